@@ -1,0 +1,15 @@
+// Finds the scanner among the still-image devices \\.\usbscan0..255.
+#pragma once
+
+#include <cstdint>
+
+#include "device/transport.h"
+#include "messages/messages.h"
+
+const uint16_t kTargetVendorId = 0x3A7C;
+const uint16_t kTargetProductId = 0x4E21;
+const int kCandidateCount = 256;
+
+// The first device with the target's identifiers, still open; or
+// INVALID_HANDLE_VALUE after MsgDeviceNotFound has been printed.
+DeviceHandle Discover(LanguageIndex language);

@@ -1,0 +1,72 @@
+// The bilingual message catalogue and the console-output operations.
+// Every byte scanfw prints passes through PrintConsole.
+#pragma once
+
+#include <cstdint>
+
+#if defined(__GNUC__)
+#define SCANFW_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define SCANFW_PRINTF(fmt, args)
+#endif
+
+// 0 = English, 1 = Traditional Chinese.
+typedef uint16_t LanguageIndex;
+const LanguageIndex kLanguageEnglish = 0;
+const LanguageIndex kLanguageTraditionalChinese = 1;
+
+enum MessageId {
+  MsgNoFollowingArgument = 0,
+  MsgGetDescriptorError = 1,
+  MsgDeviceFound = 2,
+  MsgDeviceNotFound = 3,
+  MsgLoadingFirmware = 4,
+  MsgFindResourceError = 5,
+  MsgLoadResourceError = 6,
+  MsgLockResourceError = 7,
+  MsgResourceEmpty = 8,
+  MsgBlankLine = 9,
+  MsgCheckingFirmware = 10,
+  MsgDeviceBusy = 11,
+  MsgStatusCheckError = 12,
+  MsgDeviceNotResponding = 13,
+  MsgSendingFirmware = 14,
+  MsgSendCommandError = 15,
+  MsgSendDataError = 16,
+  MsgUpgradeWait = 17,
+  MsgPleaseReboot = 18,
+  MsgBurnDone = 19,
+  MsgBurnError = 20,
+  MsgUsbTimeout = 21,
+  MsgUsbOverlappedError = 22,
+  MsgUsbWriteError = 23,
+  MsgUsbReadError = 24,
+  MsgUsbSizeMismatch = 25,
+};
+
+const int kMessageCount = 26;
+const int kMessageSlotsPerLanguage = 40;
+const int kCatalogueLanguages = 10;
+const int kFormatBufferSize = 200;
+
+// The text of a message, or nullptr where the catalogue holds none.
+const char *MessageText(int id, int language);
+
+// Writes the message's text and one more line feed. Ids outside 0..25 and
+// languages other than 0 and 1 have no text and print nothing.
+void PrintMessage(int id, LanguageIndex language);
+
+// Formatted text to standard output; the count of characters produced, or a
+// negative value when the stream fails.
+int PrintConsole(const char *format, ...) SCANFW_PRINTF(1, 2);
+
+// Formats into a caller's buffer of kFormatBufferSize characters. A result
+// that does not fit is not truncated: the buffer is left empty and -1
+// returned.
+int FormatToBuffer(char *buffer, const char *format, ...) SCANFW_PRINTF(2, 3);
+
+// The language rule: exactly 0x0404, Chinese (Taiwan), selects Traditional
+// Chinese; every other language identifier gives English.
+inline LanguageIndex LanguageFromLangId(uint16_t langId) {
+  return langId == 0x0404 ? kLanguageTraditionalChinese : kLanguageEnglish;
+}

@@ -1,0 +1,184 @@
+// The Windows types, constants and functions that scanfw uses, declared for
+// systems without <windows.h>. Sizes match 32-bit Windows so that records
+// look the same on the wire and in tests. The functions are implemented by
+// platform/linux/ in the real program and by tests/fake/ in the tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#define WINAPI
+
+typedef int BOOL;
+typedef unsigned char BYTE;
+typedef uint16_t WORD;
+typedef uint16_t USHORT;
+typedef uint32_t DWORD;
+typedef uint32_t UINT;
+typedef WORD LANGID;
+typedef uintptr_t ULONG_PTR;
+typedef size_t SIZE_T;
+typedef void *HANDLE;
+typedef void *LPVOID;
+typedef const void *LPCVOID;
+typedef char *LPSTR;
+typedef const char *LPCSTR;
+typedef DWORD *LPDWORD;
+
+struct HINSTANCE__;
+typedef HINSTANCE__ *HMODULE;
+struct HRSRC__;
+typedef HRSRC__ *HRSRC;
+typedef void *HGLOBAL;
+typedef void *HLOCAL;
+struct SC_HANDLE__;
+typedef SC_HANDLE__ *SC_HANDLE;
+
+#define TRUE 1
+#define FALSE 0
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define INFINITE 0xFFFFFFFFu
+
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define GENERIC_EXECUTE 0x20000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define OPEN_EXISTING 3u
+#define FILE_ATTRIBUTE_SYSTEM 0x00000004u
+
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_ABANDONED 0x00000080u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+
+#define ERROR_SUCCESS 0u
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_INVALID_HANDLE 6u
+#define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_GEN_FAILURE 31u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_CALL_NOT_IMPLEMENTED 120u
+#define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_RESOURCE_TYPE_NOT_FOUND 1813u
+#define ERROR_SERVICE_DOES_NOT_EXIST 1060u
+#define ERROR_SERVICE_NOT_ACTIVE 1062u
+#define ERROR_SERVICE_ALREADY_RUNNING 1056u
+
+#define LMEM_FIXED 0x0000u
+
+#define MAKEINTRESOURCEA(i) ((LPSTR)(ULONG_PTR)((WORD)(i)))
+#define MAKEINTRESOURCE MAKEINTRESOURCEA
+#define IS_INTRESOURCE(r) ((((ULONG_PTR)(r)) >> 16) == 0)
+
+#define SERVICE_QUERY_CONFIG 0x0001u
+#define SERVICE_CHANGE_CONFIG 0x0002u
+#define SERVICE_QUERY_STATUS 0x0004u
+#define SERVICE_START 0x0010u
+#define SERVICE_STOP 0x0020u
+#define SERVICE_CONTROL_STOP 0x00000001u
+#define SERVICE_STOPPED 0x00000001u
+#define SERVICE_START_PENDING 0x00000002u
+#define SERVICE_STOP_PENDING 0x00000003u
+#define SERVICE_RUNNING 0x00000004u
+#define SERVICE_CONTINUE_PENDING 0x00000005u
+#define SERVICE_PAUSE_PENDING 0x00000006u
+#define SERVICE_PAUSED 0x00000007u
+#define SERVICE_ACCEPT_STOP 0x00000001u
+#define SERVICE_BOOT_START 0x00000000u
+#define SERVICE_SYSTEM_START 0x00000001u
+#define SERVICE_AUTO_START 0x00000002u
+#define SERVICE_DEMAND_START 0x00000003u
+#define SERVICE_DISABLED 0x00000004u
+#define SERVICE_NO_CHANGE 0xFFFFFFFFu
+#define SERVICE_WIN32_OWN_PROCESS 0x00000010u
+#define SERVICE_WIN32_SHARE_PROCESS 0x00000020u
+
+#define IOCTL_GET_DEVICE_DESCRIPTOR 0x80002018u
+
+typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
+
+typedef struct _OVERLAPPED {
+  ULONG_PTR Internal;
+  ULONG_PTR InternalHigh;
+  DWORD Offset;
+  DWORD OffsetHigh;
+  HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
+
+typedef struct _SERVICE_STATUS {
+  DWORD dwServiceType;
+  DWORD dwCurrentState;
+  DWORD dwControlsAccepted;
+  DWORD dwWin32ExitCode;
+  DWORD dwServiceSpecificExitCode;
+  DWORD dwCheckPoint;
+  DWORD dwWaitHint;
+} SERVICE_STATUS, *LPSERVICE_STATUS;
+
+typedef struct _QUERY_SERVICE_CONFIGA {
+  DWORD dwServiceType;
+  DWORD dwStartType;
+  DWORD dwErrorControl;
+  LPSTR lpBinaryPathName;
+  LPSTR lpLoadOrderGroup;
+  DWORD dwTagId;
+  LPSTR lpDependencies;
+  LPSTR lpServiceStartName;
+  LPSTR lpDisplayName;
+} QUERY_SERVICE_CONFIGA, *LPQUERY_SERVICE_CONFIGA;
+
+typedef struct _DEVICE_DESCRIPTOR {
+  USHORT usVendorId;
+  USHORT usProductId;
+  USHORT usBcdDevice;
+  USHORT usLanguageId;
+} DEVICE_DESCRIPTOR, *PDEVICE_DESCRIPTOR;
+
+// Kernel services.
+LANGID GetUserDefaultLangID();
+DWORD GetLastError();
+void SetLastError(DWORD error);
+DWORD GetTickCount();
+void Sleep(DWORD milliseconds);
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
+HLOCAL LocalFree(HLOCAL block);
+
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share,
+                   LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                   DWORD flags, HANDLE templateFile);
+BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize,
+                     LPVOID out, DWORD outSize, LPDWORD returned,
+                     LPOVERLAPPED overlapped);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
+               LPOVERLAPPED overlapped);
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD read,
+              LPOVERLAPPED overlapped);
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset,
+                    BOOL initialState, LPCSTR name);
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped,
+                         LPDWORD transferred, BOOL wait);
+BOOL CloseHandle(HANDLE handle);
+
+HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type);
+HGLOBAL LoadResource(HMODULE module, HRSRC resource);
+LPVOID LockResource(HGLOBAL data);
+DWORD SizeofResource(HMODULE module, HRSRC resource);
+
+// Service control manager.
+SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access);
+SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access);
+BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status);
+BOOL QueryServiceConfigA(SC_HANDLE service, LPQUERY_SERVICE_CONFIGA config,
+                         DWORD bufSize, LPDWORD bytesNeeded);
+BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD serviceType,
+                          DWORD startType, DWORD errorControl,
+                          LPCSTR binaryPathName, LPCSTR loadOrderGroup,
+                          LPDWORD tagId, LPCSTR dependencies,
+                          LPCSTR serviceStartName, LPCSTR password,
+                          LPCSTR displayName);
+BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
+BOOL StartServiceA(SC_HANDLE service, DWORD argc, LPCSTR *argv);
+BOOL CloseServiceHandle(SC_HANDLE handle);

@@ -1,0 +1,23 @@
+// The one header through which the program reaches the operating system.
+// On Windows it is <windows.h>; elsewhere our own declarations of the same
+// subset, spelled as Windows spells them, stand in (platform/posix/).
+#pragma once
+
+#ifdef _WIN32
+#include <windows.h>
+
+// The still-image class driver's identity query comes from the DDK's
+// usbscan.h, which an ordinary SDK does not ship.
+#ifndef IOCTL_GET_DEVICE_DESCRIPTOR
+#define IOCTL_GET_DEVICE_DESCRIPTOR 0x80002018
+typedef struct _DEVICE_DESCRIPTOR {
+  USHORT usVendorId;
+  USHORT usProductId;
+  USHORT usBcdDevice;
+  USHORT usLanguageId;
+} DEVICE_DESCRIPTOR, *PDEVICE_DESCRIPTOR;
+#endif
+
+#else
+#include "platform/posix/windows_api.h"
+#endif

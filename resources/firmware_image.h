@@ -1,0 +1,19 @@
+// The firmware image carried inside the executable, reached in place.
+#pragma once
+
+#include <cstdint>
+
+#include "messages/messages.h"
+
+const int kFirmwareResourceId = 119;
+#define SCANFW_FIRMWARE_RESOURCE_TYPE "BINARY"
+
+// A read-only view of the image where the loaded executable holds it.
+struct FirmwareImage {
+  const uint8_t *Data;
+  uint32_t Length;  // never 0 in a view that is handed out
+};
+
+// Fills the view and returns true, or prints the failing step's message and
+// returns false. Copies nothing and allocates nothing.
+bool LoadFirmwareImage(LanguageIndex language, FirmwareImage *image);

@@ -1,0 +1,24 @@
+// Takes the still-image service "STISVC" out of the way while the scanner is
+// updated, and puts it back afterwards. Owns its two service handles.
+#pragma once
+
+#include "platform/win32.h"
+
+class CWIAControl {
+ public:
+  CWIAControl();
+  virtual ~CWIAControl();
+
+  BOOL QueryStatus(LPSERVICE_STATUS status);
+  BOOL SetStartType(BYTE startType);
+  void SuspendService();
+  BOOL ResumeService();
+
+ private:
+  CWIAControl(const CWIAControl &) = delete;
+  CWIAControl &operator=(const CWIAControl &) = delete;
+
+  SC_HANDLE m_hSCManager;
+  SC_HANDLE m_hService;
+  SERVICE_STATUS m_ServiceStatus;
+};

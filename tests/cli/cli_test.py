@@ -1,0 +1,75 @@
+#!/usr/bin/env python3
+"""Runs the built scanfw as a whole process, natively or under Wine, and
+checks the start of its standard output byte for byte.
+
+Under Wine every line feed must arrive as CR LF (the Windows text stream)."""
+import argparse
+import os
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'e2e'))
+import wineenv  # noqa: E402
+
+WARN_EN = b"Warning - no following argument!!\n\n"
+WARN_ZH = bytes.fromhex("c4b5a769") + b" - no following argument!!\n\n"
+
+# (arguments, locale, expected start of output with LF line ends)
+CASES = [
+    ([], "en_US.UTF-8", b"0\n"),
+    (["-a"], "en_US.UTF-8", b"1\n"),
+    (["/a"], "en_US.UTF-8", b"1\n"),
+    (["-A"], "en_US.UTF-8", b"0\n"),
+    (["-ab"], "en_US.UTF-8", b"1\n"),
+    (["-b", "17"], "en_US.UTF-8", b"17\n"),
+    (["-b", "-a"], "en_US.UTF-8", b"0\n"),
+    (["-a", "-b", "5"], "en_US.UTF-8", b"5\n"),
+    (["-b", "5", "-a"], "en_US.UTF-8", b"1\n"),
+    (["-b", "99999999999"], "en_US.UTF-8", b"2147483647\n"),
+    (["-b", " -12z"], "en_US.UTF-8", b"-12\n"),
+    (["-b"], "en_US.UTF-8", WARN_EN + b"0\n"),
+    (["-b"], "zh_TW.UTF-8", WARN_ZH + b"0\n"),
+    (["-b"], "zh_CN.UTF-8", WARN_EN + b"0\n"),
+]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--wine", action="store_true")
+    parser.add_argument("--prefix", help="Wine prefix to create or reuse")
+    args = parser.parse_args()
+
+    env = dict(os.environ)
+    command = [args.exe]
+    if args.wine:
+        env = wineenv.prepare_prefix(args.prefix)
+        command = ["wine", args.exe]
+
+    failures = 0
+    try:
+        for argv, locale, expected in CASES:
+            run_env = dict(env)
+            for var in ("LC_ALL", "LC_MESSAGES", "LANG"):
+                run_env.pop(var, None)
+            run_env["LC_ALL"] = locale
+            status, stdout = wineenv.run(command + argv, run_env)
+            want = expected.replace(b"\n", b"\r\n") if args.wine else expected
+            got = stdout[:len(want)]
+            ok = status == 0 and got == want
+            if args.wine and b"\n" in stdout.replace(b"\r\n", b""):
+                ok = False  # a bare line feed escaped the text stream
+            print("%s %s LC_ALL=%s" % ("ok  " if ok else "FAIL", argv, locale))
+            if not ok:
+                failures += 1
+                print("  exit status %d" % status)
+                print("  expected start %r" % want)
+                print("  got            %r" % stdout[:200])
+    finally:
+        if args.wine:
+            wineenv.stop(env)
+    print("%d passed, %d failed" % (len(CASES) - failures, failures))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,82 @@
+// A scriptable stand-in for the Windows calls that scanfw makes, for tests.
+// It keeps a virtual clock, a record of every call, and an account of every
+// handle and block handed out, so that tests can check order, bytes and
+// balance. The scanner, the service manager and the resource carrier each
+// have their own header; this one holds what they share.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/win32.h"
+
+namespace fake {
+
+// One platform call as the program made it.
+struct Call {
+  std::string name;              // "WriteFile", "OpenServiceA", ...
+  std::string detail;            // the arguments that matter, as text
+  const void *buffer = nullptr;  // the caller's buffer, where there is one
+  uint32_t length = 0;           // its size in bytes
+  std::vector<uint8_t> bytes;    // what went out, for writes of 64 bytes or less
+};
+
+enum class HandleKind { Device, Event, Manager, Service };
+
+struct HandleInfo {
+  HandleKind kind;
+  int tag;  // device index, or 0
+  bool open;
+};
+
+// Everything the fake knows; reset before each test.
+struct State {
+  uint16_t langId = 0x0409;
+  uint32_t tick = 0;         // GetTickCount
+  uint64_t sleptMs = 0;      // total of all Sleep calls
+  DWORD lastError = 0;
+  std::vector<Call> calls;
+  std::vector<HandleInfo> handles;  // handle value = kHandleBase + 4 * slot
+  int badCloses = 0;                // closes of unknown or closed handles
+  // LocalAlloc accounting.
+  bool failNextAlloc = false;
+  int blocksAllocated = 0;
+  int blocksFreed = 0;
+  std::vector<void *> liveBlocks;
+};
+
+State &S();
+
+// Clears everything: clock, records, handles, scanner, service and image.
+void Reset();
+
+void Record(const std::string &name, const std::string &detail,
+            const void *buffer = nullptr, uint32_t length = 0);
+// The names of the recorded calls, in order.
+std::vector<std::string> CallNames();
+// Recorded calls with the given name.
+std::vector<Call> CallsNamed(const std::string &name);
+
+HANDLE NewHandle(HandleKind kind, int tag);
+// The handle's entry, or nullptr for a value the fake never handed out.
+HandleInfo *FindHandle(const void *handle);
+// Marks the handle closed; false (and a bad close counted) if it was not an
+// open handle of that kind.
+bool CloseFakeHandle(const void *handle, HandleKind kind);
+int OpenHandles(HandleKind kind);
+int HandlesCreated(HandleKind kind);
+
+// Per-area resets, each defined beside its area's fake.
+void ResetScanner();
+void ResetService();
+void ResetImage();
+
+// While one of these lives, allocations are not counted: the fake's own
+// bookkeeping is not the program's.
+struct Bookkeeping {
+  Bookkeeping();
+  ~Bookkeeping();
+};
+
+}  // namespace fake
