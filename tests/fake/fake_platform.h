@@ -44,6 +44,8 @@ struct State {
   int blocksAllocated = 0;
   int blocksFreed = 0;
   std::vector<void *> liveBlocks;
+  // The service as DescribeService() named it when a bulk write arrived.
+  std::string serviceAtBulkWrite;
 };
 
 State &S();
