@@ -1,5 +1,15 @@
 // The simulated resource carrier: the firmware image the fake executable
 // holds, and which of the four steps of reaching it fails.
+//
+// The four calls are recorded with fake::Record, their arguments as text:
+//   FindResourceA   "<module>,<name>,<type>"  e.g. 0,119,"BINARY"
+//   LoadResource    "<module>,<resource>"     e.g. 0,rsrc
+//   LockResource    "<data>"                  e.g. data
+//   SizeofResource  "<module>,<resource>"     e.g. 0,rsrc
+// A module is 0 for the null handle, otherwise its address in hex. A name or
+// type is its decimal number when it is an integer identifier, otherwise the
+// quoted string. "rsrc" and "data" stand for the handles this carrier hands
+// out; any other handle is written as its address in hex.
 #pragma once
 
 #include <cstdint>
@@ -19,5 +29,8 @@ struct FakeImage {
 const uint32_t kDefaultImageSize = 256 * 1024;
 
 FakeImage &Image();
+
+// The built-in pattern, byte i of the default image.
+uint8_t DefaultImageByte(uint32_t i);
 
 }  // namespace fake

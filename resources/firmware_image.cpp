@@ -1,0 +1,35 @@
+// Reaching the firmware image that the executable carries. The platform
+// already holds the image in memory with the loaded executable, so the view
+// points there: no copy, no allocation, no file opened by name.
+#include "resources/firmware_image.h"
+
+#include "platform/win32.h"
+
+bool LoadFirmwareImage(LanguageIndex language, FirmwareImage *image) {
+  // No language is named: the single entry is found whatever the user's
+  // language is.
+  HRSRC entry = FindResourceA(nullptr, MAKEINTRESOURCEA(kFirmwareResourceId),
+                              SCANFW_FIRMWARE_RESOURCE_TYPE);
+  if (entry == nullptr) {
+    PrintMessage(MsgFindResourceError, language);
+    return false;
+  }
+  HGLOBAL loaded = LoadResource(nullptr, entry);
+  if (loaded == nullptr) {
+    PrintMessage(MsgLoadResourceError, language);
+    return false;
+  }
+  const void *bytes = LockResource(loaded);
+  if (bytes == nullptr) {
+    PrintMessage(MsgLockResourceError, language);
+    return false;
+  }
+  const DWORD length = SizeofResource(nullptr, entry);
+  if (length == 0) {
+    PrintMessage(MsgResourceEmpty, language);
+    return false;
+  }
+  image->Data = static_cast<const uint8_t *>(bytes);
+  image->Length = length;
+  return true;
+}
