@@ -1,0 +1,153 @@
+// The still-image service controller. While the scanner takes its firmware,
+// the system's image service must not talk to it: the service is stopped and
+// disabled first, then set to start automatically and started again.
+#include "service/wia_control.h"
+
+#include <cstring>
+
+#include "messages/messages.h"
+
+namespace {
+
+const char kServiceName[] = "STISVC";
+
+// Exactly the rights the four operations use, no more.
+const DWORD kServiceAccess = SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG |
+                             SERVICE_QUERY_STATUS | SERVICE_START |
+                             SERVICE_STOP;
+
+// A service that never reaches the awaited state, or reports an absurd wait
+// hint, must not hang the updater with the image service half stopped.
+const DWORD kPollDeadlineMs = 60000;
+
+// Reads the status into `status` until the service reports `wanted`, a query
+// fails, or the deadline passes. The pause of the status's wait hint comes
+// before the state test, capped at the time left. Tick differences are taken
+// in unsigned 32-bit arithmetic so that the counter's wrap does no harm.
+void AwaitState(SC_HANDLE service, LPSERVICE_STATUS status, DWORD wanted) {
+  const DWORD start = GetTickCount();
+  while (QueryServiceStatus(service, status) == TRUE) {
+    const DWORD elapsed = GetTickCount() - start;
+    const DWORD left =
+        elapsed < kPollDeadlineMs ? kPollDeadlineMs - elapsed : 0;
+    Sleep(status->dwWaitHint < left ? status->dwWaitHint : left);
+    if (status->dwCurrentState == wanted) break;
+    if (GetTickCount() - start >= kPollDeadlineMs) break;
+  }
+}
+
+void ReportConfigFailure(DWORD error) {
+  PrintConsole("QueryServiceConfig failed (%d)", static_cast<int>(error));
+}
+
+}  // namespace
+
+CWIAControl::CWIAControl()
+    : m_hSCManager(nullptr), m_hService(nullptr), m_ServiceStatus() {}
+
+CWIAControl::~CWIAControl() {
+  if (m_hSCManager != nullptr) {
+    CloseServiceHandle(m_hSCManager);
+    m_hSCManager = nullptr;
+  }
+  if (m_hService != nullptr) {
+    CloseServiceHandle(m_hService);
+    m_hService = nullptr;
+  }
+}
+
+BOOL CWIAControl::QueryStatus(LPSERVICE_STATUS status) {
+  if (status == nullptr) return FALSE;
+  if (m_hSCManager == nullptr) {
+    m_hSCManager = OpenSCManagerA(nullptr, nullptr, GENERIC_EXECUTE);
+    if (m_hSCManager == nullptr) return FALSE;
+  }
+  if (m_hService == nullptr) {
+    m_hService = OpenServiceA(m_hSCManager, kServiceName, kServiceAccess);
+    if (m_hService == nullptr) {
+      CloseServiceHandle(m_hSCManager);
+      m_hSCManager = nullptr;
+      return FALSE;
+    }
+  }
+  std::memset(&m_ServiceStatus, 0, sizeof m_ServiceStatus);
+  if (!QueryServiceStatus(m_hService, &m_ServiceStatus)) {
+    // Handles that no longer answer are dropped; the next use reopens them.
+    CloseServiceHandle(m_hService);
+    m_hService = nullptr;
+    CloseServiceHandle(m_hSCManager);
+    m_hSCManager = nullptr;
+    return FALSE;
+  }
+  if (status != &m_ServiceStatus) *status = m_ServiceStatus;
+  return TRUE;
+}
+
+BOOL CWIAControl::SetStartType(BYTE startType) {
+  if (m_hSCManager == nullptr || m_hService == nullptr) {
+    QueryStatus(&m_ServiceStatus);
+    if (m_hSCManager == nullptr || m_hService == nullptr) return FALSE;
+  }
+  const DWORD wanted = startType;
+
+  // The record's size depends on its strings, so ask for it first.
+  DWORD needed = 0;
+  DWORD size = 0;
+  LPQUERY_SERVICE_CONFIGA config = nullptr;
+  if (!QueryServiceConfigA(m_hService, nullptr, 0, &needed)) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_INSUFFICIENT_BUFFER) {
+      ReportConfigFailure(error);
+      return FALSE;
+    }
+    size = needed;
+    config = static_cast<LPQUERY_SERVICE_CONFIGA>(LocalAlloc(LMEM_FIXED, size));
+    if (config == nullptr) {
+      ReportConfigFailure(GetLastError());
+      return FALSE;
+    }
+    std::memset(config, 0, size);
+  }
+
+  if (!QueryServiceConfigA(m_hService, config, size, &needed) ||
+      config == nullptr) {
+    ReportConfigFailure(GetLastError());
+    if (config != nullptr) LocalFree(config);
+    return FALSE;
+  }
+
+  if (config->dwStartType == wanted) {
+    LocalFree(config);
+    return TRUE;
+  }
+
+  const BOOL changed = ChangeServiceConfigA(
+      m_hService, SERVICE_NO_CHANGE, wanted, SERVICE_NO_CHANGE, nullptr,
+      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+  if (!changed) (void)GetLastError();  // a refused change is not reported
+  LocalFree(config);
+  return changed ? TRUE : FALSE;
+}
+
+void CWIAControl::SuspendService() {
+  if (QueryStatus(&m_ServiceStatus) &&
+      m_ServiceStatus.dwCurrentState == SERVICE_RUNNING) {
+    // A service that refuses to stop keeps running; disabling it then would
+    // only leave it unable to come back after a reboot.
+    if (!ControlService(m_hService, SERVICE_CONTROL_STOP, &m_ServiceStatus))
+      return;
+    AwaitState(m_hService, &m_ServiceStatus, SERVICE_STOPPED);
+  }
+  SetStartType(SERVICE_DISABLED);
+}
+
+BOOL CWIAControl::ResumeService() {
+  if (!SetStartType(SERVICE_AUTO_START)) return FALSE;
+  if (!QueryStatus(&m_ServiceStatus)) return TRUE;
+  // Only a stopped service is started; running, pending or paused ones are
+  // left as they are.
+  if (m_ServiceStatus.dwCurrentState != SERVICE_STOPPED) return TRUE;
+  if (!StartServiceA(m_hService, 0, nullptr)) return FALSE;
+  AwaitState(m_hService, &m_ServiceStatus, SERVICE_RUNNING);
+  return TRUE;
+}
