@@ -1,0 +1,368 @@
+/* The harness's hands inside the Wine prefix: installs the simulated scanner
+ * driver and the still-image service stand-in, sets both up for a scenario,
+ * and reads back what they recorded.
+ *
+ *   e2ectl install-driver NAME C:\path\to\driver.sys
+ *   e2ectl install-service C:\path\to\stisvc_standin.exe
+ *   e2ectl scenario FILE C:\path\to\stisvc_standin.exe
+ *                             (the scenario as simple lines, see below)
+ *   e2ectl record             (driver record and service state on stdout)
+ *   e2ectl service            (the service's state and start type on stdout)
+ *
+ * Scenario lines (numbers decimal unless hex is said):
+ *   device INDEX VENDOR(hex) PRODUCT(hex) RELEASE(hex) LANGUAGE(hex) FAILS BYTES
+ *   readiness S1 S2 ...   download S   burn S1 S2 ...
+ *   fault PHASE OCCURRENCE STAGE KIND   (numbers, as the driver knows them)
+ *   service running|stopped|paused|absent auto|demand|disabled HINT REFUSE_STOP
+ *
+ * The service manager is changed only through its API: the running service
+ * manager does not see registry edits made behind its back. */
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#define SIM_SERVICE "scanfwsim"
+#define SIM_KEY "System\\CurrentControlSet\\Services\\" SIM_SERVICE
+#define STANDIN_KEY "Software\\scanfw-e2e\\stisvc"
+#define STI_SERVICE "STISVC"
+#define IOCTL_SIM_APPLY 0x80012400u  /* CTL_CODE(0x8001, 0x900, buffered, any) */
+#define IOCTL_SIM_RECORD 0x80012404u /* CTL_CODE(0x8001, 0x901, buffered, any) */
+#define MAX_LIST 64
+
+static int fail(const char *what)
+{
+    printf("e2ectl: %s failed (%lu)\n", what, (unsigned long)GetLastError());
+    return 1;
+}
+
+static int wait_state(SC_HANDLE service, DWORD wanted)
+{
+    SERVICE_STATUS status;
+    int i;
+    for (i = 0; i < 200; i++) {
+        if (!QueryServiceStatus(service, &status))
+            return 0;
+        if (status.dwCurrentState == wanted)
+            return 1;
+        Sleep(50);
+    }
+    return 0;
+}
+
+static int install_driver(const char *name, const char *path)
+{
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service;
+    SERVICE_STATUS status;
+    if (!manager)
+        return fail("OpenSCManagerA");
+    service = OpenServiceA(manager, name, SERVICE_ALL_ACCESS);
+    if (!service) {
+        service = CreateServiceA(manager, name, name, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
+                                 SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path, NULL, NULL, NULL,
+                                 NULL, NULL);
+        if (!service)
+            return fail("CreateServiceA(driver)");
+    }
+    if (!QueryServiceStatus(service, &status))
+        return fail("QueryServiceStatus(driver)");
+    if (status.dwCurrentState != SERVICE_RUNNING) {
+        if (!StartServiceA(service, 0, NULL) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
+            return fail("StartServiceA(driver)");
+        if (!wait_state(service, SERVICE_RUNNING))
+            return fail("driver start");
+    }
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return 0;
+}
+
+static int install_service(const char *path)
+{
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service;
+    if (!manager)
+        return fail("OpenSCManagerA");
+    service = OpenServiceA(manager, STI_SERVICE, SERVICE_ALL_ACCESS);
+    if (service) {
+        /* Wine's own entry runs in a shared host that does nothing: point it at
+         * the stand-in instead. */
+        if (!ChangeServiceConfigA(service, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                  SERVICE_ERROR_NORMAL, path, NULL, NULL, "", NULL, NULL,
+                                  "Still image service (scanfw stand-in)"))
+            return fail("ChangeServiceConfigA(STISVC)");
+    } else {
+        service = CreateServiceA(manager, STI_SERVICE, "Still image service (scanfw stand-in)",
+                                 SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                 SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path, NULL, NULL,
+                                 "", NULL, NULL);
+        if (!service)
+            return fail("CreateServiceA(STISVC)");
+    }
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return 0;
+}
+
+static DWORD start_type_of(const char *word)
+{
+    if (!strcmp(word, "auto"))
+        return SERVICE_AUTO_START;
+    if (!strcmp(word, "disabled"))
+        return SERVICE_DISABLED;
+    return SERVICE_DEMAND_START;
+}
+
+static int set_standin_options(DWORD hint, DWORD refuse_stop, DWORD paused)
+{
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, STANDIN_KEY, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key,
+                        NULL))
+        return fail("RegCreateKeyExA(stand-in)");
+    RegSetValueExA(key, "WaitHint", 0, REG_DWORD, (const BYTE *)&hint, sizeof(hint));
+    RegSetValueExA(key, "RefuseStop", 0, REG_DWORD, (const BYTE *)&refuse_stop,
+                   sizeof(refuse_stop));
+    RegSetValueExA(key, "Paused", 0, REG_DWORD, (const BYTE *)&paused, sizeof(paused));
+    RegCloseKey(key);
+    return 0;
+}
+
+/* Brings the stand-in to STATE with START_TYPE; "absent" deletes it. */
+static int set_service(const char *state, const char *start_word, const char *standin_path,
+                       DWORD hint, DWORD refuse_stop)
+{
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service;
+    SERVICE_STATUS status;
+    int want_running = !strcmp(state, "running") || !strcmp(state, "paused");
+
+    if (!manager)
+        return fail("OpenSCManagerA");
+    service = OpenServiceA(manager, STI_SERVICE, SERVICE_ALL_ACCESS);
+    if (service) {
+        if (!QueryServiceStatus(service, &status))
+            return fail("QueryServiceStatus(STISVC)");
+        /* Always start from a stopped service, so that a paused or refusing
+         * one of the last scenario does not linger. */
+        if (status.dwCurrentState != SERVICE_STOPPED) {
+            set_standin_options(0, 0, 0);
+            if (!ControlService(service, SERVICE_CONTROL_STOP, &status))
+                return fail("ControlService(STISVC stop)");
+            if (!wait_state(service, SERVICE_STOPPED))
+                return fail("STISVC stop");
+        }
+    }
+    if (set_standin_options(hint, refuse_stop, !strcmp(state, "paused")))
+        return 1;
+    if (!strcmp(state, "absent")) {
+        if (service && !DeleteService(service))
+            return fail("DeleteService(STISVC)");
+        if (service)
+            CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+        return 0;
+    }
+    /* Whatever ran under the name before (Wine's own entry, or a service
+     * deleted by the last scenario), the stand-in runs under it now. */
+    if (service)
+        CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    if (install_service(standin_path))
+        return 1;
+    manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    service = manager ? OpenServiceA(manager, STI_SERVICE, SERVICE_ALL_ACCESS) : NULL;
+    if (!service)
+        return fail("OpenServiceA(STISVC)");
+    if (want_running) {
+        if (!StartServiceA(service, 0, NULL))
+            return fail("StartServiceA(STISVC)");
+        if (!wait_state(service, !strcmp(state, "paused") ? SERVICE_PAUSED : SERVICE_RUNNING))
+            return fail("STISVC start");
+    }
+    if (!ChangeServiceConfigA(service, SERVICE_NO_CHANGE, start_type_of(start_word),
+                              SERVICE_NO_CHANGE, NULL, NULL, NULL, NULL, NULL, NULL, NULL))
+        return fail("ChangeServiceConfigA(STISVC start type)");
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return 0;
+}
+
+static int parse_list(char *rest, USHORT *list)
+{
+    int n = 0;
+    char *word = strtok(rest, " \t\r\n");
+    while (word && n < MAX_LIST) {
+        list[n++] = (USHORT)strtoul(word, NULL, 10);
+        word = strtok(NULL, " \t\r\n");
+    }
+    return n;
+}
+
+static int scenario(const char *file, const char *standin_path)
+{
+    USHORT devices[256 * 8], readiness[MAX_LIST], burn[MAX_LIST];
+    ULONG fault[4] = {0, 0, 0, 0};
+    DWORD download = 0, hint = 0, refuse_stop = 0;
+    int ndevices = 0, nreadiness = 0, nburn = 0;
+    char line[1024], state[32] = "running", start[32] = "auto";
+    HKEY key;
+    HANDLE control;
+    DWORD bytes = 0;
+    FILE *in = fopen(file, "r");
+
+    if (!in)
+        return fail("fopen(scenario)");
+    readiness[0] = 0;
+    burn[0] = 0;
+    while (fgets(line, sizeof(line), in)) {
+        char *rest;
+        char *word = strtok(line, " \t\r\n");
+        if (!word)
+            continue;
+        rest = word + strlen(word) + 1;
+        if (!strcmp(word, "device") && ndevices < 256) {
+            USHORT *d = devices + 8 * ndevices++;
+            unsigned index, vendor, product, release, language, fails, count;
+            if (sscanf(rest, "%u %x %x %x %x %u %u", &index, &vendor, &product, &release,
+                       &language, &fails, &count) != 7)
+                return fail("device line");
+            d[0] = (USHORT)index;
+            d[1] = (USHORT)vendor;
+            d[2] = (USHORT)product;
+            d[3] = (USHORT)release;
+            d[4] = (USHORT)language;
+            d[5] = (USHORT)fails;
+            d[6] = (USHORT)count;
+            d[7] = 0;
+        } else if (!strcmp(word, "readiness")) {
+            nreadiness = parse_list(rest, readiness);
+        } else if (!strcmp(word, "burn")) {
+            nburn = parse_list(rest, burn);
+        } else if (!strcmp(word, "download")) {
+            download = strtoul(rest, NULL, 10);
+        } else if (!strcmp(word, "fault")) {
+            if (sscanf(rest, "%lu %lu %lu %lu", &fault[0], &fault[1], &fault[2], &fault[3]) != 4)
+                return fail("fault line");
+        } else if (!strcmp(word, "service")) {
+            if (sscanf(rest, "%31s %31s %lu %lu", state, start, &hint, &refuse_stop) != 4)
+                return fail("service line");
+        }
+    }
+    fclose(in);
+
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SIM_KEY, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL))
+        return fail("RegCreateKeyExA(driver)");
+    RegSetValueExA(key, "SimDevices", 0, REG_BINARY, (const BYTE *)devices,
+                   ndevices * 8 * sizeof(USHORT));
+    RegSetValueExA(key, "SimReadiness", 0, REG_BINARY, (const BYTE *)readiness,
+                   (nreadiness ? nreadiness : 1) * sizeof(USHORT));
+    RegSetValueExA(key, "SimBurn", 0, REG_BINARY, (const BYTE *)burn,
+                   (nburn ? nburn : 1) * sizeof(USHORT));
+    RegSetValueExA(key, "SimDownload", 0, REG_DWORD, (const BYTE *)&download, sizeof(download));
+    RegSetValueExA(key, "SimFault", 0, REG_BINARY, (const BYTE *)fault, sizeof(fault));
+    RegCloseKey(key);
+
+    control = CreateFileA("\\\\.\\scanfwsimctl", GENERIC_READ | GENERIC_WRITE, 3, NULL,
+                          OPEN_EXISTING, 0, NULL);
+    if (control == INVALID_HANDLE_VALUE)
+        return fail("CreateFileA(scanfwsimctl)");
+    if (!DeviceIoControl(control, IOCTL_SIM_APPLY, NULL, 0, NULL, 0, &bytes, NULL))
+        return fail("DeviceIoControl(apply)");
+    CloseHandle(control);
+
+    return set_service(state, start, standin_path, hint, refuse_stop);
+}
+
+static const char *state_name(DWORD state)
+{
+    switch (state) {
+    case SERVICE_STOPPED: return "stopped";
+    case SERVICE_START_PENDING: return "start-pending";
+    case SERVICE_STOP_PENDING: return "stop-pending";
+    case SERVICE_RUNNING: return "running";
+    case SERVICE_CONTINUE_PENDING: return "continue-pending";
+    case SERVICE_PAUSE_PENDING: return "pause-pending";
+    case SERVICE_PAUSED: return "paused";
+    default: return "unknown";
+    }
+}
+
+static const char *start_name(DWORD start)
+{
+    switch (start) {
+    case SERVICE_BOOT_START: return "boot";
+    case SERVICE_SYSTEM_START: return "system";
+    case SERVICE_AUTO_START: return "auto";
+    case SERVICE_DEMAND_START: return "demand";
+    case SERVICE_DISABLED: return "disabled";
+    default: return "unknown";
+    }
+}
+
+/* "service running auto", or "service absent". */
+static int print_service(void)
+{
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service;
+    SERVICE_STATUS status;
+    QUERY_SERVICE_CONFIGA *config;
+    DWORD needed = 0;
+
+    if (!manager)
+        return fail("OpenSCManagerA");
+    service = OpenServiceA(manager, STI_SERVICE, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
+    if (!service) {
+        printf("service absent\n");
+        CloseServiceHandle(manager);
+        return 0;
+    }
+    if (!QueryServiceStatus(service, &status))
+        return fail("QueryServiceStatus(STISVC)");
+    QueryServiceConfigA(service, NULL, 0, &needed);
+    config = malloc(needed ? needed : 1);
+    if (!config || !QueryServiceConfigA(service, config, needed, &needed))
+        return fail("QueryServiceConfigA(STISVC)");
+    printf("service %s %s\n", state_name(status.dwCurrentState), start_name(config->dwStartType));
+    free(config);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return 0;
+}
+
+static int print_record(void)
+{
+    static char record[256 * 1024 + 1];
+    DWORD bytes = 0;
+    HANDLE control = CreateFileA("\\\\.\\scanfwsimctl", GENERIC_READ | GENERIC_WRITE, 3, NULL,
+                                 OPEN_EXISTING, 0, NULL);
+    if (control == INVALID_HANDLE_VALUE)
+        return fail("CreateFileA(scanfwsimctl)");
+    if (!DeviceIoControl(control, IOCTL_SIM_RECORD, NULL, 0, record, sizeof(record) - 1, &bytes,
+                         NULL))
+        return fail("DeviceIoControl(record)");
+    CloseHandle(control);
+    record[bytes < sizeof(record) ? bytes : sizeof(record) - 1] = 0;
+    fputs(record, stdout);
+    return print_service();
+}
+
+int main(int argc, char **argv)
+{
+    int status = 2;
+    if (argc == 4 && !strcmp(argv[1], "install-driver"))
+        status = install_driver(argv[2], argv[3]);
+    else if (argc == 3 && !strcmp(argv[1], "install-service"))
+        status = install_service(argv[2]);
+    else if (argc == 4 && !strcmp(argv[1], "scenario"))
+        status = scenario(argv[2], argv[3]);
+    else if (argc == 2 && !strcmp(argv[1], "record"))
+        status = print_record();
+    else if (argc == 2 && !strcmp(argv[1], "service"))
+        status = print_service();
+    else
+        printf("usage: e2ectl install-driver NAME PATH | install-service PATH | "
+               "scenario FILE STANDIN_PATH | record | service\n");
+    fflush(stdout);
+    return status;
+}
