@@ -1,0 +1,44 @@
+# The shipped scanfw.exe end to end under Wine, against a simulated scanner
+# driver and a stand-in still-image service (label e2e). Windows builds only:
+# the driver and the helpers are built with the same cross compiler.
+if(WIN32)
+  find_path(SCANFW_DDK_INCLUDE_DIR ntddk.h PATH_SUFFIXES ddk include/ddk
+            DOC "mingw-w64's kernel-mode (DDK) headers")
+  if(NOT SCANFW_DDK_INCLUDE_DIR)
+    message(FATAL_ERROR "mingw-w64's DDK headers (ddk/ntddk.h) were not found")
+  endif()
+
+  # The simulated scanner, a kernel driver: no C library, native subsystem.
+  set(_e2e_driver ${CMAKE_CURRENT_BINARY_DIR}/scanfwsim.sys)
+  add_custom_command(
+    OUTPUT ${_e2e_driver}
+    COMMAND ${CMAKE_C_COMPILER} -Wall -Wextra -Werror -O2 -ffreestanding -nostdlib
+            -shared -I${SCANFW_DDK_INCLUDE_DIR}
+            -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
+            -o ${_e2e_driver} ${CMAKE_CURRENT_LIST_DIR}/sim_scanner.c
+            -lntoskrnl -lhal -lgcc
+    DEPENDS ${CMAKE_CURRENT_LIST_DIR}/sim_scanner.c
+    COMMENT "Building the simulated scanner driver scanfwsim.sys"
+    VERBATIM)
+  add_custom_target(scanfw_e2e_driver ALL DEPENDS ${_e2e_driver})
+
+  foreach(_helper e2ectl stisvc_standin sim_client)
+    add_executable(scanfw_e2e_${_helper} ${CMAKE_CURRENT_LIST_DIR}/${_helper}.c)
+    set_target_properties(scanfw_e2e_${_helper} PROPERTIES OUTPUT_NAME ${_helper})
+    target_link_options(scanfw_e2e_${_helper} PRIVATE -static)
+    target_link_libraries(scanfw_e2e_${_helper} PRIVATE advapi32)
+  endforeach()
+
+  add_test(NAME e2e.wine
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/e2e_test.py
+                   --exe $<TARGET_FILE:scanfw>
+                   --driver ${_e2e_driver}
+                   --ctl $<TARGET_FILE:scanfw_e2e_e2ectl>
+                   --standin $<TARGET_FILE:scanfw_e2e_stisvc_standin>
+                   --client $<TARGET_FILE:scanfw_e2e_sim_client>
+                   --prefix ${CMAKE_BINARY_DIR}/wineprefix-e2e
+                   --scenarios ${PROJECT_SOURCE_DIR}/tests/scenarios
+                   --image "${SCANFW_IMAGE_FILE}")
+  # The whole suite must stay within five minutes, prefix creation included.
+  set_tests_properties(e2e.wine PROPERTIES LABELS e2e TIMEOUT 300)
+endif()
