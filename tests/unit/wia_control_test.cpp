@@ -566,6 +566,18 @@ TEST_F(WiaControl, LastPauseIsCappedAtTheTimeLeft) {
                                    7000, 4000}));
 }
 
+TEST_F(WiaControl, ReadThatRunsPastTheDeadlineIsFollowedByNoPause) {
+  fake::Service().stopPendingQueries = -1;
+  fake::Service().waitHint = 1000;
+  fake::Service().statusQueryMs = 700;  // a slow manager
+  size_t mark = Mark();
+  W().SuspendService();
+  // 35 rounds of 1700 ms reach 59500; the 36th read ends at 60200.
+  std::vector<uint32_t> expected(35, 1000);
+  expected.push_back(0);
+  EXPECT_EQ(SleepsSince(mark), expected);
+}
+
 TEST_F(WiaControl, DeadlineIsMeasuredAcrossTheWrapOfTheTickCounter) {
   fake::S().tick = 0xFFFFFFFFu - 5000;
   fake::Service().stopPendingQueries = -1;
