@@ -1,10 +1,73 @@
-// The executable's own resources on Linux. Not carried yet.
-#include "platform/win32.h"
+// The executable's own resources on Linux. The firmware image is assembled
+// into a read-only section of the executable (firmware_carrier.S), so these
+// calls hand out memory the loader has already mapped with the program,
+// exactly as Windows does with a resource: nothing is read or copied.
+// Only the one entry the program carries exists: the null module (the
+// running executable), integer id 119, string type "BINARY".
+#include <strings.h>
 
-HRSRC FindResourceA(HMODULE, LPCSTR, LPCSTR) {
-  SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
-  return nullptr;
+#include "platform/win32.h"
+#include "resources/firmware_image.h"
+
+extern "C" {
+extern const uint8_t scanfw_firmware_image_begin[];
+extern const uint8_t scanfw_firmware_image_end[];
 }
-HGLOBAL LoadResource(HMODULE, HRSRC) { return nullptr; }
-LPVOID LockResource(HGLOBAL) { return nullptr; }
-DWORD SizeofResource(HMODULE, HRSRC) { return 0; }
+
+namespace {
+
+const DWORD kErrorResourceDataNotFound = 1812;
+const DWORD kErrorResourceNameNotFound = 1814;
+
+// Its address is the entry handle that FindResourceA hands out.
+const char kImageEntry = 0;
+
+HRSRC ImageEntry() {
+  return reinterpret_cast<HRSRC>(const_cast<char *>(&kImageEntry));
+}
+
+bool IsImageEntry(HMODULE module, HRSRC resource) {
+  return module == nullptr && resource == ImageEntry();
+}
+
+}  // namespace
+
+HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
+  if (module != nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  // Windows matches string type names without regard to case.
+  if (IS_INTRESOURCE(type) ||
+      strcasecmp(type, SCANFW_FIRMWARE_RESOURCE_TYPE) != 0) {
+    SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
+    return nullptr;
+  }
+  if (!IS_INTRESOURCE(name) ||
+      reinterpret_cast<uintptr_t>(name) !=
+          static_cast<uintptr_t>(kFirmwareResourceId)) {
+    SetLastError(kErrorResourceNameNotFound);
+    return nullptr;
+  }
+  return ImageEntry();
+}
+
+// As on Windows, the data handle is the address of the bytes.
+HGLOBAL LoadResource(HMODULE module, HRSRC resource) {
+  if (!IsImageEntry(module, resource)) {
+    SetLastError(kErrorResourceDataNotFound);
+    return nullptr;
+  }
+  return const_cast<uint8_t *>(scanfw_firmware_image_begin);
+}
+
+LPVOID LockResource(HGLOBAL data) { return data; }
+
+DWORD SizeofResource(HMODULE module, HRSRC resource) {
+  if (!IsImageEntry(module, resource)) {
+    SetLastError(kErrorResourceDataNotFound);
+    return 0;
+  }
+  return static_cast<DWORD>(scanfw_firmware_image_end -
+                            scanfw_firmware_image_begin);
+}

@@ -1,0 +1,110 @@
+#!/usr/bin/env python3
+"""Configures the project in a scratch build tree with different firmware
+images and checks what the build makes of them:
+
+- an empty image file is refused at configure time, saying it is empty;
+- a missing image file is refused, saying it does not exist;
+- no image: configuring succeeds with the loud placeholder warning;
+- a real image (here an odd-sized file): no warning, no placeholder made,
+  and the built Linux programs carry exactly that file's bytes."""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+
+WARNING = "NEVER RUN THIS EXECUTABLE ON A REAL SCANNER"
+
+failures = 0
+
+
+def expect(ok, what, detail=""):
+    global failures
+    print("%s %s" % ("ok  " if ok else "FAIL", what), flush=True)
+    if not ok:
+        failures += 1
+        if detail:
+            print("  " + detail[-3000:].replace("\n", "\n  "), flush=True)
+    return ok
+
+
+def cmake(args, *extra):
+    p = subprocess.run([args.cmake] + list(extra), stdout=subprocess.PIPE,
+                       stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                       timeout=600)
+    return p.returncode, p.stdout.decode("utf-8", "replace")
+
+
+def configure(args, build, image):
+    return cmake(args, "-S", args.source, "-B", build,
+                 "-DSCANFW_FIRMWARE_IMAGE=" + image)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--source", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--cmake", required=True)
+    parser.add_argument("--check-probe", required=True)
+    args = parser.parse_args()
+
+    here = os.path.dirname(os.path.abspath(__file__))
+    shutil.rmtree(args.work, ignore_errors=True)
+    os.makedirs(args.work)
+    build = os.path.join(args.work, "build")
+
+    empty = os.path.join(args.work, "empty.bin")
+    open(empty, "wb").close()
+    status, out = configure(args, build, empty)
+    expect(status != 0 and "is empty" in out,
+           "an empty image file is refused at configure time",
+           "status %d\n%s" % (status, out))
+
+    missing = os.path.join(args.work, "no-such-image.bin")
+    status, out = configure(args, build, missing)
+    expect(status != 0 and "does not exist" in out,
+           "a missing image file is refused at configure time",
+           "status %d\n%s" % (status, out))
+
+    status, out = configure(args, build, "")
+    expect(status == 0 and WARNING in out,
+           "without an image the placeholder is announced loudly",
+           "status %d\n%s" % (status, out))
+
+    # Odd-sized, so padding or rounding of the length would show.
+    real = os.path.join(args.work, "real-image.bin")
+    with open(real, "wb") as f:
+        f.write(bytes((i * 7 + (i >> 9)) & 0xFF for i in range(100003)))
+    status, out = configure(args, build, real)
+    if not expect(status == 0 and WARNING not in out,
+                  "a real image configures without the warning",
+                  "status %d\n%s" % (status, out)):
+        return 1
+
+    status, out = cmake(args, "--build", build, "-j2", "--target", "scanfw",
+                        "scanfw_image_probe")
+    if not expect(status == 0, "scanfw and the probe build with that image",
+                  out):
+        return 1
+    expect(not os.path.exists(os.path.join(build, "firmware",
+                                            "placeholder-image.bin")),
+           "no placeholder is made when an image is given")
+
+    probe = os.path.join(build, "tests", "scanfw_image_probe")
+    status = subprocess.call([sys.executable, args.check_probe,
+                              "--probe", probe, "--image", real])
+    expect(status == 0, "the probe reaches exactly the given image")
+    status = subprocess.call([sys.executable,
+                              os.path.join(here, "inspect_elf.py"),
+                              "--image", real,
+                              "--carrier", os.path.join(build, "scanfw")])
+    expect(status == 0, "scanfw carries exactly the given image")
+
+    print("%d failed" % failures)
+    if failures == 0:
+        shutil.rmtree(args.work, ignore_errors=True)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,182 @@
+#!/usr/bin/env python3
+"""Runs image_probe (natively, or under Wine) and checks that the program
+reaches the image it carries: the length and a CRC-32 of every byte equal
+the image file's, and the view lies inside the executable's own mapped
+image. Under Wine this is done in an English and a Chinese (Taiwan) locale,
+since the lookup must not depend on the user's language; a probe without
+the resource and one with an empty resource must print the matching
+message and nothing else.
+
+On Linux it also checks that walking the whole image does not grow the
+process's anonymous memory (the image is not copied to the heap) and
+prints the peak resident memory against the image size."""
+import argparse
+import os
+import sys
+import zlib
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
+import wineenv  # noqa: E402
+
+LOCALES = [("en_US.UTF-8", "0409", 0), ("zh_TW.UTF-8", "0404", 1)]
+
+# The catalogue texts this check expects, in each language's bytes.
+FIND_ERROR = ["Loading firmware (find resource) error!!\n",
+              "加載固件（查找資源）錯誤!!\n"]
+EMPTY_ERROR = ["Loading firmware (resource length is zero) error!!\n",
+               "加載固件（資源長度為零）錯誤!!\n"]
+
+
+def message(texts, language):
+    return texts[language].encode("cp950") + b"\n"
+
+
+def image_facts(path):
+    crc = 0
+    size = 0
+    with open(path, "rb") as f:
+        while True:
+            chunk = f.read(1 << 20)
+            if not chunk:
+                break
+            crc = zlib.crc32(chunk, crc)
+            size += len(chunk)
+    return size, "%08x" % crc
+
+
+def parse(stdout, wine):
+    text = stdout.decode("latin-1")
+    if wine:
+        if "\n" in text.replace("\r\n", ""):
+            raise ValueError("a bare line feed in Windows output")
+        text = text.replace("\r\n", "\n")
+    values = {}
+    for line in text.splitlines():
+        if "=" in line:
+            key, value = line.split("=", 1)
+            values[key] = value
+    return values
+
+
+class Check:
+    def __init__(self):
+        self.failures = 0
+
+    def expect(self, ok, what, detail=""):
+        print("%s %s" % ("ok  " if ok else "FAIL", what))
+        if not ok:
+            self.failures += 1
+            if detail:
+                print("  " + detail.replace("\n", "\n  "))
+        return ok
+
+
+def run(command, env, locale):
+    run_env = dict(env)
+    for var in ("LC_ALL", "LC_MESSAGES", "LANG"):
+        run_env.pop(var, None)
+    if locale != "native":
+        run_env["LC_ALL"] = locale
+    return wineenv.run(command, run_env, timeout=300)
+
+
+def check_carrier(check, command, env, wine, size, crc, locales):
+    for locale, lang_id, _ in locales:
+        status, stdout = run(command, env, locale)
+        try:
+            values = parse(stdout, wine)
+        except ValueError as e:
+            check.expect(False, "%s: output is a Windows text stream" % locale,
+                         str(e))
+            continue
+        shown = stdout.decode("latin-1")[:600]
+        check.expect(status == 0, "%s: exit status 0" % locale,
+                     "status %d" % status)
+        if lang_id:
+            check.expect(values.get("LangId") == lang_id,
+                         "%s: the program sees language %s" % (locale, lang_id),
+                         shown)
+        check.expect(values.get("Length") == str(size),
+                     "%s: Length equals the image file's %d bytes"
+                     % (locale, size), shown)
+        check.expect(values.get("CRC32") == crc,
+                     "%s: the bytes are the image file's (CRC-32 %s)"
+                     % (locale, crc), shown)
+        check.expect(values.get("InImage") == "1",
+                     "%s: Data lies inside the executable's mapped image"
+                     % locale, shown)
+        if not wine:
+            check.expect(values.get("Writable") == "0",
+                         "the mapping holding the image is read-only", shown)
+            report_memory(check, values, size, shown)
+
+
+def report_memory(check, values, size, shown):
+    try:
+        anon_before = int(values["RssAnonKiBBefore"])
+        anon_after = int(values["RssAnonKiBAfter"])
+        file_after = int(values["RssFileKiBAfter"])
+        peak = int(values["VmHWMKiBAfter"])
+    except (KeyError, ValueError):
+        check.expect(False, "memory figures reported", shown)
+        return
+    image_kib = size // 1024
+    print("  image %d KiB; peak resident %d KiB; anonymous %d -> %d KiB; "
+          "file-backed %d KiB" % (image_kib, peak, anon_before, anon_after,
+                                  file_after))
+    # A copy of the image would show as anonymous memory of its size; allow
+    # a quarter of it for the sanitizers' own bookkeeping.
+    check.expect(anon_after - anon_before < max(image_kib // 4, 1024),
+                 "walking the image adds no anonymous memory of its size",
+                 "anonymous memory grew by %d KiB" % (anon_after - anon_before))
+
+
+def check_message(check, what, command, env, wine, texts):
+    for locale, _, language in LOCALES:
+        status, stdout = run(command, env, locale)
+        want = message(texts, language)
+        if wine:
+            want = want.replace(b"\n", b"\r\n")
+        check.expect(status == 0 and stdout == want,
+                     "%s, %s: only its message" % (what, locale),
+                     "status %d\nexpected %r\ngot      %r"
+                     % (status, want, stdout[:300]))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--probe", required=True)
+    parser.add_argument("--image", required=True)
+    parser.add_argument("--wine", action="store_true")
+    parser.add_argument("--prefix", help="Wine prefix to create or reuse")
+    parser.add_argument("--bare-probe", help="the probe without resources")
+    parser.add_argument("--empty-probe", help="the probe with an empty image")
+    args = parser.parse_args()
+
+    size, crc = image_facts(args.image)
+    check = Check()
+    env = dict(os.environ)
+    wrap = []
+    if args.wine:
+        env = wineenv.prepare_prefix(args.prefix)
+        wrap = ["wine"]
+    try:
+        locales = LOCALES if args.wine else [("native", "", 0)]
+        check_carrier(check, wrap + [args.probe], env, args.wine, size, crc,
+                      locales)
+        if args.bare_probe:
+            check_message(check, "no image resource",
+                          wrap + [args.bare_probe], env, args.wine, FIND_ERROR)
+        if args.empty_probe:
+            check_message(check, "empty image resource",
+                          wrap + [args.empty_probe], env, args.wine,
+                          EMPTY_ERROR)
+    finally:
+        if args.wine:
+            wineenv.stop(env)
+    print("%d failed" % check.failures)
+    return 1 if check.failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,93 @@
+# Tests of the embedded firmware image, the manifest and the version record,
+# on the built executables themselves. Included from tests/CMakeLists.txt.
+
+set(_res_dir ${CMAKE_CURRENT_LIST_DIR})
+
+# A program linked like scanfw that reaches its own image and reports it.
+add_executable(scanfw_image_probe ${_res_dir}/image_probe.cpp)
+target_link_libraries(scanfw_image_probe PRIVATE scanfw_core)
+
+if(WIN32)
+  target_link_libraries(scanfw_image_probe PRIVATE scanfw_resources kernel32)
+  target_link_options(scanfw_image_probe PRIVATE -static)
+
+  # The same program without any resources: the lookup must fail.
+  add_executable(scanfw_image_probe_bare ${_res_dir}/image_probe.cpp)
+  target_link_libraries(scanfw_image_probe_bare PRIVATE scanfw_core kernel32)
+  target_link_options(scanfw_image_probe_bare PRIVATE -static)
+
+  # And with an image resource of zero bytes.
+  set(_empty ${CMAKE_CURRENT_BINARY_DIR}/resources/empty-image.bin)
+  set(_empty_rc ${CMAKE_CURRENT_BINARY_DIR}/resources/empty_image.rc)
+  file(WRITE ${_empty} "")
+  string(REPLACE "\\" "\\\\" _empty_quoted "${_empty}")
+  file(WRITE ${_empty_rc}
+       "LANGUAGE 0x04, 0x01\n119 BINARY \"${_empty_quoted}\"\n")
+  add_library(scanfw_empty_image_resources OBJECT ${_empty_rc})
+  set_property(TARGET scanfw_empty_image_resources PROPERTY COMPILE_OPTIONS "")
+  add_executable(scanfw_image_probe_empty ${_res_dir}/image_probe.cpp)
+  target_link_libraries(scanfw_image_probe_empty PRIVATE scanfw_core
+                        scanfw_empty_image_resources kernel32)
+  target_link_options(scanfw_image_probe_empty PRIVATE -static)
+
+  # pefile may live only in the system's Python (Debian's python3-pefile)
+  # while another python3 comes first on PATH.
+  set(_pe_python ${Python3_EXECUTABLE})
+  execute_process(COMMAND ${Python3_EXECUTABLE} -c "import pefile"
+                  RESULT_VARIABLE _no_pefile OUTPUT_QUIET ERROR_QUIET)
+  if(_no_pefile)
+    find_program(SCANFW_SYSTEM_PYTHON3 python3 PATHS /usr/bin
+                 NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+    if(SCANFW_SYSTEM_PYTHON3)
+      set(_pe_python ${SCANFW_SYSTEM_PYTHON3})
+    endif()
+  endif()
+
+  add_test(NAME resources.pe
+           COMMAND ${_pe_python} ${_res_dir}/inspect_pe.py
+                   --exe $<TARGET_FILE:scanfw> --image ${SCANFW_IMAGE_FILE})
+  set_tests_properties(resources.pe PROPERTIES LABELS resources TIMEOUT 120)
+
+  add_test(NAME resources.wine
+           COMMAND ${Python3_EXECUTABLE} ${_res_dir}/check_probe.py
+                   --wine --prefix ${CMAKE_BINARY_DIR}/wineprefix-resources
+                   --image ${SCANFW_IMAGE_FILE}
+                   --probe $<TARGET_FILE:scanfw_image_probe>
+                   --bare-probe $<TARGET_FILE:scanfw_image_probe_bare>
+                   --empty-probe $<TARGET_FILE:scanfw_image_probe_empty>)
+  set_tests_properties(resources.wine PROPERTIES LABELS "resources;wine"
+                       TIMEOUT 600)
+else()
+  # The Linux layer carries the image; the fake-platform test binary must
+  # not.
+  target_link_libraries(scanfw_image_probe PRIVATE scanfw_platform_linux)
+
+  add_test(NAME resources.linux_in_place
+           COMMAND ${Python3_EXECUTABLE} ${_res_dir}/check_probe.py
+                   --image ${SCANFW_IMAGE_FILE}
+                   --probe $<TARGET_FILE:scanfw_image_probe>)
+  set_tests_properties(resources.linux_in_place PROPERTIES LABELS resources
+                       TIMEOUT 120)
+
+  add_test(NAME resources.elf
+           COMMAND ${Python3_EXECUTABLE} ${_res_dir}/inspect_elf.py
+                   --image ${SCANFW_IMAGE_FILE}
+                   --carrier $<TARGET_FILE:scanfw>
+                   --carrier $<TARGET_FILE:scanfw_image_probe>
+                   --not-carrier $<TARGET_FILE:scanfw_tests>)
+  set_tests_properties(resources.elf PROPERTIES LABELS resources TIMEOUT 120)
+
+  # Configuring with a given image: an empty or missing file is refused, a
+  # real one is embedded byte for byte. A separate build tree, so slow;
+  # once per machine is enough, in the plain Linux build.
+  if(NOT SCANFW_SANITIZE)
+    add_test(NAME resources.configure
+             COMMAND ${Python3_EXECUTABLE} ${_res_dir}/check_configure.py
+                     --source ${PROJECT_SOURCE_DIR}
+                     --work ${CMAKE_CURRENT_BINARY_DIR}/resources/configure
+                     --cmake ${CMAKE_COMMAND}
+                     --check-probe ${_res_dir}/check_probe.py)
+    set_tests_properties(resources.configure PROPERTIES LABELS resources
+                         TIMEOUT 900)
+  endif()
+endif()
