@@ -10,6 +10,7 @@ struct Entry {
   bool manualReset = false;
   bool signalled = false;
   void *device = nullptr;
+  void (*release)(void *device) = nullptr;
 };
 
 const int kSlots = 64;
@@ -65,11 +66,12 @@ bool ConsumeEvent(HANDLE handle) {
   return true;
 }
 
-HANDLE NewDevice(void *device) {
+HANDLE NewDevice(void *device, void (*release)(void *device)) {
   Entry *entry = nullptr;
   HANDLE handle = Allocate(Kind::Device, &entry);
   if (handle == nullptr) return INVALID_HANDLE_VALUE;
   entry->device = device;
+  entry->release = release;
   return handle;
 }
 
@@ -85,7 +87,11 @@ bool Close(HANDLE handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return false;
   }
+  Entry closed = *entry;
   *entry = Entry();
+  if (closed.kind == Kind::Device && closed.release != nullptr) {
+    closed.release(closed.device);
+  }
   return true;
 }
 

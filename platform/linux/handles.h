@@ -14,7 +14,8 @@ bool SignalEvent(HANDLE handle);
 // True if the event was signalled; an auto-reset event is reset by it.
 bool ConsumeEvent(HANDLE handle);
 
-HANDLE NewDevice(void *device);
+// `release`, when given, is called with the device when its handle closes.
+HANDLE NewDevice(void *device, void (*release)(void *device) = nullptr);
 void *DeviceOf(HANDLE handle);
 
 bool Close(HANDLE handle);
