@@ -1,5 +1,6 @@
 #include "app/entry.h"
 
+#include "app/discovery.h"
 #include "platform/win32.h"
 
 int32_t ParseOptionNumber(const char *text) {
@@ -46,5 +47,10 @@ int ScanfwMain(int argc, char **argv) {
   const LanguageIndex language = LanguageFromLangId(GetUserDefaultLangID());
   const int32_t optionValue = ScanOptions(argc, argv, language);
   PrintConsole("%d\n", static_cast<int>(optionValue));
+  const DeviceHandle device = Discover(language);
+  if (device != INVALID_HANDLE_VALUE) {
+    // UPDATE SEQUENCE GOES HERE: RunUpdate(device, language);
+    // The found device stays open until the process ends.
+  }
   return 0;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "tests/fake/fake_platform.h"
@@ -25,7 +26,7 @@ enum class FaultKind {
 
 struct Fault {
   Phase phase;
-  int occurrence;  // 1 = the first exchange of that phase
+  int occurrence;  // 1 = the first exchange of that phase; 0 = every one
   Stage stage;
   FaultKind kind;
 };
@@ -40,7 +41,7 @@ struct FakeDevice {
   uint32_t descriptorBytes = 8;  // a driver may fill fewer; the rest stay 0
   std::vector<uint16_t> readiness{0};  // answers in order; the last repeats
   uint16_t download = 0;
-  std::vector<uint16_t> burn{0};       // answers in order; the last repeats
+  std::vector<uint16_t> burn{0};  // answers in order; the last repeats
   std::vector<Fault> faults;
   uint32_t requestMs = 0;  // virtual time each request takes
 };
@@ -53,11 +54,41 @@ struct Received {
   uint32_t length;
 };
 
+// Adds the device, or replaces the one already at its index.
 void AddDevice(const FakeDevice &device);
+// The device at index, or nullptr where none is attached.
 FakeDevice *Device(int index);
-// Everything the device at index received, in order.
+// Everything the device at index received, in order. A command's bytes are
+// copied; a bulk write keeps only the caller's pointer and length. A request
+// that fails outright delivers nothing and is not listed.
 const std::vector<Received> &ReceivedBy(int index);
 // How many times CreateFileA opened the device at index.
 int TimesOpened(int index);
+
+// The status a device answers to a command it does not know.
+const uint16_t kUnknownCommandStatus = 0xFFFF;
+
+// While set, CreateEventA fails (null, ERROR_NOT_ENOUGH_MEMORY).
+void SetEventCreationFails(bool fails);
+
+// One argument of a recorded call, from its detail text of space-separated
+// key=value pairs; "" when the call has no such key. Handles, pointers,
+// access masks and control codes read as lowercase hex with 0x (null is
+// "0x0"), sizes, counts and small enumerations as decimal. The keys:
+//   CreateFileA         name access share security disposition flags template
+//   DeviceIoControl     handle code in inSize out outSize returned overlapped
+//   WriteFile, ReadFile handle buffer bytes count overlapped event offset
+//                       offsetHigh internal internalHigh (the record's fields
+//                       as the call received them)
+//   CreateEventA        security manualReset initialState name
+//   WaitForSingleObject handle ms
+//   GetOverlappedResult handle overlapped transferred wait
+//   CloseHandle         handle kind (device, event or unknown)
+std::string Arg(const Call &call, const std::string &key);
+
+// What a received item was, as a scenario's expected wire spells it:
+// 'R' readiness query, 'D' download command, 'B' bulk write, 'S' burn-status
+// query, '?' anything else.
+char WireLetter(const Received &received);
 
 }  // namespace fake

@@ -1,0 +1,29 @@
+#include "app/discovery.h"
+
+#include <cstring>
+
+DeviceHandle Discover(LanguageIndex language) {
+  char name[kFormatBufferSize];
+  std::memset(name, 0, sizeof(name));
+  for (int index = 0; index < kCandidateCount; ++index) {
+    FormatToBuffer(name, "\\\\.\\usbscan%d", index);
+    DeviceHandle device = OpenDevice(name);
+    // Most indices have no device behind them: skipped without a word.
+    if (device == INVALID_HANDLE_VALUE) continue;
+    DEVICE_DESCRIPTOR descriptor = {};
+    if (!QueryDeviceDescriptor(device, &descriptor)) {
+      PrintMessage(MsgGetDescriptorError, language);
+      CloseDevice(device);
+      continue;
+    }
+    // Only the two identifiers decide; the returned byte count, release and
+    // language are not looked at.
+    if (descriptor.usVendorId == kTargetVendorId &&
+        descriptor.usProductId == kTargetProductId) {
+      return device;
+    }
+    CloseDevice(device);
+  }
+  PrintMessage(MsgDeviceNotFound, language);
+  return INVALID_HANDLE_VALUE;
+}

@@ -1,0 +1,124 @@
+#include "device/transport.h"
+
+#include "messages/messages.h"
+
+static_assert(sizeof(DEVICE_DESCRIPTOR) == 8,
+              "the driver's identity record is 8 bytes");
+
+namespace {
+
+bool IsOpenHandle(DeviceHandle device) {
+  return device != nullptr && device != INVALID_HANDLE_VALUE;
+}
+
+// After a request call: the completion must be signalled within the bound,
+// then the completion query (which returns at once, the request being done)
+// yields the byte count.
+bool AwaitCompletion(DeviceHandle device, OVERLAPPED *overlapped,
+                     DWORD *transferred, LanguageIndex language) {
+  if (WaitForSingleObject(overlapped->hEvent, kCompletionWaitMs) !=
+      WAIT_OBJECT_0) {
+    PrintMessage(MsgUsbTimeout, language);
+    return false;
+  }
+  if (!GetOverlappedResult(device, overlapped, transferred, TRUE)) {
+    PrintMessage(MsgUsbOverlappedError, language);
+    return false;
+  }
+  return true;
+}
+
+bool WritePhase(DeviceHandle device, const void *data, DWORD count,
+                OVERLAPPED *overlapped, LanguageIndex language) {
+  DWORD transferred = 0;
+  if (!WriteFile(device, data, count, &transferred, overlapped)) {
+    PrintMessage(MsgUsbWriteError, language);
+    return false;
+  }
+  if (!AwaitCompletion(device, overlapped, &transferred, language)) {
+    return false;
+  }
+  if (transferred != count) {
+    PrintMessage(MsgUsbSizeMismatch, language);
+    return false;
+  }
+  return true;
+}
+
+bool ReadPhase(DeviceHandle device, void *data, DWORD count,
+               OVERLAPPED *overlapped, LanguageIndex language) {
+  DWORD transferred = 0;
+  if (!ReadFile(device, data, count, &transferred, overlapped)) {
+    PrintMessage(MsgUsbReadError, language);
+    return false;
+  }
+  if (!AwaitCompletion(device, overlapped, &transferred, language)) {
+    return false;
+  }
+  if (transferred != count) {
+    PrintMessage(MsgUsbSizeMismatch, language);
+    return false;
+  }
+  return true;
+}
+
+// Unnamed, auto-reset, not signalled; null when it cannot be made.
+HANDLE CreateCompletionEvent() {
+  return CreateEventA(nullptr, FALSE, FALSE, nullptr);
+}
+
+}  // namespace
+
+DeviceHandle OpenDevice(const char *name) {
+  // No FILE_FLAG_OVERLAPPED: the handle does synchronous I/O, so every
+  // request has finished when its call returns.
+  return CreateFileA(name, GENERIC_READ | GENERIC_WRITE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_SYSTEM, nullptr);
+}
+
+bool QueryDeviceDescriptor(DeviceHandle device, DEVICE_DESCRIPTOR *descriptor) {
+  if (descriptor == nullptr) return false;
+  // A driver may fill fewer than 8 bytes; the rest must read as zero.
+  *descriptor = DEVICE_DESCRIPTOR();
+  DWORD returned = 0;
+  return DeviceIoControl(device, IOCTL_GET_DEVICE_DESCRIPTOR, descriptor,
+                         sizeof(DEVICE_DESCRIPTOR), descriptor,
+                         sizeof(DEVICE_DESCRIPTOR), &returned,
+                         nullptr) != FALSE;
+}
+
+bool ExchangeCommand(DeviceHandle device, const CommandBlock &command,
+                     ResponseBlock *response) {
+  const LanguageIndex language = LanguageFromLangId(GetUserDefaultLangID());
+  if (!IsOpenHandle(device) || response == nullptr) return false;
+  HANDLE event = CreateCompletionEvent();
+  if (event == nullptr) return false;
+  // One record and one event serve both phases; the record is not cleared
+  // between them.
+  OVERLAPPED overlapped = {};
+  overlapped.hEvent = event;
+  const bool ok = WritePhase(device, command.bytes, kCommandBlockSize,
+                             &overlapped, language) &&
+                  ReadPhase(device, response->bytes, kResponseBlockSize,
+                            &overlapped, language);
+  CloseHandle(event);
+  return ok;
+}
+
+bool WriteBulkData(DeviceHandle device, const uint8_t *data, uint32_t count) {
+  const LanguageIndex language = LanguageFromLangId(GetUserDefaultLangID());
+  if (!IsOpenHandle(device)) return false;
+  HANDLE event = CreateCompletionEvent();
+  if (event == nullptr) return false;
+  OVERLAPPED overlapped = {};
+  overlapped.hEvent = event;
+  // The caller's buffer goes to the driver as it is, in one request.
+  const bool ok = WritePhase(device, data, count, &overlapped, language);
+  CloseHandle(event);
+  return ok;
+}
+
+void CloseDevice(DeviceHandle device) {
+  if (device != nullptr) CloseHandle(device);
+}

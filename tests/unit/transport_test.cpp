@@ -1,0 +1,639 @@
+#include "device/transport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "messages/messages.h"
+#include "tests/fake/alloc_counter.h"
+#include "tests/fake/fake_platform.h"
+#include "tests/fake/fake_scanner.h"
+#include "tests/unit/capture.h"
+
+namespace {
+
+using fake::Arg;
+using fake::Call;
+using fake::FaultKind;
+using fake::HandleKind;
+using fake::Phase;
+using fake::Stage;
+using Names = std::vector<std::string>;
+
+std::string Ptr(const void *p) {
+  char text[32];
+  std::snprintf(
+      text, sizeof(text), "0x%llx",
+      static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)));
+  return text;
+}
+
+std::string Text(int id, LanguageIndex language) {
+  return std::string(MessageText(id, language)) + "\n";
+}
+
+// The allocations of one GetUserDefaultLangID of the fake core, which
+// records that call outside its bookkeeping guard. Every transfer call asks
+// for the language once, so that much is the fake's and not the transport's;
+// every other fake call the transport makes is guarded.
+long LanguageQueryAllocations() {
+  alloc_counter::Start();
+  GetUserDefaultLangID();
+  const long count = alloc_counter::Stop();
+  fake::S().calls.pop_back();  // not one of the calls under test
+  return count;
+}
+
+class Transport : public testing::Test {
+ protected:
+  void SetUp() override {
+    fake::Reset();
+    fake::FakeDevice scanner;
+    scanner.index = 0;
+    scanner.readiness = {6};
+    scanner.burn = {7};
+    fake::AddDevice(scanner);
+    device_ = OpenDevice("\\\\.\\usbscan0");
+    ASSERT_NE(device_, INVALID_HANDLE_VALUE);
+    fake::S().calls.clear();
+  }
+
+  fake::FakeDevice &Scanner() { return *fake::Device(0); }
+
+  void AddFault(Phase phase, int occurrence, Stage stage, FaultKind kind) {
+    Scanner().faults.push_back(fake::Fault{phase, occurrence, stage, kind});
+  }
+
+  // One exchange of a readiness query; its output.
+  std::string Exchange(bool *ok, ResponseBlock *response) {
+    const CommandBlock command = ReadinessQuery();
+    return CaptureOutput(
+        [&] { *ok = ExchangeCommand(device_, command, response); });
+  }
+
+  // Announces a bulk write as the update does (a download exchange, which
+  // prints nothing when it succeeds), then forgets the record.
+  void ArmBulk(uint32_t length) {
+    ResponseBlock response;
+    ASSERT_TRUE(ExchangeCommand(device_, FirmwareDownload(length), &response));
+    fake::S().calls.clear();
+  }
+
+  void ExpectDeviceStillUsable() {
+    const int opened = fake::OpenHandles(HandleKind::Device);
+    EXPECT_EQ(opened, 1);
+    ResponseBlock response;
+    bool ok = false;
+    std::string out = CaptureOutput(
+        [&] { ok = ExchangeCommand(device_, ReadinessQuery(), &response); });
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(fake::CallsNamed("WriteFile").back().bytes.size(), 16u);
+  }
+
+  DeviceHandle device_ = INVALID_HANDLE_VALUE;
+};
+
+// ---------------------------------------------------------------- open/close
+
+TEST_F(Transport, OpenDevicePassesTheDriversValues) {
+  fake::Reset();
+  fake::FakeDevice d;
+  d.index = 7;
+  fake::AddDevice(d);
+  DeviceHandle h = OpenDevice("\\\\.\\usbscan7");
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(fake::CallNames(), Names({"CreateFileA"}));
+  const Call &c = fake::S().calls[0];
+  EXPECT_EQ(Arg(c, "name"), "\\\\.\\usbscan7");
+  EXPECT_EQ(Arg(c, "access"), "0xc0000000");
+  EXPECT_EQ(Arg(c, "share"), "3");
+  EXPECT_EQ(Arg(c, "security"), "0x0");
+  EXPECT_EQ(Arg(c, "disposition"), "3");
+  EXPECT_EQ(Arg(c, "flags"), "0x4");  // no FILE_FLAG_OVERLAPPED
+  EXPECT_EQ(Arg(c, "template"), "0x0");
+  EXPECT_EQ(fake::FindHandle(h)->tag, 7);
+}
+
+TEST_F(Transport, OpenDeviceOfAMissingNameYieldsInvalid) {
+  EXPECT_EQ(OpenDevice("\\\\.\\usbscan1"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(fake::HandlesCreated(HandleKind::Device), 1);  // SetUp's only
+}
+
+TEST_F(Transport, CloseDeviceClosesTheHandleOnce) {
+  CloseDevice(device_);
+  ASSERT_EQ(fake::CallNames(), Names({"CloseHandle"}));
+  EXPECT_EQ(Arg(fake::S().calls[0], "handle"), Ptr(device_));
+  EXPECT_EQ(fake::OpenHandles(HandleKind::Device), 0);
+  EXPECT_EQ(fake::S().badCloses, 0);
+}
+
+TEST_F(Transport, CloseDeviceOfNullMakesNoCall) {
+  CloseDevice(nullptr);
+  EXPECT_TRUE(fake::S().calls.empty());
+}
+
+// ---------------------------------------------------------------- descriptor
+
+TEST_F(Transport, DescriptorQueryValuesAndResult) {
+  Scanner().vendor = 0x1234;
+  Scanner().product = 0xABCD;
+  Scanner().release = 0x0203;
+  Scanner().language = 0x0409;
+  DEVICE_DESCRIPTOR d;
+  std::memset(&d, 0xEE, sizeof(d));
+  bool ok = false;
+  std::string out =
+      CaptureOutput([&] { ok = QueryDeviceDescriptor(device_, &d); });
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(d.usVendorId, 0x1234);
+  EXPECT_EQ(d.usProductId, 0xABCD);
+  EXPECT_EQ(d.usBcdDevice, 0x0203);
+  EXPECT_EQ(d.usLanguageId, 0x0409);
+  ASSERT_EQ(fake::CallNames(), Names({"DeviceIoControl"}));
+  const Call &c = fake::S().calls[0];
+  EXPECT_EQ(Arg(c, "handle"), Ptr(device_));
+  EXPECT_EQ(Arg(c, "code"), "0x80002018");
+  EXPECT_EQ(Arg(c, "in"), Ptr(&d));
+  EXPECT_EQ(Arg(c, "out"), Ptr(&d));
+  EXPECT_EQ(Arg(c, "inSize"), "8");
+  EXPECT_EQ(Arg(c, "outSize"), "8");
+  EXPECT_NE(Arg(c, "returned"), "0x0");
+  EXPECT_EQ(Arg(c, "overlapped"), "0x0");
+  EXPECT_EQ(fake::OpenHandles(HandleKind::Device), 1);
+}
+
+TEST_F(Transport, DescriptorFilledShortStillSucceedsAndTheRestIsZero) {
+  Scanner().descriptorBytes = 4;
+  DEVICE_DESCRIPTOR d;
+  std::memset(&d, 0xEE, sizeof(d));
+  EXPECT_TRUE(QueryDeviceDescriptor(device_, &d));
+  EXPECT_EQ(d.usVendorId, 0x3A7C);
+  EXPECT_EQ(d.usProductId, 0x4E21);
+  EXPECT_EQ(d.usBcdDevice, 0);
+  EXPECT_EQ(d.usLanguageId, 0);
+
+  Scanner().descriptorBytes = 0;
+  std::memset(&d, 0xEE, sizeof(d));
+  EXPECT_TRUE(QueryDeviceDescriptor(device_, &d));
+  EXPECT_EQ(d.usVendorId, 0);
+  EXPECT_EQ(d.usProductId, 0);
+}
+
+TEST_F(Transport, DescriptorFailureIsSilentAndLeavesTheHandleOpen) {
+  Scanner().descriptorFails = true;
+  DEVICE_DESCRIPTOR d;
+  bool ok = true;
+  std::string out =
+      CaptureOutput([&] { ok = QueryDeviceDescriptor(device_, &d); });
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(fake::CallNames(), Names({"DeviceIoControl"}));
+  EXPECT_EQ(fake::OpenHandles(HandleKind::Device), 1);
+}
+
+// ---------------------------------------------------------------- exchange
+
+TEST_F(Transport, ExchangeMakesExactlyTheseCallsInThisOrder) {
+  const CommandBlock command = ReadinessQuery();
+  ResponseBlock response;
+  std::memset(response.bytes, 0, sizeof(response.bytes));
+  bool ok = false;
+  std::string out =
+      CaptureOutput([&] { ok = ExchangeCommand(device_, command, &response); });
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(out, "");
+  ASSERT_EQ(
+      fake::CallNames(),
+      Names({"GetUserDefaultLangID", "CreateEventA", "WriteFile",
+             "WaitForSingleObject", "GetOverlappedResult", "ReadFile",
+             "WaitForSingleObject", "GetOverlappedResult", "CloseHandle"}));
+  const std::vector<Call> &c = fake::S().calls;
+  EXPECT_EQ(Arg(c[1], "security"), "0x0");
+  EXPECT_EQ(Arg(c[1], "manualReset"), "0");
+  EXPECT_EQ(Arg(c[1], "initialState"), "0");
+  EXPECT_EQ(Arg(c[1], "name"), "(null)");
+  // The event the calls name is the one event created, and it is an event.
+  const std::string event = Arg(c[2], "event");
+  ASSERT_NE(event, "0x0");
+  const fake::HandleInfo *info = fake::FindHandle(reinterpret_cast<void *>(
+      static_cast<uintptr_t>(std::stoull(event, nullptr, 16))));
+  ASSERT_NE(info, nullptr);
+  EXPECT_EQ(info->kind, HandleKind::Event);
+
+  // The write: the command block itself, 16 bytes, a zeroed record that
+  // carries the event.
+  const Call &write = c[2];
+  EXPECT_EQ(write.buffer, command.bytes);
+  EXPECT_EQ(write.length, 16u);
+  EXPECT_EQ(write.bytes,
+            std::vector<uint8_t>(command.bytes, command.bytes + 16));
+  EXPECT_EQ(Arg(write, "handle"), Ptr(device_));
+  EXPECT_NE(Arg(write, "count"), "0x0");
+  EXPECT_NE(Arg(write, "overlapped"), "0x0");
+  EXPECT_EQ(Arg(write, "event"), event);
+  EXPECT_EQ(Arg(write, "offset"), "0");
+  EXPECT_EQ(Arg(write, "offsetHigh"), "0");
+  EXPECT_EQ(Arg(write, "internal"), "0x0");
+  EXPECT_EQ(Arg(write, "internalHigh"), "0");
+
+  for (int i : {3, 6}) {
+    EXPECT_EQ(Arg(c[i], "handle"), event);
+    EXPECT_EQ(Arg(c[i], "ms"), "1000");
+  }
+  for (int i : {4, 7}) {
+    EXPECT_EQ(Arg(c[i], "handle"), Ptr(device_));
+    EXPECT_EQ(Arg(c[i], "overlapped"), Arg(write, "overlapped"));
+    EXPECT_NE(Arg(c[i], "transferred"), "0x0");
+    EXPECT_EQ(Arg(c[i], "wait"), "1");
+  }
+
+  // The read: the response block, 32 bytes, the same record and event.
+  const Call &read = c[5];
+  EXPECT_EQ(read.buffer, response.bytes);
+  EXPECT_EQ(read.length, 32u);
+  EXPECT_EQ(Arg(read, "handle"), Ptr(device_));
+  EXPECT_EQ(Arg(read, "overlapped"), Arg(write, "overlapped"));
+  EXPECT_EQ(Arg(read, "event"), event);
+
+  EXPECT_EQ(Arg(c[8], "handle"), event);
+  EXPECT_EQ(Arg(c[8], "kind"), "event");
+
+  EXPECT_EQ(fake::HandlesCreated(HandleKind::Event), 1);
+  EXPECT_EQ(fake::OpenHandles(HandleKind::Event), 0);
+  EXPECT_EQ(fake::OpenHandles(HandleKind::Device), 1);
+  EXPECT_EQ(fake::S().badCloses, 0);
+}
+
+TEST_F(Transport, ExchangeSendsTheCommandAndFillsTheWholeResponse) {
+  const CommandBlock command = BurnStatusQuery();
+  ResponseBlock response;
+  std::memset(response.bytes, 0, sizeof(response.bytes));
+  bool ok = false;
+  Exchange(&ok, &response);  // readiness: answers 6
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(DeviceStatus(response), 6);
+  for (int i = 0; i < 32; ++i) {
+    if (i != 4 && i != 5) {
+      EXPECT_NE(response.bytes[i], 0) << "byte " << i;
+    }
+  }
+  ok = ExchangeCommand(device_, command, &response);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(DeviceStatus(response), 7);
+  const std::vector<fake::Received> &got = fake::ReceivedBy(0);
+  ASSERT_EQ(got.size(), 2u);
+  const CommandBlock readiness = ReadinessQuery();
+  EXPECT_EQ(got[0].bytes,
+            std::vector<uint8_t>(readiness.bytes, readiness.bytes + 16));
+  EXPECT_EQ(got[1].bytes,
+            std::vector<uint8_t>(command.bytes, command.bytes + 16));
+}
+
+// ---------------------------------------------------------------- failures
+
+struct FailureRow {
+  Stage stage;
+  FaultKind kind;
+  MessageId message;
+  Names calls;  // after GetUserDefaultLangID and CreateEventA
+};
+
+const Names kWritePhase = {"WriteFile", "WaitForSingleObject",
+                           "GetOverlappedResult"};
+
+Names Concat(Names a, const Names &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+std::vector<FailureRow> WriteRows() {
+  return {
+      {Stage::Write,
+       FaultKind::RequestFails,
+       MsgUsbWriteError,
+       {"WriteFile", "CloseHandle"}},
+      {Stage::Write,
+       FaultKind::WaitTimeout,
+       MsgUsbTimeout,
+       {"WriteFile", "WaitForSingleObject", "CloseHandle"}},
+      {Stage::Write,
+       FaultKind::WaitFails,
+       MsgUsbTimeout,
+       {"WriteFile", "WaitForSingleObject", "CloseHandle"}},
+      {Stage::Write, FaultKind::OverlappedFails, MsgUsbOverlappedError,
+       Concat(kWritePhase, {"CloseHandle"})},
+      {Stage::Write, FaultKind::ShortCount, MsgUsbSizeMismatch,
+       Concat(kWritePhase, {"CloseHandle"})},
+      {Stage::Write, FaultKind::LongCount, MsgUsbSizeMismatch,
+       Concat(kWritePhase, {"CloseHandle"})},
+  };
+}
+
+std::vector<FailureRow> ReadRows() {
+  return {
+      {Stage::Read, FaultKind::RequestFails, MsgUsbReadError,
+       Concat(kWritePhase, {"ReadFile", "CloseHandle"})},
+      {Stage::Read, FaultKind::WaitTimeout, MsgUsbTimeout,
+       Concat(kWritePhase, {"ReadFile", "WaitForSingleObject", "CloseHandle"})},
+      {Stage::Read, FaultKind::WaitFails, MsgUsbTimeout,
+       Concat(kWritePhase, {"ReadFile", "WaitForSingleObject", "CloseHandle"})},
+      {Stage::Read, FaultKind::OverlappedFails, MsgUsbOverlappedError,
+       Concat(kWritePhase, {"ReadFile", "WaitForSingleObject",
+                            "GetOverlappedResult", "CloseHandle"})},
+      {Stage::Read, FaultKind::ShortCount, MsgUsbSizeMismatch,
+       Concat(kWritePhase, {"ReadFile", "WaitForSingleObject",
+                            "GetOverlappedResult", "CloseHandle"})},
+      {Stage::Read, FaultKind::LongCount, MsgUsbSizeMismatch,
+       Concat(kWritePhase, {"ReadFile", "WaitForSingleObject",
+                            "GetOverlappedResult", "CloseHandle"})},
+  };
+}
+
+std::string RowName(const FailureRow &row) {
+  static const char *const kKinds[] = {"fail",    "short",    "long",
+                                       "timeout", "waitfail", "overlapped"};
+  return std::string(row.stage == Stage::Write ? "write " : "read ") +
+         kKinds[static_cast<int>(row.kind)];
+}
+
+TEST_F(Transport, EveryExchangeFailureRow) {
+  std::vector<FailureRow> rows = WriteRows();
+  for (const FailureRow &r : ReadRows()) rows.push_back(r);
+  for (const FailureRow &row : rows) {
+    for (uint16_t langId : {0x0409, 0x0404, 0x0804}) {
+      SCOPED_TRACE(RowName(row) + " lang " + std::to_string(langId));
+      SetUp();
+      fake::S().langId = langId;
+      AddFault(Phase::Readiness, 1, row.stage, row.kind);
+      const uint32_t tickBefore = fake::S().tick;
+      ResponseBlock response;
+      bool ok = true;
+      std::string out = Exchange(&ok, &response);
+      EXPECT_FALSE(ok);
+      EXPECT_EQ(out, Text(row.message, LanguageFromLangId(langId)));
+      EXPECT_EQ(fake::CallNames(),
+                Concat({"GetUserDefaultLangID", "CreateEventA"}, row.calls));
+      if (row.kind == FaultKind::WaitTimeout) {
+        EXPECT_EQ(fake::S().tick - tickBefore, 1000u);  // waited its bound
+      }
+      EXPECT_EQ(fake::HandlesCreated(HandleKind::Event), 1);
+      EXPECT_EQ(fake::OpenHandles(HandleKind::Event), 0);
+      EXPECT_EQ(fake::S().badCloses, 0);
+      fake::S().langId = 0x0409;
+      ExpectDeviceStillUsable();
+    }
+  }
+}
+
+TEST_F(Transport, EveryBulkFailureRow) {
+  for (const FailureRow &row : WriteRows()) {
+    for (uint16_t langId : {0x0409, 0x0404, 0x0804}) {
+      SCOPED_TRACE(RowName(row) + " lang " + std::to_string(langId));
+      SetUp();
+      ArmBulk(4096);
+      fake::S().langId = langId;
+      AddFault(Phase::Bulk, 1, Stage::Write, row.kind);
+      std::vector<uint8_t> data(4096, 0x42);
+      bool ok = true;
+      std::string out = CaptureOutput(
+          [&] { ok = WriteBulkData(device_, data.data(), 4096); });
+      EXPECT_FALSE(ok);
+      EXPECT_EQ(out, Text(row.message, LanguageFromLangId(langId)));
+      EXPECT_EQ(fake::CallNames(),
+                Concat({"GetUserDefaultLangID", "CreateEventA"}, row.calls));
+      EXPECT_EQ(fake::CallsNamed("ReadFile").size(), 0u);
+      EXPECT_EQ(fake::OpenHandles(HandleKind::Event), 0);
+      EXPECT_EQ(fake::S().badCloses, 0);
+      fake::S().langId = 0x0409;
+      ExpectDeviceStillUsable();
+    }
+  }
+}
+
+TEST_F(Transport, WriteOfFifteenBytesIsAMismatchAndNothingIsRead) {
+  AddFault(Phase::Readiness, 1, Stage::Write, FaultKind::ShortCount);
+  ResponseBlock response;
+  bool ok = true;
+  EXPECT_EQ(Exchange(&ok, &response), Text(MsgUsbSizeMismatch, 0));
+  EXPECT_FALSE(ok);
+  EXPECT_TRUE(fake::CallsNamed("ReadFile").empty());
+}
+
+TEST_F(Transport, ShortReadIsAMismatch) {
+  AddFault(Phase::Readiness, 1, Stage::Read, FaultKind::ShortCount);
+  ResponseBlock response;
+  bool ok = true;
+  EXPECT_EQ(Exchange(&ok, &response), Text(MsgUsbSizeMismatch, 0));
+  EXPECT_FALSE(ok);
+}
+
+TEST_F(Transport, EventCreationFailureIsSilent) {
+  fake::SetEventCreationFails(true);
+  ResponseBlock response;
+  std::memset(response.bytes, 0x77, sizeof(response.bytes));
+  bool ok = true;
+  EXPECT_EQ(Exchange(&ok, &response), "");
+  EXPECT_FALSE(ok);
+  std::vector<uint8_t> data(64, 1);
+  std::string out =
+      CaptureOutput([&] { ok = WriteBulkData(device_, data.data(), 64); });
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(fake::CallNames(), Names({"GetUserDefaultLangID", "CreateEventA",
+                                      "GetUserDefaultLangID", "CreateEventA"}));
+  EXPECT_EQ(response.bytes[0], 0x77);
+  fake::SetEventCreationFails(false);
+  ExpectDeviceStillUsable();
+}
+
+TEST_F(Transport, NullOrInvalidHandleDoesNothing) {
+  for (DeviceHandle bad :
+       {static_cast<HANDLE>(nullptr), INVALID_HANDLE_VALUE}) {
+    SCOPED_TRACE(Ptr(bad));
+    fake::S().calls.clear();
+    ResponseBlock response;
+    std::memset(response.bytes, 0x5C, sizeof(response.bytes));
+    bool exchanged = true;
+    bool written = true;
+    std::vector<uint8_t> data(16, 0x11);
+    std::string out = CaptureOutput([&] {
+      exchanged = ExchangeCommand(bad, ReadinessQuery(), &response);
+      written = WriteBulkData(bad, data.data(), 16);
+    });
+    EXPECT_FALSE(exchanged);
+    EXPECT_FALSE(written);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(fake::CallNames(),
+              Names({"GetUserDefaultLangID", "GetUserDefaultLangID"}));
+    EXPECT_EQ(fake::HandlesCreated(HandleKind::Event), 0);
+    for (uint8_t b : response.bytes) ASSERT_EQ(b, 0x5C);
+    EXPECT_TRUE(fake::ReceivedBy(0).empty());
+  }
+}
+
+TEST_F(Transport, MessagesFollowTheLanguageOfEachCall) {
+  AddFault(Phase::Readiness, 0, Stage::Write, FaultKind::RequestFails);
+  ResponseBlock response;
+  bool ok = true;
+  fake::S().langId = 0x0404;
+  EXPECT_EQ(Exchange(&ok, &response),
+            Hex("BC 67 A4 4A 55 53 42 BF F9 BB 7E 21 21 0A 0A"));
+  fake::S().langId = 0x0804;
+  EXPECT_EQ(Exchange(&ok, &response), "Write to USB error!!\n\n");
+  fake::S().langId = 0x0C04;
+  EXPECT_EQ(Exchange(&ok, &response), "Write to USB error!!\n\n");
+  fake::S().langId = 0x0404;
+  EXPECT_EQ(Exchange(&ok, &response), Text(MsgUsbWriteError, 1));
+}
+
+// ---------------------------------------------------------------- bulk
+
+TEST_F(Transport, BulkIsOneRequestOfTheCallersBufferAndAllocatesNothing) {
+  const uint32_t kLength = 26214400;
+  std::vector<uint8_t> image(kLength, 0x5A);
+  ArmBulk(kLength);
+  bool ok = false;
+  std::string out = CaptureOutput([&] {
+    const long fakes = LanguageQueryAllocations();
+    alloc_counter::Start();
+    ok = WriteBulkData(device_, image.data(), kLength);
+    const long allocations = alloc_counter::Stop();
+    EXPECT_EQ(allocations, fakes);
+  });
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(out, "");
+  ASSERT_EQ(fake::CallNames(), Names({"GetUserDefaultLangID", "CreateEventA",
+                                      "WriteFile", "WaitForSingleObject",
+                                      "GetOverlappedResult", "CloseHandle"}));
+  const std::vector<Call> writes = fake::CallsNamed("WriteFile");
+  ASSERT_EQ(writes.size(), 1u);
+  EXPECT_EQ(writes[0].buffer, image.data());
+  EXPECT_EQ(writes[0].length, kLength);
+  EXPECT_EQ(Arg(writes[0], "handle"), Ptr(device_));
+  EXPECT_EQ(Arg(writes[0], "offset"), "0");
+  EXPECT_EQ(Arg(writes[0], "internal"), "0x0");
+  EXPECT_EQ(Arg(fake::S().calls[3], "ms"), "1000");
+  EXPECT_EQ(Arg(fake::S().calls[4], "wait"), "1");
+  const fake::Received &last = fake::ReceivedBy(0).back();
+  EXPECT_EQ(last.kind, fake::Received::Bulk);
+  EXPECT_EQ(last.buffer, image.data());
+  EXPECT_EQ(last.length, kLength);
+  EXPECT_EQ(fake::OpenHandles(HandleKind::Event), 0);
+}
+
+TEST_F(Transport, ExchangeAllocatesNothing) {
+  ResponseBlock response;
+  const CommandBlock command = ReadinessQuery();
+  bool ok = false;
+  std::string out = CaptureOutput([&] {
+    const long fakes = LanguageQueryAllocations();
+    alloc_counter::Start();
+    ok = ExchangeCommand(device_, command, &response);
+    const long allocations = alloc_counter::Stop();
+    EXPECT_EQ(allocations, fakes);
+  });
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(out, "");
+}
+
+TEST_F(Transport, FailingCallsAllocateNothing) {
+  AddFault(Phase::Readiness, 0, Stage::Read, FaultKind::ShortCount);
+  ResponseBlock response;
+  const CommandBlock command = ReadinessQuery();
+  std::string out = CaptureOutput([&] {
+    const long fakes = LanguageQueryAllocations();
+    alloc_counter::Start();
+    ExchangeCommand(device_, command, &response);
+    ExchangeCommand(nullptr, command, &response);
+    const long allocations = alloc_counter::Stop();
+    EXPECT_EQ(allocations, 2 * fakes);
+  });
+  EXPECT_EQ(out, Text(MsgUsbSizeMismatch, 0));
+}
+
+TEST_F(Transport, ZeroLengthBulkIsOneRequestAndSucceeds) {
+  ArmBulk(0);
+  uint8_t byte = 0;
+  bool ok = false;
+  std::string out =
+      CaptureOutput([&] { ok = WriteBulkData(device_, &byte, 0); });
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(out, "");
+  const std::vector<Call> writes = fake::CallsNamed("WriteFile");
+  ASSERT_EQ(writes.size(), 1u);
+  EXPECT_EQ(writes[0].length, 0u);
+  EXPECT_EQ(writes[0].buffer, &byte);
+  EXPECT_EQ(fake::OpenHandles(HandleKind::Event), 0);
+}
+
+TEST_F(Transport, BulkThatMovesFewerBytesIsAMismatch) {
+  ArmBulk(1000);
+  AddFault(Phase::Bulk, 1, Stage::Write, FaultKind::ShortCount);
+  std::vector<uint8_t> data(1000, 3);
+  bool ok = true;
+  std::string out =
+      CaptureOutput([&] { ok = WriteBulkData(device_, data.data(), 1000); });
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(out, Text(MsgUsbSizeMismatch, 0));
+}
+
+// ---------------------------------------------------------------- balance
+
+TEST_F(Transport, TenThousandFailingCallsOfEachKindLeaveNoEventOpen) {
+  const int kCalls = 10000;
+  std::vector<FailureRow> rows = WriteRows();
+  for (const FailureRow &r : ReadRows()) rows.push_back(r);
+  for (const FailureRow &row : rows) {
+    SCOPED_TRACE(RowName(row));
+    SetUp();
+    AddFault(Phase::Readiness, 0, row.stage, row.kind);
+    ResponseBlock response;
+    const CommandBlock command = ReadinessQuery();
+    int failures = 0;
+    std::string out = CaptureOutput([&] {
+      for (int i = 0; i < kCalls; ++i) {
+        if (!ExchangeCommand(device_, command, &response)) ++failures;
+      }
+    });
+    EXPECT_EQ(failures, kCalls);
+    EXPECT_EQ(out.size(), kCalls * Text(row.message, 0).size());
+    EXPECT_EQ(fake::HandlesCreated(HandleKind::Event), kCalls);
+    EXPECT_EQ(fake::OpenHandles(HandleKind::Event), 0);
+    EXPECT_EQ(fake::S().badCloses, 0);
+  }
+  for (const FailureRow &row : WriteRows()) {
+    SCOPED_TRACE("bulk " + RowName(row));
+    SetUp();
+    AddFault(Phase::Bulk, 0, Stage::Write, row.kind);
+    uint8_t data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    int failures = 0;
+    std::string out = CaptureOutput([&] {
+      for (int i = 0; i < kCalls; ++i) {
+        ArmBulk(8);
+        if (!WriteBulkData(device_, data, 8)) ++failures;
+      }
+    });
+    EXPECT_EQ(failures, kCalls);
+    EXPECT_EQ(out.size(), kCalls * Text(row.message, 0).size());
+    EXPECT_EQ(fake::HandlesCreated(HandleKind::Event), 2 * kCalls);
+    EXPECT_EQ(fake::OpenHandles(HandleKind::Event), 0);
+    EXPECT_EQ(fake::S().badCloses, 0);
+  }
+  {
+    SCOPED_TRACE("event cannot be created");
+    SetUp();
+    fake::SetEventCreationFails(true);
+    ResponseBlock response;
+    for (int i = 0; i < kCalls; ++i) {
+      EXPECT_FALSE(ExchangeCommand(device_, ReadinessQuery(), &response));
+    }
+    EXPECT_EQ(fake::HandlesCreated(HandleKind::Event), 0);
+  }
+}
+
+}  // namespace
