@@ -105,9 +105,10 @@ def check_carrier(check, command, env, wine, size, crc, locales):
         check.expect(values.get("InImage") == "1",
                      "%s: Data lies inside the executable's mapped image"
                      % locale, shown)
-        if not wine:
+        if not wine and values.get("InImage") == "1":
             check.expect(values.get("Writable") == "0",
                          "the mapping holding the image is read-only", shown)
+        if not wine:
             report_memory(check, values, size, shown)
 
 

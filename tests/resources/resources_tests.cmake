@@ -69,6 +69,14 @@ else()
   set_tests_properties(resources.linux_in_place PROPERTIES LABELS resources
                        TIMEOUT 120)
 
+  # The Linux layer's lookup rules, against the real carrier.
+  add_executable(scanfw_linux_carrier_test ${_res_dir}/linux_carrier_test.cpp)
+  target_link_libraries(scanfw_linux_carrier_test PRIVATE scanfw_core
+                        scanfw_platform_linux GTest::gtest GTest::gtest_main)
+  add_test(NAME resources.linux_carrier
+           COMMAND scanfw_linux_carrier_test)
+  set_tests_properties(resources.linux_carrier PROPERTIES LABELS resources)
+
   add_test(NAME resources.elf
            COMMAND ${Python3_EXECUTABLE} ${_res_dir}/inspect_elf.py
                    --image ${SCANFW_IMAGE_FILE}

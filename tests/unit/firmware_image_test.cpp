@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "messages/messages.h"
@@ -79,16 +80,17 @@ TEST_F(FirmwareImageTest, TakingTheViewAllocatesNothing) {
 }
 
 struct FaultCase {
+  const char *name;
   fake::ImageFault fault;
   MessageId message;
   size_t stepsTried;
 };
 
 const FaultCase kFaults[] = {
-    {fake::ImageFault::Find, MsgFindResourceError, 1},
-    {fake::ImageFault::Load, MsgLoadResourceError, 2},
-    {fake::ImageFault::Lock, MsgLockResourceError, 3},
-    {fake::ImageFault::Empty, MsgResourceEmpty, 4},
+    {"Find", fake::ImageFault::Find, MsgFindResourceError, 1},
+    {"Load", fake::ImageFault::Load, MsgLoadResourceError, 2},
+    {"Lock", fake::ImageFault::Lock, MsgLockResourceError, 3},
+    {"Empty", fake::ImageFault::Empty, MsgResourceEmpty, 4},
 };
 
 class FirmwareImageFaultTest
@@ -120,7 +122,13 @@ INSTANTIATE_TEST_SUITE_P(
     EachStep, FirmwareImageFaultTest,
     testing::Combine(testing::ValuesIn(kFaults),
                      testing::Values(kLanguageEnglish,
-                                     kLanguageTraditionalChinese)));
+                                     kLanguageTraditionalChinese)),
+    [](const testing::TestParamInfo<std::tuple<FaultCase, LanguageIndex>>
+           &info) {
+      return std::string(std::get<0>(info.param).name) +
+             (std::get<1>(info.param) == kLanguageEnglish ? "English"
+                                                          : "Chinese");
+    });
 
 TEST_F(FirmwareImageTest, ChineseMessageIsTheCodePage950Text) {
   fake::Image().fault = fake::ImageFault::Find;
