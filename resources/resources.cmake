@@ -10,6 +10,8 @@
 #   scanfw_firmware_image (target)          makes SCANFW_IMAGE_FILE.
 #   scanfw_resources (Windows, OBJECT library)  the compiled resource script,
 #       for any program that must carry the same resources.
+#   scanfw_image_carrier (Linux, OBJECT library)  the image in a read-only
+#       section; every program linking scanfw_platform_linux gets it.
 
 set(SCANFW_FIRMWARE_IMAGE "" CACHE FILEPATH
     "The scanner's firmware image to embed. Empty builds a placeholder that must never be sent to a scanner.")
@@ -38,7 +40,7 @@ function(_scanfw_check_quotable what path)
   endif()
 endfunction()
 
-if(SCANFW_FIRMWARE_IMAGE)
+if(NOT SCANFW_FIRMWARE_IMAGE STREQUAL "")
   get_filename_component(_scanfw_image "${SCANFW_FIRMWARE_IMAGE}" ABSOLUTE
                          BASE_DIR "${CMAKE_SOURCE_DIR}")
   if(NOT EXISTS "${_scanfw_image}")

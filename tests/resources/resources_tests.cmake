@@ -19,10 +19,13 @@ if(WIN32)
   # And with an image resource of zero bytes.
   set(_empty ${CMAKE_CURRENT_BINARY_DIR}/resources/empty-image.bin)
   set(_empty_rc ${CMAKE_CURRENT_BINARY_DIR}/resources/empty_image.rc)
-  file(WRITE ${_empty} "")
+  # Written only when missing or changed, so reconfiguring rebuilds nothing.
+  if(NOT EXISTS ${_empty})
+    file(WRITE ${_empty} "")
+  endif()
   string(REPLACE "\\" "\\\\" _empty_quoted "${_empty}")
-  file(WRITE ${_empty_rc}
-       "LANGUAGE 0x04, 0x01\n119 BINARY \"${_empty_quoted}\"\n")
+  file(CONFIGURE OUTPUT ${_empty_rc}
+       CONTENT "LANGUAGE 0x04, 0x01\n119 BINARY \"${_empty_quoted}\"\n")
   add_library(scanfw_empty_image_resources OBJECT ${_empty_rc})
   set_property(TARGET scanfw_empty_image_resources PROPERTY COMPILE_OPTIONS "")
   add_executable(scanfw_image_probe_empty ${_res_dir}/image_probe.cpp)
