@@ -181,7 +181,12 @@ def embedded_image(exe, image_file):
     if image_file:
         with open(image_file, "rb") as f:
             return f.read()
-    import pefile
+    try:
+        import pefile
+    except ImportError:
+        # Debian's python3-pefile, when another Python runs this script.
+        sys.path.append("/usr/lib/python3/dist-packages")
+        import pefile
     pe = pefile.PE(exe, fast_load=True)
     pe.parse_data_directories(
         directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
@@ -427,6 +432,18 @@ def run_scenario(prefix, exe, scenario, image_length, image_crc):
 # ---- the live run for a newcomer ----
 
 ESCAPES = re.compile(rb"\x1b\[[0-9;?]*[A-Za-z]|\x1b\][^\x07]*\x07")
+CURSOR_FORWARD = re.compile(rb"\x1b\[([0-9]*)C")
+
+
+def render(raw):
+    """What a terminal shows of Wine's console output, as plain text: its
+    console moves the cursor over blanks rather than writing them, and hides
+    the cursor around each write."""
+    last = raw.rfind(b"\x1b")
+    if last >= 0 and not ESCAPES.match(raw, last):
+        raw = raw[:last]  # an escape sequence not complete yet
+    text = CURSOR_FORWARD.sub(lambda m: b" " * int(m.group(1) or 1), raw)
+    return ESCAPES.sub(b"", text).replace(b"\r", b"")
 
 
 def run_live(prefix, exe, scenario):
@@ -436,31 +453,30 @@ def run_live(prefix, exe, scenario):
     master, slave = pty.openpty()
     env = locale_env(prefix.env, scenario.lang)
     env["TERM"] = "dumb"
+    raw = shown = b""
     with tempfile.TemporaryFile() as err:
         process = subprocess.Popen(["wine", exe] + scenario.args, env=env,
                                    stdin=subprocess.DEVNULL, stdout=slave, stderr=err)
         os.close(slave)
-        seen = b""
         while True:
             ready, _, _ = select.select([master], [], [], 0.2)
+            chunk = b""
             if ready:
                 try:
                     chunk = os.read(master, 4096)
                 except OSError:
                     chunk = b""
-                if chunk:
-                    text = ESCAPES.sub(b"", chunk).replace(b"\r", b"")
-                    seen += text
-                    sys.stdout.buffer.write(text)
-                    sys.stdout.flush()
-                    continue
-                if process.poll() is not None:
-                    break
+            if chunk:
+                raw += chunk
+                text = render(raw)
+                sys.stdout.buffer.write(text[len(shown):])
+                sys.stdout.flush()
+                shown = text
             elif process.poll() is not None:
                 break
         os.close(master)
         process.wait()
-    return process.returncode, seen
+    return process.returncode, render(raw)
 
 
 def live(prefix, exe, scenario, image, image_crc):
@@ -487,16 +503,21 @@ def live(prefix, exe, scenario, image, image_crc):
                                          name.get(letter, "unknown")))
         elif kind == "bulk":
             same = int(fields["length"]) == len(image) and int(fields["crc32"]) == image_crc
-            print("  bulk write %s bytes, CRC-32 %08x  %s" % (
+            print("  bulk write %s bytes, CRC-32 %08x: %s" % (
                 fields["length"], int(fields["crc32"]),
-                "= the embedded image (%d bytes, CRC-32 %08x, SHA-256 %s...)"
-                % (len(image), image_crc, hashlib.sha256(image).hexdigest()[:16])
-                if same else "DIFFERS from the embedded image"))
-            print("             while the service was %s"
+                "length and CRC-32 equal the embedded image's" if same
+                else "DIFFERS from the embedded image (%d bytes, CRC-32 %08x)"
+                % (len(image), image_crc)))
+            print("             while the still-image service was %s"
                   % service_during_transfer(scenario, events, prefix.service_events()))
-    print("Still-image service at the end: %s" % final_service)
+    bulk_times = [int(f["time"]) for kind, _, _, f in events if kind == "bulk"]
     for stamp, what in prefix.service_events():
-        print("  service %s" % ("stopped" if what == "stop" else "started"))
+        when = ""
+        if bulk_times:
+            when = " %.2f s %s the image was written" % (
+                abs(stamp - bulk_times[0]) / 1e7, "before" if stamp < bulk_times[0] else "after")
+        print("Still-image service %s%s" % ("stopped" if what == "stop" else "started", when))
+    print("Still-image service at the end: %s" % final_service)
     if problems:
         print("SOMETHING IS WRONG:")
         for p in problems:
