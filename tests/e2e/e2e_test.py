@@ -541,6 +541,8 @@ def main():
     parser.add_argument("--image", default="", help="the embedded image file, if known")
     parser.add_argument("--only", nargs="*", help="run only these scenarios")
     parser.add_argument("--live", metavar="NAME", help="run one scenario for the eye")
+    parser.add_argument("--force", action="store_true",
+                        help="run the chosen scenarios even when they say `wine: no`")
     args = parser.parse_args()
 
     started = time.monotonic()
@@ -572,7 +574,7 @@ def main():
             t0 = time.monotonic()
             try:
                 scenario = Scenario(os.path.join(args.scenarios, name + ".scn"))
-                if scenario.wine_no:
+                if scenario.wine_no and not args.force:
                     skipped += 1
                     print("skip %s (wine: %s)" % (name, scenario.wine_no))
                     continue

@@ -29,6 +29,7 @@
 #define IOCTL_SIM_APPLY 0x80012400u  /* CTL_CODE(0x8001, 0x900, buffered, any) */
 #define IOCTL_SIM_RECORD 0x80012404u /* CTL_CODE(0x8001, 0x901, buffered, any) */
 #define MAX_LIST 64
+#define STANDIN_CONTROL_REREAD 200 /* the stand-in reads its options again */
 
 static int fail(const char *what)
 {
@@ -147,6 +148,7 @@ static int set_service(const char *state, const char *start_word, const char *st
          * one of the last scenario does not linger. */
         if (status.dwCurrentState != SERVICE_STOPPED) {
             set_standin_options(0, 0, 0);
+            ControlService(service, STANDIN_CONTROL_REREAD, &status);
             if (!ControlService(service, SERVICE_CONTROL_STOP, &status))
                 return fail("ControlService(STISVC stop)");
             if (!wait_state(service, SERVICE_STOPPED))

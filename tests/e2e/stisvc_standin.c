@@ -3,11 +3,15 @@
  * (100 ns units since 1601), to the .log file next to its executable.
  *
  * How it behaves is read from HKLM\Software\scanfw-e2e\stisvc when it starts
- * and when a control arrives: WaitHint (the hint it reports, in ms),
- * RefuseStop (stop requests fail), Paused (it reports paused once started). */
+ * and whenever it reports its status: WaitHint (the hint it reports, in
+ * ms), RefuseStop (it does not accept the stop, so stop requests fail),
+ * Paused (it reports paused once started). */
 #include <windows.h>
 #include <stdio.h>
 #include <string.h>
+
+/* A user-defined control: read the options again and report them. */
+#define STANDIN_CONTROL_REREAD 200
 
 static SERVICE_STATUS_HANDLE status_handle;
 static SERVICE_STATUS status;
@@ -44,10 +48,12 @@ static void report(DWORD state)
 {
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
-    status.dwControlsAccepted =
-        (state == SERVICE_RUNNING || state == SERVICE_PAUSED)
-            ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE
-            : 0;
+    /* A service that refuses the stop still accepts other controls, so
+     * that it counts as active. */
+    status.dwControlsAccepted = 0;
+    if (state == SERVICE_RUNNING || state == SERVICE_PAUSED)
+        status.dwControlsAccepted = SERVICE_ACCEPT_PAUSE_CONTINUE |
+                                    (option("RefuseStop") ? 0 : SERVICE_ACCEPT_STOP);
     status.dwWin32ExitCode = NO_ERROR;
     status.dwWaitHint = (state == SERVICE_STOPPED) ? 0 : option("WaitHint");
     SetServiceStatus(status_handle, &status);
@@ -73,6 +79,9 @@ static DWORD WINAPI handler(DWORD control, DWORD type, void *data, void *context
         return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
         SetServiceStatus(status_handle, &status);
+        return NO_ERROR;
+    case STANDIN_CONTROL_REREAD:
+        report(status.dwCurrentState);
         return NO_ERROR;
     default:
         return ERROR_CALL_NOT_IMPLEMENTED;
