@@ -325,6 +325,52 @@ def self_check(prefix):
     return problems
 
 
+def checker_self_check():
+    """The checks below can fail: a made-up run of a made-up scenario passes
+    as recorded, and each kind of wrong run is caught."""
+    with tempfile.TemporaryDirectory() as d:
+        with open(os.path.join(d, "made_up.scn"), "w") as f:
+            f.write("device: 0 04a9 1905\ndevice: 1 3a7c 4e21\nreadiness: 0\nburn: 0\n"
+                    "expect-wire: R D B S\nexpect-opened: 0 1\n"
+                    "expect-service: running auto\n"
+                    "expect-service-during-transfer: stopped disabled\n")
+        with open(os.path.join(d, "made_up.out"), "wb") as f:
+            f.write(b"0\nDone!!\n\n")
+        scenario = Scenario(os.path.join(d, "made_up.scn"))
+    download = "200200002a00080004000000" + (10).to_bytes(4, "little").hex()
+    record = ("open 0\ndescriptor 0\nopen 1\ndescriptor 1\n"
+              "command 1 readiness %s\nread 1 readiness length=32 status=0\n"
+              "command 1 download %s\nread 1 download length=32 status=0\n"
+              "bulk 1 length=10 crc32=77 time=200 stisvc-start=4\n"
+              "command 1 burn %s\nread 1 burn length=32 status=0\n"
+              "service running auto\n" % (READINESS_QUERY.hex(), download, BURN_QUERY.hex()))
+    events = [(100, "stop"), (300, "start")]
+    good = b"0\r\nDone!!\r\n\r\n"
+    problems = []
+    if check(scenario, good, 0, record, events, 10, 77):
+        problems.append("a right run is not accepted")
+    wrong = {
+        "bare line feeds": (b"0\nDone!!\n\n", record, events),
+        "a missing line": (b"0\r\n", record, events),
+        "another image": (good, record.replace("crc32=77", "crc32=78"), events),
+        "a missing burn query": (good, record.replace("command 1 burn", "x"), events),
+        "the wrong device updated": (good, record.replace("command 1 ", "command 0 "), events),
+        "an extra device opened": (good, "open 2\n" + record, events),
+        "the service left disabled": (good, record.replace("service running auto",
+                                                           "service stopped disabled"), events),
+        "the service running during the transfer": (good, record, [(300, "start")]),
+        "the service enabled during the transfer": (good, record.replace("stisvc-start=4",
+                                                                         "stisvc-start=2"),
+                                                    events),
+    }
+    for what, (stdout, text, service_events) in wrong.items():
+        if not check(scenario, stdout, 0, text, service_events, 10, 77):
+            problems.append("a run with %s is not caught" % what)
+    if not check(scenario, good, 1, record, events, 10, 77):
+        problems.append("a non-zero exit status is not caught")
+    return problems
+
+
 # ---- one scenario ----
 
 def parse_record(text):
@@ -564,8 +610,8 @@ def main():
         if args.live:
             return live(prefix, exe, Scenario(os.path.join(args.scenarios, args.live + ".scn")),
                         image, image_crc)
-        problems = self_check(prefix)
-        print("%s simulator self-check" % ("ok  " if not problems else "FAIL"))
+        problems = checker_self_check() + self_check(prefix)
+        print("%s self-check of the simulator and the checks" % ("ok  " if not problems else "FAIL"))
         for p in problems:
             print("    " + p.replace("\n", "\n    "))
         if problems:
