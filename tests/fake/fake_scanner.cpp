@@ -224,26 +224,6 @@ std::string Arg(const Call &call, const std::string &key) {
   return "";
 }
 
-char WireLetter(const Received &received) {
-  if (received.kind == Received::Bulk) return 'B';
-  Phase phase;
-  if (!ClassifyCommand(received.bytes.data(),
-                       static_cast<DWORD>(received.bytes.size()), &phase)) {
-    return '?';
-  }
-  switch (phase) {
-    case Phase::Readiness:
-      return 'R';
-    case Phase::Download:
-      return 'D';
-    case Phase::Burn:
-      return 'S';
-    case Phase::Bulk:
-      break;
-  }
-  return '?';
-}
-
 }  // namespace fake
 
 using fake::Dec;

@@ -86,9 +86,4 @@ void SetEventCreationFails(bool fails);
 //   CloseHandle         handle kind (device, event or unknown)
 std::string Arg(const Call &call, const std::string &key);
 
-// What a received item was, as a scenario's expected wire spells it:
-// 'R' readiness query, 'D' download command, 'B' bulk write, 'S' burn-status
-// query, '?' anything else.
-char WireLetter(const Received &received);
-
 }  // namespace fake

@@ -636,4 +636,44 @@ TEST_F(Transport, TenThousandFailingCallsOfEachKindLeaveNoEventOpen) {
   }
 }
 
+// ---------------------------------------------------------------- the fake
+
+// The simulated scanner answers by the command it received, in order, and a
+// fault hits only the exchange it names; the scenarios rely on both.
+TEST_F(Transport, SimulatedScannerFollowsTheConversation) {
+  Scanner().readiness = {5, 7, 0};
+  Scanner().download = 0xFFFF;
+  Scanner().burn = {7, 6};
+  Scanner().requestMs = 3;
+  AddFault(Phase::Readiness, 2, Stage::Read, FaultKind::RequestFails);
+  ResponseBlock r;
+  auto exchange = [&](const CommandBlock &c) {
+    return ExchangeCommand(device_, c, &r) ? DeviceStatus(r) : -1;
+  };
+  std::string out = CaptureOutput([&] {
+    EXPECT_EQ(exchange(ReadinessQuery()), 5);
+    EXPECT_EQ(exchange(ReadinessQuery()), -1);  // the second one fails
+    EXPECT_EQ(exchange(ReadinessQuery()), 7);
+    EXPECT_EQ(exchange(ReadinessQuery()), 0);
+    EXPECT_EQ(exchange(ReadinessQuery()), 0);  // the last answer repeats
+    EXPECT_EQ(exchange(FirmwareDownload(4)), 0xFFFF);
+    const uint8_t data[4] = {1, 2, 3, 4};
+    EXPECT_TRUE(WriteBulkData(device_, data, 4));
+    EXPECT_EQ(exchange(BurnStatusQuery()), 7);
+    EXPECT_EQ(exchange(BurnStatusQuery()), 6);
+    EXPECT_EQ(exchange(BurnStatusQuery()), 6);
+    CommandBlock unknown = ReadinessQuery();
+    unknown.bytes[4] = 0x55;
+    EXPECT_EQ(exchange(unknown), fake::kUnknownCommandStatus);
+  });
+  EXPECT_EQ(out, Text(MsgUsbReadError, 0));
+  // Two requests per exchange, one for the bulk write, 3 ms each.
+  EXPECT_EQ(fake::S().tick, (10 * 2 + 1) * 3u);
+  const std::vector<fake::Received> &got = fake::ReceivedBy(0);
+  ASSERT_EQ(got.size(), 11u);
+  EXPECT_EQ(got[6].kind, fake::Received::Bulk);
+  EXPECT_EQ(got[6].length, 4u);
+  EXPECT_TRUE(got[6].bytes.empty());  // bulk data are not copied
+}
+
 }  // namespace
