@@ -1,0 +1,49 @@
+# The real Linux executable against an emulated USB scanner: umockdev
+# stands in for sysfs and the usbfs device nodes that libusb uses, and a
+# small driver answers the usbfs requests as the scanner would.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(UMOCKDEV IMPORTED_TARGET umockdev-1.0 gio-2.0)
+find_library(SCANFW_UMOCKDEV_PRELOAD
+             NAMES libumockdev-preload.so.0 libumockdev-preload.so)
+if(NOT UMOCKDEV_FOUND OR NOT SCANFW_UMOCKDEV_PRELOAD)
+  message(STATUS "umockdev not found: the umockdev tests are left out")
+  return()
+endif()
+
+add_executable(scanfw_usb_testbed ${CMAKE_CURRENT_LIST_DIR}/scanner_testbed.c)
+target_link_libraries(scanfw_usb_testbed PRIVATE PkgConfig::UMOCKDEV)
+# The driver is test machinery, not under test: it stays uninstrumented
+# even in the sanitizer build, which runs scanfw itself instrumented.
+target_compile_options(scanfw_usb_testbed PRIVATE -fno-sanitize=all)
+target_link_options(scanfw_usb_testbed PRIVATE -fno-sanitize=all)
+
+function(scanfw_umockdev_test name scenario)
+  add_test(NAME umockdev.${name}
+           COMMAND scanfw_usb_testbed --exe $<TARGET_FILE:scanfw>
+                   --preload ${SCANFW_UMOCKDEV_PRELOAD} --scenario ${scenario}
+                   ${ARGN})
+  set_tests_properties(umockdev.${name} PROPERTIES
+                       LABELS umockdev SKIP_RETURN_CODE 77 TIMEOUT 180)
+endfunction()
+
+# Every shared scenario; the driver skips those that only the fake can make.
+file(GLOB SCANFW_SCENARIOS CONFIGURE_DEPENDS
+     ${CMAKE_CURRENT_LIST_DIR}/../scenarios/*.scn)
+foreach(scenario ${SCANFW_SCENARIOS})
+  get_filename_component(name ${scenario} NAME_WE)
+  scanfw_umockdev_test(${name} ${scenario})
+endforeach()
+
+# Faults of a real device that the shared scenarios do not describe: a
+# device that stops answering, caught by the transfer time bound.
+file(GLOB SCANFW_USB_SCENARIOS CONFIGURE_DEPENDS
+     ${CMAKE_CURRENT_LIST_DIR}/scenarios/*.scn)
+foreach(scenario ${SCANFW_USB_SCENARIOS})
+  get_filename_component(name ${scenario} NAME_WE)
+  scanfw_umockdev_test(${name} ${scenario})
+endforeach()
+
+# The image as libusb sends it when the controller cannot take it whole.
+scanfw_umockdev_test(success_en_split_urbs
+                     ${CMAKE_CURRENT_LIST_DIR}/../scenarios/success_en.scn
+                     --split-urbs)
