@@ -77,6 +77,7 @@ typedef struct {
     int is_target; /* the scanner that discovery must pick */
     int connections;
     int claimed;
+    int ever_claimed;
     int submits_before_claim;
     int ioctls_before_claim; /* other than the capability query */
     GQueue done;             /* Urb*: completed, waiting to be reaped */
@@ -473,7 +474,7 @@ static gboolean on_ioctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client
     UMockdevIoctlData *data;
 
     g_mutex_lock(&state_lock);
-    if (!dev->claimed && request != USBDEVFS_GET_CAPABILITIES && request != USBDEVFS_DISCONNECT_CLAIM &&
+    if (!dev->ever_claimed && request != USBDEVFS_GET_CAPABILITIES && request != USBDEVFS_DISCONNECT_CLAIM &&
         request != USBDEVFS_CLAIMINTERFACE)
         dev->ioctls_before_claim++;
 
@@ -487,7 +488,7 @@ static gboolean on_ioctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client
     case USBDEVFS_CLAIMINTERFACE:
         data = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned int), &error);
         if (data && *(unsigned int *)data->data == 0) {
-            dev->claimed = 1;
+            dev->claimed = dev->ever_claimed = 1;
             g_string_append(dev->log, "interface 0 claimed\n");
             umockdev_ioctl_client_complete(client, 0, 0);
         } else {
@@ -694,6 +695,43 @@ static char **child_environment(const char *preload)
     return env;
 }
 
+/* The position of the scenario's first scanner among the numbered
+ * devices: hubs are not numbered, the rest follow bus and address. */
+static int probe_target_position(void)
+{
+    for (int p = 0; p < scenario.device_count; p++)
+        if (scenario.devices[p].vendor == TARGET_VENDOR && scenario.devices[p].product == TARGET_PRODUCT) return p;
+    return 0;
+}
+
+/* What usb_probe must print against this testbed. */
+static char *probe_expectation(const char *unused)
+{
+    (void)unused;
+    GString *e = g_string_new(NULL);
+    for (int i = 0; i < 6; i++) {
+        if (i < scenario.device_count)
+            g_string_append_printf(e, "\\\\.\\usbscan%d %04x:%04x 0105 0000 8\n", i, scenario.devices[i].vendor,
+                                   scenario.devices[i].product);
+        else
+            g_string_append_printf(e, "\\\\.\\usbscan%d missing 2\n", i);
+    }
+    g_string_append(e, "\\\\.\\usbscan255 missing 2\n"
+                       "\\\\.\\usbscan01 missing 2\n"
+                       "\\\\.\\usbscan missing 2\n"
+                       "usbscan0 missing 2\n"
+                       "\\\\.\\usbscan-1 missing 2\n");
+    if (scenario.device_count > 0)
+        g_string_append_printf(e, "\\\\.\\USBSCAN0 %04x:%04x 0105 0000 8\n", scenario.devices[0].vendor,
+                               scenario.devices[0].product);
+    /* The event is signalled once the request returns, and only once; the
+     * completion query reports the count of the request last made. */
+    g_string_append(e, "before: 258\n"
+                       "write: 1 16 0 258 1 16\n"
+                       "read: 1 32 0 1 32 status 0\n");
+    return g_string_free(e, FALSE);
+}
+
 static void show_bytes(const char *label, const GString *s)
 {
     printf("---- %s (%zu bytes)\n", label, s->len);
@@ -703,7 +741,7 @@ static void show_bytes(const char *label, const GString *s)
 
 int main(int argc, char **argv)
 {
-    const char *exe = NULL, *scn = NULL, *expected_path = NULL, *preload = NULL, *image = NULL;
+    const char *exe = NULL, *scn = NULL, *expected_path = NULL, *preload = NULL, *image = NULL, *probe = NULL;
     int split = 0;
     for (int i = 1; i < argc; i++) {
         if (!strcmp(argv[i], "--exe") && i + 1 < argc) exe = argv[++i];
@@ -712,9 +750,10 @@ int main(int argc, char **argv)
         else if (!strcmp(argv[i], "--preload") && i + 1 < argc) preload = argv[++i];
         else if (!strcmp(argv[i], "--image") && i + 1 < argc) image = argv[++i];
         else if (!strcmp(argv[i], "--split-urbs")) split = 1;
+        else if (!strcmp(argv[i], "--probe") && i + 1 < argc) probe = argv[++i];
         else {
             fprintf(stderr, "usage: %s --exe SCANFW --preload LIBUMOCKDEV_PRELOAD --scenario NAME.scn "
-                            "[--expected NAME.out] [--image FILE] [--split-urbs]\n", argv[0]);
+                            "[--expected NAME.out] [--image FILE] [--split-urbs] [--probe USB_PROBE]\n", argv[0]);
             return 2;
         }
     }
@@ -729,6 +768,10 @@ int main(int argc, char **argv)
         return 1;
     }
     if (!load_scenario(scn)) return 1;
+    if (probe) { /* the probe makes one readiness exchange */
+        g_free(scenario.expect_wire);
+        scenario.expect_wire = g_strdup("R");
+    }
     if (scenario.skip_reason) {
         printf("SKIP: %s\n", scenario.skip_reason);
         return SKIP;
@@ -742,7 +785,10 @@ int main(int argc, char **argv)
         g_string_append(p, ".out");
         out_path = g_string_free(p, FALSE);
     }
-    if (!g_file_get_contents(out_path, &expected, &expected_len, NULL)) {
+    if (probe) {
+        expected = probe_expectation(out_path);
+        expected_len = strlen(expected);
+    } else if (!g_file_get_contents(out_path, &expected, &expected_len, NULL)) {
         fprintf(stderr, "cannot read %s\n", out_path);
         return 1;
     }
@@ -758,7 +804,11 @@ int main(int argc, char **argv)
 
     char **child_argv = g_new0(char *, 64);
     int child_argc = 0;
-    child_argv[child_argc++] = g_strdup(exe);
+    child_argv[child_argc++] = g_strdup(probe ? probe : exe);
+    if (probe) {
+        g_free(scenario.args);
+        scenario.args = g_strdup_printf("\\\\.\\usbscan%d", probe_target_position());
+    }
     char **words = g_strsplit_set(scenario.args, " \t", -1);
     for (char **w = words; *w && child_argc < 63; w++)
         if (**w) child_argv[child_argc++] = g_strdup(*w);
@@ -803,6 +853,10 @@ int main(int argc, char **argv)
             printf("FAIL: %s has %u URBs never reaped\n", dev->devnode, dev->done.length + dev->stalled.length);
             failed = 1;
         }
+    }
+    if (target >= 0 && probe && !strstr(devices[target].log->str, "interface 0 released")) {
+        printf("FAIL: closing the handle did not release the claimed interface\n");
+        failed = 1;
     }
     if (target >= 0) {
         Device *dev = &devices[target];

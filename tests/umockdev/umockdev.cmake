@@ -47,3 +47,14 @@ endforeach()
 scanfw_umockdev_test(success_en_split_urbs
                      ${CMAKE_CURRENT_LIST_DIR}/../scenarios/success_en.scn
                      --split-urbs)
+
+# The platform layer's device calls on their own, against the same testbed.
+add_executable(scanfw_usb_probe ${CMAKE_CURRENT_LIST_DIR}/usb_probe.cpp)
+target_link_libraries(scanfw_usb_probe PRIVATE scanfw_platform_linux)
+add_test(NAME umockdev.platform_calls
+         COMMAND scanfw_usb_testbed --exe $<TARGET_FILE:scanfw>
+                 --preload ${SCANFW_UMOCKDEV_PRELOAD}
+                 --scenario ${CMAKE_CURRENT_LIST_DIR}/../scenarios/other_device_first.scn
+                 --probe $<TARGET_FILE:scanfw_usb_probe>)
+set_tests_properties(umockdev.platform_calls PROPERTIES
+                     LABELS umockdev SKIP_RETURN_CODE 77 TIMEOUT 60)

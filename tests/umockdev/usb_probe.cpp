@@ -1,0 +1,84 @@
+// Exercises the Linux platform layer's device calls directly, under the
+// umockdev testbed that scanner_testbed builds: the numbering of the
+// candidates, names that do not open, the identity record, and the
+// completion semantics of one command exchange on the scanner. Prints one
+// line per observation; the testbed driver compares them with what the
+// emulated bus must give.
+#include <cstdio>
+#include <cstring>
+
+#include "platform/win32.h"
+
+namespace {
+
+void Identify(const char *name) {
+  HANDLE device = CreateFileA(name, GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_SYSTEM, nullptr);
+  if (device == INVALID_HANDLE_VALUE) {
+    std::printf("%s missing %u\n", name, GetLastError());
+    return;
+  }
+  DEVICE_DESCRIPTOR descriptor;
+  std::memset(&descriptor, 0xA5, sizeof descriptor);
+  DWORD returned = 0;
+  if (!DeviceIoControl(device, IOCTL_GET_DEVICE_DESCRIPTOR, &descriptor,
+                       sizeof descriptor, &descriptor, sizeof descriptor,
+                       &returned, nullptr)) {
+    std::printf("%s descriptor-failed %u\n", name, GetLastError());
+  } else {
+    std::printf("%s %04x:%04x %04x %04x %u\n", name, descriptor.usVendorId,
+                descriptor.usProductId, descriptor.usBcdDevice,
+                descriptor.usLanguageId, returned);
+  }
+  CloseHandle(device);
+}
+
+// One readiness exchange the way the transport makes it, reporting what
+// each call gave.
+void Exchange(const char *name) {
+  HANDLE device = CreateFileA(name, GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_SYSTEM, nullptr);
+  HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  OVERLAPPED overlapped = {};
+  overlapped.hEvent = event;
+  const unsigned char command[16] = {0x20, 0x02, 0, 0, 0x12, 0, 0x02};
+  unsigned char response[32] = {};
+  DWORD count = 0;
+  std::printf("before: %u\n", WaitForSingleObject(event, 0));
+  BOOL ok = WriteFile(device, command, sizeof command, &count, &overlapped);
+  DWORD signalled = WaitForSingleObject(event, 1000);
+  DWORD again = WaitForSingleObject(event, 0);
+  DWORD reported = 0;
+  BOOL done = GetOverlappedResult(device, &overlapped, &reported, TRUE);
+  std::printf("write: %d %u %u %u %d %u\n", ok, count, signalled, again, done,
+              reported);
+  count = 0;
+  ok = ReadFile(device, response, sizeof response, &count, &overlapped);
+  signalled = WaitForSingleObject(event, 1000);
+  reported = 0;
+  done = GetOverlappedResult(device, &overlapped, &reported, TRUE);
+  std::printf("read: %d %u %u %d %u status %u\n", ok, count, signalled, done,
+              reported, response[4] | response[5] << 8);
+  CloseHandle(event);
+  CloseHandle(device);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  char name[32];
+  for (int i = 0; i < 6; ++i) {
+    std::snprintf(name, sizeof name, "\\\\.\\usbscan%d", i);
+    Identify(name);
+  }
+  Identify("\\\\.\\usbscan255");
+  Identify("\\\\.\\usbscan01");
+  Identify("\\\\.\\usbscan");
+  Identify("usbscan0");
+  Identify("\\\\.\\usbscan-1");
+  Identify("\\\\.\\USBSCAN0");
+  if (argc > 1) Exchange(argv[1]);
+  return 0;
+}
