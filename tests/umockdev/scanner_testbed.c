@@ -15,8 +15,10 @@
  *
  * Exit status: 0 passed, 1 failed, 77 the scenario needs something that a
  * real device cannot be made to do here (CTest reports it as skipped). */
+#define _GNU_SOURCE /* nftw */
 #include <errno.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <glib.h>
 #include <sys/ioctl.h>
 #include <linux/usbdevice_fs.h>
@@ -27,6 +29,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <umockdev.h>
 #include <unistd.h>
@@ -59,6 +62,8 @@ typedef struct {
     int readiness_count, burn_count;
     int fault_phase, fault_occurrence, fault_stage, fault_kind;
     char *expect_wire; /* NULL: not checked */
+    char *expect_stderr; /* NULL: not checked; else a text it must hold */
+    int run_as_nobody;
     double elapsed_min, elapsed_max; /* < 0: not checked */
     char *skip_reason;
 } Scenario;
@@ -195,6 +200,11 @@ static gboolean load_scenario(const char *path)
             }
             g_free(scenario.expect_wire);
             scenario.expect_wire = g_string_free(wire, FALSE);
+        } else if (!strcmp(key, "run-as") && w >= 1 && !strcmp(words[0], "nobody")) {
+            scenario.run_as_nobody = 1;
+        } else if (!strcmp(key, "expect-stderr")) {
+            g_free(scenario.expect_stderr);
+            scenario.expect_stderr = g_strdup(value);
         } else if (!strcmp(key, "elapsed") && w >= 2) {
             scenario.elapsed_min = g_ascii_strtod(words[0], NULL);
             scenario.elapsed_max = g_ascii_strtod(words[1], NULL);
@@ -613,6 +623,31 @@ static int build_testbed(UMockdevTestbed *testbed)
 
 /* ---- running scanfw ------------------------------------------------------- */
 
+/* For a run as another user: the testbed readable (and its sockets usable)
+ * by everyone, the way sysfs is, while the USB device nodes stay root's
+ * own, as they are on a machine without the udev rule. */
+static int open_up(const char *path, const struct stat *st, int type, struct FTW *ftw)
+{
+    (void)ftw;
+    if (type == FTW_D) chmod(path, 0777); /* udev monitors bind sockets here */
+    else if (S_ISSOCK(st->st_mode)) chmod(path, 0777);
+    else if (type == FTW_F) chmod(path, 0644);
+    return 0;
+}
+
+static void restrict_device_nodes(UMockdevTestbed *testbed)
+{
+    char *root = umockdev_testbed_get_root_dir(testbed);
+    nftw(root, open_up, 16, FTW_PHYS);
+    for (int i = 0; i < device_total; i++) {
+        char *node = g_strconcat(root, devices[i].devnode, NULL);
+        chmod(node, 0600);
+        g_free(node);
+    }
+    g_free(root);
+}
+
+
 static const char *locale_for(const char *lang)
 {
     if (!g_ascii_strcasecmp(lang, "0404")) return "zh_TW.UTF-8";
@@ -642,6 +677,7 @@ static int run_program(char **argv, char **envp, GString *out, GString *err, dou
         dup2(err_pipe[1], 2);
         close(out_pipe[0]);
         close(err_pipe[0]);
+        if (scenario.run_as_nobody && (setgid(65534) || setuid(65534))) _exit(126);
         execve(argv[0], argv, envp);
         _exit(127);
     }
@@ -799,8 +835,13 @@ int main(int argc, char **argv)
                    USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
     if (!split) capabilities |= USBDEVFS_CAP_BULK_SCATTER_GATHER;
 
+    if (scenario.run_as_nobody && getuid() != 0) {
+        printf("SKIP: running scanfw as another user needs root\n");
+        return SKIP;
+    }
     UMockdevTestbed *testbed = umockdev_testbed_new();
     int target = build_testbed(testbed);
+    if (scenario.run_as_nobody) restrict_device_nodes(testbed);
 
     char **child_argv = g_new0(char *, 64);
     int child_argc = 0;
@@ -835,6 +876,10 @@ int main(int argc, char **argv)
         failed = 1;
     }
     if (err->len) show_bytes("scanfw standard error", err);
+    if (scenario.expect_stderr && !strstr(err->str, scenario.expect_stderr)) {
+        printf("FAIL: standard error does not mention \"%s\"\n", scenario.expect_stderr);
+        failed = 1;
+    }
 
     for (int i = 0; i < device_total; i++) {
         Device *dev = &devices[i];
