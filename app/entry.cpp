@@ -1,5 +1,7 @@
 #include "app/entry.h"
 
+#include "app/update.h"
+
 #include "app/discovery.h"
 #include "platform/win32.h"
 
@@ -48,9 +50,7 @@ int ScanfwMain(int argc, char **argv) {
   const int32_t optionValue = ScanOptions(argc, argv, language);
   PrintConsole("%d\n", static_cast<int>(optionValue));
   const DeviceHandle device = Discover(language);
-  if (device != INVALID_HANDLE_VALUE) {
-    // UPDATE SEQUENCE GOES HERE: RunUpdate(device, language);
-    // The found device stays open until the process ends.
-  }
+  // The found device stays open until the process ends.
+  if (device != INVALID_HANDLE_VALUE) RunUpdate(device, language);
   return 0;
 }

@@ -26,6 +26,7 @@ void Suspend() { ++g_suspended; }
 void Resume() { --g_suspended; }
 }  // namespace alloc_counter
 
+// operator new is counted once, not again as the malloc beneath it.
 // Direct malloc family calls from the program's objects reach these through
 // the linker's --wrap.
 extern "C" {
@@ -48,14 +49,14 @@ void *__wrap_realloc(void *block, size_t size) {
 
 void *operator new(size_t size) {
   Count();
-  void *p = std::malloc(size ? size : 1);
+  void *p = __real_malloc(size ? size : 1);
   if (p == nullptr) throw std::bad_alloc();
   return p;
 }
 void *operator new[](size_t size) { return operator new(size); }
 void *operator new(size_t size, const std::nothrow_t &) noexcept {
   Count();
-  return std::malloc(size ? size : 1);
+  return __real_malloc(size ? size : 1);
 }
 void *operator new[](size_t size, const std::nothrow_t &t) noexcept {
   return operator new(size, t);

@@ -96,6 +96,7 @@ int HandlesCreated(HandleKind kind) {
 using fake::S;
 
 LANGID GetUserDefaultLangID() {
+  fake::Bookkeeping b;
   fake::Record("GetUserDefaultLangID", "");
   return S().langId;
 }
@@ -104,20 +105,22 @@ DWORD GetLastError() { return S().lastError; }
 void SetLastError(DWORD error) { S().lastError = error; }
 
 DWORD GetTickCount() {
+  fake::Bookkeeping b;
   fake::Record("GetTickCount", "");
   return S().tick;
 }
 
 void Sleep(DWORD milliseconds) {
+  fake::Bookkeeping b;
   fake::Record("Sleep", std::to_string(milliseconds));
   S().tick += milliseconds;  // wraps as the real counter does
   S().sleptMs += milliseconds;
 }
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
+  fake::Bookkeeping b;
   fake::Record("LocalAlloc",
                std::to_string(flags) + "," + std::to_string(bytes));
-  fake::Bookkeeping b;
   if (S().failNextAlloc) {
     S().failNextAlloc = false;
     S().lastError = ERROR_NOT_ENOUGH_MEMORY;
@@ -132,8 +135,8 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
 }
 
 HLOCAL LocalFree(HLOCAL block) {
-  fake::Record("LocalFree", "");
   fake::Bookkeeping b;
+  fake::Record("LocalFree", "");
   for (size_t i = 0; i < S().liveBlocks.size(); ++i) {
     if (S().liveBlocks[i] == block) {
       std::free(block);

@@ -1,0 +1,109 @@
+// The update sequence's own promises beyond its output: where it pauses,
+// what it allocates, and where the image goes.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/discovery.h"
+#include "app/update.h"
+#include "tests/fake/alloc_counter.h"
+#include "tests/fake/fake_image.h"
+#include "tests/fake/fake_scanner.h"
+#include "tests/fake/fake_service.h"
+#include "tests/unit/capture.h"
+
+namespace {
+
+DeviceHandle FoundScanner() {
+  DeviceHandle device = INVALID_HANDLE_VALUE;
+  CaptureOutput([&] { device = Discover(kLanguageEnglish); });
+  return device;
+}
+
+TEST(Update, AllocatesNothingOfItsOwn) {
+  // The counter itself must see an allocation made in the open.
+  alloc_counter::Start();
+  int *volatile probe = new int(1);
+  delete probe;
+  EXPECT_EQ(alloc_counter::Stop(), 1);
+
+  fake::Reset();
+  fake::FakeDevice scanner;
+  scanner.readiness = {5, 0};
+  scanner.burn = {7, 0};
+  fake::AddDevice(scanner);
+  DeviceHandle device = FoundScanner();
+  ASSERT_NE(device, INVALID_HANDLE_VALUE);
+
+  long allocations = -1;
+  std::string out = CaptureOutput([&] {
+    alloc_counter::Start();
+    RunUpdate(device, kLanguageEnglish);
+    allocations = alloc_counter::Stop();
+  });
+  EXPECT_EQ(allocations, 0);
+  EXPECT_NE(out.find("Burning firmware done!!"), std::string::npos);
+  // The service's configuration block is the platform's, and it is freed.
+  EXPECT_GT(fake::S().blocksAllocated, 0);
+  EXPECT_EQ(fake::S().blocksAllocated, fake::S().blocksFreed);
+}
+
+TEST(Update, PausesOnlyBetweenBusyAnswersAndBeforeTheBurn) {
+  fake::Reset();
+  fake::Service().installed = false;  // no service polls among the pauses
+  fake::FakeDevice scanner;
+  scanner.readiness = {5, 5, 0};
+  scanner.burn = {7, 7, 7, 0};
+  fake::AddDevice(scanner);
+  DeviceHandle device = FoundScanner();
+  CaptureOutput([&] { RunUpdate(device, kLanguageEnglish); });
+
+  std::vector<std::string> sleeps;
+  for (const fake::Call &c : fake::CallsNamed("Sleep")) sleeps.push_back(c.detail);
+  EXPECT_EQ(sleeps, (std::vector<std::string>{"1000", "1000", "6000"}));
+
+  // The 6-second pause lies between the image and the first burn query.
+  const std::vector<fake::Call> &calls = fake::S().calls;
+  int bulk = -1, pause = -1, firstBurnQuery = -1;
+  for (size_t i = 0; i < calls.size(); ++i) {
+    const fake::Call &c = calls[i];
+    if (c.name == "WriteFile" && c.length == fake::Image().length) bulk = static_cast<int>(i);
+    if (c.name == "Sleep" && c.detail == "6000") pause = static_cast<int>(i);
+    if (c.name == "WriteFile" && pause >= 0 && firstBurnQuery < 0 && c.length == 16)
+      firstBurnQuery = static_cast<int>(i);
+  }
+  ASSERT_GE(bulk, 0);
+  EXPECT_LT(bulk, pause);
+  EXPECT_LT(pause, firstBurnQuery);
+}
+
+TEST(Update, TheImageGoesOutInOneWriteFromWhereItLies) {
+  fake::Reset();
+  fake::FakeDevice scanner;
+  fake::AddDevice(scanner);
+  DeviceHandle device = FoundScanner();
+  CaptureOutput([&] { RunUpdate(device, kLanguageEnglish); });
+
+  int bulkWrites = 0;
+  for (const fake::Call &c : fake::CallsNamed("WriteFile")) {
+    if (c.length == 16) continue;
+    ++bulkWrites;
+    EXPECT_EQ(c.buffer, fake::Image().data);
+    EXPECT_EQ(c.length, fake::Image().length);
+  }
+  EXPECT_EQ(bulkWrites, 1);
+}
+
+TEST(Update, TheFoundDeviceStaysOpen) {
+  fake::Reset();
+  fake::FakeDevice scanner;
+  scanner.burn = {5};  // even after a failed burn
+  fake::AddDevice(scanner);
+  DeviceHandle device = FoundScanner();
+  CaptureOutput([&] { RunUpdate(device, kLanguageEnglish); });
+  EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Device), 1);
+  EXPECT_TRUE(fake::FindHandle(device) != nullptr && fake::FindHandle(device)->open);
+}
+
+}  // namespace
