@@ -1,6 +1,16 @@
 # The real Linux executable against an emulated USB scanner: umockdev
 # stands in for sysfs and the usbfs device nodes that libusb uses, and a
 # small driver answers the usbfs requests as the scanner would.
+
+# The backend's pure rules and the shipped udev rule, without any testbed.
+add_executable(scanfw_usb_names_tests ${CMAKE_CURRENT_LIST_DIR}/usb_names_test.cpp)
+target_link_libraries(scanfw_usb_names_tests PRIVATE scanfw_platform_linux
+                      scanfw_core GTest::gtest GTest::gtest_main)
+target_compile_definitions(scanfw_usb_names_tests PRIVATE
+  SCANFW_UDEV_RULE="${PROJECT_SOURCE_DIR}/platform/linux/70-scanfw.rules")
+gtest_discover_tests(scanfw_usb_names_tests DISCOVERY_TIMEOUT 60
+                     PROPERTIES LABELS unit)
+
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(UMOCKDEV IMPORTED_TARGET umockdev-1.0 gio-2.0)
 find_library(SCANFW_UMOCKDEV_PRELOAD
