@@ -27,11 +27,17 @@ target_link_libraries(scanfw_usb_testbed PRIVATE PkgConfig::UMOCKDEV)
 target_compile_options(scanfw_usb_testbed PRIVATE -fno-sanitize=all)
 target_link_options(scanfw_usb_testbed PRIVATE -fno-sanitize=all)
 
+# The scanner checks that the bytes it received are the embedded image.
+set(SCANFW_UMOCKDEV_IMAGE_ARGS)
+if(SCANFW_IMAGE_FILE)
+  set(SCANFW_UMOCKDEV_IMAGE_ARGS --image ${SCANFW_IMAGE_FILE})
+endif()
+
 function(scanfw_umockdev_test name scenario)
   add_test(NAME umockdev.${name}
            COMMAND scanfw_usb_testbed --exe $<TARGET_FILE:scanfw>
                    --preload ${SCANFW_UMOCKDEV_PRELOAD} --scenario ${scenario}
-                   ${ARGN})
+                   ${SCANFW_UMOCKDEV_IMAGE_ARGS} ${ARGN})
   set_tests_properties(umockdev.${name} PROPERTIES
                        LABELS umockdev SKIP_RETURN_CODE 77 TIMEOUT 180)
 endfunction()
