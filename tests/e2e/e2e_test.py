@@ -606,8 +606,14 @@ def main():
     elif args.only:
         names = [n for n in names if n in args.only]
 
-    prefix = Prefix(args.prefix, {"driver": args.driver, "ctl": args.ctl,
-                                  "standin": args.standin, "client": args.client})
+    try:
+        prefix = Prefix(args.prefix, {"driver": args.driver, "ctl": args.ctl,
+                                      "standin": args.standin, "client": args.client})
+    except (RuntimeError, OSError, subprocess.SubprocessError) as e:
+        print("FAIL setting up the Wine prefix, the simulated scanner or the service: %s" % e)
+        wineenv.stop(wineenv.base_env(os.path.abspath(args.prefix)))
+        print("0 passed, 1 failed")
+        return 1
     passed = failed = skipped = 0
     try:
         if args.live:
