@@ -598,25 +598,35 @@ static char *add_usb_device(UMockdevTestbed *testbed, const char *name, const ch
  * behind the hub in scenario order. Their addresses increase with the
  * scenario's index while their port numbers (and so their sysfs names)
  * decrease: the order in which the system lists them is not the order
- * that the numbering must follow. Returns the target's slot or -1. */
+ * that the numbering must follow. With two devices or more, the last one
+ * sits on a second bus at the lowest address of all, so that only the bus
+ * number puts it last. Returns the target's slot or -1. */
 static int build_testbed(UMockdevTestbed *testbed)
 {
     char *root = add_usb_device(testbed, "usb1", NULL, 1, 1, 0x1d6b, 0x0002, 1, &devices[device_total]);
     char *hub = add_usb_device(testbed, "1-1", root, 1, 2, 0x05e3, 0x0610, 1, &devices[device_total]);
+    char *root2 = NULL;
     int target = -1;
     int n = scenario.device_count;
     for (int p = 0; p < n; p++) {
         const ScenarioDevice *d = &scenario.devices[p];
-        char name[32];
-        snprintf(name, sizeof name, "1-1.%d", n - p);
         Device *dev = &devices[device_total];
-        g_free(add_usb_device(testbed, name, hub, 1, 5 + 3 * p, d->vendor, d->product, 0, dev));
+        if (n > 1 && p == n - 1) {
+            root2 = add_usb_device(testbed, "usb2", NULL, 2, 1, 0x1d6b, 0x0003, 1, &devices[device_total]);
+            dev = &devices[device_total];
+            g_free(add_usb_device(testbed, "2-1", root2, 2, 2, d->vendor, d->product, 0, dev));
+        } else {
+            char name[32];
+            snprintf(name, sizeof name, "1-1.%d", n - p);
+            g_free(add_usb_device(testbed, name, hub, 1, 5 + 3 * p, d->vendor, d->product, 0, dev));
+        }
         if (target < 0 && d->vendor == TARGET_VENDOR && d->product == TARGET_PRODUCT) {
             dev->is_target = 1;
             target = (int)(dev - devices);
         }
     }
     g_free(root);
+    g_free(root2);
     g_free(hub);
     return target;
 }
