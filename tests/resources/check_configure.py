@@ -32,7 +32,10 @@ def cmake(args, *extra):
     p = subprocess.run([args.cmake] + list(extra), stdout=subprocess.PIPE,
                        stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
                        timeout=600)
-    return p.returncode, p.stdout.decode("utf-8", "replace")
+    # CMake wraps long messages at arbitrary spaces: compare with the white
+    # space folded.
+    text = p.stdout.decode("utf-8", "replace")
+    return p.returncode, " ".join(text.split())
 
 
 def configure(args, build, image):
