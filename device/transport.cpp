@@ -13,9 +13,9 @@ bool IsOpenHandle(DeviceHandle device) {
 
 // After a request call: the completion must be signalled within the bound,
 // then the completion query (which returns at once, the request being done)
-// yields the byte count.
-bool AwaitCompletion(DeviceHandle device, OVERLAPPED *overlapped,
-                     DWORD *transferred, LanguageIndex language) {
+// yields the byte count, which must be exactly what was asked for.
+bool CompleteRequest(DeviceHandle device, OVERLAPPED *overlapped,
+                     DWORD *transferred, DWORD asked, LanguageIndex language) {
   if (WaitForSingleObject(overlapped->hEvent, kCompletionWaitMs) !=
       WAIT_OBJECT_0) {
     PrintMessage(MsgUsbTimeout, language);
@@ -23,6 +23,10 @@ bool AwaitCompletion(DeviceHandle device, OVERLAPPED *overlapped,
   }
   if (!GetOverlappedResult(device, overlapped, transferred, TRUE)) {
     PrintMessage(MsgUsbOverlappedError, language);
+    return false;
+  }
+  if (*transferred != asked) {
+    PrintMessage(MsgUsbSizeMismatch, language);
     return false;
   }
   return true;
@@ -35,14 +39,7 @@ bool WritePhase(DeviceHandle device, const void *data, DWORD count,
     PrintMessage(MsgUsbWriteError, language);
     return false;
   }
-  if (!AwaitCompletion(device, overlapped, &transferred, language)) {
-    return false;
-  }
-  if (transferred != count) {
-    PrintMessage(MsgUsbSizeMismatch, language);
-    return false;
-  }
-  return true;
+  return CompleteRequest(device, overlapped, &transferred, count, language);
 }
 
 bool ReadPhase(DeviceHandle device, void *data, DWORD count,
@@ -52,14 +49,7 @@ bool ReadPhase(DeviceHandle device, void *data, DWORD count,
     PrintMessage(MsgUsbReadError, language);
     return false;
   }
-  if (!AwaitCompletion(device, overlapped, &transferred, language)) {
-    return false;
-  }
-  if (transferred != count) {
-    PrintMessage(MsgUsbSizeMismatch, language);
-    return false;
-  }
-  return true;
+  return CompleteRequest(device, overlapped, &transferred, count, language);
 }
 
 // Unnamed, auto-reset, not signalled; null when it cannot be made.
