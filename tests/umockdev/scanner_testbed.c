@@ -853,9 +853,29 @@ int main(int argc, char **argv)
     int target = build_testbed(testbed);
     if (scenario.run_as_nobody) restrict_device_nodes(testbed);
 
+    /* The build tree may lie where another user cannot reach it (a home
+     * folder of mode 700): the unprivileged run gets its own copy. */
+    char *nobody_dir = NULL, *nobody_exe = NULL;
+    if (scenario.run_as_nobody && !probe) {
+        gchar *bytes = NULL;
+        gsize length = 0;
+        nobody_dir = g_strdup("/tmp/scanfw-nobody.XXXXXX");
+        if (!g_mkdtemp_full(nobody_dir, 0755) || !g_file_get_contents(exe, &bytes, &length, NULL)) {
+            printf("FAIL: cannot make a copy of scanfw for the unprivileged run\n");
+            return 1;
+        }
+        nobody_exe = g_build_filename(nobody_dir, "scanfw", NULL);
+        gboolean written = g_file_set_contents(nobody_exe, bytes, (gssize)length, NULL);
+        g_free(bytes);
+        if (!written || chmod(nobody_exe, 0755) != 0) {
+            printf("FAIL: cannot make a copy of scanfw for the unprivileged run\n");
+            return 1;
+        }
+    }
+
     char **child_argv = g_new0(char *, 64);
     int child_argc = 0;
-    child_argv[child_argc++] = g_strdup(probe ? probe : exe);
+    child_argv[child_argc++] = g_strdup(probe ? probe : nobody_exe ? nobody_exe : exe);
     if (probe) {
         g_free(scenario.args);
         scenario.args = g_strdup_printf("\\\\.\\usbscan%d", probe_target_position());
@@ -870,6 +890,12 @@ int main(int argc, char **argv)
     double seconds = 0;
     double limit = scenario.elapsed_max > 0 ? scenario.elapsed_max + 30 : 240;
     int status = run_program(child_argv, env, out, err, limit, &seconds);
+    if (nobody_exe) {
+        unlink(nobody_exe);
+        rmdir(nobody_dir);
+        g_free(nobody_exe);
+        g_free(nobody_dir);
+    }
 
     int failed = 0;
     g_mutex_lock(&state_lock);
