@@ -6,6 +6,7 @@
 #include "app/entry.h"
 #include "tests/fake/fake_platform.h"
 #include "tests/unit/capture.h"
+#include "tests/unit/run_scanfw.h"
 
 namespace {
 
@@ -14,15 +15,7 @@ namespace {
 std::string RunProgram(std::vector<std::string> args, uint16_t langId = 0x0409) {
   fake::Reset();
   fake::S().langId = langId;
-  args.insert(args.begin(), "scanfw.exe");
-  std::vector<char *> argv;
-  for (std::string &a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  int status = -1;
-  std::string out = CaptureOutput(
-      [&] { status = ScanfwMain(static_cast<int>(args.size()), argv.data()); });
-  EXPECT_EQ(status, 0);
-  return out;
+  return RunScanfw(args);
 }
 
 std::string FirstLine(const std::string &out) {

@@ -13,7 +13,7 @@
 #include "app/entry.h"
 #include "device/protocol.h"
 #include "tests/fake/scenario.h"
-#include "tests/unit/capture.h"
+#include "tests/unit/run_scanfw.h"
 
 namespace {
 
@@ -97,16 +97,7 @@ TEST_P(Scenarios, RunAsDescribed) {
   fake::Reset();
   fake::ApplyScenario(sc);
 
-  std::vector<std::string> args = sc.args;
-  args.insert(args.begin(), "scanfw.exe");
-  std::vector<char *> argv;
-  for (std::string &a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  int status = -1;
-  std::string out = CaptureOutput(
-      [&] { status = ScanfwMain(static_cast<int>(args.size()), argv.data()); });
-
-  EXPECT_EQ(status, 0);
+  std::string out = RunScanfw(sc.args);
   EXPECT_EQ(out, sc.expectedOutput) << "got:\n"
                                     << Visible(out) << "\nexpected:\n"
                                     << Visible(sc.expectedOutput);
