@@ -1,8 +1,7 @@
 #include "app/entry.h"
 
-#include "app/update.h"
-
 #include "app/discovery.h"
+#include "app/update.h"
 #include "platform/win32.h"
 
 int32_t ParseOptionNumber(const char *text) {

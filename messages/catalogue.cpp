@@ -5,6 +5,8 @@
 
 namespace {
 
+// One text a line, in id order, so the table reads as the catalogue does.
+// clang-format off
 const char *const kCatalogue[kMessageSlotsPerLanguage * kCatalogueLanguages] = {
     // English, slots 0 to 39.
     "Warning - no following argument!!\n",
@@ -92,6 +94,7 @@ const char *const kCatalogue[kMessageSlotsPerLanguage * kCatalogueLanguages] = {
     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
     // Slots 80 to 399 stay empty.
 };
+// clang-format on
 
 }  // namespace
 

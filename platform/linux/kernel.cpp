@@ -58,4 +58,6 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   return linux_handles::ConsumeEvent(handle) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
-BOOL CloseHandle(HANDLE handle) { return linux_handles::Close(handle) ? TRUE : FALSE; }
+BOOL CloseHandle(HANDLE handle) {
+  return linux_handles::Close(handle) ? TRUE : FALSE;
+}

@@ -173,12 +173,11 @@ SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access);
 BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status);
 BOOL QueryServiceConfigA(SC_HANDLE service, LPQUERY_SERVICE_CONFIGA config,
                          DWORD bufSize, LPDWORD bytesNeeded);
-BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD serviceType,
-                          DWORD startType, DWORD errorControl,
-                          LPCSTR binaryPathName, LPCSTR loadOrderGroup,
-                          LPDWORD tagId, LPCSTR dependencies,
-                          LPCSTR serviceStartName, LPCSTR password,
-                          LPCSTR displayName);
+BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD serviceType, DWORD startType,
+                          DWORD errorControl, LPCSTR binaryPathName,
+                          LPCSTR loadOrderGroup, LPDWORD tagId,
+                          LPCSTR dependencies, LPCSTR serviceStartName,
+                          LPCSTR password, LPCSTR displayName);
 BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
 BOOL StartServiceA(SC_HANDLE service, DWORD argc, LPCSTR *argv);
 BOOL CloseServiceHandle(SC_HANDLE handle);

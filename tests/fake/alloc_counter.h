@@ -4,9 +4,9 @@
 
 namespace alloc_counter {
 
-void Start();     // zero the count and begin counting
-long Stop();      // stop counting; the count since Start
-void Suspend();   // nested: the fake's own bookkeeping is not counted
+void Start();    // zero the count and begin counting
+long Stop();     // stop counting; the count since Start
+void Suspend();  // nested: the fake's own bookkeeping is not counted
 void Resume();
 
 }  // namespace alloc_counter

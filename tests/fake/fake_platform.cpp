@@ -128,7 +128,8 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
   }
   // Filled with a pattern so that a caller relying on zeroed memory shows.
   void *block = std::malloc(bytes ? bytes : 1);
-  for (SIZE_T i = 0; i < bytes; ++i) static_cast<unsigned char *>(block)[i] = 0xCD;
+  for (SIZE_T i = 0; i < bytes; ++i)
+    static_cast<unsigned char *>(block)[i] = 0xCD;
   S().liveBlocks.push_back(block);
   ++S().blocksAllocated;
   return block;

@@ -19,7 +19,7 @@ struct Call {
   std::string detail;            // the arguments that matter, as text
   const void *buffer = nullptr;  // the caller's buffer, where there is one
   uint32_t length = 0;           // its size in bytes
-  std::vector<uint8_t> bytes;    // what went out, for writes of 64 bytes or less
+  std::vector<uint8_t> bytes;  // what went out, for writes of 64 bytes or less
 };
 
 enum class HandleKind { Device, Event, Manager, Service };
@@ -33,8 +33,8 @@ struct HandleInfo {
 // Everything the fake knows; reset before each test.
 struct State {
   uint16_t langId = 0x0409;
-  uint32_t tick = 0;         // GetTickCount
-  uint64_t sleptMs = 0;      // total of all Sleep calls
+  uint32_t tick = 0;     // GetTickCount
+  uint64_t sleptMs = 0;  // total of all Sleep calls
   DWORD lastError = 0;
   std::vector<Call> calls;
   std::vector<HandleInfo> handles;  // handle value = kHandleBase + 4 * slot

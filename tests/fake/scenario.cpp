@@ -41,24 +41,39 @@ bool Statuses(const std::vector<std::string> &words,
 
 bool ParseFault(const std::vector<std::string> &w, Fault *fault) {
   if (w.size() != 4) return false;
-  if (w[0] == "readiness") fault->phase = Phase::Readiness;
-  else if (w[0] == "download") fault->phase = Phase::Download;
-  else if (w[0] == "bulk") fault->phase = Phase::Bulk;
-  else if (w[0] == "burn") fault->phase = Phase::Burn;
-  else return false;
+  if (w[0] == "readiness")
+    fault->phase = Phase::Readiness;
+  else if (w[0] == "download")
+    fault->phase = Phase::Download;
+  else if (w[0] == "bulk")
+    fault->phase = Phase::Bulk;
+  else if (w[0] == "burn")
+    fault->phase = Phase::Burn;
+  else
+    return false;
   unsigned long n = 0;
   if (!Number(w[1], 10, &n) || n == 0) return false;
   fault->occurrence = static_cast<int>(n);
-  if (w[2] == "write") fault->stage = Stage::Write;
-  else if (w[2] == "read" && fault->phase != Phase::Bulk) fault->stage = Stage::Read;
-  else return false;
-  if (w[3] == "fail") fault->kind = FaultKind::RequestFails;
-  else if (w[3] == "short") fault->kind = FaultKind::ShortCount;
-  else if (w[3] == "long") fault->kind = FaultKind::LongCount;
-  else if (w[3] == "timeout") fault->kind = FaultKind::WaitTimeout;
-  else if (w[3] == "waitfail") fault->kind = FaultKind::WaitFails;
-  else if (w[3] == "overlapped") fault->kind = FaultKind::OverlappedFails;
-  else return false;
+  if (w[2] == "write")
+    fault->stage = Stage::Write;
+  else if (w[2] == "read" && fault->phase != Phase::Bulk)
+    fault->stage = Stage::Read;
+  else
+    return false;
+  if (w[3] == "fail")
+    fault->kind = FaultKind::RequestFails;
+  else if (w[3] == "short")
+    fault->kind = FaultKind::ShortCount;
+  else if (w[3] == "long")
+    fault->kind = FaultKind::LongCount;
+  else if (w[3] == "timeout")
+    fault->kind = FaultKind::WaitTimeout;
+  else if (w[3] == "waitfail")
+    fault->kind = FaultKind::WaitFails;
+  else if (w[3] == "overlapped")
+    fault->kind = FaultKind::OverlappedFails;
+  else
+    return false;
   return true;
 }
 
@@ -86,16 +101,22 @@ bool ParseService(const std::vector<std::string> &w, FakeService *s) {
   for (size_t i = 1; i < w.size(); ++i) {
     const std::string &o = w[i];
     unsigned long v = 0;
-    if (o == "start=auto") s->startType = SERVICE_AUTO_START;
-    else if (o == "start=demand") s->startType = SERVICE_DEMAND_START;
-    else if (o == "start=disabled") s->startType = SERVICE_DISABLED;
-    else if (o == "stop=refused") s->stopRefused = true;
-    else if (o == "start-request=refused") s->startRefused = true;
+    if (o == "start=auto")
+      s->startType = SERVICE_AUTO_START;
+    else if (o == "start=demand")
+      s->startType = SERVICE_DEMAND_START;
+    else if (o == "start=disabled")
+      s->startType = SERVICE_DISABLED;
+    else if (o == "stop=refused")
+      s->stopRefused = true;
+    else if (o == "start-request=refused")
+      s->startRefused = true;
     else if (o.rfind("hint=", 0) == 0 && Number(o.substr(5), 10, &v))
       s->waitHint = static_cast<DWORD>(v);
     else if (o.rfind("config-error=", 0) == 0 && Number(o.substr(13), 10, &v))
       s->configProbeError = static_cast<DWORD>(v);
-    else return false;
+    else
+      return false;
   }
   return true;
 }
@@ -117,7 +138,8 @@ bool ParseWire(const std::vector<std::string> &w, std::string *wire) {
 
 }  // namespace
 
-bool LoadScenario(const std::string &scnPath, Scenario *sc, std::string *error) {
+bool LoadScenario(const std::string &scnPath, Scenario *sc,
+                  std::string *error) {
   *sc = Scenario();
   size_t slash = scnPath.find_last_of('/');
   std::string base = scnPath.substr(0, scnPath.size() - 4);
@@ -140,7 +162,8 @@ bool LoadScenario(const std::string &scnPath, Scenario *sc, std::string *error) 
     size_t start = line.find_first_not_of(" \t");
     if (start == std::string::npos || line[start] == '#') continue;
     size_t colon = line.find(':');
-    std::string key = line.substr(start, colon == std::string::npos ? colon : colon - start);
+    std::string key =
+        line.substr(start, colon == std::string::npos ? colon : colon - start);
     std::string rest = colon == std::string::npos ? "" : line.substr(colon + 1);
     std::vector<std::string> w = Words(rest);
     unsigned long v = 0;
@@ -166,11 +189,13 @@ bool LoadScenario(const std::string &scnPath, Scenario *sc, std::string *error) 
       d.vendor = static_cast<uint16_t>(vendor);
       d.product = static_cast<uint16_t>(product);
       for (size_t i = 3; ok && i < w.size(); ++i) {
-        if (w[i] == "descriptor-fails") d.descriptorFails = true;
+        if (w[i] == "descriptor-fails")
+          d.descriptorFails = true;
         else if (w[i].rfind("descriptor-bytes=", 0) == 0 &&
                  Number(w[i].substr(17), 10, &v) && v <= 8)
           d.descriptorBytes = static_cast<uint32_t>(v);
-        else ok = false;
+        else
+          ok = false;
       }
       sc->devices.push_back(d);
     } else if (key == "readiness") {
@@ -193,12 +218,18 @@ bool LoadScenario(const std::string &scnPath, Scenario *sc, std::string *error) 
     } else if (key == "image") {
       ok = w.size() == 1;
       if (!ok) {
-      } else if (w[0] == "ok") sc->image = ImageFault::None;
-      else if (w[0] == "find") sc->image = ImageFault::Find;
-      else if (w[0] == "load") sc->image = ImageFault::Load;
-      else if (w[0] == "lock") sc->image = ImageFault::Lock;
-      else if (w[0] == "empty") sc->image = ImageFault::Empty;
-      else ok = false;
+      } else if (w[0] == "ok")
+        sc->image = ImageFault::None;
+      else if (w[0] == "find")
+        sc->image = ImageFault::Find;
+      else if (w[0] == "load")
+        sc->image = ImageFault::Load;
+      else if (w[0] == "lock")
+        sc->image = ImageFault::Lock;
+      else if (w[0] == "empty")
+        sc->image = ImageFault::Empty;
+      else
+        ok = false;
     } else if (key == "wine") {
       ok = !w.empty() && w[0] == "no";
       sc->wine = false;
@@ -221,7 +252,8 @@ bool LoadScenario(const std::string &scnPath, Scenario *sc, std::string *error) 
       ok = false;
     }
     if (!ok) {
-      *error = scnPath + ":" + std::to_string(number) + ": cannot read: " + line;
+      *error =
+          scnPath + ":" + std::to_string(number) + ": cannot read: " + line;
       return false;
     }
   }

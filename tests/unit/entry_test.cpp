@@ -1,9 +1,10 @@
+#include "app/entry.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "app/entry.h"
 #include "tests/fake/fake_platform.h"
 #include "tests/unit/capture.h"
 #include "tests/unit/run_scanfw.h"
@@ -12,7 +13,8 @@ namespace {
 
 // Runs the whole program in-process against the fake platform (no device
 // attached) and returns its output.
-std::string RunProgram(std::vector<std::string> args, uint16_t langId = 0x0409) {
+std::string RunProgram(std::vector<std::string> args,
+                       uint16_t langId = 0x0409) {
   fake::Reset();
   fake::S().langId = langId;
   return RunScanfw(args);
@@ -37,7 +39,8 @@ TEST(Options, SecondCharacterDecides) {
 
 TEST(Options, NumberAfterB) {
   EXPECT_EQ(FirstLine(RunProgram({"-b", "17"})), "17\n");
-  EXPECT_EQ(FirstLine(RunProgram({"-b", "-a"})), "0\n");  // consumed as the number
+  EXPECT_EQ(FirstLine(RunProgram({"-b", "-a"})),
+            "0\n");  // consumed as the number
   EXPECT_EQ(FirstLine(RunProgram({"-a", "-b", "5"})), "5\n");
   EXPECT_EQ(FirstLine(RunProgram({"-b", "5", "-a"})), "1\n");
   EXPECT_EQ(FirstLine(RunProgram({"-b", "abc"})), "0\n");
@@ -47,8 +50,10 @@ TEST(Options, NumberAfterB) {
   EXPECT_EQ(FirstLine(RunProgram({"-b", "2147483647"})), "2147483647\n");
   EXPECT_EQ(FirstLine(RunProgram({"-b", "2147483648"})), "2147483647\n");
   EXPECT_EQ(FirstLine(RunProgram({"-b", "-2147483648"})), "-2147483648\n");
-  EXPECT_EQ(FirstLine(RunProgram({"-b", "-99999999999999999999999"})), "-2147483648\n");
-  EXPECT_EQ(FirstLine(RunProgram({"-b", "99999999999999999999999999999"})), "2147483647\n");
+  EXPECT_EQ(FirstLine(RunProgram({"-b", "-99999999999999999999999"})),
+            "-2147483648\n");
+  EXPECT_EQ(FirstLine(RunProgram({"-b", "99999999999999999999999999999"})),
+            "2147483647\n");
   EXPECT_EQ(FirstLine(RunProgram({"-b", "- 5"})), "0\n");
 }
 

@@ -1,9 +1,10 @@
+#include "messages/messages.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "messages/messages.h"
 #include "tests/unit/capture.h"
 
 namespace {
@@ -39,15 +40,21 @@ const char *const kEnglish[26] = {
 
 // Code page 950 bytes of the Traditional Chinese texts.
 const char *const kChineseHex[26] = {
-    "c4 b5 a7 69 20 2d 20 6e 6f 20 66 6f 6c 6c 6f 77 69 6e 67 20 61 72 67 75 6d 65 6e 74 21 21 0a",
+    "c4 b5 a7 69 20 2d 20 6e 6f 20 66 6f 6c 6c 6f 77 69 6e 67 20 61 72 67 75 "
+    "6d 65 6e 74 21 21 0a",
     "c0 f2 a8 fa b3 5d b3 c6 b4 79 ad 7a b2 c5 aa ba bf f9 bb 7e 21 21 0a",
     "b3 5d b3 c6 b5 6f b2 7b 21 21 0a",
-    "b3 5d b3 c6 a5 bc a7 e4 a8 ec 21 21 0a b5 b2 a7 f4 20 b5 7b a7 c7 2e 2e 2e 0a",
+    "b3 5d b3 c6 a5 bc a7 e4 a8 ec 21 21 0a b5 b2 a7 f4 20 b5 7b a7 c7 2e 2e "
+    "2e 0a",
     "a9 54 a5 f3 b8 cb b8 fc a4 a4 2e 2e 2e 0a",
-    "a5 5b b8 fc a9 54 a5 f3 a1 5d ac 64 a7 e4 b8 ea b7 bd a1 5e bf f9 bb 7e 21 21 0a",
-    "a5 5b b8 fc a9 54 a5 f3 a1 5d ad 74 b8 fc b8 ea b7 bd a1 5e bf f9 bb 7e 21 21 0a",
-    "a5 5b b8 fc a9 54 a5 f3 a1 5d c2 ea a9 77 b8 ea b7 bd a1 5e bf f9 bb 7e 21 21 0a",
-    "a5 5b b8 fc a9 54 a5 f3 a1 5d b8 ea b7 bd aa f8 ab d7 ac b0 b9 73 a1 5e bf f9 bb 7e 21 21 0a",
+    "a5 5b b8 fc a9 54 a5 f3 a1 5d ac 64 a7 e4 b8 ea b7 bd a1 5e bf f9 bb 7e "
+    "21 21 0a",
+    "a5 5b b8 fc a9 54 a5 f3 a1 5d ad 74 b8 fc b8 ea b7 bd a1 5e bf f9 bb 7e "
+    "21 21 0a",
+    "a5 5b b8 fc a9 54 a5 f3 a1 5d c2 ea a9 77 b8 ea b7 bd a1 5e bf f9 bb 7e "
+    "21 21 0a",
+    "a5 5b b8 fc a9 54 a5 f3 a1 5d b8 ea b7 bd aa f8 ab d7 ac b0 b9 73 a1 5e "
+    "bf f9 bb 7e 21 21 0a",
     "0a",
     "43 68 65 63 6b 69 6e 67 20 66 69 72 6d 77 61 72 65 2e 2e 2e 0a",
     "b3 5d b3 c6 a6 a3 b8 4c a4 a4 2e 2e 2e 20 bd d0 b5 79 ad d4 2e 2e 2e 0a",
@@ -64,7 +71,8 @@ const char *const kChineseHex[26] = {
     "c0 f2 a8 fa 55 53 42 ad ab c5 7c b5 b2 aa 47 bf f9 bb 7e 21 21 0a",
     "bc 67 a4 4a 55 53 42 bf f9 bb 7e 21 21 0a",
     "c5 aa a8 fa 55 53 42 bf f9 bb 7e 21 21 0a",
-    "bd d0 a8 44 bb 50 a8 c3 aa f0 a6 5e 55 53 42 bc c6 be da a4 6a a4 70 a4 a3 a4 c7 b0 74 21 21 0a",
+    "bd d0 a8 44 bb 50 a8 c3 aa f0 a6 5e 55 53 42 bc c6 be da a4 6a a4 70 a4 "
+    "a3 a4 c7 b0 74 21 21 0a",
 };
 
 const size_t kChineseLengths[26] = {31, 23, 11, 26, 14, 27, 27, 27, 31,
@@ -99,8 +107,9 @@ TEST(Catalogue, KnownBytesFromTheTable) {
   EXPECT_EQ(CaptureOutput([] { PrintMessage(MsgPleaseReboot, 0); }),
             "Please reboot Scanner... \n\n");
   // Full-width parentheses and comma.
-  EXPECT_NE(std::string(MessageText(MsgFindResourceError, 1)).find(Hex("A1 5D")),
-            std::string::npos);
+  EXPECT_NE(
+      std::string(MessageText(MsgFindResourceError, 1)).find(Hex("A1 5D")),
+      std::string::npos);
   EXPECT_NE(std::string(MessageText(MsgUpgradeWait, 1)).find(Hex("A1 41")),
             std::string::npos);
 }
@@ -113,7 +122,8 @@ TEST(Catalogue, OutOfRangeIdsAndLanguagesPrintNothing) {
   }
   const LanguageIndex languages[] = {2, 9, 10, 0xFFFF};
   for (LanguageIndex language : languages)
-    EXPECT_EQ(CaptureOutput([&] { PrintMessage(MsgDeviceFound, language); }), "");
+    EXPECT_EQ(CaptureOutput([&] { PrintMessage(MsgDeviceFound, language); }),
+              "");
 }
 
 TEST(Catalogue, TextIsNeverUsedAsAFormat) {

@@ -1,6 +1,8 @@
 // Runs every scenario of tests/scenarios in-process, on the fake platform and
 // its virtual clock, and checks the whole output, what the scanner received,
 // the service, and the balance of handles and blocks.
+#include "tests/fake/scenario.h"
+
 #include <dirent.h>
 #include <gtest/gtest.h>
 
@@ -12,12 +14,12 @@
 #include "app/discovery.h"
 #include "app/entry.h"
 #include "device/protocol.h"
-#include "tests/fake/scenario.h"
 #include "tests/unit/run_scanfw.h"
 
 namespace {
 
-const std::string kScenarioDir = std::string(SCANFW_SOURCE_DIR) + "/tests/scenarios";
+const std::string kScenarioDir =
+    std::string(SCANFW_SOURCE_DIR) + "/tests/scenarios";
 
 std::vector<std::string> ScenarioNames() {
   std::vector<std::string> names;
@@ -81,7 +83,8 @@ int ExpectedTarget(const fake::Scenario &sc) {
   int found = -1;
   for (const fake::FakeDevice &d : sc.devices) {
     if (d.vendor == kTargetVendorId && d.product == kTargetProductId &&
-        !d.descriptorFails && d.descriptorBytes >= 4 && (found < 0 || d.index < found))
+        !d.descriptorFails && d.descriptorBytes >= 4 &&
+        (found < 0 || d.index < found))
       found = d.index;
   }
   return found;
@@ -92,7 +95,8 @@ class Scenarios : public testing::TestWithParam<std::string> {};
 TEST_P(Scenarios, RunAsDescribed) {
   fake::Scenario sc;
   std::string error;
-  ASSERT_TRUE(fake::LoadScenario(kScenarioDir + "/" + GetParam() + ".scn", &sc, &error))
+  ASSERT_TRUE(
+      fake::LoadScenario(kScenarioDir + "/" + GetParam() + ".scn", &sc, &error))
       << error;
   fake::Reset();
   fake::ApplyScenario(sc);
@@ -113,7 +117,8 @@ TEST_P(Scenarios, RunAsDescribed) {
     if (sc.checkOpened) {
       bool listed = std::find(sc.opened.begin(), sc.opened.end(), d.index) !=
                     sc.opened.end();
-      EXPECT_EQ(fake::TimesOpened(d.index), listed ? 1 : 0) << "device " << d.index;
+      EXPECT_EQ(fake::TimesOpened(d.index), listed ? 1 : 0)
+          << "device " << d.index;
     }
   }
   if (!sc.expectService.empty()) {
@@ -137,10 +142,13 @@ INSTANTIATE_TEST_SUITE_P(Files, Scenarios, testing::ValuesIn(ScenarioNames()),
                          [](const testing::TestParamInfo<std::string> &info) {
                            std::string name = info.param;
                            for (char &c : name)
-                             if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+                             if (!isalnum(static_cast<unsigned char>(c)))
+                               c = '_';
                            return name;
                          });
 
-TEST(ScenarioFiles, ThereAreScenarios) { EXPECT_GE(ScenarioNames().size(), 20u); }
+TEST(ScenarioFiles, ThereAreScenarios) {
+  EXPECT_GE(ScenarioNames().size(), 20u);
+}
 
 }  // namespace

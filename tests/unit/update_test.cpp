@@ -1,12 +1,13 @@
 // The update sequence's own promises beyond its output: where it pauses,
 // what it allocates, and where the image goes.
+#include "app/update.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "app/discovery.h"
-#include "app/update.h"
 #include "tests/fake/alloc_counter.h"
 #include "tests/fake/fake_image.h"
 #include "tests/fake/fake_scanner.h"
@@ -60,7 +61,8 @@ TEST(Update, PausesOnlyBetweenBusyAnswersAndBeforeTheBurn) {
   CaptureOutput([&] { RunUpdate(device, kLanguageEnglish); });
 
   std::vector<std::string> sleeps;
-  for (const fake::Call &c : fake::CallsNamed("Sleep")) sleeps.push_back(c.detail);
+  for (const fake::Call &c : fake::CallsNamed("Sleep"))
+    sleeps.push_back(c.detail);
   EXPECT_EQ(sleeps, (std::vector<std::string>{"1000", "1000", "6000"}));
 
   // The 6-second pause lies between the image and the first burn query.
@@ -68,9 +70,11 @@ TEST(Update, PausesOnlyBetweenBusyAnswersAndBeforeTheBurn) {
   int bulk = -1, pause = -1, firstBurnQuery = -1;
   for (size_t i = 0; i < calls.size(); ++i) {
     const fake::Call &c = calls[i];
-    if (c.name == "WriteFile" && c.length == fake::Image().length) bulk = static_cast<int>(i);
+    if (c.name == "WriteFile" && c.length == fake::Image().length)
+      bulk = static_cast<int>(i);
     if (c.name == "Sleep" && c.detail == "6000") pause = static_cast<int>(i);
-    if (c.name == "WriteFile" && pause >= 0 && firstBurnQuery < 0 && c.length == 16)
+    if (c.name == "WriteFile" && pause >= 0 && firstBurnQuery < 0 &&
+        c.length == 16)
       firstBurnQuery = static_cast<int>(i);
   }
   ASSERT_GE(bulk, 0);
@@ -103,7 +107,8 @@ TEST(Update, TheFoundDeviceStaysOpen) {
   DeviceHandle device = FoundScanner();
   CaptureOutput([&] { RunUpdate(device, kLanguageEnglish); });
   EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Device), 1);
-  EXPECT_TRUE(fake::FindHandle(device) != nullptr && fake::FindHandle(device)->open);
+  EXPECT_TRUE(fake::FindHandle(device) != nullptr &&
+              fake::FindHandle(device)->open);
 }
 
 }  // namespace
