@@ -13,19 +13,12 @@ import shutil
 import subprocess
 import sys
 
+from checks import Check
+
 WARNING = "NEVER RUN THIS EXECUTABLE ON A REAL SCANNER"
 
-failures = 0
-
-
-def expect(ok, what, detail=""):
-    global failures
-    print("%s %s" % ("ok  " if ok else "FAIL", what), flush=True)
-    if not ok:
-        failures += 1
-        if detail:
-            print("  " + detail[-3000:].replace("\n", "\n  "), flush=True)
-    return ok
+check = Check()
+expect = check.expect
 
 
 def cmake(args, *extra):
@@ -103,10 +96,9 @@ def main():
                               "--carrier", os.path.join(build, "scanfw")])
     expect(status == 0, "scanfw carries exactly the given image")
 
-    print("%d failed" % failures)
-    if failures == 0:
+    if check.failures == 0:
         shutil.rmtree(args.work, ignore_errors=True)
-    return 1 if failures else 0
+    return check.report()
 
 
 if __name__ == "__main__":

@@ -17,6 +17,7 @@ import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
 import wineenv  # noqa: E402
+from checks import Check  # noqa: E402
 
 LOCALES = [("en_US.UTF-8", "0409", 0), ("zh_TW.UTF-8", "0404", 1)]
 
@@ -56,19 +57,6 @@ def parse(stdout, wine):
             key, value = line.split("=", 1)
             values[key] = value
     return values
-
-
-class Check:
-    def __init__(self):
-        self.failures = 0
-
-    def expect(self, ok, what, detail=""):
-        print("%s %s" % ("ok  " if ok else "FAIL", what))
-        if not ok:
-            self.failures += 1
-            if detail:
-                print("  " + detail.replace("\n", "\n  "))
-        return ok
 
 
 def run(command, env, locale):
@@ -175,8 +163,7 @@ def main():
     finally:
         if args.wine:
             wineenv.stop(env)
-    print("%d failed" % check.failures)
-    return 1 if check.failures else 0
+    return check.report()
 
 
 if __name__ == "__main__":

@@ -8,6 +8,8 @@ import argparse
 import struct
 import sys
 
+from checks import Check
+
 SECTION = ".scanfw_firmware"
 SHF_WRITE, SHF_ALLOC, SHF_EXECINSTR = 0x1, 0x2, 0x4
 SHT_PROGBITS = 1
@@ -73,15 +75,8 @@ def main():
     with open(args.image, "rb") as f:
         image = f.read()
 
-    failures = 0
-
-    def expect(ok, what, detail=""):
-        nonlocal failures
-        print("%s %s" % ("ok  " if ok else "FAIL", what))
-        if not ok:
-            failures += 1
-            if detail:
-                print("  " + detail)
+    check = Check()
+    expect = check.expect
 
     for path in args.carrier:
         elf = Elf(path)
@@ -114,8 +109,7 @@ def main():
         expect(image not in elf.data,
                "%s holds no copy of the image's bytes" % path)
 
-    print("%d failed" % failures)
-    return 1 if failures else 0
+    return check.report()
 
 
 if __name__ == "__main__":

@@ -10,6 +10,8 @@ import re
 import sys
 import xml.etree.ElementTree as ET
 
+from checks import Check
+
 try:
     import pefile
 except ImportError:
@@ -46,17 +48,8 @@ ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
 WINDOWS_SETTINGS = "{http://schemas.microsoft.com/SMI/2005/WindowsSettings}"
 
-failures = 0
-
-
-def expect(ok, what, detail=""):
-    global failures
-    print("%s %s" % ("ok  " if ok else "FAIL", what))
-    if not ok:
-        failures += 1
-        if detail:
-            print("  " + str(detail).replace("\n", "\n  "))
-    return ok
+check = Check()
+expect = check.expect
 
 
 def entry_key(entry):
@@ -301,8 +294,7 @@ def main():
            "size: the executable without the image is under %d KiB"
            % args.code_limit_kib, "%d bytes" % code)
 
-    print("%d failed" % failures)
-    return 1 if failures else 0
+    return check.report()
 
 
 if __name__ == "__main__":
