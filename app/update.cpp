@@ -51,14 +51,14 @@ bool SendImage(DeviceHandle device, LanguageIndex language,
 
 // Polls without a pause while the scanner burns: its answers and the
 // transport's waits set the pace.
-void FollowBurn(DeviceHandle device, LanguageIndex language,
-                ResponseBlock *response) {
+UpdateOutcome FollowBurn(DeviceHandle device, LanguageIndex language,
+                         ResponseBlock *response) {
   const CommandBlock query = BurnStatusQuery();
   uint32_t progress = 1;
   for (;;) {
     if (!ExchangeCommand(device, query, response)) {
       PrintMessage(MsgBurnError, language);
-      return;
+      return kOutcomeBurnError;
     }
     const uint16_t status = DeviceStatus(*response);
     if (status == kStatusBurning) {
@@ -66,33 +66,37 @@ void FollowBurn(DeviceHandle device, LanguageIndex language,
       ++progress;  // unsigned, so an endless burn cannot overflow into UB
       continue;
     }
-    PrintMessage(IsReady(status) ? MsgBurnDone : MsgBurnError, language);
-    return;
+    if (IsReady(status)) {
+      PrintMessage(MsgBurnDone, language);
+      return kOutcomeBurnDone;
+    }
+    PrintMessage(MsgBurnError, language);
+    return kOutcomeBurnError;
   }
 }
 
 // From the image to the verdict; every outcome is printed here.
-void UpdateFirmware(DeviceHandle device, LanguageIndex language) {
+UpdateOutcome UpdateFirmware(DeviceHandle device, LanguageIndex language) {
   PrintMessage(MsgLoadingFirmware, language);
   FirmwareImage image = {nullptr, 0};
-  if (!LoadFirmwareImage(language, &image)) return;
+  if (!LoadFirmwareImage(language, &image)) return kOutcomeImageError;
 
   PrintConsole("\n");
   PrintMessage(MsgCheckingFirmware, language);
 
   ResponseBlock response;
   std::memset(&response, 0, sizeof(response));
-  if (!WaitUntilReady(device, language, &response)) return;
-  if (!SendImage(device, language, image, &response)) return;
+  if (!WaitUntilReady(device, language, &response)) return kOutcomeNotReady;
+  if (!SendImage(device, language, image, &response)) return kOutcomeSendError;
 
   Sleep(kBurnStartPauseMs);
   PrintMessage(MsgUpgradeWait, language);
-  FollowBurn(device, language, &response);
+  return FollowBurn(device, language, &response);
 }
 
 }  // namespace
 
-void RunUpdate(DeviceHandle device, LanguageIndex language) {
+UpdateOutcome RunUpdate(DeviceHandle device, LanguageIndex language) {
   CWIAControl service;
   PrintMessage(MsgDeviceFound, language);
 
@@ -104,7 +108,8 @@ void RunUpdate(DeviceHandle device, LanguageIndex language) {
       service.QueryStatus(&initial) != FALSE && initial.dwControlsAccepted != 0;
   if (serviceWasActive) service.SuspendService();
 
-  UpdateFirmware(device, language);
+  const UpdateOutcome outcome = UpdateFirmware(device, language);
 
   if (serviceWasActive) service.ResumeService();
+  return outcome;
 }

@@ -10,5 +10,18 @@ const uint32_t kReadinessTimeoutMs = 600000;
 const uint32_t kReadinessPauseMs = 1000;
 const uint32_t kBurnStartPauseMs = 6000;
 
-// Reports every outcome as messages; the device handle stays open.
-void RunUpdate(DeviceHandle device, LanguageIndex language);
+// How a run ended, for callers that report it beyond the printed messages.
+// The values are the process exit codes that deployment tools read.
+enum UpdateOutcome {
+  kOutcomeBurnDone = 0,
+  kOutcomeNotFound = 1,
+  kOutcomeImageError = 2,
+  kOutcomeNotReady = 3,
+  kOutcomeSendError = 4,
+  kOutcomeBurnError = 5,
+  kOutcomeCancelled = 6,
+};
+
+// Reports every outcome as messages and returns it; the device handle stays
+// open.
+UpdateOutcome RunUpdate(DeviceHandle device, LanguageIndex language);
