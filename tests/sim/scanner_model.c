@@ -198,9 +198,9 @@ void scn_read(scn_scanner *s, uint8_t *data, uint32_t length, scn_outcome *o)
         status = scripted(rec->readiness, rec->readiness_count, s->answered[phase]);
     else if (phase == SCN_PHASE_BURN)
         status = scripted(rec->burn, rec->burn_count, s->answered[phase]);
-    s->answered[phase]++;
     else if (phase == SCN_PHASE_DOWNLOAD)
         status = rec->download;
+    s->answered[phase]++;
     /* Every byte but the status is junk that changes from one response to
      * the next, so that nothing may depend on it. */
     serial = ++s->responses;
