@@ -81,22 +81,31 @@ void Sync(Slot *slot) {
   const FakeDevice &d = slot->config;
   scn_record &r = slot->record;
   r.device_count = 1;
-  r.devices[0] = scn_device{static_cast<uint16_t>(d.index), d.vendor, d.product, d.release,
-                            d.language, d.descriptorFails, static_cast<uint8_t>(d.descriptorBytes),
-                            0, {0, 0, 0}};
-  r.readiness_count = static_cast<uint32_t>(std::min<size_t>(d.readiness.size(), SCN_MAX_ANSWERS));
+  r.devices[0] = scn_device{static_cast<uint16_t>(d.index),
+                            d.vendor,
+                            d.product,
+                            d.release,
+                            d.language,
+                            d.descriptorFails,
+                            static_cast<uint8_t>(d.descriptorBytes),
+                            0,
+                            {0, 0, 0}};
+  r.readiness_count = static_cast<uint32_t>(
+      std::min<size_t>(d.readiness.size(), SCN_MAX_ANSWERS));
   std::copy_n(d.readiness.begin(), r.readiness_count, r.readiness);
-  r.burn_count = static_cast<uint32_t>(std::min<size_t>(d.burn.size(), SCN_MAX_ANSWERS));
+  r.burn_count =
+      static_cast<uint32_t>(std::min<size_t>(d.burn.size(), SCN_MAX_ANSWERS));
   std::copy_n(d.burn.begin(), r.burn_count, r.burn);
   if (r.readiness_count == 0) r.readiness[r.readiness_count++] = 0;
   if (r.burn_count == 0) r.burn[r.burn_count++] = 0;
   r.download = d.download;
-  r.fault_count = static_cast<uint32_t>(std::min<size_t>(d.faults.size(), SCN_MAX_FAULTS));
+  r.fault_count =
+      static_cast<uint32_t>(std::min<size_t>(d.faults.size(), SCN_MAX_FAULTS));
   for (uint32_t i = 0; i < r.fault_count; ++i) {
     const Fault &f = d.faults[i];
-    r.faults[i] = scn_fault{static_cast<uint8_t>(f.phase), static_cast<uint8_t>(f.stage),
-                            static_cast<uint8_t>(f.kind), 0,
-                            static_cast<uint32_t>(f.occurrence)};
+    r.faults[i] = scn_fault{
+        static_cast<uint8_t>(f.phase), static_cast<uint8_t>(f.stage),
+        static_cast<uint8_t>(f.kind), 0, static_cast<uint32_t>(f.occurrence)};
   }
   ScannerState &st = Scanner();
   const FakeImage &image = Image();
@@ -142,10 +151,12 @@ void BeginRequest(const Slot &slot, const OVERLAPPED *overlapped) {
 }
 
 // A request call that was accepted finishes: count, record, event.
-void FinishRequest(const scn_outcome &o, LPDWORD count, OVERLAPPED *overlapped) {
+void FinishRequest(const scn_outcome &o, LPDWORD count,
+                   OVERLAPPED *overlapped) {
   if (count != nullptr) *count = o.count;
   if (overlapped == nullptr) return;
-  overlapped->Internal = o.fault == SCN_FAULT_OVERLAPPED ? kStatusUnsuccessful : 0;
+  overlapped->Internal =
+      o.fault == SCN_FAULT_OVERLAPPED ? kStatusUnsuccessful : 0;
   overlapped->InternalHigh = o.count;
   EventState *event = OpenEvent(overlapped->hEvent);
   if (event == nullptr) return;
@@ -298,7 +309,8 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
 
   static const uint8_t kNothing[1] = {0};
   scn_outcome o;
-  scn_write(&slot->model, buffer ? static_cast<const uint8_t *>(buffer) : kNothing,
+  scn_write(&slot->model,
+            buffer ? static_cast<const uint8_t *>(buffer) : kNothing,
             buffer ? bytes : 0, 0, &o);
   if (o.fault == SCN_FAULT_FAIL) {
     SetLastError(ERROR_GEN_FAILURE);
@@ -316,7 +328,8 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
     item.kind = fake::Received::Command;
     if (buffer != nullptr) {
       const uint8_t *p = static_cast<const uint8_t *>(buffer);
-      item.bytes.assign(p, p + std::min<size_t>(bytes, fake::kCommandCopyLimit));
+      item.bytes.assign(p,
+                        p + std::min<size_t>(bytes, fake::kCommandCopyLimit));
     }
   }
   slot->received.push_back(item);

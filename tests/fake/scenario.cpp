@@ -62,7 +62,8 @@ bool LoadScenario(const std::string &recordPath, const std::string &outPath,
   std::memcpy(&sc->record, bytes.data(), sizeof sc->record);
   sc->args.clear();
   const char *arg = sc->record.args;
-  for (uint32_t i = 0; i < sc->record.argc; ++i, arg += sc->args.back().size() + 1)
+  for (uint32_t i = 0; i < sc->record.argc;
+       ++i, arg += sc->args.back().size() + 1)
     sc->args.push_back(arg);
   if (!ReadFile(outPath, &sc->expectedOutput)) {
     *error = "missing " + outPath;
@@ -90,8 +91,9 @@ void ApplyScenario(const Scenario &sc) {
     d.burn.assign(r.burn, r.burn + r.burn_count);
     for (uint32_t k = 0; k < r.fault_count; ++k) {
       const scn_fault &f = r.faults[k];
-      d.faults.push_back(Fault{static_cast<Phase>(f.phase), static_cast<int>(f.occurrence),
-                               static_cast<Stage>(f.stage), static_cast<FaultKind>(f.kind)});
+      d.faults.push_back(
+          Fault{static_cast<Phase>(f.phase), static_cast<int>(f.occurrence),
+                static_cast<Stage>(f.stage), static_cast<FaultKind>(f.kind)});
     }
     d.requestMs = r.request_ms;
     AddDevice(d);

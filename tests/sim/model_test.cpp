@@ -19,7 +19,8 @@ const uint8_t kBurn[16] = {0x20, 0x02, 0, 0, 0x12, 0, 0x08, 0};
 
 std::vector<uint8_t> Download(uint32_t length) {
   std::vector<uint8_t> b = {0x20, 0x02, 0, 0, 0x2A, 0, 0x08, 0, 4, 0, 0, 0};
-  for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(length >> (8 * i)));
+  for (int i = 0; i < 4; ++i)
+    b.push_back(static_cast<uint8_t>(length >> (8 * i)));
   return b;
 }
 
@@ -39,11 +40,12 @@ const uint8_t kImage[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
 
 struct Scanner {
   explicit Scanner(const scn_record &r, uint32_t slot = 0) : rec(r) {
-    scn_scanner_init(&s, &rec, slot, sizeof kImage, scn_crc32(0, kImage, sizeof kImage));
+    scn_scanner_init(&s, &rec, slot, sizeof kImage,
+                     scn_crc32(0, kImage, sizeof kImage));
   }
   // One command and its read; the status, or -1 when a step failed.
-  int Exchange(const uint8_t *command, uint32_t length = 16, scn_outcome *w = nullptr,
-               scn_outcome *r = nullptr) {
+  int Exchange(const uint8_t *command, uint32_t length = 16,
+               scn_outcome *w = nullptr, scn_outcome *r = nullptr) {
     scn_outcome ow, orr;
     scn_write(&s, command, length, 0, &ow);
     if (w) *w = ow;
@@ -97,7 +99,8 @@ TEST(ScannerModel, ClassifiesByTagOpcodeAndParameter) {
     std::memcpy(command, kReadiness, 16);
     command[c.byte] = c.value;
     scn_outcome w;
-    EXPECT_EQ(sc.Exchange(command, 16, &w), SCN_UNKNOWN_STATUS) << "byte " << c.byte;
+    EXPECT_EQ(sc.Exchange(command, 16, &w), SCN_UNKNOWN_STATUS)
+        << "byte " << c.byte;
     EXPECT_EQ(w.phase, SCN_PHASE_OTHER) << "byte " << c.byte;
     EXPECT_EQ(sc.Wire(), "?") << "byte " << c.byte;
   }
@@ -120,7 +123,8 @@ TEST(ScannerModel, TheWireLetterNeedsEveryByte) {
   }
   std::vector<uint8_t> modifier = Download(10);
   modifier[8] = 5;
-  for (const std::vector<uint8_t> &download : {Download(11), modifier, Download(10)}) {
+  for (const std::vector<uint8_t> &download :
+       {Download(11), modifier, Download(10)}) {
     Scanner sc(Record());
     EXPECT_EQ(sc.Exchange(download.data()), 0);
     EXPECT_EQ(sc.Wire(), download == Download(10) ? "D" : "?");
@@ -157,26 +161,33 @@ TEST_P(ModelFaults, HitOnlyTheirRequest) {
     const uint8_t *bytes;
   };
   const std::vector<uint8_t> download = Download(10);
-  const Step steps[] = {{SCN_PHASE_READINESS, kReadiness}, {SCN_PHASE_READINESS, kReadiness},
-                        {SCN_PHASE_DOWNLOAD, download.data()}, {SCN_PHASE_BULK, kImage},
-                        {SCN_PHASE_BURN, kBurn}, {SCN_PHASE_BURN, kBurn}};
+  const Step steps[] = {{SCN_PHASE_READINESS, kReadiness},
+                        {SCN_PHASE_READINESS, kReadiness},
+                        {SCN_PHASE_DOWNLOAD, download.data()},
+                        {SCN_PHASE_BULK, kImage},
+                        {SCN_PHASE_BURN, kBurn},
+                        {SCN_PHASE_BURN, kBurn}};
   uint32_t seen[SCN_PHASES] = {0};
   for (const Step &step : steps) {
     const uint32_t n = ++seen[step.phase];
-    const bool hit = step.phase == c.phase && (c.occurrence == 0 || c.occurrence == n);
+    const bool hit =
+        step.phase == c.phase && (c.occurrence == 0 || c.occurrence == n);
     scn_outcome w, rd;
     const uint32_t length = step.phase == SCN_PHASE_BULK ? sizeof kImage : 16;
     scn_write(&sc.s, step.bytes, length, 0, &w);
     EXPECT_EQ(w.phase, step.phase);
-    const uint32_t wfault = hit && c.stage == SCN_STAGE_WRITE ? c.kind : SCN_FAULT_NONE;
+    const uint32_t wfault =
+        hit && c.stage == SCN_STAGE_WRITE ? c.kind : SCN_FAULT_NONE;
     EXPECT_EQ(w.fault, wfault) << "write " << step.phase << " #" << n;
-    const uint32_t wcount = wfault == SCN_FAULT_FAIL ? 0 : wfault == SCN_FAULT_LONG ? length + 1
-                                                                                      : length;
+    const uint32_t wcount = wfault == SCN_FAULT_FAIL   ? 0
+                            : wfault == SCN_FAULT_LONG ? length + 1
+                                                       : length;
     EXPECT_EQ(w.count, wcount);
     if (step.phase == SCN_PHASE_BULK || wfault == SCN_FAULT_FAIL) continue;
     uint8_t response[32];
     scn_read(&sc.s, response, 32, &rd);
-    const uint32_t rfault = hit && c.stage == SCN_STAGE_READ ? c.kind : SCN_FAULT_NONE;
+    const uint32_t rfault =
+        hit && c.stage == SCN_STAGE_READ ? c.kind : SCN_FAULT_NONE;
     EXPECT_EQ(rd.fault, rfault) << "read " << step.phase << " #" << n;
     EXPECT_EQ(rd.count, rfault == SCN_FAULT_SHORT ? 31u : 32u);
   }
@@ -210,7 +221,8 @@ TEST(ScannerModel, ResponsesAreJunkButTheStatus) {
 TEST(ScannerModel, DescriptorAsFilled) {
   scn_record r = Record();
   r.device_count = 3;
-  r.devices[1] = scn_device{2, 0x3A7C, 0x4E21, 0x0100, 0x0409, 0, 6, 0, {0, 0, 0}};
+  r.devices[1] =
+      scn_device{2, 0x3A7C, 0x4E21, 0x0100, 0x0409, 0, 6, 0, {0, 0, 0}};
   r.devices[2] = scn_device{5, 0x3A7C, 0x4E21, 0x0100, 0, 1, 8, 0, {0, 0, 0}};
   EXPECT_EQ(scn_find_device(&r, 2), 1);
   EXPECT_EQ(scn_find_device(&r, 1), -1);
@@ -228,12 +240,14 @@ TEST(ScannerModel, DescriptorAsFilled) {
 TEST(ScannerModel, BulkInPiecesIsOneWrite) {
   scn_record r = Record();
   r.fault_count = 1;
-  r.faults[0] = scn_fault{SCN_PHASE_BULK, SCN_STAGE_WRITE, SCN_FAULT_SHORT, 0, 1};
+  r.faults[0] =
+      scn_fault{SCN_PHASE_BULK, SCN_STAGE_WRITE, SCN_FAULT_SHORT, 0, 1};
   Scanner sc(r);
   sc.Exchange(Download(10).data());
   scn_outcome o;
   scn_write(&sc.s, kImage, 4, 0, &o);
-  EXPECT_EQ(o.fault, SCN_FAULT_NONE);  // the count is short on the last piece only
+  EXPECT_EQ(o.fault,
+            SCN_FAULT_NONE);  // the count is short on the last piece only
   EXPECT_EQ(o.count, 4u);
   scn_write(&sc.s, kImage + 4, 6, 1, &o);
   EXPECT_EQ(o.phase, SCN_PHASE_BULK);
@@ -245,8 +259,10 @@ TEST(ScannerModel, BulkInPiecesIsOneWrite) {
 }
 
 TEST(ScannerModel, Crc32IsZlibs) {
-  EXPECT_EQ(scn_crc32(0, reinterpret_cast<const uint8_t *>("123456789"), 9), 0xCBF43926u);
-  EXPECT_EQ(scn_crc32(scn_crc32(0, kImage, 3), kImage + 3, 7), scn_crc32(0, kImage, 10));
+  EXPECT_EQ(scn_crc32(0, reinterpret_cast<const uint8_t *>("123456789"), 9),
+            0xCBF43926u);
+  EXPECT_EQ(scn_crc32(scn_crc32(0, kImage, 3), kImage + 3, 7),
+            scn_crc32(0, kImage, 10));
 }
 
 // The checks that judge a run: a right one passes, each wrong one is named.
@@ -270,15 +286,18 @@ TEST(ScannerModel, ChecksCatchEachWrongRun) {
     if (spoil) spoil(other, target);
     scn_scanner both[2] = {other.s, target.s};
     char text[512];
-    return scn_check(&r, both, 2, SCN_CHECK_WIRE | SCN_CHECK_OPENED, text, sizeof text);
+    return scn_check(&r, both, 2, SCN_CHECK_WIRE | SCN_CHECK_OPENED, text,
+                     sizeof text);
   };
   EXPECT_EQ(run(nullptr), 0u);
   const struct {
     const char *what;
     void (*spoil)(Scanner &, Scanner &);
   } kWrong[] = {
-      {"a missing burn query", [](Scanner &, Scanner &t) { t.s.wire_length--; }},
-      {"the wrong device updated", [](Scanner &o, Scanner &) { o.Exchange(kReadiness); }},
+      {"a missing burn query",
+       [](Scanner &, Scanner &t) { t.s.wire_length--; }},
+      {"the wrong device updated",
+       [](Scanner &o, Scanner &) { o.Exchange(kReadiness); }},
       {"a device opened twice", [](Scanner &o, Scanner &) { o.s.opened = 2; }},
       {"another image", [](Scanner &, Scanner &t) { t.s.bulk_crc ^= 1; }},
       {"a part of the image", [](Scanner &, Scanner &t) { t.s.bulk_length--; }},
@@ -288,11 +307,13 @@ TEST(ScannerModel, ChecksCatchEachWrongRun) {
 
 // What the compiler wrote reads back field by field as the layout says.
 TEST(CompiledScenario, ReadsAsWritten) {
-  std::ifstream in(std::string(SCANFW_SCENARIO_RECORDS) + "/success_en.rec", std::ios::binary);
+  std::ifstream in(std::string(SCANFW_SCENARIO_RECORDS) + "/success_en.rec",
+                   std::ios::binary);
   std::stringstream bytes;
   bytes << in.rdbuf();
   const std::string data = bytes.str();
-  ASSERT_TRUE(scn_record_valid(data.data(), static_cast<uint32_t>(data.size())));
+  ASSERT_TRUE(
+      scn_record_valid(data.data(), static_cast<uint32_t>(data.size())));
   scn_record r;
   std::memcpy(&r, data.data(), sizeof r);
   EXPECT_EQ(r.lang, 0x0409u);
@@ -305,11 +326,14 @@ TEST(CompiledScenario, ReadsAsWritten) {
   EXPECT_EQ(r.burn_count, 4u);
   EXPECT_EQ(r.burn[3], 0);
   EXPECT_EQ(std::string(r.wire, r.wire_length), "RRRDBSSSS");
-  EXPECT_EQ(r.checks, SCN_CHECK_WIRE | SCN_CHECK_OPENED | SCN_CHECK_SERVICE | SCN_CHECK_SERVICE_DURING);
+  EXPECT_EQ(r.checks, SCN_CHECK_WIRE | SCN_CHECK_OPENED | SCN_CHECK_SERVICE |
+                          SCN_CHECK_SERVICE_DURING);
   EXPECT_EQ(r.expect_service_during.state, SCN_SERVICE_STOPPED);
   EXPECT_EQ(r.expect_service_during.start, SCN_START_DISABLED);
-  EXPECT_EQ(r.harnesses, SCN_HARNESS_FAKE | SCN_HARNESS_WINE | SCN_HARNESS_UMOCKDEV);
-  EXPECT_FALSE(scn_record_valid(data.data(), static_cast<uint32_t>(data.size() - 4)));
+  EXPECT_EQ(r.harnesses,
+            SCN_HARNESS_FAKE | SCN_HARNESS_WINE | SCN_HARNESS_UMOCKDEV);
+  EXPECT_FALSE(
+      scn_record_valid(data.data(), static_cast<uint32_t>(data.size() - 4)));
 }
 
 }  // namespace

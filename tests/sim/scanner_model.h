@@ -17,40 +17,41 @@ extern "C" {
 
 /* What became of one request. */
 typedef struct scn_outcome {
-    uint32_t phase; /* SCN_PHASE_* */
-    uint32_t fault; /* SCN_FAULT_*, the kind this request suffers */
-    uint32_t count; /* bytes to report as moved */
+  uint32_t phase; /* SCN_PHASE_* */
+  uint32_t fault; /* SCN_FAULT_*, the kind this request suffers */
+  uint32_t count; /* bytes to report as moved */
 } scn_outcome;
 
 /* One attached device and everything that has happened to it. */
 typedef struct scn_scanner {
-    const scn_record *rec;
-    const scn_device *device;
-    uint32_t image_length, image_crc; /* what a whole bulk write must be */
-    uint32_t exchanges[SCN_PHASES];   /* requests begun, by phase */
-    uint32_t answered[SCN_PHASES];    /* answers given: the next in the script */
-    uint32_t phase;                   /* of the command that awaits its read */
-    uint32_t bulk_armed, in_bulk;
-    uint32_t announced; /* length the last download command gave */
-    uint32_t bulk_length, bulk_crc, bulk_at;
-    uint32_t opened;
-    uint32_t responses;
-    uint32_t wire_length;
-    char wire[SCN_MAX_WIRE]; /* R D B S, '?' for anything else */
+  const scn_record *rec;
+  const scn_device *device;
+  uint32_t image_length, image_crc; /* what a whole bulk write must be */
+  uint32_t exchanges[SCN_PHASES];   /* requests begun, by phase */
+  uint32_t answered[SCN_PHASES];    /* answers given: the next in the script */
+  uint32_t phase;                   /* of the command that awaits its read */
+  uint32_t bulk_armed, in_bulk;
+  uint32_t announced; /* length the last download command gave */
+  uint32_t bulk_length, bulk_crc, bulk_at;
+  uint32_t opened;
+  uint32_t responses;
+  uint32_t wire_length;
+  char wire[SCN_MAX_WIRE]; /* R D B S, '?' for anything else */
 } scn_scanner;
 
 /* 1 when the bytes are a record of this layout and version. */
 int scn_record_valid(const void *bytes, uint32_t size);
 /* The slot of the device attached at index, or -1. */
 int scn_find_device(const scn_record *rec, uint32_t index);
-void scn_scanner_init(scn_scanner *s, const scn_record *rec, uint32_t slot, uint32_t image_length,
-                      uint32_t image_crc);
+void scn_scanner_init(scn_scanner *s, const scn_record *rec, uint32_t slot,
+                      uint32_t image_length, uint32_t image_crc);
 /* The descriptor as the driver fills it, at most size bytes; the count
  * filled, or -1 when the query fails. */
 int scn_descriptor(const scn_scanner *s, uint8_t *out, uint32_t size);
 /* A write of length bytes; continues: it carries on a bulk write split into
  * pieces. */
-void scn_write(scn_scanner *s, const uint8_t *data, uint32_t length, int continues, scn_outcome *o);
+void scn_write(scn_scanner *s, const uint8_t *data, uint32_t length,
+               int continues, scn_outcome *o);
 /* A read into data (length bytes): the response block. */
 void scn_read(scn_scanner *s, uint8_t *data, uint32_t length, scn_outcome *o);
 uint32_t scn_crc32(uint32_t crc, const uint8_t *data, uint32_t length);
@@ -60,8 +61,8 @@ uint32_t scn_crc32(uint32_t crc, const uint8_t *data, uint32_t length);
  * and always: nothing reached another device than the target, and a bulk
  * write not cut short by a fault was the whole image. One line per problem
  * into text; returns the number of problems. */
-uint32_t scn_check(const scn_record *rec, const scn_scanner *scanners, uint32_t count, uint32_t checks,
-                   char *text, uint32_t size);
+uint32_t scn_check(const scn_record *rec, const scn_scanner *scanners,
+                   uint32_t count, uint32_t checks, char *text, uint32_t size);
 /* "running", "auto", ... as the scenario files name them; "?" otherwise. */
 const char *scn_state_name(uint32_t state);
 const char *scn_start_name(uint32_t start);

@@ -75,64 +75,64 @@
 #define SCN_HARNESS_UMOCKDEV 4u
 
 typedef struct scn_device {
-    uint16_t index;
-    uint16_t vendor;
-    uint16_t product;
-    uint16_t release;
-    uint16_t language;
-    uint8_t descriptor_fails;
-    uint8_t descriptor_bytes;
-    uint8_t expect_opened;
-    uint8_t reserved[3];
+  uint16_t index;
+  uint16_t vendor;
+  uint16_t product;
+  uint16_t release;
+  uint16_t language;
+  uint8_t descriptor_fails;
+  uint8_t descriptor_bytes;
+  uint8_t expect_opened;
+  uint8_t reserved[3];
 } scn_device;
 
 typedef struct scn_fault {
-    uint8_t phase;
-    uint8_t stage;
-    uint8_t kind;
-    uint8_t reserved;
-    uint32_t occurrence; /* 1 = the first exchange of the phase; 0 = every one */
+  uint8_t phase;
+  uint8_t stage;
+  uint8_t kind;
+  uint8_t reserved;
+  uint32_t occurrence; /* 1 = the first exchange of the phase; 0 = every one */
 } scn_fault;
 
 typedef struct scn_service {
-    uint32_t state;
-    uint32_t start;
-    uint32_t wait_hint;
-    uint32_t flags;
-    uint32_t config_error; /* 0: the configuration query answers */
+  uint32_t state;
+  uint32_t start;
+  uint32_t wait_hint;
+  uint32_t flags;
+  uint32_t config_error; /* 0: the configuration query answers */
 } scn_service;
 
 typedef struct scn_record {
-    uint32_t magic;
-    uint32_t version;
-    uint32_t size;
-    uint32_t harnesses;
-    uint32_t checks;
-    uint32_t lang;
-    uint32_t clock;
-    uint32_t request_ms;
-    uint32_t image;
-    uint32_t download;
-    uint32_t readiness_count;
-    uint32_t burn_count;
-    uint32_t device_count;
-    uint32_t fault_count;
-    int32_t target; /* slot of the device discovery settles on; -1: none */
-    uint32_t wire_length;
-    uint32_t elapsed_min_ms;
-    uint32_t elapsed_max_ms;
-    uint32_t run_as_nobody;
-    uint32_t argc;
-    scn_service service;
-    scn_service expect_service;
-    scn_service expect_service_during;
-    uint16_t readiness[SCN_MAX_ANSWERS];
-    uint16_t burn[SCN_MAX_ANSWERS];
-    scn_device devices[SCN_MAX_DEVICES];
-    scn_fault faults[SCN_MAX_FAULTS];
-    char args[SCN_ARGS_BYTES];
-    char expect_stderr[SCN_TEXT_BYTES];
-    char wire[SCN_MAX_WIRE];
+  uint32_t magic;
+  uint32_t version;
+  uint32_t size;
+  uint32_t harnesses;
+  uint32_t checks;
+  uint32_t lang;
+  uint32_t clock;
+  uint32_t request_ms;
+  uint32_t image;
+  uint32_t download;
+  uint32_t readiness_count;
+  uint32_t burn_count;
+  uint32_t device_count;
+  uint32_t fault_count;
+  int32_t target; /* slot of the device discovery settles on; -1: none */
+  uint32_t wire_length;
+  uint32_t elapsed_min_ms;
+  uint32_t elapsed_max_ms;
+  uint32_t run_as_nobody;
+  uint32_t argc;
+  scn_service service;
+  scn_service expect_service;
+  scn_service expect_service_during;
+  uint16_t readiness[SCN_MAX_ANSWERS];
+  uint16_t burn[SCN_MAX_ANSWERS];
+  scn_device devices[SCN_MAX_DEVICES];
+  scn_fault faults[SCN_MAX_FAULTS];
+  char args[SCN_ARGS_BYTES];
+  char expect_stderr[SCN_TEXT_BYTES];
+  char wire[SCN_MAX_WIRE];
 } scn_record;
 
 #ifdef __cplusplus
@@ -142,6 +142,7 @@ typedef struct scn_record {
 #endif
 SCN_STATIC_ASSERT(sizeof(scn_device) == 16, "scn_device has no padding");
 SCN_STATIC_ASSERT(sizeof(scn_fault) == 8, "scn_fault has no padding");
-SCN_STATIC_ASSERT(sizeof(scn_record) % 4 == 0, "scn_record keeps 32-bit alignment");
+SCN_STATIC_ASSERT(sizeof(scn_record) % 4 == 0,
+                  "scn_record keeps 32-bit alignment");
 
 #endif

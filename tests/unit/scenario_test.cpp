@@ -18,7 +18,8 @@
 namespace {
 
 const std::string kRecords = SCANFW_SCENARIO_RECORDS;
-const std::string kScenarioDir = std::string(SCANFW_SOURCE_DIR) + "/tests/scenarios";
+const std::string kScenarioDir =
+    std::string(SCANFW_SOURCE_DIR) + "/tests/scenarios";
 
 // The scenarios the compiler found this harness able to run.
 std::vector<std::string> ScenarioNames() {
@@ -52,7 +53,8 @@ TEST_P(Scenarios, RunAsDescribed) {
   fake::Scenario sc;
   std::string error;
   ASSERT_TRUE(fake::LoadScenario(kRecords + "/" + GetParam() + ".rec",
-                                 kScenarioDir + "/" + GetParam() + ".out", &sc, &error))
+                                 kScenarioDir + "/" + GetParam() + ".out", &sc,
+                                 &error))
       << error;
   fake::Reset();
   fake::ApplyScenario(sc);
@@ -66,11 +68,13 @@ TEST_P(Scenarios, RunAsDescribed) {
   // write, besides, straight from the image where it lies.
   const std::vector<scn_scanner> models = fake::ScannerModels();
   char problems[4096];
-  EXPECT_EQ(scn_check(&sc.record, models.data(), static_cast<uint32_t>(models.size()),
-                      SCN_CHECK_WIRE | SCN_CHECK_OPENED, problems, sizeof problems),
-            0u)
+  EXPECT_EQ(
+      scn_check(&sc.record, models.data(), static_cast<uint32_t>(models.size()),
+                SCN_CHECK_WIRE | SCN_CHECK_OPENED, problems, sizeof problems),
+      0u)
       << problems;
-  const int target = sc.record.target < 0 ? -1 : sc.record.devices[sc.record.target].index;
+  const int target =
+      sc.record.target < 0 ? -1 : sc.record.devices[sc.record.target].index;
   for (const fake::Received &r : fake::ReceivedBy(target)) {
     if (r.kind == fake::Received::Bulk) {
       EXPECT_EQ(r.buffer, fake::Image().data);
@@ -78,10 +82,12 @@ TEST_P(Scenarios, RunAsDescribed) {
     }
   }
   if (sc.record.checks & SCN_CHECK_SERVICE) {
-    EXPECT_EQ(fake::DescribeService(), fake::ServiceText(sc.record.expect_service));
+    EXPECT_EQ(fake::DescribeService(),
+              fake::ServiceText(sc.record.expect_service));
   }
   if (sc.record.checks & SCN_CHECK_SERVICE_DURING) {
-    EXPECT_EQ(fake::S().serviceAtBulkWrite, fake::ServiceText(sc.record.expect_service_during));
+    EXPECT_EQ(fake::S().serviceAtBulkWrite,
+              fake::ServiceText(sc.record.expect_service_during));
   }
 
   // Balance: every event and service handle closed, every block freed, every
@@ -103,6 +109,8 @@ INSTANTIATE_TEST_SUITE_P(Files, Scenarios, testing::ValuesIn(ScenarioNames()),
                            return name;
                          });
 
-TEST(ScenarioFiles, ThereAreScenarios) { EXPECT_GE(ScenarioNames().size(), 45u); }
+TEST(ScenarioFiles, ThereAreScenarios) {
+  EXPECT_GE(ScenarioNames().size(), 45u);
+}
 
 }  // namespace
