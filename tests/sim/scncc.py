@@ -9,8 +9,8 @@ run the scenario and why another cannot, and writes the compiled record
 declared in scenario_record.h.
 
   scncc.py compile NAME.scn -o NAME.rec
-  scncc.py plan DIR OUT_DIR      (what each harness runs, for CMake)
-  scncc.py readme README.md [--write]  (the directive tables, checked)
+  scncc.py plan DIR OUT_DIR      what each harness runs, for CMake
+  scncc.py readme README.md      the README's tables name what the schema has
   scncc.py selftest"""
 import os
 import re
@@ -18,10 +18,8 @@ import struct
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-HEADER = os.path.join(HERE, "scenario_record.h")
 HARNESSES = ("fake", "wine", "umockdev")
 TARGET = (0x3A7C, 0x4E21)
-READY = (0, 6)
 
 
 class Bad(Exception):
@@ -30,70 +28,114 @@ class Bad(Exception):
 
 # ---- the record's layout, read from its one declaration ----
 
-def read_layout(path=HEADER):
+def read_layout(path=os.path.join(HERE, "scenario_record.h")):
     text = open(path).read()
     consts = {m.group(1): int(m.group(2), 0) for m in re.finditer(
         r"#define (SCN_\w+) (0x[0-9A-Fa-f]+|\d+)u?\b", text)}
-    sizes = {"uint8_t": ("B", 1), "uint16_t": ("H", 2), "uint32_t": ("I", 4),
-             "int32_t": ("i", 4), "char": ("s", 1)}
+    codes = {"uint8_t": "B", "uint16_t": "H", "uint32_t": "I", "int32_t": "i", "char": "s"}
     structs = {}
     for m in re.finditer(r"typedef struct (\w+) \{(.*?)\} \1;", text, re.S):
         fields, size = [], 0
         for f in re.finditer(r"^\s*(\w+) (\w+)(?:\[(\w+)\])?;", m.group(2), re.M):
-            kind, name, count = f.group(1), f.group(2), f.group(3)
-            n = 1 if count is None else (int(count) if count.isdigit() else consts[count])
-            width = sizes[kind][1] if kind in sizes else structs[kind][1]
+            kind, name, count = f.groups()
+            n = 1 if count is None else int(consts.get(count, count))
             fields.append((name, kind, n, size))
-            size += width * n
+            size += n * (structs[kind][1] if kind in structs else struct.calcsize(codes[kind]))
         structs[m.group(1)] = (fields, size)
-    return consts, structs
+    return consts, structs, codes
 
 
-C, STRUCTS = read_layout()
+C, STRUCTS, CODES = read_layout()
 RECORD_SIZE = STRUCTS["scn_record"][1]
 
 
 def pack(kind, value):
-    """Packs a dict (or a number, bytes) as the struct `kind` lays it out."""
-    if kind == "char":
-        raise TypeError
+    """A dict as the struct `kind` lays it out; missing fields are zero."""
     fields, size = STRUCTS[kind]
     out = bytearray(size)
     for name, ftype, n, offset in fields:
         v = value.get(name, 0)
         if ftype == "char":
-            data = v.encode("utf-8") if isinstance(v, str) else bytes(v)
+            data = v.encode() if isinstance(v, str) else bytes(v)
             if len(data) > n:
-                raise Bad("%s too long (%d bytes, at most %d)" % (name, len(data), n))
+                raise Bad("%s: %d bytes, at most %d" % (name, len(data), n))
             out[offset:offset + len(data)] = data
-        elif ftype in STRUCTS:
-            items = v if n > 1 else [v]
+            continue
+        items = list(v) if isinstance(v, (list, tuple)) else [v] if n == 1 else []
+        if ftype in STRUCTS:
             width = STRUCTS[ftype][1]
-            for i, item in enumerate(items or []):
+            for i, item in enumerate(items):
                 out[offset + i * width:offset + (i + 1) * width] = pack(ftype, item)
         else:
-            code = {"uint8_t": "B", "uint16_t": "H", "uint32_t": "I", "int32_t": "i"}[ftype]
-            items = list(v) if isinstance(v, (list, tuple)) else [v] if n == 1 else []
-            struct.pack_into("<%d%s" % (len(items), code), out, offset, *items)
+            struct.pack_into("<%d%s" % (len(items), CODES[ftype]), out, offset, *items)
     return bytes(out)
 
 
-# ---- the directives ----
+# ---- the schema ----
+
+def named(prefix, *words):
+    return {w: C[prefix + w.upper().replace("-", "_")] for w in words}
+
+
+PHASES = named("SCN_PHASE_", "readiness", "download", "bulk", "burn")
+STAGES = named("SCN_STAGE_", "write", "read")
+KINDS = named("SCN_FAULT_", "fail", "short", "long", "timeout", "waitfail", "overlapped", "stall")
+STATES = named("SCN_SERVICE_", "running", "stopped", "paused", "absent", "denied", "no-manager")
+STARTS = named("SCN_START_", "auto", "demand", "disabled")
+IMAGES = named("SCN_IMAGE_", "ok", "find", "load", "lock", "empty")
+SERVICE_OPTIONS = ("start=", "stop=refused", "start-request=refused", "hint=", "config-error=")
+
+# What a harness cannot make: harness -> reason, by what the scenario asks.
+CLOCK = {"wine": "needs the virtual clock", "umockdev": "needs the virtual clock"}
+PROCESS = {h: "only the umockdev testbed runs the Linux executable as a process"
+           for h in ("fake", "wine")}
+NO_SERVICE = "Linux has no service manager: the service's answers cannot be made"
+LIMITS = {
+    "kind timeout": {"wine": "a real driver cannot withhold the completion of a synchronous "
+                             "request",
+                     "umockdev": "a Linux transfer has no completion event to withhold (its "
+                                 "kind is stall)"},
+    "kind waitfail": {"wine": "a real driver cannot fail the wait",
+                      "umockdev": "a Linux transfer has no wait that can fail"},
+    "kind overlapped": {"wine": "a real driver cannot fail the completion query",
+                        "umockdev": "a Linux transfer has no completion query"},
+    "kind long": {"umockdev": "usbfs never reports more bytes than were asked for"},
+    "read long": {"wine": "the system would copy the extra byte past the reader's buffer"},
+    "kind stall": {"fake": "the fake completes every request; a request that never ends is "
+                           "the Linux backend's time bound",
+                   "wine": "the simulated driver completes every request"},
+    "service denied": {"wine": "the stand-in service cannot refuse rights",
+                       "umockdev": NO_SERVICE},
+    "service no-manager": {"wine": "Wine always has a service manager"},
+    "service start-request=refused": {"wine": "the stand-in service cannot refuse a start "
+                                              "request", "umockdev": NO_SERVICE},
+    "service config-error=": {"wine": "the stand-in service cannot fail the configuration "
+                                      "query", "umockdev": NO_SERVICE},
+    "device option": {"umockdev": "the identity is the kernel's copy of the device descriptor: "
+                                  "it cannot fail or come short"},
+    "image not ok": {h: "the built executable always carries its image"
+                     for h in ("wine", "umockdev")},
+    "never ready": {h: "the readiness wait runs out its 10 minutes in real time"
+                    for h in ("wine", "umockdev")},
+    "clock": CLOCK, "request-ms": CLOCK,
+    "expect-stderr": PROCESS, "elapsed": PROCESS, "run-as": PROCESS,
+}
+
 
 def number(text, base=10, limit=0xFFFFFFFF, what="number"):
     try:
         value = int(text, base)
     except ValueError:
         raise Bad("%r is not a %s number" % (text, "hex" if base == 16 else "decimal"))
-    if value < 0 or value > limit:
+    if not 0 <= value <= limit:
         raise Bad("%s %s is out of range" % (what, text))
     return value
 
 
-def statuses(words):
-    if not words or len(words) > C["SCN_MAX_ANSWERS"]:
-        raise Bad("give 1 to %d statuses" % C["SCN_MAX_ANSWERS"])
-    return [number(w, 10, 0xFFFF, "status") for w in words]
+def one(words, what):
+    if len(words) != 1:
+        raise Bad(what)
+    return words[0]
 
 
 def one_of(word, table, what):
@@ -102,72 +144,17 @@ def one_of(word, table, what):
     return table[word]
 
 
-PHASES = {"readiness": C["SCN_PHASE_READINESS"], "download": C["SCN_PHASE_DOWNLOAD"],
-          "bulk": C["SCN_PHASE_BULK"], "burn": C["SCN_PHASE_BURN"]}
-STAGES = {"write": C["SCN_STAGE_WRITE"], "read": C["SCN_STAGE_READ"]}
-KINDS = {k: C["SCN_FAULT_" + k.upper()] for k in
-         ("fail", "short", "long", "timeout", "waitfail", "overlapped", "stall")}
-STATES = {"running": C["SCN_SERVICE_RUNNING"], "stopped": C["SCN_SERVICE_STOPPED"],
-          "paused": C["SCN_SERVICE_PAUSED"], "absent": C["SCN_SERVICE_ABSENT"],
-          "denied": C["SCN_SERVICE_DENIED"], "no-manager": C["SCN_SERVICE_NO_MANAGER"]}
-STARTS = {"auto": C["SCN_START_AUTO"], "demand": C["SCN_START_DEMAND"],
-          "disabled": C["SCN_START_DISABLED"]}
-IMAGES = {"ok": 0, "find": 1, "load": 2, "lock": 3, "empty": 4}
-
-# What a harness cannot make, by fault kind (and stage); None: it can.
-FAULT_LIMITS = {
-    "timeout": {"wine": "a real driver cannot withhold the completion of a synchronous request",
-                "umockdev": "a Linux transfer has no completion event to withhold (its kind is stall)"},
-    "waitfail": {"wine": "a real driver cannot fail the wait",
-                 "umockdev": "a Linux transfer has no wait that can fail"},
-    "overlapped": {"wine": "a real driver cannot fail the completion query",
-                   "umockdev": "a Linux transfer has no completion query"},
-    "long": {"umockdev": "usbfs never reports more bytes than were asked for"},
-    "stall": {"fake": "the fake completes every request; a request that never ends is the "
-                      "Linux backend's time bound",
-              "wine": "the simulated driver completes every request"},
-}
-NO_SERVICE = "Linux has no service manager: the service's answers cannot be made"
-SERVICE_LIMITS = {
-    "denied": {"wine": "the stand-in service cannot refuse rights", "umockdev": NO_SERVICE},
-    "no-manager": {"wine": "Wine always has a service manager"},
-    "start-request=refused": {"wine": "the stand-in service cannot refuse a start request",
-                              "umockdev": NO_SERVICE},
-    "config-error": {"wine": "the stand-in service cannot fail the configuration query",
-                     "umockdev": NO_SERVICE},
-}
-VIRTUAL_CLOCK = {"wine": "needs the virtual clock", "umockdev": "needs the virtual clock"}
-LINUX_PROCESS = {h: "only the umockdev testbed runs the Linux executable as a process"
-                 for h in ("fake", "wine")}
-
-
-def d_title(sc, words, rest):
-    sc["title"] = rest
-
-
-def d_args(sc, words, rest):
-    sc["args"] = words
-
-
-def d_lang(sc, words, rest):
-    if len(words) != 1:
-        raise Bad("one LANGID, hex")
-    sc["lang"] = number(words[0], 16, 0xFFFF, "LANGID")
-
-
-def d_clock(sc, words, rest):
-    if len(words) != 1:
-        raise Bad("one tick count, hex")
-    sc["clock"] = number(words[0], 16)
-    sc["limits"].append(VIRTUAL_CLOCK)
+def statuses(words):
+    if not 1 <= len(words) <= C["SCN_MAX_ANSWERS"]:
+        raise Bad("give 1 to %d statuses" % C["SCN_MAX_ANSWERS"])
+    return [number(w, 10, 0xFFFF, "status") for w in words]
 
 
 def d_device(sc, words, rest):
     if len(words) < 3:
         raise Bad("INDEX VENDOR PRODUCT, then options")
     d = {"index": number(words[0], 10, 255, "index"), "vendor": number(words[1], 16, 0xFFFF),
-         "product": number(words[2], 16, 0xFFFF), "release": 0x0100, "language": 0,
-         "descriptor_fails": 0, "descriptor_bytes": 8}
+         "product": number(words[2], 16, 0xFFFF), "release": 0x0100, "descriptor_bytes": 8}
     for option in words[3:]:
         if option == "descriptor-fails":
             d["descriptor_fails"] = 1
@@ -175,8 +162,7 @@ def d_device(sc, words, rest):
             d["descriptor_bytes"] = number(option[17:], 10, 8, "descriptor-bytes")
         else:
             raise Bad("device option %r: descriptor-fails or descriptor-bytes=N" % option)
-        sc["limits"].append({"umockdev": "the identity is the kernel's copy of the device "
-                                         "descriptor: it cannot fail or come short"})
+        sc["limits"].append("device option")
     if sc["devices"] and d["index"] <= sc["devices"][-1]["index"]:
         raise Bad("device indices must ascend")
     if len(sc["devices"]) == C["SCN_MAX_DEVICES"]:
@@ -184,44 +170,20 @@ def d_device(sc, words, rest):
     sc["devices"].append(d)
 
 
-def d_readiness(sc, words, rest):
-    sc["readiness"] = statuses(words)
-
-
-def d_download(sc, words, rest):
-    if len(words) != 1:
-        raise Bad("one status")
-    sc["download"] = statuses(words)[0]
-
-
-def d_burn(sc, words, rest):
-    sc["burn"] = statuses(words)
-
-
-def d_request_ms(sc, words, rest):
-    if len(words) != 1:
-        raise Bad("one number of milliseconds")
-    sc["request_ms"] = number(words[0])
-    sc["limits"].append(VIRTUAL_CLOCK)
-
-
 def d_fault(sc, words, rest):
     if len(words) != 4:
         raise Bad("PHASE N STAGE KIND")
-    phase = one_of(words[0], PHASES, "phase")
-    occurrence = number(words[1], 10, 0xFFFFFFFF, "occurrence")
+    phase, stage = one_of(words[0], PHASES, "phase"), one_of(words[2], STAGES, "stage")
+    occurrence = number(words[1], what="occurrence")
     if occurrence == 0:
         raise Bad("the first exchange is 1")
-    stage = one_of(words[2], STAGES, "stage")
     if words[0] == "bulk" and words[2] != "write":
         raise Bad("bulk has only the stage write")
-    kind = one_of(words[3], KINDS, "fault kind")
     if len(sc["faults"]) == C["SCN_MAX_FAULTS"]:
         raise Bad("at most %d faults" % C["SCN_MAX_FAULTS"])
-    sc["faults"].append({"phase": phase, "stage": stage, "kind": kind, "occurrence": occurrence})
-    sc["limits"].append(FAULT_LIMITS.get(words[3], {}))
-    if words[2:] == ["read", "long"]:
-        sc["limits"].append({"wine": "the system would copy the extra byte past the reader's buffer"})
+    sc["faults"].append({"phase": phase, "stage": stage, "occurrence": occurrence,
+                         "kind": one_of(words[3], KINDS, "fault kind")})
+    sc["limits"] += ["kind " + words[3], words[2] + " " + words[3]]
 
 
 def d_service(sc, words, rest):
@@ -229,7 +191,7 @@ def d_service(sc, words, rest):
         raise Bad("STATE then options")
     s = sc["service"]
     s["state"] = one_of(words[0], STATES, "service state")
-    sc["limits"].append(SERVICE_LIMITS.get(words[0], {}))
+    sc["limits"].append("service " + words[0])
     for option in words[1:]:
         key, _, value = option.partition("=")
         if key == "start":
@@ -238,45 +200,27 @@ def d_service(sc, words, rest):
             s["flags"] |= C["SCN_SERVICE_STOP_REFUSED"]
         elif option == "start-request=refused":
             s["flags"] |= C["SCN_SERVICE_START_REFUSED"]
-            sc["limits"].append(SERVICE_LIMITS[option])
-        elif key == "hint" and value:
-            s["wait_hint"] = number(value)
-        elif key == "config-error" and value:
-            s["config_error"] = number(value)
-            sc["limits"].append(SERVICE_LIMITS[key])
+        elif key in ("hint", "config-error") and value:
+            s["wait_hint" if key == "hint" else "config_error"] = number(value)
         else:
             raise Bad("service option %r" % option)
+        sc["limits"].append("service " + (option if key != "config-error" else key + "="))
 
 
 def d_image(sc, words, rest):
-    if len(words) != 1:
-        raise Bad("ok, find, load, lock or empty")
-    sc["image"] = one_of(words[0], IMAGES, "image")
-    if words[0] != "ok":
-        sc["limits"].append({h: "the built executable always carries its image"
-                             for h in ("wine", "umockdev")})
+    sc["image"] = one_of(one(words, "ok, find, load, lock or empty"), IMAGES, "image")
+    if sc["image"]:
+        sc["limits"].append("image not ok")
 
 
-def expand_wire(words):
-    wire = ""
+def d_expect_wire(sc, words, rest):
     for token in words:
         m = re.fullmatch(r"([RDBS])(?:\*(\d+))?", token)
         if not m:
             raise Bad("wire item %r: R, D, B or S, optionally *N" % token)
-        wire += m.group(1) * (int(m.group(2)) if m.group(2) else 1)
-    if len(wire) > C["SCN_MAX_WIRE"]:
+        sc["wire"] += m.group(1) * int(m.group(2) or 1)
+    if len(sc["wire"]) > C["SCN_MAX_WIRE"]:
         raise Bad("at most %d items" % C["SCN_MAX_WIRE"])
-    return wire
-
-
-def d_expect_wire(sc, words, rest):
-    sc["wire"] = expand_wire(words)
-    sc["checks"] |= C["SCN_CHECK_WIRE"]
-
-
-def d_expect_opened(sc, words, rest):
-    sc["opened"] = [number(w, 10, 255, "index") for w in words]
-    sc["checks"] |= C["SCN_CHECK_OPENED"]
 
 
 def service_state(words):
@@ -287,27 +231,7 @@ def service_state(words):
     return {"state": one_of(words[0], STATES, "state"), "start": one_of(words[1], STARTS, "start")}
 
 
-def d_expect_service(sc, words, rest):
-    sc["expect_service"] = service_state(words)
-    sc["checks"] |= C["SCN_CHECK_SERVICE"]
-
-
-def d_expect_service_during(sc, words, rest):
-    sc["expect_service_during"] = service_state(words)
-    sc["checks"] |= C["SCN_CHECK_SERVICE_DURING"]
-
-
-def d_expect_stderr(sc, words, rest):
-    if not rest:
-        raise Bad("the text standard error must hold")
-    sc["expect_stderr"] = rest
-    sc["checks"] |= C["SCN_CHECK_STDERR"]
-    sc["limits"].append(LINUX_PROCESS)
-
-
 def d_elapsed(sc, words, rest):
-    if len(words) != 2:
-        raise Bad("MIN MAX, seconds")
     try:
         low, high = (int(round(float(w) * 1000)) for w in words)
     except ValueError:
@@ -315,107 +239,81 @@ def d_elapsed(sc, words, rest):
     if not 0 <= low <= high:
         raise Bad("MIN must not exceed MAX")
     sc["elapsed_min_ms"], sc["elapsed_max_ms"] = low, high
-    sc["checks"] |= C["SCN_CHECK_ELAPSED"]
-    sc["limits"].append(LINUX_PROCESS)
 
 
 def d_run_as(sc, words, rest):
     if words != ["nobody"]:
         raise Bad("only nobody")
     sc["run_as_nobody"] = 1
-    sc["limits"].append(LINUX_PROCESS)
 
 
-# name, values, default, meaning, handler. The README's tables are made of
-# these rows; the test `scenarios.readme` keeps them the same.
-SETUP = [
-    ("title", "free text", "", "", d_title),
-    ("args", "the command-line arguments, separated by spaces", "none", "", d_args),
-    ("lang", "the user's default LANGID, hex (`0404`, `0804`, `0409`); under Wine and umockdev "
-     "`0404` runs with `LC_ALL=zh_TW.UTF-8`, `0804` with `zh_CN.UTF-8`, anything else with "
-     "`en_US.UTF-8`", "`0409`", "", d_lang),
-    ("clock", "the tick counter at the start, hex", "`0`", "fake only: the virtual clock", d_clock),
-    ("device", "`INDEX VENDOR PRODUCT` (vendor, product hex; indices ascending), then any of "
-     "`descriptor-fails`, `descriptor-bytes=N`", "none attached",
-     "a descriptor option: not umockdev", d_device),
-    ("readiness", "statuses (decimal) the scanner answers to the readiness query, in order; the "
-     "last repeats", "`0`", "never ready: fake only (10 minutes)", d_readiness),
-    ("download", "the status answered to the download command", "`0`", "", d_download),
-    ("burn", "statuses answered to the burn-status query, in order; the last repeats", "`0`", "",
-     d_burn),
-    ("request-ms", "virtual milliseconds each request takes", "`0`", "fake only", d_request_ms),
-    ("fault", "`PHASE N STAGE KIND`: the Nth exchange of PHASE (`readiness`, `download`, `bulk`, "
-     "`burn`) fails at STAGE (`write` or `read`; `bulk` has only `write`) as KIND: `fail` (the "
-     "request fails), `short` (one byte fewer reported), `long` (one more), `timeout` "
-     "(completion never signalled), `waitfail` (the wait fails), `overlapped` (the completion "
-     "query fails), `stall` (the device never completes it); may be given more than once",
-     "none", "`fail`, `short`: all; `long`: fake, Wine (write only); `timeout`, `waitfail`, "
-     "`overlapped`: fake; `stall`: umockdev", d_fault),
-    ("service", "`STATE` then options. STATE: `running`, `stopped`, `paused`, `absent` (not "
-     "installed), `denied` (cannot be opened), `no-manager`. Options: "
-     "`start=auto|demand|disabled`, `stop=refused`, `start-request=refused`, `hint=MS` (wait "
-     "hint), `config-error=N` (the first configuration query fails with error N)",
-     "`running start=auto`", "`denied`, `start-request=refused`, `config-error`: fake only; "
-     "`no-manager`: not Wine", d_service),
-    ("image", "`ok`, or the failing step: `find`, `load`, `lock`, `empty`", "`ok`",
-     "not `ok`: fake only", d_image),
-    ("run-as", "`nobody`: scanfw runs as that user while the device nodes stay root's",
-     "the tester", "umockdev only (as root)", d_run_as),
-]
-EXPECT = [
-    ("expect-wire", "what the scanner that was found received, in order: `R` readiness query, "
-     "`D` download command announcing the image's length, `B` one bulk write of the whole image, "
-     "`S` burn-status query; every byte as the protocol gives it. `R*3` may stand for `R R R`. "
-     "Empty: nothing received. Every other device must receive nothing, with or without it.",
-     d_expect_wire),
-    ("expect-opened", "the indices of the attached devices that were opened, once each; every "
-     "other attached device must never be opened (umockdev: only the scanner is ever opened)",
-     d_expect_opened),
-    ("expect-service", "the service's state and start type at the end, as `STATE START` "
-     "(`running auto`, `stopped demand`, ...) or `absent` (not umockdev: Linux has none)",
-     d_expect_service),
-    ("expect-service-during-transfer", "the same, at the moment the scanner received the bulk "
-     "write", d_expect_service_during),
-    ("expect-stderr", "a text that standard error must hold (umockdev only)", d_expect_stderr),
-    ("elapsed", "`MIN MAX`: the run's duration in seconds (umockdev only)", d_elapsed),
-]
-HANDLERS = {row[0]: row[-1] for row in SETUP + EXPECT}
-REPEATABLE = {"device", "fault"}
+def setter(key, convert):
+    def handler(sc, words, rest):
+        sc[key] = convert(words, rest)
+    return handler
 
 
-def new_scenario(name):
-    return {"name": name, "title": "", "args": [], "lang": 0x0409, "clock": 0, "devices": [],
-            "readiness": [0], "download": 0, "burn": [0], "request_ms": 0, "faults": [],
-            "service": {"state": STATES["running"], "start": STARTS["auto"], "wait_hint": 0,
-                        "flags": 0, "config_error": 0},
-            "image": 0, "checks": 0, "wire": "", "opened": [], "expect_service": {},
-            "expect_service_during": {}, "expect_stderr": "", "elapsed_min_ms": 0,
-            "elapsed_max_ms": 0, "run_as_nobody": 0, "limits": []}
+# directive -> (handler, the check it asks for, the words of its values the
+# README's row must name)
+DIRECTIVES = {
+    "title": (setter("title", lambda w, r: r), 0, ()),
+    "args": (setter("args", lambda w, r: w), 0, ()),
+    "lang": (setter("lang", lambda w, r: number(one(w, "one LANGID, hex"), 16, 0xFFFF,
+                                                "LANGID")), 0, ()),
+    "clock": (setter("clock", lambda w, r: number(one(w, "one tick count, hex"), 16)), 0, ()),
+    "device": (d_device, 0, ("descriptor-fails", "descriptor-bytes=")),
+    "readiness": (setter("readiness", lambda w, r: statuses(w)), 0, ()),
+    "download": (setter("download", lambda w, r: statuses([one(w, "one status")])[0]), 0, ()),
+    "burn": (setter("burn", lambda w, r: statuses(w)), 0, ()),
+    "request-ms": (setter("request_ms", lambda w, r: number(one(w, "one number of ms"))), 0, ()),
+    "fault": (d_fault, 0, tuple(PHASES) + tuple(STAGES) + tuple(KINDS)),
+    "service": (d_service, 0, tuple(STATES) + SERVICE_OPTIONS),
+    "image": (d_image, 0, tuple(IMAGES)),
+    "run-as": (d_run_as, 0, ("nobody",)),
+    "expect-wire": (d_expect_wire, C["SCN_CHECK_WIRE"], ("R", "D", "B", "S")),
+    "expect-opened": (setter("opened", lambda w, r: [number(i, 10, 255, "index") for i in w]),
+                      C["SCN_CHECK_OPENED"], ()),
+    "expect-service": (setter("expect_service", lambda w, r: service_state(w)),
+                       C["SCN_CHECK_SERVICE"], ("absent",)),
+    "expect-service-during-transfer": (setter("expect_service_during",
+                                              lambda w, r: service_state(w)),
+                                       C["SCN_CHECK_SERVICE_DURING"], ()),
+    "expect-stderr": (setter("expect_stderr", lambda w, r: r or one([], "the text it must hold")),
+                      C["SCN_CHECK_STDERR"], ()),
+    "elapsed": (d_elapsed, C["SCN_CHECK_ELAPSED"], ()),
+}
+REPEATABLE = ("device", "fault")
 
 
 def parse(text, path):
-    """The scenario in `text`; Bad("path:line: reason") for the first line
-    it refuses."""
-    sc = new_scenario(os.path.basename(path)[:-4] if path.endswith(".scn") else path)
+    """The scenario in `text`; Bad("path:line: reason") at the first line it
+    refuses."""
+    sc = {"name": os.path.basename(path)[:-4], "title": "", "args": [], "lang": 0x0409,
+          "devices": [], "readiness": [0], "burn": [0], "faults": [], "image": 0, "checks": 0,
+          "wire": "", "opened": [], "expect_service": {}, "expect_service_during": {},
+          "service": {"state": STATES["running"], "start": STARTS["auto"], "flags": 0},
+          "limits": []}
     seen = set()
-    for number_, line in enumerate(text.splitlines(), 1):
-        stripped = line.strip()
-        if not stripped or stripped.startswith("#"):
+    for line_number, line in enumerate(text.splitlines(), 1):
+        line = line.strip()
+        if not line or line.startswith("#"):
             continue
+        word, colon, rest = (part.strip() for part in line.partition(":"))
         try:
-            word, colon, rest = stripped.partition(":")
-            word = word.strip()
             if not colon:
                 raise Bad("not a directive (WORD: values)")
-            if word not in HANDLERS:
+            if word not in DIRECTIVES:
                 raise Bad("unknown directive %r" % word)
             if word in seen and word not in REPEATABLE:
                 raise Bad("%s given twice" % word)
             seen.add(word)
-            rest = rest.strip()
-            HANDLERS[word](sc, rest.split(), rest)
+            handler, check, _ = DIRECTIVES[word]
+            handler(sc, rest.split(), rest)
+            sc["checks"] |= check
+            if word in LIMITS:
+                sc["limits"].append(word)
         except Bad as e:
-            raise Bad("%s:%d: %s" % (path, number_, e))
+            raise Bad("%s:%d: %s" % (path, line_number, e))
     try:
         resolve(sc)
     except Bad as e:
@@ -425,29 +323,24 @@ def parse(text, path):
 
 def resolve(sc):
     """What the harnesses expect, and which of them can run the scenario."""
-    found = None
+    sc["target"] = -1
     for slot, d in enumerate(sc["devices"]):
-        raw = (d["vendor"].to_bytes(2, "little") + d["product"].to_bytes(2, "little"))
-        raw = raw[:d["descriptor_bytes"]].ljust(4, b"\0")
-        if not d["descriptor_fails"] and (int.from_bytes(raw[:2], "little"),
-                                          int.from_bytes(raw[2:], "little")) == TARGET:
-            found = slot
+        raw = (struct.pack("<HH", d["vendor"], d["product"])[:d["descriptor_bytes"]] +
+               bytes(4))[:4]
+        if not d.get("descriptor_fails") and struct.unpack("<HH", raw) == TARGET:
+            sc["target"] = slot
             break
-    sc["target"] = -1 if found is None else found
     indices = [d["index"] for d in sc["devices"]]
     for index in sc["opened"]:
         if index not in indices:
             raise Bad("expect-opened names %d, which is not attached" % index)
-    for d in sc["devices"]:
-        d["expect_opened"] = 1 if d["index"] in sc["opened"] else 0
-    readiness_faults = [f for f in sc["faults"] if f["phase"] == PHASES["readiness"]]
-    if found is not None and sc["readiness"][-1] not in READY and not readiness_faults \
-            and sc["image"] == 0:
-        sc["limits"].append({h: "the readiness wait runs out its 10 minutes in real time"
-                             for h in ("wine", "umockdev")})
+        sc["devices"][indices.index(index)]["expect_opened"] = 1
+    if sc["target"] >= 0 and sc["readiness"][-1] not in (0, 6) and sc["image"] == 0 and \
+            not any(f["phase"] == PHASES["readiness"] for f in sc["faults"]):
+        sc["limits"].append("never ready")
     sc["excluded"] = {}
     for limit in sc["limits"]:
-        for harness, reason in limit.items():
+        for harness, reason in LIMITS.get(limit, {}).items():
             sc["excluded"].setdefault(harness, reason)
     sc["harnesses"] = [h for h in HARNESSES if h not in sc["excluded"]]
     if not sc["harnesses"]:
@@ -456,17 +349,14 @@ def resolve(sc):
 
 
 def record(sc):
-    args = b"".join(a.encode() + b"\0" for a in sc["args"])
     fields = dict(sc)
     fields.update({
         "magic": C["SCN_MAGIC"], "version": C["SCN_VERSION"], "size": RECORD_SIZE,
         "harnesses": sum(1 << HARNESSES.index(h) for h in sc["harnesses"]),
         "readiness_count": len(sc["readiness"]), "burn_count": len(sc["burn"]),
-        "readiness": sc["readiness"] + [0] * (C["SCN_MAX_ANSWERS"] - len(sc["readiness"])),
-        "burn": sc["burn"] + [0] * (C["SCN_MAX_ANSWERS"] - len(sc["burn"])),
         "device_count": len(sc["devices"]), "fault_count": len(sc["faults"]),
-        "devices": sc["devices"], "faults": sc["faults"], "wire_length": len(sc["wire"]),
-        "argc": len(sc["args"]), "args": args})
+        "wire_length": len(sc["wire"]), "argc": len(sc["args"]),
+        "args": b"".join(a.encode() + b"\0" for a in sc["args"])})
     return pack("scn_record", fields)
 
 
@@ -475,45 +365,24 @@ def compile_file(path):
         return parse(f.read(), path)
 
 
-# ---- README ----
+def readme(path):
+    """The README's directive tables: one row for each directive and no
+    other, each naming every value word the compiler takes."""
+    rows = dict(re.findall(r"^\| `([\w-]+):` \|(.*)$", open(path, encoding="utf-8").read(), re.M))
+    problems = ["%s has no row for %s:" % (path, d) for d in DIRECTIVES if d not in rows]
+    problems += ["%s describes %s:, which the compiler does not know" % (path, d)
+                 for d in rows if d not in DIRECTIVES]
+    for name, (_, _, words) in DIRECTIVES.items():
+        problems += ["%s: the row of %s: does not name `%s`" % (path, name, w)
+                     for w in words if name in rows and "`%s" % w not in rows[name]]
+    for p in problems:
+        print(p)
+    return 1 if problems else 0
 
-def readme_tables():
-    rows = ["| directive | values | default | harnesses |", "|---|---|---|---|"]
-    for name, values, default, harnesses, _ in SETUP:
-        rows.append("| `%s:` | %s | %s | %s |" % (name, values, default, harnesses or "all"))
-    rows += ["", "| directive | meaning |", "|---|---|"]
-    rows += ["| `%s:` | %s |" % (name, meaning) for name, meaning, _ in EXPECT]
-    return "\n".join(rows) + "\n"
-
-
-BEGIN = "<!-- directives: made by tests/sim/scncc.py readme --write -->\n"
-END = "<!-- end of directives -->\n"
-
-
-def readme(path, write):
-    text = open(path, encoding="utf-8").read()
-    start, end = text.find(BEGIN), text.find(END)
-    if start < 0 or end < start:
-        print("%s: no directive tables between the markers" % path)
-        return 1
-    wanted = text[:start + len(BEGIN)] + readme_tables() + text[end:]
-    if wanted == text:
-        return 0
-    if write:
-        open(path, "w", encoding="utf-8").write(wanted)
-        return 0
-    print("%s: the directive tables differ from the compiler's; run\n  %s readme %s --write"
-          % (path, sys.argv[0], path))
-    return 1
-
-
-# ---- plan ----
 
 def plan(directory, out_dir):
     os.makedirs(out_dir, exist_ok=True)
-    lists = {h: [] for h in HARNESSES}
-    excluded = []
-    failed = False
+    lists, excluded, failed = {h: [] for h in HARNESSES}, [], False
     for name in sorted(f[:-4] for f in os.listdir(directory) if f.endswith(".scn")):
         try:
             sc = compile_file(os.path.join(directory, name + ".scn"))
@@ -525,18 +394,18 @@ def plan(directory, out_dir):
             if h in sc["harnesses"]:
                 lists[h].append(name)
             else:
-                excluded.append("%-9s %-32s %s" % (h, name, sc["excluded"][h]))
+                excluded.append("%-9s %-32s %s\n" % (h, name, sc["excluded"][h]))
     if failed:
         return 1
     with open(os.path.join(out_dir, "plan.cmake"), "w") as f:
         f.write("# Made by scncc.py plan: the scenarios each harness runs.\n")
-        for h in HARNESSES:
-            f.write("set(SCANFW_SCENARIOS_%s %s)\n" % (h.upper(), " ".join(lists[h])))
+        f.writelines("set(SCANFW_SCENARIOS_%s %s)\n" % (h.upper(), " ".join(lists[h]))
+                     for h in HARNESSES)
     for h in HARNESSES:
         with open(os.path.join(out_dir, h + ".list"), "w") as f:
-            f.write("".join(n + "\n" for n in lists[h]))
+            f.writelines(n + "\n" for n in lists[h])
     with open(os.path.join(out_dir, "excluded.txt"), "w") as f:
-        f.write("".join(line + "\n" for line in excluded))
+        f.writelines(excluded)
     return 0
 
 
@@ -553,8 +422,8 @@ def main(argv):
         return 0
     if len(argv) == 3 and argv[0] == "plan":
         return plan(argv[1], argv[2])
-    if len(argv) in (2, 3) and argv[0] == "readme":
-        return readme(argv[1], argv[2:] == ["--write"])
+    if len(argv) == 2 and argv[0] == "readme":
+        return readme(argv[1])
     if argv == ["selftest"]:
         import scncc_test
         return scncc_test.main()

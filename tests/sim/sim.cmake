@@ -45,5 +45,8 @@ if(NOT WIN32)
   add_test(NAME scenarios.readme
            COMMAND ${Python3_EXECUTABLE} ${SCANFW_SCNCC} readme
                    ${SCANFW_SCENARIO_DIR}/README.md)
-  set_tests_properties(scenarios.compiler scenarios.readme PROPERTIES LABELS unit)
+  # The Wine suite's own checks of a run, which need no Wine.
+  add_test(NAME e2e.checks
+           COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/e2e/e2e_test.py --self-test)
+  set_tests_properties(scenarios.compiler scenarios.readme e2e.checks PROPERTIES LABELS unit)
 endif()
