@@ -40,30 +40,8 @@ static ULONGLONG sim_bulk_time;
 static ULONG sim_bulk_start;
 
 static char sim_report[SIM_REPORT_SIZE];
-static ULONG sim_report_length;
 
 /* ---- small helpers: no C library here ---- */
-
-static void sim_append(const char *text)
-{
-    while (*text && sim_report_length + 1 < SIM_REPORT_SIZE)
-        sim_report[sim_report_length++] = *text++;
-    sim_report[sim_report_length] = 0;
-}
-
-static void sim_append_number(ULONGLONG value)
-{
-    char digits[24];
-    int n = 0;
-    do {
-        digits[n++] = (char)('0' + value % 10);
-        value /= 10;
-    } while (value);
-    while (n) {
-        char one[2] = {digits[--n], 0};
-        sim_append(one);
-    }
-}
 
 /* "\Device\ScanfwSim" or "\??\usbscan" followed by the decimal index. */
 static void sim_name(WCHAR *buffer, const WCHAR *stem, int index, UNICODE_STRING *name)
@@ -248,44 +226,19 @@ static NTSTATUS sim_descriptor(scn_scanner *scanner, PIRP irp, PIO_STACK_LOCATIO
 
 static ULONG sim_make_report(void)
 {
-    static char checks[4096];
+    scn_text t = {sim_report, sizeof(sim_report), 0};
     ULONG i;
-    sim_report_length = 0;
     sim_report[0] = 0;
-    for (i = 0; i < sim_scenario.device_count; i++) {
-        const scn_scanner *s = &sim_scanners[i];
-        char wire[2] = {0, 0};
-        ULONG k;
-        sim_append("device ");
-        sim_append_number(sim_scenario.devices[i].index);
-        sim_append(" opened=");
-        sim_append_number(s->opened);
-        sim_append(" wire=");
-        for (k = 0; k < s->wire_length && k < SCN_MAX_WIRE; k++) {
-            wire[0] = s->wire[k];
-            sim_append(wire);
-        }
-        sim_append(" bulk=");
-        sim_append_number(s->bulk_length);
-        sim_append(" crc32=");
-        sim_append_number(s->bulk_crc);
-        sim_append("\n");
-    }
-    if (sim_bulk_time) {
-        sim_append("bulk time=");
-        sim_append_number(sim_bulk_time);
-        sim_append(" stisvc-start=");
-        if (sim_bulk_start == 0xFFFFFFFFu)
-            sim_append("none");
-        else
-            sim_append_number(sim_bulk_start);
-        sim_append("\n");
-    }
+    for (i = 0; i < sim_scenario.device_count; i++)
+        scn_say_scanner(&t, &sim_scanners[i]);
+    if (sim_bulk_time && sim_bulk_start == 0xFFFFFFFFu)
+        scn_say(&t, "bulk time=%U stisvc-start=none\n", (uint64_t)sim_bulk_time);
+    else if (sim_bulk_time)
+        scn_say(&t, "bulk time=%U stisvc-start=%u\n", (uint64_t)sim_bulk_time, sim_bulk_start);
+    scn_say(&t, "checks\n");
     scn_check(&sim_scenario, sim_scanners, sim_scenario.device_count,
-              SCN_CHECK_WIRE | SCN_CHECK_OPENED, checks, sizeof(checks));
-    sim_append("checks\n");
-    sim_append(checks);
-    return sim_report_length + 1;
+              SCN_CHECK_WIRE | SCN_CHECK_OPENED, &t);
+    return t.used + 1;
 }
 
 static NTSTATUS sim_control_ioctl(PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack)

@@ -285,24 +285,36 @@ TEST(ScannerModel, ChecksCatchEachWrongRun) {
     target.Exchange(kBurn);
     if (spoil) spoil(other, target);
     scn_scanner both[2] = {other.s, target.s};
-    char text[512];
-    return scn_check(&r, both, 2, SCN_CHECK_WIRE | SCN_CHECK_OPENED, text,
-                     sizeof text);
+    char text[512] = "";
+    scn_text t = {text, sizeof text, 0};
+    const uint32_t problems =
+        scn_check(&r, both, 2, SCN_CHECK_WIRE | SCN_CHECK_OPENED, &t);
+    return std::to_string(problems) + " " + text;
   };
-  EXPECT_EQ(run(nullptr), 0u);
+  EXPECT_EQ(run(nullptr), "0 ");
   const struct {
-    const char *what;
+    const char *text;
     void (*spoil)(Scanner &, Scanner &);
   } kWrong[] = {
-      {"a missing burn query",
+      {"1 the scanner received RDB, expected RDBS\n",
        [](Scanner &, Scanner &t) { t.s.wire_length--; }},
-      {"the wrong device updated",
+      {"1 device 0 is not the one to update but received R\n",
        [](Scanner &o, Scanner &) { o.Exchange(kReadiness); }},
-      {"a device opened twice", [](Scanner &o, Scanner &) { o.s.opened = 2; }},
-      {"another image", [](Scanner &, Scanner &t) { t.s.bulk_crc ^= 1; }},
-      {"a part of the image", [](Scanner &, Scanner &t) { t.s.bulk_length--; }},
+      {"1 device 0 was opened 2 times, expected 1\n",
+       [](Scanner &o, Scanner &) { o.s.opened = 2; }},
+      {"1 the bulk write was 10 bytes, CRC-32 622876538, not the image's 10, "
+       "622876539\n",
+       [](Scanner &, Scanner &t) { t.s.bulk_crc ^= 1; }},
+      {"1 the bulk write was 9 bytes, CRC-32 622876539, not the image's 10, "
+       "622876539\n",
+       [](Scanner &, Scanner &t) { t.s.bulk_length--; }},
   };
-  for (const auto &w : kWrong) EXPECT_EQ(run(w.spoil), 1u) << w.what;
+  for (const auto &w : kWrong) EXPECT_EQ(run(w.spoil), w.text);
+  // Nothing received reads as such; a long report is cut, not overrun.
+  char small[8];
+  scn_text t = {small, sizeof small, 0};
+  scn_say(&t, "%w/%U", "", 0u, static_cast<uint64_t>(1) << 40);
+  EXPECT_STREQ(small, "nothing");
 }
 
 // What the compiler wrote reads back field by field as the layout says.

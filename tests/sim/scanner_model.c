@@ -1,6 +1,8 @@
 /* The simulated scanner shared by every harness (scanner_model.h). */
 #include "tests/sim/scanner_model.h"
 
+#include <stdarg.h>
+
 static const uint8_t kTag[4] = {0x20, 0x02, 0x00, 0x00};
 
 static uint32_t le32(const uint8_t *p) {
@@ -209,39 +211,47 @@ uint32_t scn_crc32(uint32_t crc, const uint8_t *data, uint32_t length) {
 
 /* ---- the checks, as text without the C library ---- */
 
-typedef struct {
-  char *text;
-  uint32_t size, used, problems;
-} report;
-
-static void say(report *r, const char *s) {
-  while (*s) {
-    if (r->used + 1 < r->size) r->text[r->used++] = *s;
-    s++;
-  }
-  if (r->size) r->text[r->used < r->size ? r->used : r->size - 1] = 0;
+static void put_text(scn_text *t, const char *s, uint32_t length) {
+  for (; length-- && *s; s++)
+    if (t->used + 1 < t->size) t->text[t->used++] = *s;
+  if (t->size) t->text[t->used] = 0;
 }
 
-static void say_number(report *r, uint32_t n) {
-  char digits[12];
-  int k = 0;
-  do {
-    digits[k++] = (char)('0' + n % 10);
-    n /= 10;
-  } while (n);
-  while (k) {
-    char one[2] = {digits[--k], 0};
-    say(r, one);
+void scn_say(scn_text *t, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  for (; *format; format++) {
+    char digits[24];
+    int k = 0;
+    uint64_t n;
+    if (*format != '%') {
+      put_text(t, format, 1);
+      continue;
+    }
+    switch (*++format) {
+      case 's':
+        put_text(t, va_arg(args, const char *), 0xFFFFFFFFu);
+        break;
+      case 'w': {
+        const char *wire = va_arg(args, const char *);
+        uint32_t length = va_arg(args, uint32_t);
+        if (length > SCN_MAX_WIRE) length = SCN_MAX_WIRE;
+        put_text(t, length ? wire : "nothing", length ? length : 7);
+        break;
+      }
+      default: /* u: uint32_t, U: uint64_t, in decimal */
+        n = *format == 'U' ? va_arg(args, uint64_t) : va_arg(args, uint32_t);
+        do digits[k++] = (char)('0' + n % 10);
+        while (n /= 10);
+        while (k) put_text(t, &digits[--k], 1);
+    }
   }
+  va_end(args);
 }
 
-static void say_wire(report *r, const char *wire, uint32_t length) {
-  uint32_t i;
-  if (!length) say(r, "nothing");
-  for (i = 0; i < length && i < SCN_MAX_WIRE; i++) {
-    char one[2] = {wire[i], 0};
-    say(r, one);
-  }
+void scn_say_scanner(scn_text *t, const scn_scanner *s) {
+  scn_say(t, "device %u opened=%u wire=%w bulk=%u crc32=%u\n", s->device->index,
+          s->opened, s->wire, s->wire_length, s->bulk_length, s->bulk_crc);
 }
 
 static int same_wire(const scn_scanner *s, const scn_record *rec) {
@@ -265,60 +275,36 @@ static int bulk_may_be_partial(const scn_record *rec) {
 }
 
 uint32_t scn_check(const scn_record *rec, const scn_scanner *scanners,
-                   uint32_t count, uint32_t checks, char *text, uint32_t size) {
-  report r = {text, size, 0, 0};
-  uint32_t i;
-  if (size) text[0] = 0;
+                   uint32_t count, uint32_t checks, scn_text *t) {
+  uint32_t i, problems = 0;
   checks &= rec->checks;
   if (count != rec->device_count) {
-    say(&r, "the harness attached ");
-    say_number(&r, count);
-    say(&r, " devices, the scenario ");
-    say_number(&r, rec->device_count);
-    say(&r, "\n");
+    scn_say(t, "the harness attached %u devices, the scenario %u\n", count,
+            rec->device_count);
     return 1;
   }
   for (i = 0; i < count; i++) {
     const scn_scanner *s = &scanners[i];
     const scn_device *d = &rec->devices[i];
-    const int target = (int32_t)i == rec->target;
-    if (target && (checks & SCN_CHECK_WIRE) && !same_wire(s, rec)) {
-      say(&r, "the scanner received ");
-      say_wire(&r, s->wire, s->wire_length);
-      say(&r, ", expected ");
-      say_wire(&r, rec->wire, rec->wire_length);
-      say(&r, "\n");
-      r.problems++;
-    }
-    if (!target && s->wire_length) {
-      say(&r, "device ");
-      say_number(&r, d->index);
-      say(&r, " is not the one to update but received ");
-      say_wire(&r, s->wire, s->wire_length);
-      say(&r, "\n");
-      r.problems++;
-    }
+    if ((int32_t)i == rec->target && (checks & SCN_CHECK_WIRE) &&
+        !same_wire(s, rec) && ++problems)
+      scn_say(t, "the scanner received %w, expected %w\n", s->wire,
+              s->wire_length, rec->wire, rec->wire_length);
+    if ((int32_t)i != rec->target && s->wire_length && ++problems)
+      scn_say(t, "device %u is not the one to update but received %w\n",
+              d->index, s->wire, s->wire_length);
     if (s->exchanges[SCN_PHASE_BULK] && !bulk_may_be_partial(rec) &&
-        (s->bulk_length != s->image_length || s->bulk_crc != s->image_crc)) {
-      say(&r, "the bulk write was ");
-      say_number(&r, s->bulk_length);
-      say(&r, " bytes, not the whole image of ");
-      say_number(&r, s->image_length);
-      say(&r, s->bulk_length == s->image_length ? " (other bytes)\n" : "\n");
-      r.problems++;
-    }
-    if ((checks & SCN_CHECK_OPENED) && s->opened != d->expect_opened) {
-      say(&r, "device ");
-      say_number(&r, d->index);
-      say(&r, " was opened ");
-      say_number(&r, s->opened);
-      say(&r, " times, expected ");
-      say_number(&r, d->expect_opened);
-      say(&r, "\n");
-      r.problems++;
-    }
+        (s->bulk_length != s->image_length || s->bulk_crc != s->image_crc) &&
+        ++problems)
+      scn_say(
+          t, "the bulk write was %u bytes, CRC-32 %u, not the image's %u, %u\n",
+          s->bulk_length, s->bulk_crc, s->image_length, s->image_crc);
+    if ((checks & SCN_CHECK_OPENED) && s->opened != d->expect_opened &&
+        ++problems)
+      scn_say(t, "device %u was opened %u times, expected %u\n", d->index,
+              s->opened, (uint32_t)d->expect_opened);
   }
-  return r.problems;
+  return problems;
 }
 
 const char *scn_state_name(uint32_t state) {

@@ -56,13 +56,24 @@ void scn_write(scn_scanner *s, const uint8_t *data, uint32_t length,
 void scn_read(scn_scanner *s, uint8_t *data, uint32_t length, scn_outcome *o);
 uint32_t scn_crc32(uint32_t crc, const uint8_t *data, uint32_t length);
 
+/* Text written without the C library, cut to size. */
+typedef struct scn_text {
+  char *text;
+  uint32_t size, used;
+} scn_text;
+/* Appends to t as printf would, for %s (text), %u (uint32_t), %U
+ * (uint64_t) and %w (wire letters: the pointer, then a uint32_t count). */
+void scn_say(scn_text *t, const char *format, ...);
+/* "device INDEX opened=N wire=LETTERS bulk=LENGTH crc32=CRC" */
+void scn_say_scanner(scn_text *t, const scn_scanner *s);
+
 /* What the devices received against what the scenario rec expects:
  * scanners[i] is rec's device i. The checks of `checks` that rec asks for,
  * and always: nothing reached another device than the target, and a bulk
  * write not cut short by a fault was the whole image. One line per problem
- * into text; returns the number of problems. */
+ * into t; returns the number of problems. */
 uint32_t scn_check(const scn_record *rec, const scn_scanner *scanners,
-                   uint32_t count, uint32_t checks, char *text, uint32_t size);
+                   uint32_t count, uint32_t checks, scn_text *t);
 /* "running", "auto", ... as the scenario files name them; "?" otherwise. */
 const char *scn_state_name(uint32_t state);
 const char *scn_start_name(uint32_t start);

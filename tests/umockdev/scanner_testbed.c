@@ -696,8 +696,9 @@ int main(int argc, char **argv)
             }
         }
     }
-    char problems[4096];
-    if (scn_check(&scenario, models, scenario.device_count, SCN_CHECK_WIRE, problems, sizeof problems)) {
+    char problems[4096] = "";
+    scn_text text = {problems, sizeof problems, 0};
+    if (scn_check(&scenario, models, scenario.device_count, SCN_CHECK_WIRE, &text)) {
         printf("FAIL: %s", problems);
         failed = 1;
     }
