@@ -194,7 +194,11 @@ TEST_P(ModelFaults, HitOnlyTheirRequest) {
   EXPECT_EQ(sc.Wire(), c.wire);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, ModelFaults, testing::ValuesIn(kFaults));
+INSTANTIATE_TEST_SUITE_P(Kinds, ModelFaults, testing::ValuesIn(kFaults),
+                         [](const testing::TestParamInfo<FaultCase> &info) {
+                           return "Phase" + std::to_string(info.param.phase) +
+                                  "Kind" + std::to_string(info.param.kind);
+                         });
 
 TEST(ScannerModel, ResponsesAreJunkButTheStatus) {
   scn_record r = Record();

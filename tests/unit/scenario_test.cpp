@@ -69,9 +69,10 @@ TEST_P(Scenarios, RunAsDescribed) {
   const std::vector<scn_scanner> models = fake::ScannerModels();
   char problems[4096] = "";
   scn_text text = {problems, sizeof problems, 0};
-  EXPECT_EQ(scn_check(&sc.record, models.data(), static_cast<uint32_t>(models.size()),
-                      SCN_CHECK_WIRE | SCN_CHECK_OPENED, &text),
-            0u)
+  EXPECT_EQ(
+      scn_check(&sc.record, models.data(), static_cast<uint32_t>(models.size()),
+                SCN_CHECK_WIRE | SCN_CHECK_OPENED, &text),
+      0u)
       << problems;
   const int target =
       sc.record.target < 0 ? -1 : sc.record.devices[sc.record.target].index;
