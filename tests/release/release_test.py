@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """The release artefacts.
 
-rebuild: the windows preset built once more, from a copy of the sources in
-another folder into another build folder, must give a scanfw.exe identical
-byte for byte to the preset's own.
+rebuild: a preset built once more, from a copy of the sources in another
+folder into another build folder, must give a program identical byte for
+byte to the preset's own (scanfw.exe of the windows preset, scanfw of the
+linux one, debug information included).
 
 script: scripts/release.sh with a generated image and a throwaway CA and
 code-signing certificate made here with openssl. Checks the refusals; the
@@ -85,15 +86,17 @@ def rebuild(args):
     shutil.copytree(args.source, copy, ignore=ignore, symlinks=True)
     other = os.path.join(work, "another-build")
     t0 = time.monotonic()
-    rc, out = run([args.cmake, "--preset", "windows", "-B", other], cwd=copy)
+    rc, out = run([args.cmake, "--preset", args.preset, "-B", other], cwd=copy)
     if rc == 0:
         rc, out = run([args.cmake, "--build", other, "-j", "2", "--target", "scanfw"])
-    if not expect(rc == 0, "the windows preset builds from %s into %s" % (copy, other), out):
+    if not expect(rc == 0, "the %s preset builds from %s into %s" % (args.preset, copy, other),
+                  out):
         return check.report()
     print("  built in %.0f s" % (time.monotonic() - t0))
-    rebuilt = os.path.join(other, "scanfw.exe")
+    rebuilt = os.path.join(other, os.path.basename(args.exe))
     diff = first_difference(args.exe, rebuilt)
-    expect(diff is None, "scanfw.exe of another folder is identical to %s" % args.exe, diff)
+    expect(diff is None, "%s of another folder is identical to the preset's %s"
+           % (os.path.basename(args.exe), args.exe), diff)
     print("  sha256 %s" % hashlib.sha256(open(rebuilt, "rb").read()).hexdigest())
     shutil.rmtree(work, ignore_errors=True)
     return check.report()
@@ -327,7 +330,8 @@ def main():
     sub = parser.add_subparsers(dest="what", required=True)
     p = sub.add_parser("rebuild")
     p.add_argument("--source", required=True)
-    p.add_argument("--exe", required=True, help="the windows preset's scanfw.exe")
+    p.add_argument("--preset", required=True)
+    p.add_argument("--exe", required=True, help="the preset's own program")
     p.add_argument("--cmake", default="cmake")
     p.add_argument("--work", required=True)
     p = sub.add_parser("script")
