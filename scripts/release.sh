@@ -116,9 +116,11 @@ step() {
 }
 
 # ---------------------------------------------------------------- Windows
-step windows.log "building scanfw.exe (windows preset, Release) in a fresh folder" \
-  bash -c 'cmake --preset windows -B "$1" -DSCANFW_FIRMWARE_IMAGE="$2" &&
-           cmake --build "$1" -j "$3" --target scanfw' _ "$work/windows" "$image" "$jobs"
+build_windows() {
+  cmake --preset windows -B "$work/windows" -DSCANFW_FIRMWARE_IMAGE="$image" &&
+    cmake --build "$work/windows" -j "$jobs" --target scanfw
+}
+step windows.log "building scanfw.exe (windows preset, Release) in a fresh folder" build_windows
 exe=$work/windows/scanfw.exe
 step pe-check.log "checking scanfw.exe: resources, image bytes, imports" \
   "$pe_python" tests/resources/inspect_pe.py --exe "$exe" --image "$image"
@@ -140,12 +142,15 @@ if [[ -n $cert ]]; then
 fi
 
 # ---------------------------------------------------------------- Linux
-step linux.log "building scanfw for Linux (Release) in a fresh folder" \
-  bash -c 'cmake --preset linux -B "$1" -DCMAKE_BUILD_TYPE=Release -DSCANFW_FIRMWARE_IMAGE="$2" \
-             -DCMAKE_CXX_FLAGS="$4" -DCMAKE_C_FLAGS="$4" -DCMAKE_EXE_LINKER_FLAGS="$5" &&
-           cmake --build "$1" -j "$3" --target scanfw' _ "$work/linux" "$image" "$jobs" \
-  "-fstack-protector-strong -D_FORTIFY_SOURCE=2 -Wformat -Werror=format-security" \
-  "-Wl,-z,relro -Wl,-z,now"
+# Debian's hardening flags, as a Debian build would use them.
+build_linux() {
+  local cflags="-fstack-protector-strong -D_FORTIFY_SOURCE=2 -Wformat -Werror=format-security"
+  cmake --preset linux -B "$work/linux" -DCMAKE_BUILD_TYPE=Release \
+    -DSCANFW_FIRMWARE_IMAGE="$image" -DCMAKE_CXX_FLAGS="$cflags" -DCMAKE_C_FLAGS="$cflags" \
+    -DCMAKE_EXE_LINKER_FLAGS="-Wl,-z,relro -Wl,-z,now" &&
+    cmake --build "$work/linux" -j "$jobs" --target scanfw
+}
+step linux.log "building scanfw for Linux (Release) in a fresh folder" build_linux
 
 # The package's tree: every file written here, modes set, owner root (by
 # dpkg-deb), every time stamp the release's.

@@ -76,6 +76,29 @@ def first_difference(a, b):
     return "%d vs %d bytes, first difference at offset 0x%x" % (len(x), len(y), n)
 
 
+def check_pe_header(path):
+    """No moment of the build in the PE file: the header's link time and the
+    resource directory's time are 0; the header's check sum is the file's."""
+    try:
+        import pefile
+    except ImportError:
+        sys.path.append("/usr/lib/python3/dist-packages")  # Debian's python3-pefile
+        import pefile
+    pe = pefile.PE(path, fast_load=True)
+    pe.parse_data_directories(directories=[
+        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    name = os.path.basename(path)
+    expect(pe.FILE_HEADER.TimeDateStamp == 0, "%s: no link time in the PE header" % name,
+           hex(pe.FILE_HEADER.TimeDateStamp))
+    expect(pe.DIRECTORY_ENTRY_RESOURCE.struct.TimeDateStamp == 0,
+           "%s: no time in the resource directory" % name,
+           hex(pe.DIRECTORY_ENTRY_RESOURCE.struct.TimeDateStamp))
+    expect(pe.OPTIONAL_HEADER.CheckSum == pe.generate_checksum(),
+           "%s: the header's check sum is the file's" % name,
+           "%#x in the header, %#x computed" % (pe.OPTIONAL_HEADER.CheckSum,
+                                                pe.generate_checksum()))
+
+
 # ---------------------------------------------------------------- rebuild
 
 def rebuild(args):
@@ -98,6 +121,8 @@ def rebuild(args):
     expect(diff is None, "%s of another folder is identical to the preset's %s"
            % (os.path.basename(args.exe), args.exe), diff)
     print("  sha256 %s" % hashlib.sha256(open(rebuilt, "rb").read()).hexdigest())
+    if args.preset == "windows":
+        check_pe_header(rebuilt)
     shutil.rmtree(work, ignore_errors=True)
     return check.report()
 
@@ -276,6 +301,7 @@ def script(args):
     rc, out = run([SYSTEM_PYTHON, os.path.join(HERE, "..", "resources", "inspect_pe.py"),
                    "--exe", exe, "--image", image])
     expect(rc == 0, "the signed scanfw.exe: BINARY/119 is the image, resources as built", out)
+    check_pe_header(exe)
 
     check_package(args, work, dist1, image, epoch)
 
