@@ -18,8 +18,8 @@ usage: scripts/release.sh --image FILE [--cert CERT.pem --key KEY.pem
   --image FILE          the scanner's firmware image to embed (required)
   --cert CERT.pem       code-signing certificate (PEM; may hold the chain)
   --key KEY.pem         its private key (PEM, not encrypted)
-  --ca CA.pem           the root(s) to verify the signature against
-                        (default: the system's certificate store)
+  --ca CA.pem           the root(s) to verify the signature and its time
+                        stamp against (default: the system's store)
   --timestamp-url URL   RFC 3161 time-stamp authority for the signature
   --out DIR             where to write the artefacts (default: dist)
 
@@ -134,8 +134,16 @@ if [[ -n $cert ]]; then
     "${sign[@]}" -in "$exe" -out "$signed"
   verify=(osslsigncode verify -in "$signed")
   [[ -z $ca ]] || verify+=(-CAfile "$ca")
+  [[ -z $ca || -z $tsurl ]] || verify+=(-TSA-CAfile "$ca")
   step verify.log "verifying the signature" "${verify[@]}"
-  sed -n '/^Signature verification/p;/^Number of verified signatures/p' "$work/verify.log" | sed 's/^/   /'
+  sed -n '/^Signature verification/p;/^Timestamp Server Signature verification/p;/^Number of verified signatures/p' \
+    "$work/verify.log" | sed 's/^/   /'
+  # A time stamp asked for must be there and verified, not silently missing.
+  if [[ -n $tsurl ]] && ! grep -q '^Timestamp Server Signature verification: ok' "$work/verify.log"; then
+    cat "$work/verify.log" >&2
+    echo "release: FAILED: the signature carries no verified time stamp from $tsurl" >&2
+    exit 1
+  fi
   step pe-check-signed.log "checking the signed scanfw.exe still carries the image unchanged" \
     "$pe_python" tests/resources/inspect_pe.py --exe "$signed" --image "$image"
   exe=$signed

@@ -17,6 +17,7 @@ unsigned build is the signed one minus its signature; and that the signed
 scanfw.exe updates the simulated scanner under Wine."""
 import argparse
 import hashlib
+import http.server
 import io
 import os
 import random
@@ -24,7 +25,7 @@ import shutil
 import subprocess
 import sys
 import tarfile
-import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -153,6 +154,76 @@ def make_signer(d, ca):
             "-CAcreateserial", "-out", "signer.pem", "-days", "3650",
             "-extfile", "signer.ext", cwd=d)
     return os.path.join(d, "signer.pem"), os.path.join(d, "signer.key")
+
+
+TSA_CONFIG = """[ tsa ]
+default_tsa = test_tsa
+[ test_tsa ]
+serial = {d}/tsa.serial
+crypto_device = builtin
+signer_cert = {d}/tsa.pem
+signer_key = {d}/tsa.key
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256, sha384, sha512
+accuracy = secs:1
+ordering = yes
+tsa_name = no
+ess_cert_id_chain = no
+ess_cert_id_alg = sha256
+"""
+
+
+class TimeStampAuthority:
+    """An RFC 3161 time-stamp authority on 127.0.0.1, answering with
+    `openssl ts -reply` under a certificate of the test CA; counts the
+    requests it answered."""
+
+    def __init__(self, d, ca):
+        openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "tsa.key",
+                "-out", "tsa.csr", "-subj", "/CN=scanfw test time-stamp authority", cwd=d)
+        with open(os.path.join(d, "tsa.ext"), "w") as f:
+            f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                    "extendedKeyUsage=critical,timeStamping\n")
+        openssl("x509", "-req", "-in", "tsa.csr", "-CA", ca + ".pem", "-CAkey", ca + ".key",
+                "-CAcreateserial", "-out", "tsa.pem", "-days", "3650",
+                "-extfile", "tsa.ext", cwd=d)
+        with open(os.path.join(d, "tsa.serial"), "w") as f:
+            f.write("01\n")
+        with open(os.path.join(d, "tsa.cnf"), "w") as f:
+            f.write(TSA_CONFIG.format(d=d))
+        self.answered = 0
+        tsa = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                query = self.rfile.read(int(self.headers.get("Content-Length", "0")))
+                with open(os.path.join(d, "query.tsq"), "wb") as f:
+                    f.write(query)
+                rc, out = run(["openssl", "ts", "-reply", "-config", os.path.join(d, "tsa.cnf"),
+                               "-queryfile", "query.tsq", "-out", "reply.tsr"], cwd=d)
+                if rc != 0:
+                    self.send_error(500, out[-200:])
+                    return
+                with open(os.path.join(d, "reply.tsr"), "rb") as f:
+                    reply = f.read()
+                tsa.answered += 1
+                self.send_response(200)
+                self.send_header("Content-Type", "application/timestamp-reply")
+                self.send_header("Content-Length", str(len(reply)))
+                self.end_headers()
+                self.wfile.write(reply)
+
+            def log_message(self, *_):
+                pass
+
+        self.server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+        self.url = "http://127.0.0.1:%d/" % self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
 
 
 def release(args, argv, env=None, cwd=None):
@@ -335,6 +406,25 @@ def script(args):
         expect(diff is None, "the signed scanfw.exe minus its signature is the unsigned one", diff)
         diff = first_difference(os.path.join(dist1, DEB), os.path.join(dist4, DEB))
         expect(diff is None, "the package does not depend on signing", diff)
+
+    # With a time stamp: asked of the authority once, and verified.
+    tsa = TimeStampAuthority(keys, os.path.join(keys, "ca"))
+    dist5 = os.path.join(work, "dist-time-stamped")
+    env5 = {k: v for k, v in env2.items() if k.lower() not in ("http_proxy", "https_proxy")}
+    env5["no_proxy"] = "127.0.0.1"
+    try:
+        rc, out, dt = release(args, signing + ["--timestamp-url", tsa.url, "--out", dist5],
+                              env=env5)
+    finally:
+        tsa.close()
+    if expect(rc == 0 and tsa.answered == 1,
+              "a time-stamped run: the authority answered %d request(s) (%.0f s)"
+              % (tsa.answered, dt), out):
+        rc, out = run(["osslsigncode", "verify", "-CAfile", ca, "-TSA-CAfile", ca,
+                       "-in", os.path.join(dist5, "scanfw.exe")])
+        expect(rc == 0 and "Timestamp Server Signature verification: ok" in out and
+               "Signature verification: ok" in out,
+               "its signature and time stamp verify", out)
 
     # The signed program at work: the success scenario under Wine.
     rc, out = run([sys.executable, os.path.join(HERE, "..", "e2e", "e2e_test.py"),
