@@ -14,6 +14,8 @@ if(_release_preset)
                    --preset ${_release_preset}
                    --exe $<TARGET_FILE:scanfw>
                    --cmake ${CMAKE_COMMAND}
+                   --build-type ${CMAKE_BUILD_TYPE}
+                   "--image=${SCANFW_FIRMWARE_IMAGE}"
                    --work ${CMAKE_BINARY_DIR}/release-rebuild)
   set_tests_properties(release.rebuild PROPERTIES LABELS release TIMEOUT 300)
 endif()

@@ -110,7 +110,10 @@ def rebuild(args):
     shutil.copytree(args.source, copy, ignore=ignore, symlinks=True)
     other = os.path.join(work, "another-build")
     t0 = time.monotonic()
-    rc, out = run([args.cmake, "--preset", args.preset, "-B", other], cwd=copy)
+    # The preset as this build tree was configured: the same image.
+    rc, out = run([args.cmake, "--preset", args.preset, "-B", other,
+                   "-DCMAKE_BUILD_TYPE=" + args.build_type,
+                   "-DSCANFW_FIRMWARE_IMAGE=" + args.image], cwd=copy)
     if rc == 0:
         rc, out = run([args.cmake, "--build", other, "-j", "2", "--target", "scanfw"])
     if not expect(rc == 0, "the %s preset builds from %s into %s" % (args.preset, copy, other),
@@ -449,6 +452,8 @@ def main():
     p.add_argument("--preset", required=True)
     p.add_argument("--exe", required=True, help="the preset's own program")
     p.add_argument("--cmake", default="cmake")
+    p.add_argument("--build-type", required=True)
+    p.add_argument("--image", default="", help="SCANFW_FIRMWARE_IMAGE as configured")
     p.add_argument("--work", required=True)
     p = sub.add_parser("script")
     p.add_argument("--source", required=True)
