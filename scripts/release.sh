@@ -79,8 +79,8 @@ abs() { readlink -f -- "$1"; }
 image=$(abs "$image")
 [[ -z $cert ]] || { cert=$(abs "$cert"); key=$(abs "$key"); }
 [[ -z $ca ]] || ca=$(abs "$ca")
-mkdir -p -- "$out" || die "cannot create the output folder '$out'"
-out=$(abs "$out")
+out=$(realpath -m -- "$out")
+[[ ! -e $out || -d $out ]] || die "the output '$out' exists and is not a folder"
 
 cd "$root"
 bash scripts/setup.sh
@@ -215,6 +215,7 @@ step deb.log "packaging $DEB" \
   dpkg-deb --root-owner-group -Zxz --build "$stage" "$work/$DEB"
 
 # ---------------------------------------------------------------- results
+mkdir -p -- "$out" || die "cannot create the output folder '$out'"
 install -m 644 "$exe" "$out/scanfw.exe"
 install -m 644 "$work/$DEB" "$out/$DEB"
 (cd "$out" && sha256sum scanfw.exe "$DEB" >SHA256SUMS)
