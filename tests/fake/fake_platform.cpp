@@ -2,14 +2,56 @@
 // handle table and the LocalAlloc account.
 #include "tests/fake/fake_platform.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "tests/fake/alloc_counter.h"
+#include "tests/fake/fake_service.h"
 
 namespace fake {
 namespace {
 const uintptr_t kHandleBase = 0x1000;
+
+struct Armed {
+  Interrupt interrupt;
+  int seen = 0;
+  bool armed = false;
+  InterruptReport report;
+};
+
+Armed &A() {
+  static Armed armed;
+  return armed;
 }
+
+// After a call was recorded: the armed interrupt, if this is its call.
+void MaybeFire() {
+  Armed &a = A();
+  if (!a.armed) return;
+  const Call &call = S().calls.back();
+  if (call.name != a.interrupt.call) return;
+  if (!a.interrupt.detail.empty() &&
+      call.detail.find(a.interrupt.detail) == std::string::npos)
+    return;
+  if (++a.seen < a.interrupt.occurrence) return;
+  a.armed = false;  // the handler's own calls must not fire it again
+  a.report.fired = true;
+  a.report.callIndex = S().calls.size() - 1;
+  a.report.tick = S().tick;
+  PHANDLER_ROUTINE handler = S().ctrlHandler;
+  a.report.result = handler != nullptr ? handler(a.interrupt.event) : FALSE;
+  a.report.returnedAt = S().calls.size();
+  a.report.serviceAfter = DescribeService();
+}
+}  // namespace
+
+void ArmInterrupt(const Interrupt &interrupt) {
+  A() = Armed();
+  A().interrupt = interrupt;
+  A().armed = !interrupt.call.empty();
+}
+
+const InterruptReport &Fired() { return A().report; }
 
 State &S() {
   static State state;
@@ -24,20 +66,24 @@ void Reset() {
   for (void *block : S().liveBlocks) std::free(block);
   S() = State();
   S().calls.reserve(4096);
+  A() = Armed();
   ResetScanner();
   ResetService();
   ResetImage();
 }
 
 void Record(const std::string &name, const std::string &detail,
-            const void *buffer, uint32_t length) {
+            const void *buffer, uint32_t length,
+            const std::vector<uint8_t> *bytes) {
   Bookkeeping b;
   Call call;
   call.name = name;
   call.detail = detail;
   call.buffer = buffer;
   call.length = length;
+  if (bytes != nullptr) call.bytes = *bytes;
   S().calls.push_back(call);
+  MaybeFire();
 }
 
 std::vector<std::string> CallNames() {
@@ -148,4 +194,29 @@ HLOCAL LocalFree(HLOCAL block) {
   }
   ++S().badCloses;
   return block;
+}
+
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
+  fake::Bookkeeping b;
+  fake::Record("SetConsoleCtrlHandler",
+               std::string(routine ? "routine" : "null") +
+                   " add=" + std::to_string(add));
+  if (routine == nullptr) return FALSE;  // ignoring Ctrl+C is not used
+  if (add) {
+    S().ctrlHandler = routine;
+  } else if (S().ctrlHandler == routine) {
+    S().ctrlHandler = nullptr;
+  }
+  return TRUE;
+}
+
+EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE flags) {
+  fake::Bookkeeping b;
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(flags));
+  fake::Record("SetThreadExecutionState", text);
+  S().executionRequests.push_back(flags);
+  const EXECUTION_STATE previous = S().executionState;
+  if (flags & ES_CONTINUOUS) S().executionState = flags;
+  return previous;
 }
