@@ -19,39 +19,50 @@ struct Armed {
   InterruptReport report;
 };
 
-Armed &A() {
-  static Armed armed;
+std::vector<Armed> &A() {
+  static std::vector<Armed> armed;
   return armed;
 }
 
-// After a call was recorded: the armed interrupt, if this is its call.
+bool Matches(const Armed &a, const Call &call) {
+  return a.armed && call.name == a.interrupt.call &&
+         (a.interrupt.detail.empty() ||
+          call.detail.find(a.interrupt.detail) != std::string::npos);
+}
+
+// After a call was recorded: the armed interrupts whose call this is.
 void MaybeFire() {
-  Armed &a = A();
-  if (!a.armed) return;
-  const Call &call = S().calls.back();
-  if (call.name != a.interrupt.call) return;
-  if (!a.interrupt.detail.empty() &&
-      call.detail.find(a.interrupt.detail) == std::string::npos)
-    return;
-  if (++a.seen < a.interrupt.occurrence) return;
-  a.armed = false;  // the handler's own calls must not fire it again
-  a.report.fired = true;
-  a.report.callIndex = S().calls.size() - 1;
-  a.report.tick = S().tick;
-  PHANDLER_ROUTINE handler = S().ctrlHandler;
-  a.report.result = handler != nullptr ? handler(a.interrupt.event) : FALSE;
-  a.report.returnedAt = S().calls.size();
-  a.report.serviceAfter = DescribeService();
+  const size_t at = S().calls.size() - 1;
+  for (size_t i = 0; i < A().size(); ++i) {
+    if (!Matches(A()[i], S().calls[at])) continue;
+    if (++A()[i].seen < A()[i].interrupt.occurrence) continue;
+    A()[i].armed = false;  // the handler's own calls must not fire it again
+    InterruptReport report;
+    report.fired = true;
+    report.callIndex = at;
+    report.tick = S().tick;
+    PHANDLER_ROUTINE handler = S().ctrlHandler;
+    report.result =
+        handler != nullptr ? handler(A()[i].interrupt.event) : FALSE;
+    report.returnedAt = S().calls.size();
+    report.serviceAfter = DescribeService();
+    A()[i].report = report;
+  }
 }
 }  // namespace
 
 void ArmInterrupt(const Interrupt &interrupt) {
-  A() = Armed();
-  A().interrupt = interrupt;
-  A().armed = !interrupt.call.empty();
+  Bookkeeping b;
+  Armed armed;
+  armed.interrupt = interrupt;
+  armed.armed = !interrupt.call.empty();
+  A().push_back(armed);
 }
 
-const InterruptReport &Fired() { return A().report; }
+const InterruptReport &Fired(size_t n) {
+  static const InterruptReport kNone;
+  return n < A().size() ? A()[n].report : kNone;
+}
 
 State &S() {
   static State state;
@@ -66,7 +77,7 @@ void Reset() {
   for (void *block : S().liveBlocks) std::free(block);
   S() = State();
   S().calls.reserve(4096);
-  A() = Armed();
+  A().clear();
   ResetScanner();
   ResetService();
   ResetImage();
@@ -161,6 +172,7 @@ void Sleep(DWORD milliseconds) {
   fake::Record("Sleep", std::to_string(milliseconds));
   S().tick += milliseconds;  // wraps as the real counter does
   S().sleptMs += milliseconds;
+  if (S().onSleep != nullptr) S().onSleep(milliseconds);
 }
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {

@@ -51,6 +51,9 @@ struct State {
   // SetThreadExecutionState: the thread's state now, and every request.
   EXECUTION_STATE executionState = ES_CONTINUOUS;
   std::vector<EXECUTION_STATE> executionRequests;
+  // Called by Sleep after it has been recorded: what another thread does
+  // meanwhile, for tests of the hand-over between threads.
+  void (*onSleep)(DWORD milliseconds) = nullptr;
 };
 
 // Calls the registered console control handler with `event` from inside the
@@ -64,8 +67,9 @@ struct Interrupt {
   int occurrence = 1;
   DWORD event = CTRL_C_EVENT;
 };
+// Several may be armed at once; each fires once.
 void ArmInterrupt(const Interrupt &interrupt);
-// What became of the armed interrupt.
+// What became of the n-th armed interrupt (a blank report when there is none).
 struct InterruptReport {
   bool fired = false;
   BOOL result = FALSE;       // what the handler returned
@@ -74,7 +78,7 @@ struct InterruptReport {
   uint32_t tick = 0;         // the clock when it fired
   std::string serviceAfter;  // DescribeService() when the handler returned
 };
-const InterruptReport &Fired();
+const InterruptReport &Fired(size_t n = 0);
 
 State &S();
 
