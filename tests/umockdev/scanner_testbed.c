@@ -65,6 +65,7 @@ typedef struct {
     char *expect_stderr; /* NULL: not checked; else a text it must hold */
     int run_as_nobody;
     double elapsed_min, elapsed_max; /* < 0: not checked */
+    int interrupt_signal, interrupt_phase, interrupt_occurrence; /* signal 0: none */
     char *skip_reason;
 } Scenario;
 
@@ -103,6 +104,7 @@ static Device devices[MAX_DEVICES + 2];
 static int device_total;
 static guint32 capabilities;
 static GMutex state_lock;
+static volatile pid_t child_pid; /* scanfw, while it runs */
 
 /* ---- scenario files ---------------------------------------------------- */
 
@@ -205,6 +207,17 @@ static gboolean load_scenario(const char *path)
         } else if (!strcmp(key, "expect-stderr")) {
             g_free(scenario.expect_stderr);
             scenario.expect_stderr = g_strdup(value);
+        } else if (!strcmp(key, "interrupt") && w >= 3) {
+            /* interrupt: SIGNAL PHASE N: the signal goes to scanfw as the
+             * scanner receives the Nth request of PHASE. */
+            scenario.interrupt_signal = !strcmp(words[0], "SIGINT")    ? SIGINT
+                                        : !strcmp(words[0], "SIGTERM") ? SIGTERM
+                                        : !strcmp(words[0], "SIGHUP")  ? SIGHUP
+                                                                       : 0;
+            scenario.interrupt_phase = phase_from_name(words[1]);
+            scenario.interrupt_occurrence = atoi(words[2]);
+            if (!scenario.interrupt_signal || scenario.interrupt_phase < 0)
+                skip_because("an interrupt this testbed does not know");
         } else if (!strcmp(key, "elapsed") && w >= 2) {
             scenario.elapsed_min = g_ascii_strtod(words[0], NULL);
             scenario.elapsed_max = g_ascii_strtod(words[1], NULL);
@@ -284,6 +297,18 @@ static void wire(Device *dev, const char *token)
     g_string_append_printf(dev->wire, "%s%s", dev->wire->len ? " " : "", token);
 }
 
+/* The scenario's signal, while scanfw waits for this request. */
+static void maybe_interrupt(Device *dev, int phase)
+{
+    if (!scenario.interrupt_signal || phase != scenario.interrupt_phase ||
+        dev->exchanges[phase] != scenario.interrupt_occurrence || child_pid <= 0)
+        return;
+    kill(child_pid, scenario.interrupt_signal);
+    g_string_append_printf(dev->log, "signal %d sent at %s %d\n", scenario.interrupt_signal,
+                           (const char *[]){"?", "readiness", "download", "bulk", "burn"}[phase],
+                           dev->exchanges[phase]);
+}
+
 static unsigned answer_for(Device *dev)
 {
     int n;
@@ -335,6 +360,7 @@ static int scanner_out(Device *dev, const guint8 *data, int length, unsigned fla
             dev->bulk_crc = 0;
             dev->bulk_started_us = g_get_monotonic_time();
             wire(dev, "B");
+            maybe_interrupt(dev, PHASE_BULK);
         }
         dev->bulk_received += (uint32_t)length;
         dev->bulk_crc = crc32_update(dev->bulk_crc, data, (gsize)length);
@@ -355,6 +381,7 @@ static int scanner_out(Device *dev, const guint8 *data, int length, unsigned fla
     dev->last_phase = phase;
     static const char *const tokens[PHASE_COUNT] = {"?", "R", "D", "B", "S"};
     wire(dev, tokens[phase]);
+    maybe_interrupt(dev, phase);
     if (phase == PHASE_DOWNLOAD) {
         dev->bulk_expected = (uint32_t)data[12] | (uint32_t)data[13] << 8 | (uint32_t)data[14] << 16 |
                              (uint32_t)data[15] << 24;
@@ -691,6 +718,7 @@ static int run_program(char **argv, char **envp, GString *out, GString *err, dou
         execve(argv[0], argv, envp);
         _exit(127);
     }
+    child_pid = pid;
     close(out_pipe[1]);
     close(err_pipe[1]);
     struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
@@ -715,6 +743,7 @@ static int run_program(char **argv, char **envp, GString *out, GString *err, dou
     }
     int status = 0;
     waitpid(pid, &status, 0);
+    child_pid = 0;
     *seconds = (g_get_monotonic_time() - started) / 1e6;
     return killed ? -2 : status;
 }
