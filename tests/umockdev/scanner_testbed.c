@@ -106,6 +106,41 @@ static guint32 capabilities;
 static GMutex state_lock;
 static volatile pid_t child_pid; /* scanfw, while it runs */
 
+/* --logind: the inhibitors that logind holds for scanfw, looked up as each
+ * request reaches the scanner. */
+static GDBusConnection *system_bus;
+static GString *inhibitors;
+
+static int scanfw_inhibitors(void)
+{
+    GError *error = NULL;
+    GVariant *reply = g_dbus_connection_call_sync(
+        system_bus, "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+        "ListInhibitors", NULL, G_VARIANT_TYPE("(a(ssssuu))"), G_DBUS_CALL_FLAGS_NONE, 5000, NULL, &error);
+    if (!reply) {
+        g_error_free(error);
+        return -1;
+    }
+    GVariantIter *list = NULL;
+    const char *what, *who, *why, *mode;
+    guint32 uid, pid;
+    int held = 0;
+    g_variant_get(reply, "(a(ssssuu))", &list);
+    while (g_variant_iter_next(list, "(&s&s&s&suu)", &what, &who, &why, &mode, &uid, &pid))
+        if (!strcmp(what, "sleep:shutdown") && !strcmp(who, "scanfw") &&
+            !strcmp(why, "Scanner firmware update in progress") && !strcmp(mode, "block"))
+            held++;
+    g_variant_iter_free(list);
+    g_variant_unref(reply);
+    return held;
+}
+
+static void note_inhibitors(const char *token)
+{
+    if (!system_bus) return;
+    g_string_append_printf(inhibitors, "%s%s%d", inhibitors->len ? " " : "", token, scanfw_inhibitors());
+}
+
 /* ---- scenario files ---------------------------------------------------- */
 
 static int phase_from_name(const char *name)
@@ -360,6 +395,7 @@ static int scanner_out(Device *dev, const guint8 *data, int length, unsigned fla
             dev->bulk_crc = 0;
             dev->bulk_started_us = g_get_monotonic_time();
             wire(dev, "B");
+            note_inhibitors("B");
             maybe_interrupt(dev, PHASE_BULK);
         }
         dev->bulk_received += (uint32_t)length;
@@ -381,6 +417,7 @@ static int scanner_out(Device *dev, const guint8 *data, int length, unsigned fla
     dev->last_phase = phase;
     static const char *const tokens[PHASE_COUNT] = {"?", "R", "D", "B", "S"};
     wire(dev, tokens[phase]);
+    note_inhibitors(tokens[phase]);
     maybe_interrupt(dev, phase);
     if (phase == PHASE_DOWNLOAD) {
         dev->bulk_expected = (uint32_t)data[12] | (uint32_t)data[13] << 8 | (uint32_t)data[14] << 16 |
@@ -817,6 +854,7 @@ static void show_bytes(const char *label, const GString *s)
 int main(int argc, char **argv)
 {
     const char *exe = NULL, *scn = NULL, *expected_path = NULL, *preload = NULL, *image = NULL, *probe = NULL;
+    const char *logind = NULL; /* "held": logind runs; "absent": the bus has no logind */
     int split = 0;
     for (int i = 1; i < argc; i++) {
         if (!strcmp(argv[i], "--exe") && i + 1 < argc) exe = argv[++i];
@@ -826,9 +864,11 @@ int main(int argc, char **argv)
         else if (!strcmp(argv[i], "--image") && i + 1 < argc) image = argv[++i];
         else if (!strcmp(argv[i], "--split-urbs")) split = 1;
         else if (!strcmp(argv[i], "--probe") && i + 1 < argc) probe = argv[++i];
+        else if (!strcmp(argv[i], "--logind") && i + 1 < argc) logind = argv[++i];
         else {
             fprintf(stderr, "usage: %s --exe SCANFW --preload LIBUMOCKDEV_PRELOAD --scenario NAME.scn "
-                            "[--expected NAME.out] [--image FILE] [--split-urbs] [--probe USB_PROBE]\n", argv[0]);
+                            "[--expected NAME.out] [--image FILE] [--split-urbs] [--probe USB_PROBE] "
+                            "[--logind held|absent]\n", argv[0]);
             return 2;
         }
     }
@@ -914,6 +954,16 @@ int main(int argc, char **argv)
         if (**w) child_argv[child_argc++] = g_strdup(*w);
     g_strfreev(words);
     char **env = child_environment(preload);
+
+    if (logind) {
+        GError *error = NULL;
+        system_bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, NULL, &error);
+        if (!system_bus) {
+            printf("FAIL: no system bus for --logind: %s\n", error->message);
+            return 1;
+        }
+        inhibitors = g_string_new(NULL);
+    }
 
     GString *out = g_string_new(NULL), *err = g_string_new(NULL);
     double seconds = 0;
@@ -1001,6 +1051,36 @@ int main(int argc, char **argv)
                 g_free(bytes);
             }
         }
+    }
+    if (logind) {
+        /* Held from the download command to the verdict, and only then:
+         * "R0 D1 B1 S1 S1" for a scanner ready at once. */
+        GString *want = g_string_new(NULL);
+        int writing = 0;
+        char **tokens = g_strsplit(target >= 0 ? devices[target].wire->str : "", " ", -1);
+        for (char **t = tokens; *t && **t; t++) {
+            if (!strcmp(*t, "D")) writing = 1;
+            g_string_append_printf(want, "%s%s%d", want->len ? " " : "", *t,
+                                   strcmp(logind, "held") ? -1 : writing);
+        }
+        g_strfreev(tokens);
+        printf("inhibitors: %s\n", inhibitors->str);
+        if (strcmp(want->str, inhibitors->str)) {
+            printf("FAIL: logind inhibitors \"%s\", expected \"%s\" (-1: no logind)\n", inhibitors->str, want->str);
+            failed = 1;
+        }
+        /* Let go at the end: logind sees the descriptor closed. */
+        int left = -2;
+        for (int i = 0; i < 50 && (left = scanfw_inhibitors()) > 0; i++) g_usleep(40000);
+        if (left != (strcmp(logind, "held") ? -1 : 0)) {
+            printf("FAIL: %d inhibitors left after the run\n", left);
+            failed = 1;
+        }
+        if (err->len) {
+            printf("FAIL: scanfw wrote to standard error\n");
+            failed = 1;
+        }
+        g_string_free(want, TRUE);
     }
     if (scenario.elapsed_min >= 0 && (seconds < scenario.elapsed_min || seconds > scenario.elapsed_max)) {
         printf("FAIL: the run took %.2f s, expected %.0f to %.0f s\n", seconds, scenario.elapsed_min,
