@@ -18,6 +18,7 @@ import os
 import re
 import select
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -478,6 +479,107 @@ def run_scenario(prefix, exe, scenario, image_length, image_crc):
                  image_length, image_crc)
 
 
+# ---- Ctrl+C ----
+
+# Texts the interrupted runs add to or cut from a transcript, LF line ends.
+BUSY = {"0409": b"Device is busy... Please wait...\n\n",
+        "0404": bytes.fromhex("b35db3c6a6a3b84ca4a42e2e2e20bdd0b579add42e2e2e0a0a")}
+CANCELLED = {"0409": b"Update cancelled!!\n\n",
+             "0404": bytes.fromhex("a7f3b773a477a8faaef821210a0a")}
+CANNOT_CANCEL = {
+    "0409": b"FW Upgrade in progress, cannot cancel... Please wait...\n\n",
+    "0404": bytes.fromhex("b6b4c5e9a4c9afc5a4a4a141b54caa6ba8faaef8a141bdd0b579add42e2e2e0a0a")}
+UPGRADE_WAIT = {"0409": b"FW Upgrade! Please wait...\n\n",
+                "0404": bytes.fromhex("b6b4c5e9a4c9afc5a141bdd0b579add42e2e2e0a0a")}
+
+# SIGINT to the running scanfw.exe, which Wine hands to the registered console
+# control handler as CTRL_C_EVENT: (base scenario, when, what is expected).
+# "busy": once the scanner has answered a readiness query, and it answers
+# busy for ever; the run must stop before the download command. "image": once
+# the image is written, in the 6-second pause; the run must go on.
+INTERRUPTS = [
+    ("success_en", "busy"), ("success_zh", "busy"),
+    ("success_en", "image"), ("success_zh", "image"),
+]
+
+
+def wine_pid(process):
+    """The process that runs scanfw.exe: wine's shell script execs the
+    loader, which keeps the pid; a child, should that ever change."""
+    candidates = [process.pid]
+    try:
+        with open("/proc/%d/task/%d/children" % (process.pid, process.pid)) as f:
+            candidates += [int(p) for p in f.read().split()]
+    except OSError:
+        pass
+    for pid in candidates:
+        try:
+            with open("/proc/%d/cmdline" % pid, "rb") as f:
+                if b"scanfw" in f.read().lower():
+                    return pid
+        except OSError:
+            continue
+    return process.pid
+
+
+def run_interrupted(prefix, exe, scenario, when, image_length, image_crc):
+    """Runs scanfw, sends SIGINT when the driver's record shows `when`, and
+    checks the run against what the stage allows."""
+    lang = scenario.lang
+    if when == "busy":
+        scenario.readiness = [5]
+        scenario.burn = [0]
+    prefix.set_scenario(scenario)
+    found = scenario.found_index()
+    seen = {"busy": "read %d readiness" % found, "image": "bulk %d " % found}[when]
+    query = "command %d readiness" % found
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        process = subprocess.Popen(["wine", exe] + scenario.args,
+                                   env=locale_env(prefix.env, lang), stdout=out,
+                                   stderr=err, stdin=subprocess.DEVNULL)
+        deadline = time.monotonic() + 60
+        queries_at_signal = None
+        try:
+            while time.monotonic() < deadline and process.poll() is None:
+                record = prefix.record()
+                if seen in record:
+                    queries_at_signal = record.count(query)
+                    os.kill(wine_pid(process), signal.SIGINT)
+                    break
+                time.sleep(0.1)
+            status = process.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+            return ["did not end within a minute of the interrupt"]
+        out.seek(0)
+        err.seek(0)
+        stdout, stderr = out.read(), err.read()
+    record = prefix.record()
+    problems = []
+    if queries_at_signal is None:
+        return ["the run ended before `%s` was seen: %r" % (seen, stdout)]
+    if stderr:
+        problems.append("standard error: %r" % stderr)
+    if when == "busy":
+        queries = record.count(query)
+        # The interrupt is taken before the next query, so at most the one
+        # already under way follows it.
+        if queries > queries_at_signal + 1:
+            problems.append("%d readiness queries after the interrupt"
+                            % (queries - queries_at_signal))
+        head = scenario.out[:scenario.out.index(BUSY[lang])]
+        scenario.out = head + BUSY[lang] * queries + CANCELLED[lang]
+        scenario.expect["expect-wire"] = "R*%d" % queries
+        scenario.expect.pop("expect-service-during-transfer", None)
+    else:
+        at = scenario.out.index(UPGRADE_WAIT[lang])
+        scenario.out = scenario.out[:at] + CANNOT_CANCEL[lang] + scenario.out[at:]
+    scenario.expect["expect-service"] = "running auto"
+    return problems + check(scenario, stdout, status, record, prefix.service_events(),
+                            image_length, image_crc)
+
+
 # ---- the live run for a newcomer ----
 
 ESCAPES = re.compile(rb"\x1b\[[0-9;?]*[A-Za-z]|\x1b\][^\x07]*\x07")
@@ -588,7 +690,8 @@ def main():
     parser.add_argument("--prefix", required=True)
     parser.add_argument("--scenarios", required=True)
     parser.add_argument("--image", default="", help="the embedded image file, if known")
-    parser.add_argument("--only", nargs="*", help="run only these scenarios")
+    parser.add_argument("--only", nargs="*",
+                        help="run only these scenarios (interrupt_WHEN_BASE for the Ctrl+C runs)")
     parser.add_argument("--live", metavar="NAME", help="run one scenario for the eye")
     parser.add_argument("--force", action="store_true",
                         help="run the chosen scenarios even when they say `wine: no`")
@@ -636,6 +739,26 @@ def main():
                 problems = run_scenario(prefix, exe, scenario, len(image), image_crc)
             except Unsupported as e:
                 problems = ["the simulator cannot do this: %s (mark it `wine: no`)" % e]
+            except (RuntimeError, subprocess.TimeoutExpired) as e:
+                problems = ["could not run: %s" % e]
+            print("%s %s (%.1f s)" % ("ok  " if not problems else "FAIL", name,
+                                      time.monotonic() - t0))
+            for p in problems:
+                print("    " + p.replace("\n", "\n    "))
+            sys.stdout.flush()
+            if problems:
+                failed += 1
+            else:
+                passed += 1
+        for base, when in INTERRUPTS:
+            name = "interrupt_%s_%s" % (when, base)
+            if args.only and name not in args.only:
+                continue
+            t0 = time.monotonic()
+            try:
+                scenario = Scenario(os.path.join(args.scenarios, base + ".scn"))
+                problems = run_interrupted(prefix, exe, scenario, when, len(image),
+                                           image_crc)
             except (RuntimeError, subprocess.TimeoutExpired) as e:
                 problems = ["could not run: %s" % e]
             print("%s %s (%.1f s)" % ("ok  " if not problems else "FAIL", name,

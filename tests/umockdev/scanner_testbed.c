@@ -65,6 +65,7 @@ typedef struct {
     char *expect_stderr; /* NULL: not checked; else a text it must hold */
     int run_as_nobody;
     double elapsed_min, elapsed_max; /* < 0: not checked */
+    int interrupt_signal, interrupt_phase, interrupt_occurrence; /* signal 0: none */
     char *skip_reason;
 } Scenario;
 
@@ -103,6 +104,42 @@ static Device devices[MAX_DEVICES + 2];
 static int device_total;
 static guint32 capabilities;
 static GMutex state_lock;
+static volatile pid_t child_pid; /* scanfw, while it runs */
+
+/* --logind: the inhibitors that logind holds for scanfw, looked up as each
+ * request reaches the scanner. */
+static GDBusConnection *system_bus;
+static GString *inhibitors;
+
+static int scanfw_inhibitors(void)
+{
+    GError *error = NULL;
+    GVariant *reply = g_dbus_connection_call_sync(
+        system_bus, "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+        "ListInhibitors", NULL, G_VARIANT_TYPE("(a(ssssuu))"), G_DBUS_CALL_FLAGS_NONE, 5000, NULL, &error);
+    if (!reply) {
+        g_error_free(error);
+        return -1;
+    }
+    GVariantIter *list = NULL;
+    const char *what, *who, *why, *mode;
+    guint32 uid, pid;
+    int held = 0;
+    g_variant_get(reply, "(a(ssssuu))", &list);
+    while (g_variant_iter_next(list, "(&s&s&s&suu)", &what, &who, &why, &mode, &uid, &pid))
+        if (!strcmp(what, "sleep:shutdown") && !strcmp(who, "scanfw") &&
+            !strcmp(why, "Scanner firmware update in progress") && !strcmp(mode, "block"))
+            held++;
+    g_variant_iter_free(list);
+    g_variant_unref(reply);
+    return held;
+}
+
+static void note_inhibitors(const char *token)
+{
+    if (!system_bus) return;
+    g_string_append_printf(inhibitors, "%s%s%d", inhibitors->len ? " " : "", token, scanfw_inhibitors());
+}
 
 /* ---- scenario files ---------------------------------------------------- */
 
@@ -205,6 +242,17 @@ static gboolean load_scenario(const char *path)
         } else if (!strcmp(key, "expect-stderr")) {
             g_free(scenario.expect_stderr);
             scenario.expect_stderr = g_strdup(value);
+        } else if (!strcmp(key, "interrupt") && w >= 3) {
+            /* interrupt: SIGNAL PHASE N: the signal goes to scanfw as the
+             * scanner receives the Nth request of PHASE. */
+            scenario.interrupt_signal = !strcmp(words[0], "SIGINT")    ? SIGINT
+                                        : !strcmp(words[0], "SIGTERM") ? SIGTERM
+                                        : !strcmp(words[0], "SIGHUP")  ? SIGHUP
+                                                                       : 0;
+            scenario.interrupt_phase = phase_from_name(words[1]);
+            scenario.interrupt_occurrence = atoi(words[2]);
+            if (!scenario.interrupt_signal || scenario.interrupt_phase < 0)
+                skip_because("an interrupt this testbed does not know");
         } else if (!strcmp(key, "elapsed") && w >= 2) {
             scenario.elapsed_min = g_ascii_strtod(words[0], NULL);
             scenario.elapsed_max = g_ascii_strtod(words[1], NULL);
@@ -284,6 +332,18 @@ static void wire(Device *dev, const char *token)
     g_string_append_printf(dev->wire, "%s%s", dev->wire->len ? " " : "", token);
 }
 
+/* The scenario's signal, while scanfw waits for this request. */
+static void maybe_interrupt(Device *dev, int phase)
+{
+    if (!scenario.interrupt_signal || phase != scenario.interrupt_phase ||
+        dev->exchanges[phase] != scenario.interrupt_occurrence || child_pid <= 0)
+        return;
+    kill(child_pid, scenario.interrupt_signal);
+    g_string_append_printf(dev->log, "signal %d sent at %s %d\n", scenario.interrupt_signal,
+                           (const char *[]){"?", "readiness", "download", "bulk", "burn"}[phase],
+                           dev->exchanges[phase]);
+}
+
 static unsigned answer_for(Device *dev)
 {
     int n;
@@ -335,6 +395,8 @@ static int scanner_out(Device *dev, const guint8 *data, int length, unsigned fla
             dev->bulk_crc = 0;
             dev->bulk_started_us = g_get_monotonic_time();
             wire(dev, "B");
+            note_inhibitors("B");
+            maybe_interrupt(dev, PHASE_BULK);
         }
         dev->bulk_received += (uint32_t)length;
         dev->bulk_crc = crc32_update(dev->bulk_crc, data, (gsize)length);
@@ -355,6 +417,8 @@ static int scanner_out(Device *dev, const guint8 *data, int length, unsigned fla
     dev->last_phase = phase;
     static const char *const tokens[PHASE_COUNT] = {"?", "R", "D", "B", "S"};
     wire(dev, tokens[phase]);
+    note_inhibitors(tokens[phase]);
+    maybe_interrupt(dev, phase);
     if (phase == PHASE_DOWNLOAD) {
         dev->bulk_expected = (uint32_t)data[12] | (uint32_t)data[13] << 8 | (uint32_t)data[14] << 16 |
                              (uint32_t)data[15] << 24;
@@ -691,6 +755,7 @@ static int run_program(char **argv, char **envp, GString *out, GString *err, dou
         execve(argv[0], argv, envp);
         _exit(127);
     }
+    child_pid = pid;
     close(out_pipe[1]);
     close(err_pipe[1]);
     struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
@@ -715,6 +780,7 @@ static int run_program(char **argv, char **envp, GString *out, GString *err, dou
     }
     int status = 0;
     waitpid(pid, &status, 0);
+    child_pid = 0;
     *seconds = (g_get_monotonic_time() - started) / 1e6;
     return killed ? -2 : status;
 }
@@ -788,6 +854,7 @@ static void show_bytes(const char *label, const GString *s)
 int main(int argc, char **argv)
 {
     const char *exe = NULL, *scn = NULL, *expected_path = NULL, *preload = NULL, *image = NULL, *probe = NULL;
+    const char *logind = NULL; /* "held": logind runs; "absent": the bus has no logind */
     int split = 0;
     for (int i = 1; i < argc; i++) {
         if (!strcmp(argv[i], "--exe") && i + 1 < argc) exe = argv[++i];
@@ -797,9 +864,11 @@ int main(int argc, char **argv)
         else if (!strcmp(argv[i], "--image") && i + 1 < argc) image = argv[++i];
         else if (!strcmp(argv[i], "--split-urbs")) split = 1;
         else if (!strcmp(argv[i], "--probe") && i + 1 < argc) probe = argv[++i];
+        else if (!strcmp(argv[i], "--logind") && i + 1 < argc) logind = argv[++i];
         else {
             fprintf(stderr, "usage: %s --exe SCANFW --preload LIBUMOCKDEV_PRELOAD --scenario NAME.scn "
-                            "[--expected NAME.out] [--image FILE] [--split-urbs] [--probe USB_PROBE]\n", argv[0]);
+                            "[--expected NAME.out] [--image FILE] [--split-urbs] [--probe USB_PROBE] "
+                            "[--logind held|absent]\n", argv[0]);
             return 2;
         }
     }
@@ -885,6 +954,16 @@ int main(int argc, char **argv)
         if (**w) child_argv[child_argc++] = g_strdup(*w);
     g_strfreev(words);
     char **env = child_environment(preload);
+
+    if (logind) {
+        GError *error = NULL;
+        system_bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, NULL, &error);
+        if (!system_bus) {
+            printf("FAIL: no system bus for --logind: %s\n", error->message);
+            return 1;
+        }
+        inhibitors = g_string_new(NULL);
+    }
 
     GString *out = g_string_new(NULL), *err = g_string_new(NULL);
     double seconds = 0;
@@ -972,6 +1051,36 @@ int main(int argc, char **argv)
                 g_free(bytes);
             }
         }
+    }
+    if (logind) {
+        /* Held from the download command to the verdict, and only then:
+         * "R0 D1 B1 S1 S1" for a scanner ready at once. */
+        GString *want = g_string_new(NULL);
+        int writing = 0;
+        char **tokens = g_strsplit(target >= 0 ? devices[target].wire->str : "", " ", -1);
+        for (char **t = tokens; *t && **t; t++) {
+            if (!strcmp(*t, "D")) writing = 1;
+            g_string_append_printf(want, "%s%s%d", want->len ? " " : "", *t,
+                                   strcmp(logind, "held") ? -1 : writing);
+        }
+        g_strfreev(tokens);
+        printf("inhibitors: %s\n", inhibitors->str);
+        if (strcmp(want->str, inhibitors->str)) {
+            printf("FAIL: logind inhibitors \"%s\", expected \"%s\" (-1: no logind)\n", inhibitors->str, want->str);
+            failed = 1;
+        }
+        /* Let go at the end: logind sees the descriptor closed. */
+        int left = -2;
+        for (int i = 0; i < 50 && (left = scanfw_inhibitors()) > 0; i++) g_usleep(40000);
+        if (left != (strcmp(logind, "held") ? -1 : 0)) {
+            printf("FAIL: %d inhibitors left after the run\n", left);
+            failed = 1;
+        }
+        if (err->len) {
+            printf("FAIL: scanfw wrote to standard error\n");
+            failed = 1;
+        }
+        g_string_free(want, TRUE);
     }
     if (scenario.elapsed_min >= 0 && (seconds < scenario.elapsed_min || seconds > scenario.elapsed_max)) {
         printf("FAIL: the run took %.2f s, expected %.0f to %.0f s\n", seconds, scenario.elapsed_min,

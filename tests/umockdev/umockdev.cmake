@@ -74,3 +74,14 @@ add_test(NAME umockdev.platform_calls
                  --probe $<TARGET_FILE:scanfw_usb_probe>)
 set_tests_properties(umockdev.platform_calls PROPERTIES
                      LABELS umockdev SKIP_RETURN_CODE 77 TIMEOUT 60)
+
+# The sleep and shutdown inhibitor, held from the download command to the
+# verdict, against logind as python3-dbusmock mocks it on a private bus.
+add_test(NAME umockdev.logind_inhibitor
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/logind_test.py
+                 $<TARGET_FILE:scanfw_usb_testbed> --exe $<TARGET_FILE:scanfw>
+                 --preload ${SCANFW_UMOCKDEV_PRELOAD}
+                 --scenario ${CMAKE_CURRENT_LIST_DIR}/../scenarios/success_en.scn
+                 ${SCANFW_UMOCKDEV_IMAGE_ARGS})
+set_tests_properties(umockdev.logind_inhibitor PROPERTIES
+                     LABELS umockdev SKIP_RETURN_CODE 77 TIMEOUT 120)
