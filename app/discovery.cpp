@@ -2,10 +2,17 @@
 
 #include <cstring>
 
+#include "app/interrupt.h"
+
 DeviceHandle Discover(LanguageIndex language) {
   char name[kFormatBufferSize];
   std::memset(name, 0, sizeof(name));
   for (int index = 0; index < kCandidateCount; ++index) {
+    // An interrupt ends the search as if there were nothing to find.
+    if (CancelAtSafePoint()) {
+      PrintMessage(MsgUpdateCancelled, language);
+      return INVALID_HANDLE_VALUE;
+    }
     FormatToBuffer(name, "\\\\.\\usbscan%d", index);
     DeviceHandle device = OpenDevice(name);
     // Most indices have no device behind them: skipped without a word.

@@ -11,5 +11,7 @@ const uint16_t kTargetProductId = 0x4E21;
 const int kCandidateCount = 256;
 
 // The first device with the target's identifiers, still open; or
-// INVALID_HANDLE_VALUE after MsgDeviceNotFound has been printed.
+// INVALID_HANDLE_VALUE after MsgDeviceNotFound has been printed, or after
+// MsgUpdateCancelled when an interrupt ended the search (RunWasCancelled()
+// in app/interrupt.h then tells the two apart).
 DeviceHandle Discover(LanguageIndex language);

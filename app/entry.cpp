@@ -1,6 +1,7 @@
 #include "app/entry.h"
 
 #include "app/discovery.h"
+#include "app/interrupt.h"
 #include "app/update.h"
 #include "platform/win32.h"
 
@@ -45,6 +46,8 @@ int32_t ScanOptions(int argc, char **argv, LanguageIndex language) {
 }
 
 int ScanfwMain(int argc, char **argv) {
+  // Before anything else: without it Ctrl+C ends the process wherever it is.
+  InstallInterruptHandler();
   const LanguageIndex language = LanguageFromLangId(GetUserDefaultLangID());
   const int32_t optionValue = ScanOptions(argc, argv, language);
   PrintConsole("%d\n", static_cast<int>(optionValue));

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "app/interrupt.h"
 #include "device/protocol.h"
 #include "platform/win32.h"
 #include "resources/firmware_image.h"
@@ -14,36 +15,47 @@ bool IsReady(uint16_t status) {
 }
 
 // Asks until the scanner answers ready. The time is measured as elapsed
-// ticks, which stays exact when the 32-bit tick counter wraps.
-bool WaitUntilReady(DeviceHandle device, LanguageIndex language,
-                    ResponseBlock *response) {
+// ticks, which stays exact when the 32-bit tick counter wraps. An interrupt
+// is taken before each query: at most one pause after it arrived.
+UpdateOutcome WaitUntilReady(DeviceHandle device, LanguageIndex language,
+                             ResponseBlock *response) {
   const CommandBlock query = ReadinessQuery();
   const DWORD start = GetTickCount();
   for (;;) {
+    if (CancelAtSafePoint()) {
+      PrintMessage(MsgUpdateCancelled, language);
+      return kOutcomeCancelled;
+    }
     if (static_cast<DWORD>(GetTickCount() - start) >= kReadinessTimeoutMs) {
       PrintMessage(MsgDeviceNotResponding, language);
-      return false;
+      return kOutcomeNotReady;
     }
     if (!ExchangeCommand(device, query, response)) {
       PrintMessage(MsgStatusCheckError, language);
-      return false;
+      return kOutcomeNotReady;
     }
-    if (IsReady(DeviceStatus(*response))) return true;
+    if (IsReady(DeviceStatus(*response))) return kOutcomeBurnDone;
     PrintMessage(MsgDeviceBusy, language);
     Sleep(kReadinessPauseMs);
   }
 }
 
+// Prints a message of the writing phase, after the notice of a refused
+// interrupt if one is due.
+void Report(int id, LanguageIndex language) {
+  AcknowledgeRefusedInterrupt(language);
+  PrintMessage(id, language);
+}
+
 bool SendImage(DeviceHandle device, LanguageIndex language,
                const FirmwareImage &image, ResponseBlock *response) {
-  PrintMessage(MsgSendingFirmware, language);
   // The answer to the download command decides nothing: the data follow.
   if (!ExchangeCommand(device, FirmwareDownload(image.Length), response)) {
-    PrintMessage(MsgSendCommandError, language);
+    Report(MsgSendCommandError, language);
     return false;
   }
   if (!WriteBulkData(device, image.Data, image.Length)) {
-    PrintMessage(MsgSendDataError, language);
+    Report(MsgSendDataError, language);
     return false;
   }
   return true;
@@ -57,22 +69,40 @@ UpdateOutcome FollowBurn(DeviceHandle device, LanguageIndex language,
   uint32_t progress = 1;
   for (;;) {
     if (!ExchangeCommand(device, query, response)) {
-      PrintMessage(MsgBurnError, language);
+      Report(MsgBurnError, language);
       return kOutcomeBurnError;
     }
     const uint16_t status = DeviceStatus(*response);
     if (status == kStatusBurning) {
+      AcknowledgeRefusedInterrupt(language);
       PrintConsole("Burning firmware... (%d)\n", static_cast<int>(progress));
       ++progress;  // unsigned, so an endless burn cannot overflow into UB
       continue;
     }
     if (IsReady(status)) {
-      PrintMessage(MsgBurnDone, language);
+      Report(MsgBurnDone, language);
       return kOutcomeBurnDone;
     }
-    PrintMessage(MsgBurnError, language);
+    Report(MsgBurnError, language);
     return kOutcomeBurnError;
   }
+}
+
+// From the download command to the verdict. The system is kept from
+// sleeping for as long, and an interrupt is refused.
+UpdateOutcome WriteAndBurn(DeviceHandle device, LanguageIndex language,
+                           const FirmwareImage &image,
+                           ResponseBlock *response) {
+  SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+  UpdateOutcome outcome = kOutcomeSendError;
+  if (SendImage(device, language, image, response)) {
+    Sleep(kBurnStartPauseMs);
+    Report(MsgUpgradeWait, language);
+    outcome = FollowBurn(device, language, response);
+  }
+  SetThreadExecutionState(ES_CONTINUOUS);
+  EndWriting();
+  return outcome;
 }
 
 // From the image to the verdict; every outcome is printed here.
@@ -86,12 +116,16 @@ UpdateOutcome UpdateFirmware(DeviceHandle device, LanguageIndex language) {
 
   ResponseBlock response;
   std::memset(&response, 0, sizeof(response));
-  if (!WaitUntilReady(device, language, &response)) return kOutcomeNotReady;
-  if (!SendImage(device, language, image, &response)) return kOutcomeSendError;
+  const UpdateOutcome ready = WaitUntilReady(device, language, &response);
+  if (ready != kOutcomeBurnDone) return ready;
 
-  Sleep(kBurnStartPauseMs);
-  PrintMessage(MsgUpgradeWait, language);
-  return FollowBurn(device, language, &response);
+  PrintMessage(MsgSendingFirmware, language);
+  // The last moment at which stopping leaves the scanner as it was.
+  if (!BeginWriting()) {
+    PrintMessage(MsgUpdateCancelled, language);
+    return kOutcomeCancelled;
+  }
+  return WriteAndBurn(device, language, image, &response);
 }
 
 }  // namespace
@@ -101,15 +135,26 @@ UpdateOutcome RunUpdate(DeviceHandle device, LanguageIndex language) {
   PrintMessage(MsgDeviceFound, language);
 
   // The service is given back only if it was taken away, whatever happens
-  // in between.
+  // in between. Once the console control handler has taken the service over
+  // (console closed, logoff, shutdown), this thread leaves it alone.
   SERVICE_STATUS initial;
   std::memset(&initial, 0, sizeof(initial));
-  const bool serviceWasActive =
-      service.QueryStatus(&initial) != FALSE && initial.dwControlsAccepted != 0;
-  if (serviceWasActive) service.SuspendService();
+  bool serviceWasActive = false;
+  if (BeginServiceCall()) {
+    serviceWasActive = service.QueryStatus(&initial) != FALSE &&
+                       initial.dwControlsAccepted != 0;
+    if (serviceWasActive) {
+      NoteServiceSuspended();
+      service.SuspendService();
+    }
+    EndServiceCall();
+  }
 
   const UpdateOutcome outcome = UpdateFirmware(device, language);
 
-  if (serviceWasActive) service.ResumeService();
+  if (serviceWasActive && BeginServiceCall()) {
+    service.ResumeService();
+    EndServiceCall();
+  }
   return outcome;
 }

@@ -35,8 +35,10 @@ const char *const kCatalogue[kMessageSlotsPerLanguage * kCatalogueLanguages] = {
     "Write to USB error!!\n",
     "Read from USB error!!\n",
     "Request and return USB data size not matched!!\n",
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    "Update cancelled!!\n",
+    "FW Upgrade in progress, cannot cancel... Please wait...\n",
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
     // Traditional Chinese, slots 40 to 79.
     /*  0 MsgNoFollowingArgument: 警告 - no following argument!!\n */
     "\xC4\xB5\xA7\x69 - no following argument!!\n",
@@ -90,8 +92,12 @@ const char *const kCatalogue[kMessageSlotsPerLanguage * kCatalogueLanguages] = {
     "\xC5\xAA\xA8\xFAUSB\xBF\xF9\xBB\x7E!!\n",
     /* 25 MsgUsbSizeMismatch: 請求與並返回USB數據大小不匹配!!\n */
     "\xBD\xD0\xA8\x44\xBB\x50\xA8\xC3\xAA\xF0\xA6\x5EUSB\xBC\xC6\xBE\xDA\xA4\x6A\xA4\x70\xA4\xA3\xA4\xC7\xB0\x74!!\n",
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    /* 26 MsgUpdateCancelled: 更新已取消!!\n */
+    "\xA7\xF3\xB7\x73\xA4\x77\xA8\xFA\xAE\xF8!!\n",
+    /* 27 MsgCannotCancel: 韌體升級中，無法取消，請稍候...\n */
+    "\xB6\xB4\xC5\xE9\xA4\xC9\xAF\xC5\xA4\xA4\xA1\x41\xB5\x4C\xAA\x6B\xA8\xFA\xAE\xF8\xA1\x41\xBD\xD0\xB5\x79\xAD\xD4...\n",
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
     // Slots 80 to 399 stay empty.
 };
 // clang-format on

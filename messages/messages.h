@@ -42,9 +42,11 @@ enum MessageId {
   MsgUsbWriteError = 23,
   MsgUsbReadError = 24,
   MsgUsbSizeMismatch = 25,
+  MsgUpdateCancelled = 26,
+  MsgCannotCancel = 27,
 };
 
-const int kMessageCount = 26;
+const int kMessageCount = 28;
 const int kMessageSlotsPerLanguage = 40;
 const int kCatalogueLanguages = 10;
 const int kFormatBufferSize = 200;
@@ -52,7 +54,7 @@ const int kFormatBufferSize = 200;
 // The text of a message, or nullptr where the catalogue holds none.
 const char *MessageText(int id, int language);
 
-// Writes the message's text and one more line feed. Ids outside 0..25 and
+// Writes the message's text and one more line feed. Ids outside 0..27 and
 // languages other than 0 and 1 have no text and print nothing.
 void PrintMessage(int id, LanguageIndex language);
 

@@ -129,6 +129,20 @@ typedef struct _QUERY_SERVICE_CONFIGA {
   LPSTR lpDisplayName;
 } QUERY_SERVICE_CONFIGA, *LPQUERY_SERVICE_CONFIGA;
 
+// Console control events; on Linux the platform layer delivers SIGINT as
+// CTRL_C_EVENT and SIGTERM and SIGHUP as CTRL_BREAK_EVENT.
+#define CTRL_C_EVENT 0u
+#define CTRL_BREAK_EVENT 1u
+#define CTRL_CLOSE_EVENT 2u
+#define CTRL_LOGOFF_EVENT 5u
+#define CTRL_SHUTDOWN_EVENT 6u
+typedef BOOL(WINAPI *PHANDLER_ROUTINE)(DWORD ctrlType);
+
+// Power requests; on Linux ES_SYSTEM_REQUIRED holds a logind inhibitor.
+typedef DWORD EXECUTION_STATE;
+#define ES_SYSTEM_REQUIRED 0x00000001u
+#define ES_CONTINUOUS 0x80000000u
+
 typedef struct _DEVICE_DESCRIPTOR {
   USHORT usVendorId;
   USHORT usProductId;
@@ -161,6 +175,9 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped,
                          LPDWORD transferred, BOOL wait);
 BOOL CloseHandle(HANDLE handle);
+
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add);
+EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE flags);
 
 HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type);
 HGLOBAL LoadResource(HMODULE module, HRSRC resource);

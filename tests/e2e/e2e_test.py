@@ -20,6 +20,7 @@ import os
 import re
 import select
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -204,7 +205,7 @@ def self_test():
     kind of wrong run is caught."""
     sc = scncc.parse("device: 1 3a7c 4e21\nexpect-service: running auto\n"
                      "expect-service-during-transfer: stopped disabled\n", "made_up.scn")
-    record = ("device 1 opened=1 wire=RDBS bulk=10 crc32=77\n"
+    record = ("device 1 opened=1 answers=3 wire=RDBS bulk=10 crc32=77\n"
               "bulk time=200 stisvc-start=4\nchecks\nservice running auto\n")
     events = [(100, "stop"), (300, "start")]
     out, good = b"0\nDone!!\n\n", b"0\r\nDone!!\r\n\r\n"
@@ -231,6 +232,117 @@ def self_test():
         print("FAIL " + p)
     print("%d wrong runs, %d not caught" % (len(wrong), len(problems)))
     return 1 if problems else 0
+
+
+# ---- Ctrl+C ----
+
+# Texts the interrupted runs add to or cut from a transcript, LF line ends.
+BUSY = {0x0409: b"Device is busy... Please wait...\n\n",
+        0x0404: bytes.fromhex("b35db3c6a6a3b84ca4a42e2e2e20bdd0b579add42e2e2e0a0a")}
+CANCELLED = {0x0409: b"Update cancelled!!\n\n",
+             0x0404: bytes.fromhex("a7f3b773a477a8faaef821210a0a")}
+CANNOT_CANCEL = {
+    0x0409: b"FW Upgrade in progress, cannot cancel... Please wait...\n\n",
+    0x0404: bytes.fromhex("b6b4c5e9a4c9afc5a4a4a141b54caa6ba8faaef8a141bdd0b579add42e2e2e0a0a")}
+UPGRADE_WAIT = {0x0409: b"FW Upgrade! Please wait...\n\n",
+                0x0404: bytes.fromhex("b6b4c5e9a4c9afc5a141bdd0b579add42e2e2e0a0a")}
+
+# SIGINT to the running scanfw.exe, which Wine hands to the registered console
+# control handler as CTRL_C_EVENT: (base scenario, when). "busy": once the
+# scanner has answered a readiness query, and it answers busy for ever; the
+# run must stop before the download command. "image": once the image is
+# written, in the 6-second pause; the run must go on. The moment is found by
+# polling the driver, so how many busy answers come first varies: these runs
+# are not scenarios of their own.
+INTERRUPTS = [
+    ("success_en", "busy"), ("success_zh", "busy"),
+    ("success_en", "image"), ("success_zh", "image"),
+]
+
+
+def wine_pid(process):
+    """The process that runs scanfw.exe: wine's shell script execs the
+    loader, which keeps the pid; a child, should that ever change."""
+    candidates = [process.pid]
+    try:
+        with open("/proc/%d/task/%d/children" % (process.pid, process.pid)) as f:
+            candidates += [int(p) for p in f.read().split()]
+    except OSError:
+        pass
+    for pid in candidates:
+        try:
+            with open("/proc/%d/cmdline" % pid, "rb") as f:
+                if b"scanfw" in f.read().lower():
+                    return pid
+        except OSError:
+            continue
+    return process.pid
+
+
+def target_device(report, sc):
+    index = sc["devices"][sc["target"]]["index"]
+    return next(fields for i, fields in report["devices"] if i == index)
+
+
+def run_interrupted(prefix, exe, sc, want, when, image, records):
+    """Runs scanfw, sends SIGINT when the driver's report shows `when`, and
+    checks the run against what the stage allows."""
+    lang = sc["lang"]
+    # The wire is judged here: how many queries come first varies.
+    sc["checks"] &= ~scncc.C["SCN_CHECK_WIRE"]
+    if when == "busy":
+        sc["readiness"], sc["burn"] = [5], [0]
+        sc["checks"] &= ~scncc.C["SCN_CHECK_SERVICE_DURING"]
+    record_file = os.path.join(records, "interrupted.rec.tmp")
+    with open(record_file, "wb") as f:
+        f.write(scncc.record(sc))
+    prefix.set_scenario(record_file, image)
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        process = subprocess.Popen(["wine", exe] + sc["args"], env=locale_env(prefix.env, lang),
+                                   stdout=out, stderr=err, stdin=subprocess.DEVNULL)
+        deadline = time.monotonic() + 60
+        queries_at_signal = None
+        try:
+            while time.monotonic() < deadline and process.poll() is None:
+                device = target_device(parse_record(prefix.record()), sc)
+                if (int(device["answers"]) > 0 if when == "busy" else "B" in device["wire"]):
+                    queries_at_signal = device["wire"].count("R")
+                    os.kill(wine_pid(process), signal.SIGINT)
+                    break
+                time.sleep(0.1)
+            status = process.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+            return ["did not end within a minute of the interrupt"]
+        out.seek(0)
+        err.seek(0)
+        stdout, stderr = out.read(), err.read()
+    text = prefix.record()
+    problems = []
+    if queries_at_signal is None:
+        return ["the run ended before the moment (%s) was seen: %r" % (when, stdout)]
+    if stderr:
+        problems.append("standard error: %r" % stderr)
+    wire = target_device(parse_record(text), sc)["wire"]
+    if when == "busy":
+        queries = wire.count("R")
+        # The interrupt is taken before the next query, so at most the one
+        # already under way follows it.
+        if queries > queries_at_signal + 1:
+            problems.append("%d readiness queries after the interrupt"
+                            % (queries - queries_at_signal))
+        if wire != "R" * queries:
+            problems.append("the scanner received %s, expected only readiness queries" % wire)
+        want = want[:want.index(BUSY[lang])] + BUSY[lang] * queries + CANCELLED[lang]
+    else:
+        if wire != sc["wire"]:
+            problems.append("the scanner received %s, expected %s" % (wire, sc["wire"]))
+        at = want.index(UPGRADE_WAIT[lang])
+        want = want[:at] + CANNOT_CANCEL[lang] + want[at:]
+    sc["checks"] |= scncc.C["SCN_CHECK_SERVICE"]
+    sc["expect_service"] = {"state": scncc.STATES["running"], "start": scncc.STARTS["auto"]}
+    return problems + check(sc, want, stdout, status, text, prefix.service_events())
 
 
 # ---- the live run for a newcomer ----
@@ -332,7 +444,8 @@ def main():
     for name in ("exe", "driver", "ctl", "standin", "prefix", "scenarios", "records"):
         parser.add_argument("--" + name)
     parser.add_argument("--image", default="", help="the embedded image file, if known")
-    parser.add_argument("--only", nargs="*", help="run only these scenarios")
+    parser.add_argument("--only", nargs="*",
+                        help="run only these scenarios (interrupt_WHEN_BASE for the Ctrl+C runs)")
     parser.add_argument("--live", metavar="NAME", help="run one scenario for the eye")
     args = parser.parse_args()
     if args.self_test:
@@ -357,21 +470,28 @@ def main():
         print("0 passed, 1 failed")
         return 1
     passed = failed = 0
+    runs = [(name, None, name) for name in names]
+    if not args.live:
+        runs += [("interrupt_%s_%s" % (when, base), when, base) for base, when in INTERRUPTS
+                 if not args.only or "interrupt_%s_%s" % (when, base) in args.only]
     try:
-        for name in names:
+        for name, when, base in runs:
             t0 = time.monotonic()
-            sc = scncc.compile_file(os.path.join(args.scenarios, name + ".scn"))
-            with open(os.path.join(args.scenarios, name + ".out"), "rb") as f:
+            sc = scncc.compile_file(os.path.join(args.scenarios, base + ".scn"))
+            with open(os.path.join(args.scenarios, base + ".out"), "rb") as f:
                 want = f.read()
-            record_file = os.path.join(args.records, name + ".rec")
+            record_file = os.path.join(args.records, base + ".rec")
             if args.live:
                 return live(prefix, exe, sc, want, record_file, image)
             try:
-                prefix.set_scenario(record_file, image)
-                status, stdout = wineenv.run(["wine", exe] + sc["args"],
-                                             locale_env(prefix.env, sc["lang"]), timeout=180)
-                problems = check(sc, want, stdout, status, prefix.record(),
-                                 prefix.service_events())
+                if when:
+                    problems = run_interrupted(prefix, exe, sc, want, when, image, args.records)
+                else:
+                    prefix.set_scenario(record_file, image)
+                    status, stdout = wineenv.run(["wine", exe] + sc["args"],
+                                                 locale_env(prefix.env, sc["lang"]), timeout=180)
+                    problems = check(sc, want, stdout, status, prefix.record(),
+                                     prefix.service_events())
             except (RuntimeError, subprocess.TimeoutExpired) as e:
                 problems = ["could not run: %s" % e]
             print("%s %s (%.1f s)" % ("ok  " if not problems else "FAIL", name,

@@ -2,13 +2,66 @@
 // handle table and the LocalAlloc account.
 #include "tests/fake/fake_platform.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "tests/fake/alloc_counter.h"
+#include "tests/fake/fake_service.h"
 
 namespace fake {
 namespace {
 const uintptr_t kHandleBase = 0x1000;
+
+struct Armed {
+  Interrupt interrupt;
+  int seen = 0;
+  bool armed = false;
+  InterruptReport report;
+};
+
+std::vector<Armed> &A() {
+  static std::vector<Armed> armed;
+  return armed;
+}
+
+bool Matches(const Armed &a, const Call &call) {
+  return a.armed && call.name == a.interrupt.call &&
+         (a.interrupt.detail.empty() ||
+          call.detail.find(a.interrupt.detail) != std::string::npos);
+}
+
+// After a call was recorded: the armed interrupts whose call this is.
+void MaybeFire() {
+  const size_t at = S().calls.size() - 1;
+  for (size_t i = 0; i < A().size(); ++i) {
+    if (!Matches(A()[i], S().calls[at])) continue;
+    if (++A()[i].seen < A()[i].interrupt.occurrence) continue;
+    A()[i].armed = false;  // the handler's own calls must not fire it again
+    InterruptReport report;
+    report.fired = true;
+    report.callIndex = at;
+    report.tick = S().tick;
+    PHANDLER_ROUTINE handler = S().ctrlHandler;
+    report.result =
+        handler != nullptr ? handler(A()[i].interrupt.event) : FALSE;
+    report.returnedAt = S().calls.size();
+    report.serviceAfter = DescribeService();
+    A()[i].report = report;
+  }
+}
+}  // namespace
+
+void ArmInterrupt(const Interrupt &interrupt) {
+  Bookkeeping b;
+  Armed armed;
+  armed.interrupt = interrupt;
+  armed.armed = !interrupt.call.empty();
+  A().push_back(armed);
+}
+
+const InterruptReport &Fired(size_t n) {
+  static const InterruptReport kNone;
+  return n < A().size() ? A()[n].report : kNone;
 }
 
 State &S() {
@@ -24,20 +77,24 @@ void Reset() {
   for (void *block : S().liveBlocks) std::free(block);
   S() = State();
   S().calls.reserve(4096);
+  A().clear();
   ResetScanner();
   ResetService();
   ResetImage();
 }
 
 void Record(const std::string &name, const std::string &detail,
-            const void *buffer, uint32_t length) {
+            const void *buffer, uint32_t length,
+            const std::vector<uint8_t> *bytes) {
   Bookkeeping b;
   Call call;
   call.name = name;
   call.detail = detail;
   call.buffer = buffer;
   call.length = length;
+  if (bytes != nullptr) call.bytes = *bytes;
   S().calls.push_back(call);
+  MaybeFire();
 }
 
 std::vector<std::string> CallNames() {
@@ -115,6 +172,7 @@ void Sleep(DWORD milliseconds) {
   fake::Record("Sleep", std::to_string(milliseconds));
   S().tick += milliseconds;  // wraps as the real counter does
   S().sleptMs += milliseconds;
+  if (S().onSleep != nullptr) S().onSleep(milliseconds);
 }
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
@@ -148,4 +206,29 @@ HLOCAL LocalFree(HLOCAL block) {
   }
   ++S().badCloses;
   return block;
+}
+
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
+  fake::Bookkeeping b;
+  fake::Record("SetConsoleCtrlHandler",
+               std::string(routine ? "routine" : "null") +
+                   " add=" + std::to_string(add));
+  if (routine == nullptr) return FALSE;  // ignoring Ctrl+C is not used
+  if (add) {
+    S().ctrlHandler = routine;
+  } else if (S().ctrlHandler == routine) {
+    S().ctrlHandler = nullptr;
+  }
+  return TRUE;
+}
+
+EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE flags) {
+  fake::Bookkeeping b;
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(flags));
+  fake::Record("SetThreadExecutionState", text);
+  S().executionRequests.push_back(flags);
+  const EXECUTION_STATE previous = S().executionState;
+  if (flags & ES_CONTINUOUS) S().executionState = flags;
+  return previous;
 }

@@ -46,7 +46,39 @@ struct State {
   std::vector<void *> liveBlocks;
   // The service as DescribeService() named it when a bulk write arrived.
   std::string serviceAtBulkWrite;
+  // The console control handler as SetConsoleCtrlHandler registered it.
+  PHANDLER_ROUTINE ctrlHandler = nullptr;
+  // SetThreadExecutionState: the thread's state now, and every request.
+  EXECUTION_STATE executionState = ES_CONTINUOUS;
+  std::vector<EXECUTION_STATE> executionRequests;
+  // Called by Sleep after it has been recorded: what another thread does
+  // meanwhile, for tests of the hand-over between threads.
+  void (*onSleep)(DWORD milliseconds) = nullptr;
 };
+
+// Calls the registered console control handler with `event` from inside the
+// occurrence-th platform call named `call` whose detail contains `detail`
+// (counted from the arming), right after that call is recorded and before it
+// does anything: as if the event arrived while the program was in that call.
+// Fires once.
+struct Interrupt {
+  std::string call;    // "" = never
+  std::string detail;  // "" = any
+  int occurrence = 1;
+  DWORD event = CTRL_C_EVENT;
+};
+// Several may be armed at once; each fires once.
+void ArmInterrupt(const Interrupt &interrupt);
+// What became of the n-th armed interrupt (a blank report when there is none).
+struct InterruptReport {
+  bool fired = false;
+  BOOL result = FALSE;       // what the handler returned
+  size_t callIndex = 0;      // the call it fired in, as an index of calls
+  size_t returnedAt = 0;     // calls recorded when the handler returned
+  uint32_t tick = 0;         // the clock when it fired
+  std::string serviceAfter;  // DescribeService() when the handler returned
+};
+const InterruptReport &Fired(size_t n = 0);
 
 State &S();
 
@@ -54,7 +86,8 @@ State &S();
 void Reset();
 
 void Record(const std::string &name, const std::string &detail,
-            const void *buffer = nullptr, uint32_t length = 0);
+            const void *buffer = nullptr, uint32_t length = 0,
+            const std::vector<uint8_t> *bytes = nullptr);
 // The names of the recorded calls, in order.
 std::vector<std::string> CallNames();
 // Recorded calls with the given name.

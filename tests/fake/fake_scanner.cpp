@@ -170,12 +170,19 @@ void FinishRequest(const scn_outcome &o, LPDWORD count,
   }
 }
 
+// A write of a command keeps its bytes in the record.
 void RecordTransfer(const char *name, HANDLE file, const void *buffer,
-                    DWORD bytes, LPDWORD count, const OVERLAPPED *overlapped) {
+                    DWORD bytes, LPDWORD count, const OVERLAPPED *overlapped,
+                    bool keepBytes) {
+  std::vector<uint8_t> copy;
+  if (keepBytes && buffer != nullptr && bytes <= kCommandCopyLimit) {
+    const uint8_t *p = static_cast<const uint8_t *>(buffer);
+    copy.assign(p, p + bytes);
+  }
   Record(name,
          "handle=" + Hex(file) + " buffer=" + Hex(buffer) + " bytes=" +
              Dec(bytes) + " count=" + Hex(count) + OverlappedDetail(overlapped),
-         buffer, bytes);
+         buffer, bytes, keepBytes ? &copy : nullptr);
 }
 
 }  // namespace
@@ -295,11 +302,8 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize,
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
                LPOVERLAPPED overlapped) {
   fake::Bookkeeping b;
-  fake::RecordTransfer("WriteFile", file, buffer, bytes, written, overlapped);
-  if (buffer != nullptr && bytes <= fake::kCommandCopyLimit) {
-    const uint8_t *p = static_cast<const uint8_t *>(buffer);
-    S().calls.back().bytes.assign(p, p + bytes);
-  }
+  fake::RecordTransfer("WriteFile", file, buffer, bytes, written, overlapped,
+                       true);
   fake::Slot *slot = fake::OpenSlot(file);
   if (slot == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -340,7 +344,8 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD read,
               LPOVERLAPPED overlapped) {
   fake::Bookkeeping b;
-  fake::RecordTransfer("ReadFile", file, buffer, bytes, read, overlapped);
+  fake::RecordTransfer("ReadFile", file, buffer, bytes, read, overlapped,
+                       false);
   fake::Slot *slot = fake::OpenSlot(file);
   if (slot == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);

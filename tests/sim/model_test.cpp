@@ -262,6 +262,32 @@ TEST(ScannerModel, BulkInPiecesIsOneWrite) {
   EXPECT_EQ(sc.s.exchanges[SCN_PHASE_BULK], 1u);
 }
 
+// The interrupt falls on the request that begins its exchange, once.
+TEST(ScannerModel, InterruptFallsOnItsRequest) {
+  scn_record r = Record();
+  r.interrupt_signal = SCN_SIGNAL_SIGTERM;
+  r.interrupt_phase = SCN_PHASE_BULK;
+  r.interrupt_occurrence = 1;
+  Scanner sc(r);
+  scn_outcome w, rd;
+  sc.Exchange(Download(10).data(), 16, &w, &rd);
+  EXPECT_EQ(w.interrupt + rd.interrupt, 0u);
+  scn_write(&sc.s, kImage, 4, 0, &w);
+  EXPECT_EQ(w.interrupt, SCN_SIGNAL_SIGTERM);
+  scn_write(&sc.s, kImage + 4, 6, 1, &w);
+  EXPECT_EQ(w.interrupt, 0u);
+  r.interrupt_phase = SCN_PHASE_READINESS;
+  r.interrupt_occurrence = 2;
+  Scanner twice(r);
+  twice.Exchange(kReadiness, 16, &w);
+  EXPECT_EQ(w.interrupt, 0u);
+  twice.Exchange(kReadiness, 16, &w, &rd);
+  EXPECT_EQ(w.interrupt, SCN_SIGNAL_SIGTERM);
+  EXPECT_EQ(rd.interrupt, 0u);
+  twice.Exchange(kReadiness, 16, &w);
+  EXPECT_EQ(w.interrupt, 0u);
+}
+
 TEST(ScannerModel, Crc32IsZlibs) {
   EXPECT_EQ(scn_crc32(0, reinterpret_cast<const uint8_t *>("123456789"), 9),
             0xCBF43926u);

@@ -105,6 +105,16 @@ static uint32_t adjusted(uint32_t count, uint32_t fault) {
   return count;
 }
 
+/* The scenario's interrupt falls on the request that begins the Nth
+ * exchange of its phase (for the bulk write, its first piece). */
+static uint32_t interrupt_for(const scn_scanner *s, uint32_t phase) {
+  const scn_record *rec = s->rec;
+  return rec->interrupt_phase == phase &&
+                 rec->interrupt_occurrence == s->exchanges[phase]
+             ? rec->interrupt_signal
+             : 0;
+}
+
 static void bulk_piece(scn_scanner *s, const uint8_t *data, uint32_t length,
                        scn_outcome *o) {
   const int first = s->bulk_armed != 0;
@@ -117,6 +127,7 @@ static void bulk_piece(scn_scanner *s, const uint8_t *data, uint32_t length,
     s->bulk_crc = 0;
   }
   o->phase = SCN_PHASE_BULK;
+  o->interrupt = first ? interrupt_for(s, SCN_PHASE_BULK) : 0;
   o->fault = fault_for(s, SCN_PHASE_BULK, SCN_STAGE_WRITE);
   last = s->bulk_length + length >= s->announced;
   if (!last && (o->fault == SCN_FAULT_SHORT || o->fault == SCN_FAULT_LONG))
@@ -148,6 +159,7 @@ void scn_write(scn_scanner *s, const uint8_t *data, uint32_t length,
   phase = classify(data, length);
   s->exchanges[phase]++;
   o->phase = phase;
+  o->interrupt = phase == SCN_PHASE_OTHER ? 0 : interrupt_for(s, phase);
   o->fault = fault_for(s, phase, SCN_STAGE_WRITE);
   o->count = adjusted(length, o->fault);
   s->phase = SCN_PHASE_OTHER;
@@ -172,6 +184,7 @@ void scn_read(scn_scanner *s, uint8_t *data, uint32_t length, scn_outcome *o) {
   o->phase = phase;
   o->fault = fault_for(s, phase, SCN_STAGE_READ);
   o->count = 0;
+  o->interrupt = 0;
   if (o->fault == SCN_FAULT_FAIL) return;
   if (phase == SCN_PHASE_READINESS)
     status = scripted(rec->readiness, rec->readiness_count, s->answered[phase]);
@@ -250,8 +263,11 @@ void scn_say(scn_text *t, const char *format, ...) {
 }
 
 void scn_say_scanner(scn_text *t, const scn_scanner *s) {
-  scn_say(t, "device %u opened=%u wire=%w bulk=%u crc32=%u\n", s->device->index,
-          s->opened, s->wire, s->wire_length, s->bulk_length, s->bulk_crc);
+  scn_say(t, "device %u opened=%u answers=%u wire=%w bulk=%u crc32=%u\n",
+          s->device->index, s->opened,
+          s->answered[SCN_PHASE_READINESS] + s->answered[SCN_PHASE_DOWNLOAD] +
+              s->answered[SCN_PHASE_BURN],
+          s->wire, s->wire_length, s->bulk_length, s->bulk_crc);
 }
 
 static int same_wire(const scn_scanner *s, const scn_record *rec) {

@@ -17,9 +17,10 @@ extern "C" {
 
 /* What became of one request. */
 typedef struct scn_outcome {
-  uint32_t phase; /* SCN_PHASE_* */
-  uint32_t fault; /* SCN_FAULT_*, the kind this request suffers */
-  uint32_t count; /* bytes to report as moved */
+  uint32_t phase;     /* SCN_PHASE_* */
+  uint32_t fault;     /* SCN_FAULT_*, the kind this request suffers */
+  uint32_t count;     /* bytes to report as moved */
+  uint32_t interrupt; /* the scenario's signal, due as this request arrives */
 } scn_outcome;
 
 /* One attached device and everything that has happened to it. */
@@ -64,7 +65,7 @@ typedef struct scn_text {
 /* Appends to t as printf would, for %s (text), %u (uint32_t), %U
  * (uint64_t) and %w (wire letters: the pointer, then a uint32_t count). */
 void scn_say(scn_text *t, const char *format, ...);
-/* "device INDEX opened=N wire=LETTERS bulk=LENGTH crc32=CRC" */
+/* "device INDEX opened=N answers=N wire=LETTERS bulk=LENGTH crc32=CRC" */
 void scn_say_scanner(scn_text *t, const scn_scanner *s);
 
 /* What the devices received against what the scenario rec expects:

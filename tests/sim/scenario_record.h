@@ -61,6 +61,11 @@
 #define SCN_IMAGE_LOCK 3u
 #define SCN_IMAGE_EMPTY 4u
 
+/* The signals an interrupt: directive sends, as Linux numbers them. */
+#define SCN_SIGNAL_SIGHUP 1u
+#define SCN_SIGNAL_SIGINT 2u
+#define SCN_SIGNAL_SIGTERM 15u
+
 /* What the scenario expects besides the output. */
 #define SCN_CHECK_WIRE 1u
 #define SCN_CHECK_OPENED 2u
@@ -122,6 +127,9 @@ typedef struct scn_record {
   uint32_t elapsed_min_ms;
   uint32_t elapsed_max_ms;
   uint32_t run_as_nobody;
+  uint32_t interrupt_signal; /* 0: none; else sent at the request below */
+  uint32_t interrupt_phase;
+  uint32_t interrupt_occurrence;
   uint32_t argc;
   scn_service service;
   scn_service expect_service;

@@ -83,6 +83,7 @@ KINDS = named("SCN_FAULT_", "fail", "short", "long", "timeout", "waitfail", "ove
 STATES = named("SCN_SERVICE_", "running", "stopped", "paused", "absent", "denied", "no-manager")
 STARTS = named("SCN_START_", "auto", "demand", "disabled")
 IMAGES = named("SCN_IMAGE_", "ok", "find", "load", "lock", "empty")
+SIGNALS = named("SCN_SIGNAL_", "SIGHUP", "SIGINT", "SIGTERM")
 SERVICE_OPTIONS = ("start=", "stop=refused", "start-request=refused", "hint=", "config-error=")
 
 # What a harness cannot make: harness -> reason, by what the scenario asks.
@@ -117,6 +118,10 @@ LIMITS = {
                      for h in ("wine", "umockdev")},
     "never ready": {h: "the readiness wait runs out its 10 minutes in real time"
                     for h in ("wine", "umockdev")},
+    "interrupt": {"fake": "the fake delivers console control events, not signals (those cases "
+                           "are tests/unit/interrupt_test.cpp)",
+                  "wine": "a signal cannot be timed to a request under Wine (its Ctrl+C runs "
+                          "are INTERRUPTS in tests/e2e/e2e_test.py)"},
     "clock": CLOCK, "request-ms": CLOCK,
     "expect-stderr": PROCESS, "elapsed": PROCESS, "run-as": PROCESS,
 }
@@ -241,6 +246,16 @@ def d_elapsed(sc, words, rest):
     sc["elapsed_min_ms"], sc["elapsed_max_ms"] = low, high
 
 
+def d_interrupt(sc, words, rest):
+    if len(words) != 3:
+        raise Bad("SIGNAL PHASE N")
+    sc["interrupt_signal"] = one_of(words[0], SIGNALS, "signal")
+    sc["interrupt_phase"] = one_of(words[1], PHASES, "phase")
+    sc["interrupt_occurrence"] = number(words[2], what="occurrence")
+    if sc["interrupt_occurrence"] == 0:
+        raise Bad("the first request is 1")
+
+
 def d_run_as(sc, words, rest):
     if words != ["nobody"]:
         raise Bad("only nobody")
@@ -270,6 +285,7 @@ DIRECTIVES = {
     "service": (d_service, 0, tuple(STATES) + SERVICE_OPTIONS),
     "image": (d_image, 0, tuple(IMAGES)),
     "run-as": (d_run_as, 0, ("nobody",)),
+    "interrupt": (d_interrupt, 0, tuple(SIGNALS) + tuple(PHASES)),
     "expect-wire": (d_expect_wire, C["SCN_CHECK_WIRE"], ("R", "D", "B", "S")),
     "expect-opened": (setter("opened", lambda w, r: [number(i, 10, 255, "index") for i in w]),
                       C["SCN_CHECK_OPENED"], ()),
@@ -336,7 +352,8 @@ def resolve(sc):
             raise Bad("expect-opened names %d, which is not attached" % index)
         sc["devices"][indices.index(index)]["expect_opened"] = 1
     if sc["target"] >= 0 and sc["readiness"][-1] not in (0, 6) and sc["image"] == 0 and \
-            not any(f["phase"] == PHASES["readiness"] for f in sc["faults"]):
+            not any(f["phase"] == PHASES["readiness"] for f in sc["faults"]) and \
+            sc.get("interrupt_phase") != PHASES["readiness"]:
         sc["limits"].append("never ready")
     sc["excluded"] = {}
     for limit in sc["limits"]:
@@ -349,6 +366,11 @@ def resolve(sc):
 
 
 def record(sc):
+    # What the compiler resolved and the header has no field for would be lost.
+    unknown = set(sc) - {f[0] for f in STRUCTS["scn_record"][0]} - \
+        {"name", "title", "opened", "limits", "excluded"}
+    if unknown:
+        raise Bad("scenario_record.h has no field for %s" % ", ".join(sorted(unknown)))
     fields = dict(sc)
     fields.update({
         "magic": C["SCN_MAGIC"], "version": C["SCN_VERSION"], "size": RECORD_SIZE,

@@ -37,6 +37,9 @@ REFUSED = [
     ("expect-service: running\n", "STATE START, or absent"),
     ("elapsed: 5 1\n", "MIN must not exceed MAX"),
     ("run-as: root\n", "only nobody"),
+    ("interrupt: SIGKILL burn 1\n", "signal 'SIGKILL'"),
+    ("interrupt: SIGINT burn 0\n", "the first request is 1"),
+    ("interrupt: SIGINT burn\n", "SIGNAL PHASE N"),
     ("title: a\ntitle: b\n", "t.scn:2: title given twice"),
     ("clock: 1\nrun-as: nobody\n", "no harness can run it"),
 ]
@@ -58,6 +61,8 @@ RESOLVED = [
     ("service: paused start=demand stop=refused hint=300\n",
      {"service": {"state": 3, "start": 3, "wait_hint": 300, "flags": 1}}),
     ("elapsed: 4.9 9\n", {"elapsed_min_ms": 4900, "elapsed_max_ms": 9000, "checks": 32}),
+    ("interrupt: SIGTERM bulk 1\n",
+     {"interrupt_signal": 15, "interrupt_phase": 3, "interrupt_occurrence": 1}),
 ]
 
 # text, the harnesses that run it, and a word of the reason each other one gets
@@ -86,6 +91,8 @@ HARNESS_CASES = [
     (DEVICE + "image: lock\n", ("fake",), {"wine": "carries its image"}),
     (DEVICE + "run-as: nobody\nexpect-stderr: rules\n", ("umockdev",), {"fake": "process"}),
     (DEVICE + "elapsed: 1 2\n", ("umockdev",), {"wine": "process"}),
+    (DEVICE + "readiness: 5\ninterrupt: SIGINT readiness 1\n", ("umockdev",),
+     {"fake": "console control events", "wine": "timed"}),
 ]
 
 

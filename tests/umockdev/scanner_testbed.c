@@ -66,6 +66,36 @@ static int device_total;
 static guint32 capabilities;
 static GMutex state_lock;
 static uint32_t image_length, image_crc;
+static volatile pid_t child_pid; /* scanfw, while it runs */
+
+/* --logind: the inhibitors that logind holds for scanfw, looked up as each
+ * request reaches the scanner. */
+static GDBusConnection *system_bus;
+static GString *inhibitors;
+
+static int scanfw_inhibitors(void)
+{
+    GError *error = NULL;
+    GVariant *reply = g_dbus_connection_call_sync(
+        system_bus, "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+        "ListInhibitors", NULL, G_VARIANT_TYPE("(a(ssssuu))"), G_DBUS_CALL_FLAGS_NONE, 5000, NULL, &error);
+    if (!reply) {
+        g_error_free(error);
+        return -1;
+    }
+    GVariantIter *list = NULL;
+    const char *what, *who, *why, *mode;
+    guint32 uid, pid;
+    int held = 0;
+    g_variant_get(reply, "(a(ssssuu))", &list);
+    while (g_variant_iter_next(list, "(&s&s&s&suu)", &what, &who, &why, &mode, &uid, &pid))
+        if (!strcmp(what, "sleep:shutdown") && !strcmp(who, "scanfw") &&
+            !strcmp(why, "Scanner firmware update in progress") && !strcmp(mode, "block"))
+            held++;
+    g_variant_iter_free(list);
+    g_variant_unref(reply);
+    return held;
+}
 
 /* ---- descriptors -------------------------------------------------------- */
 
@@ -117,9 +147,19 @@ static int as_urb(const scn_outcome *o, Urb *urb)
 static int scanner_out(Device *dev, const guint8 *data, int length, unsigned flags, Urb *urb)
 {
     scn_outcome o;
+    const uint32_t letters = dev->model.wire_length;
     /* When libusb splits the image into several URBs, the later ones say
      * that they continue it. */
     scn_write(&dev->model, data, (uint32_t)length, (flags & USBDEVFS_URB_BULK_CONTINUATION) != 0, &o);
+    if (system_bus && dev->model.wire_length > letters && letters < SCN_MAX_WIRE)
+        g_string_append_printf(inhibitors, "%s%c%d", inhibitors->len ? " " : "", dev->model.wire[letters],
+                               scanfw_inhibitors());
+    /* The scenario's signal, while scanfw waits for this request. */
+    if (o.interrupt && child_pid > 0) {
+        kill(child_pid, (int)o.interrupt);
+        g_string_append_printf(dev->log, "signal %u sent at %c %u\n", o.interrupt, "?RDBS"[o.phase],
+                               dev->model.exchanges[o.phase]);
+    }
     return as_urb(&o, urb);
 }
 
@@ -443,6 +483,7 @@ static int run_program(char **argv, char **envp, GString *out, GString *err, dou
         execve(argv[0], argv, envp);
         _exit(127);
     }
+    child_pid = pid;
     close(out_pipe[1]);
     close(err_pipe[1]);
     struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
@@ -467,6 +508,7 @@ static int run_program(char **argv, char **envp, GString *out, GString *err, dou
     }
     int status = 0;
     waitpid(pid, &status, 0);
+    child_pid = 0;
     *seconds = (g_get_monotonic_time() - started) / 1e6;
     return killed ? -2 : status;
 }
@@ -537,6 +579,7 @@ static gboolean load(const char *path, gchar **bytes, gsize *length)
 int main(int argc, char **argv)
 {
     const char *exe = NULL, *rec = NULL, *expected_path = NULL, *preload = NULL, *image = NULL, *probe = NULL;
+    const char *logind = NULL; /* "held": logind runs; "absent": the bus has no logind */
     int split = 0;
     for (int i = 1; i < argc; i++) {
         if (!strcmp(argv[i], "--exe") && i + 1 < argc) exe = argv[++i];
@@ -546,11 +589,12 @@ int main(int argc, char **argv)
         else if (!strcmp(argv[i], "--image") && i + 1 < argc) image = argv[++i];
         else if (!strcmp(argv[i], "--split-urbs")) split = 1;
         else if (!strcmp(argv[i], "--probe") && i + 1 < argc) probe = argv[++i];
+        else if (!strcmp(argv[i], "--logind") && i + 1 < argc) logind = argv[++i];
         else break;
     }
     if (!exe || !rec || !preload || !image || (!expected_path && !probe)) {
         fprintf(stderr, "usage: %s --exe SCANFW --preload LIBUMOCKDEV_PRELOAD --record NAME.rec --image FILE "
-                        "(--expected NAME.out | --probe USB_PROBE) [--split-urbs]\n", argv[0]);
+                        "(--expected NAME.out | --probe USB_PROBE) [--split-urbs] [--logind held|absent]\n", argv[0]);
         return 2;
     }
     const char *loaded = getenv("LD_PRELOAD");
@@ -628,6 +672,16 @@ int main(int argc, char **argv)
     }
     char **env = child_environment(preload);
 
+    if (logind) {
+        GError *error = NULL;
+        system_bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, NULL, &error);
+        if (!system_bus) {
+            printf("FAIL: no system bus for --logind: %s\n", error->message);
+            return 1;
+        }
+        inhibitors = g_string_new(NULL);
+    }
+
     GString *out = g_string_new(NULL), *err = g_string_new(NULL);
     double seconds = 0;
     double limit = scenario.elapsed_max_ms > 0 ? scenario.elapsed_max_ms / 1000.0 + 30 : 240;
@@ -701,6 +755,35 @@ int main(int argc, char **argv)
     if (scn_check(&scenario, models, scenario.device_count, SCN_CHECK_WIRE, &text)) {
         printf("FAIL: %s", problems);
         failed = 1;
+    }
+    if (logind && scenario.target >= 0) {
+        /* Held from the download command to the verdict, and only then:
+         * "R0 D1 B1 S1 S1" for a scanner ready at once. */
+        const scn_scanner *m = &models[scenario.target];
+        GString *want = g_string_new(NULL);
+        int writing = 0;
+        for (uint32_t i = 0; i < m->wire_length && i < SCN_MAX_WIRE; i++) {
+            writing |= m->wire[i] == 'D';
+            g_string_append_printf(want, "%s%c%d", want->len ? " " : "", m->wire[i],
+                                   strcmp(logind, "held") ? -1 : writing);
+        }
+        printf("inhibitors: %s\n", inhibitors->str);
+        if (strcmp(want->str, inhibitors->str)) {
+            printf("FAIL: logind inhibitors \"%s\", expected \"%s\" (-1: no logind)\n", inhibitors->str, want->str);
+            failed = 1;
+        }
+        /* Let go at the end: logind sees the descriptor closed. */
+        int left = -2;
+        for (int i = 0; i < 50 && (left = scanfw_inhibitors()) > 0; i++) g_usleep(40000);
+        if (left != (strcmp(logind, "held") ? -1 : 0)) {
+            printf("FAIL: %d inhibitors left after the run\n", left);
+            failed = 1;
+        }
+        if (err->len) {
+            printf("FAIL: scanfw wrote to standard error\n");
+            failed = 1;
+        }
+        g_string_free(want, TRUE);
     }
     if ((scenario.checks & SCN_CHECK_ELAPSED) &&
         (seconds * 1000 < scenario.elapsed_min_ms || seconds * 1000 > scenario.elapsed_max_ms)) {

@@ -55,3 +55,15 @@ add_executable(scanfw_usb_probe ${CMAKE_CURRENT_LIST_DIR}/usb_probe.cpp)
 target_link_libraries(scanfw_usb_probe PRIVATE scanfw_platform_linux scanfw_warnings)
 scanfw_umockdev_test(platform_calls other_device_first
                      --probe $<TARGET_FILE:scanfw_usb_probe>)
+
+# The sleep and shutdown inhibitor, held from the download command to the
+# verdict, against logind as python3-dbusmock mocks it on a private bus.
+add_test(NAME umockdev.logind_inhibitor
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/logind_test.py
+                 $<TARGET_FILE:scanfw_usb_testbed> --exe $<TARGET_FILE:scanfw>
+                 --preload ${SCANFW_UMOCKDEV_PRELOAD}
+                 --record ${SCANFW_SCENARIO_RECORDS}/success_en.rec
+                 --expected ${SCANFW_SCENARIO_DIR}/success_en.out
+                 --image ${SCANFW_IMAGE_FILE})
+set_tests_properties(umockdev.logind_inhibitor PROPERTIES
+                     LABELS umockdev SKIP_RETURN_CODE 77 TIMEOUT 120)

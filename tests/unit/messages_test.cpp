@@ -9,7 +9,7 @@
 
 namespace {
 
-const char *const kEnglish[26] = {
+const char *const kEnglish[28] = {
     "Warning - no following argument!!\n",
     "Get device descriptor error!!\n",
     "Device found!!\n",
@@ -36,10 +36,12 @@ const char *const kEnglish[26] = {
     "Write to USB error!!\n",
     "Read from USB error!!\n",
     "Request and return USB data size not matched!!\n",
+    "Update cancelled!!\n",
+    "FW Upgrade in progress, cannot cancel... Please wait...\n",
 };
 
 // Code page 950 bytes of the Traditional Chinese texts.
-const char *const kChineseHex[26] = {
+const char *const kChineseHex[28] = {
     "c4 b5 a7 69 20 2d 20 6e 6f 20 66 6f 6c 6c 6f 77 69 6e 67 20 61 72 67 75 "
     "6d 65 6e 74 21 21 0a",
     "c0 f2 a8 fa b3 5d b3 c6 b4 79 ad 7a b2 c5 aa ba bf f9 bb 7e 21 21 0a",
@@ -73,21 +75,24 @@ const char *const kChineseHex[26] = {
     "c5 aa a8 fa 55 53 42 bf f9 bb 7e 21 21 0a",
     "bd d0 a8 44 bb 50 a8 c3 aa f0 a6 5e 55 53 42 bc c6 be da a4 6a a4 70 a4 "
     "a3 a4 c7 b0 74 21 21 0a",
+    "a7 f3 b7 73 a4 77 a8 fa ae f8 21 21 0a",
+    "b6 b4 c5 e9 a4 c9 af c5 a4 a4 a1 41 b5 4c aa 6b a8 fa ae f8 a1 41 bd d0 "
+    "b5 79 ad d4 2e 2e 2e 0a",
 };
 
-const size_t kChineseLengths[26] = {31, 23, 11, 26, 14, 27, 27, 27, 31,
-                                    1,  21, 24, 19, 17, 12, 19, 19, 20,
-                                    16, 15, 15, 14, 22, 14, 14, 32};
+const size_t kChineseLengths[28] = {31, 23, 11, 26, 14, 27, 27, 27, 31, 1,
+                                    21, 24, 19, 17, 12, 19, 19, 20, 16, 15,
+                                    15, 14, 22, 14, 14, 32, 13, 32};
 
 TEST(Catalogue, EveryEnglishMessageIsPrintedWithOneMoreLineFeed) {
-  for (int id = 0; id < 26; ++id) {
+  for (int id = 0; id < 28; ++id) {
     std::string out = CaptureOutput([&] { PrintMessage(id, 0); });
     EXPECT_EQ(out, std::string(kEnglish[id]) + "\n") << "id " << id;
   }
 }
 
 TEST(Catalogue, EveryChineseMessageIsItsBig5BytesWithOneMoreLineFeed) {
-  for (int id = 0; id < 26; ++id) {
+  for (int id = 0; id < 28; ++id) {
     std::string expected = Hex(kChineseHex[id]);
     ASSERT_EQ(expected.size(), kChineseLengths[id]) << "id " << id;
     std::string out = CaptureOutput([&] { PrintMessage(id, 1); });
@@ -115,7 +120,7 @@ TEST(Catalogue, KnownBytesFromTheTable) {
 }
 
 TEST(Catalogue, OutOfRangeIdsAndLanguagesPrintNothing) {
-  const int ids[] = {-1, 26, 39, 40, 1000};
+  const int ids[] = {-1, 28, 39, 40, 1000};
   for (int id : ids) {
     EXPECT_EQ(CaptureOutput([&] { PrintMessage(id, 0); }), "") << id;
     EXPECT_EQ(MessageText(id, 0), nullptr);
@@ -129,7 +134,7 @@ TEST(Catalogue, OutOfRangeIdsAndLanguagesPrintNothing) {
 TEST(Catalogue, TextIsNeverUsedAsAFormat) {
   // No catalogue text holds a conversion; the "%s\n" path keeps it so.
   for (int lang = 0; lang < 2; ++lang)
-    for (int id = 0; id < 26; ++id)
+    for (int id = 0; id < 28; ++id)
       EXPECT_EQ(std::strchr(MessageText(id, lang), '%'), nullptr);
 }
 

@@ -1,0 +1,51 @@
+// Console control events during a run. Ctrl+C and Ctrl+Break (on Linux
+// SIGINT, SIGTERM and SIGHUP) ask the run to stop: it stops at its next safe
+// point before the download command, and is refused from there to the
+// verdict. Closing the console, logging off and shutting down leave the
+// process a few seconds: the handler then gives the still-image service back
+// itself, with its own handles.
+//
+// The handler only changes one lock-free atomic word (and, for the three
+// ending events, talks to the service manager on its own thread); everything
+// else here runs on the main thread.
+#pragma once
+
+#include "messages/messages.h"
+#include "platform/win32.h"
+
+// Registers the handler and forgets the events of any earlier run. The first
+// thing the entry does.
+void InstallInterruptHandler();
+
+// The registered handler.
+BOOL WINAPI OnConsoleControl(DWORD event);
+
+// A safe point before anything irreversible: true when an interrupt has
+// arrived. The run counts as cancelled from then on; the caller prints
+// MsgUpdateCancelled and goes to its end.
+bool CancelAtSafePoint();
+
+// Right before the download command: true when the scanner may now be
+// written, after which interrupts are refused; false (the run cancelled, as
+// by CancelAtSafePoint) when an interrupt came first.
+bool BeginWriting();
+// The verdict is in: the scanner no longer burns.
+void EndWriting();
+
+// Prints MsgCannotCancel when an interrupt has arrived while the scanner is
+// written and it has not been printed yet in this run.
+void AcknowledgeRefusedInterrupt(LanguageIndex language);
+
+// True when this run ended at a safe point for an interrupt, in discovery or
+// before the download command.
+bool RunWasCancelled();
+
+// The main thread's side of the service hand-over. Every service call of the
+// main thread is made between BeginServiceCall and EndServiceCall, and only
+// when BeginServiceCall returns true; once the handler has taken the service
+// over it returns false for good.
+bool BeginServiceCall();
+void EndServiceCall();
+// Said (between the two) right before the main thread suspends the service,
+// so that the handler knows there is something to give back.
+void NoteServiceSuspended();

@@ -1,0 +1,62 @@
+// Power requests of the Linux stand-in. While ES_SYSTEM_REQUIRED is asked
+// for, scanfw holds a logind "block" inhibitor for sleep and shutdown, so the
+// machine is not put to sleep or switched off while the scanner is written.
+// Without a system bus or without logind the request quietly does nothing.
+#include <fcntl.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include "platform/win32.h"
+
+namespace {
+
+// logind hands out the inhibitor as a file descriptor; it holds while the
+// descriptor is open.
+int g_inhibitor = -1;
+EXECUTION_STATE g_state = ES_CONTINUOUS;
+
+// logind answers at once; a bus that does not must not stall the update.
+const uint64_t kCallTimeoutUsec = 2000000;
+
+int TakeInhibitor() {
+  sd_bus *bus = nullptr;
+  if (sd_bus_open_system(&bus) < 0) return -1;
+  sd_bus_message *call = nullptr;
+  sd_bus_message *reply = nullptr;
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  int held = -1;
+  if (sd_bus_message_new_method_call(
+          bus, &call, "org.freedesktop.login1", "/org/freedesktop/login1",
+          "org.freedesktop.login1.Manager", "Inhibit") >= 0 &&
+      sd_bus_message_append(call, "ssss", "sleep:shutdown", "scanfw",
+                            "Scanner firmware update in progress",
+                            "block") >= 0 &&
+      sd_bus_call(bus, call, kCallTimeoutUsec, &error, &reply) >= 0) {
+    int fd = -1;
+    // The reply owns its descriptor; keep a copy of our own.
+    if (sd_bus_message_read(reply, "h", &fd) >= 0 && fd >= 0)
+      held = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  }
+  sd_bus_error_free(&error);
+  sd_bus_message_unref(reply);
+  sd_bus_message_unref(call);
+  sd_bus_flush_close_unref(bus);
+  return held;
+}
+
+}  // namespace
+
+EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE flags) {
+  const EXECUTION_STATE previous = g_state;
+  // Without ES_CONTINUOUS the request is a one-off reset of the idle timer,
+  // which has no inhibitor to match.
+  if ((flags & ES_CONTINUOUS) == 0) return previous;
+  const bool wanted = (flags & ES_SYSTEM_REQUIRED) != 0;
+  if (wanted && g_inhibitor < 0) g_inhibitor = TakeInhibitor();
+  if (!wanted && g_inhibitor >= 0) {
+    close(g_inhibitor);
+    g_inhibitor = -1;
+  }
+  g_state = flags;
+  return previous;
+}

@@ -1,0 +1,37 @@
+# The release artefacts (label release).
+#
+# release.rebuild: the preset's program built again from elsewhere must be
+# the same bytes; in the plain presets (the sanitizer build is no product).
+if(WIN32)
+  set(_release_preset windows)
+elseif(NOT SCANFW_SANITIZE AND CMAKE_BUILD_TYPE STREQUAL "RelWithDebInfo")
+  set(_release_preset linux)
+endif()
+if(_release_preset)
+  add_test(NAME release.rebuild
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/release_test.py rebuild
+                   --source ${PROJECT_SOURCE_DIR}
+                   --preset ${_release_preset}
+                   --exe $<TARGET_FILE:scanfw>
+                   --cmake ${CMAKE_COMMAND}
+                   --build-type ${CMAKE_BUILD_TYPE}
+                   "--image=${SCANFW_FIRMWARE_IMAGE}"
+                   --work ${CMAKE_BINARY_DIR}/release-rebuild)
+  set_tests_properties(release.rebuild PROPERTIES LABELS release TIMEOUT 300)
+endif()
+
+# release.script: scripts/release.sh end to end, in the Windows build, whose
+# Wine helpers it reuses; the script builds the package's Linux program
+# itself.
+if(WIN32)
+  add_test(NAME release.script
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/release_test.py script
+                   --source ${PROJECT_SOURCE_DIR}
+                   --work ${CMAKE_BINARY_DIR}/release-script
+                   --driver ${CMAKE_BINARY_DIR}/tests/scanfwsim.sys
+                   --ctl $<TARGET_FILE:scanfw_e2e_e2ectl>
+                   --standin $<TARGET_FILE:scanfw_e2e_stisvc_standin>
+                   --client $<TARGET_FILE:scanfw_e2e_sim_client>
+                   --prefix ${CMAKE_BINARY_DIR}/wineprefix-release)
+  set_tests_properties(release.script PROPERTIES LABELS release TIMEOUT 600)
+endif()

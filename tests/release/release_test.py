@@ -1,0 +1,470 @@
+#!/usr/bin/env python3
+"""The release artefacts.
+
+rebuild: a preset built once more, from a copy of the sources in another
+folder into another build folder, must give a program identical byte for
+byte to the preset's own (scanfw.exe of the windows preset, scanfw of the
+linux one, debug information included).
+
+script: scripts/release.sh with a generated image and a throwaway CA and
+code-signing certificate made here with openssl. Checks the refusals; the
+signature (osslsigncode verify against the CA, and not against another CA);
+the image in the signed file's BINARY/119; SHA256SUMS; the package's file
+list, control fields, time stamps and lintian; that a second run in other
+folders, another time zone and with SOURCE_DATE_EPOCH spelt out gives the
+same bytes; that a signature the CA does not vouch for is not kept; that the
+unsigned build is the signed one minus its signature; and that the signed
+scanfw.exe updates the simulated scanner under Wine."""
+import argparse
+import hashlib
+import http.server
+import io
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tarfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "resources"))
+from checks import Check  # noqa: E402
+
+VERSION = "0.3.53.0"
+DEB = "scanfw_%s_amd64.deb" % VERSION
+PACKAGE_FILES = [
+    "./",
+    "./usr/",
+    "./usr/bin/",
+    "./usr/bin/scanfw",
+    "./usr/lib/",
+    "./usr/lib/udev/",
+    "./usr/lib/udev/rules.d/",
+    "./usr/lib/udev/rules.d/70-scanfw.rules",
+    "./usr/share/",
+    "./usr/share/doc/",
+    "./usr/share/doc/scanfw/",
+    "./usr/share/doc/scanfw/changelog.gz",
+    "./usr/share/doc/scanfw/copyright",
+    "./usr/share/man/",
+    "./usr/share/man/man1/",
+    "./usr/share/man/man1/scanfw.1.gz",
+]
+SYSTEM_PYTHON = "/usr/bin/python3"  # where Debian's python3-pefile is
+
+check = Check()
+expect = check.expect
+
+
+def run(cmd, **kw):
+    """Runs cmd; returns (exit status, stdout + stderr as text)."""
+    p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                       text=True, errors="replace", **kw)
+    return p.returncode, p.stdout
+
+
+def first_difference(a, b):
+    with open(a, "rb") as f:
+        x = f.read()
+    with open(b, "rb") as f:
+        y = f.read()
+    if x == y:
+        return None
+    n = next((i for i in range(min(len(x), len(y))) if x[i] != y[i]),
+             min(len(x), len(y)))
+    return "%d vs %d bytes, first difference at offset 0x%x" % (len(x), len(y), n)
+
+
+def check_pe_header(path):
+    """No moment of the build in the PE file: the header's link time and the
+    resource directory's time are 0; the header's check sum is the file's."""
+    try:
+        import pefile
+    except ImportError:
+        sys.path.append("/usr/lib/python3/dist-packages")  # Debian's python3-pefile
+        import pefile
+    pe = pefile.PE(path, fast_load=True)
+    pe.parse_data_directories(directories=[
+        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    name = os.path.basename(path)
+    expect(pe.FILE_HEADER.TimeDateStamp == 0, "%s: no link time in the PE header" % name,
+           hex(pe.FILE_HEADER.TimeDateStamp))
+    expect(pe.DIRECTORY_ENTRY_RESOURCE.struct.TimeDateStamp == 0,
+           "%s: no time in the resource directory" % name,
+           hex(pe.DIRECTORY_ENTRY_RESOURCE.struct.TimeDateStamp))
+    expect(pe.OPTIONAL_HEADER.CheckSum == pe.generate_checksum(),
+           "%s: the header's check sum is the file's" % name,
+           "%#x in the header, %#x computed" % (pe.OPTIONAL_HEADER.CheckSum,
+                                                pe.generate_checksum()))
+
+
+# ---------------------------------------------------------------- rebuild
+
+def rebuild(args):
+    work = os.path.abspath(args.work)
+    shutil.rmtree(work, ignore_errors=True)
+    copy = os.path.join(work, "elsewhere", "source")
+    ignore = shutil.ignore_patterns("build", "dist", ".git")
+    shutil.copytree(args.source, copy, ignore=ignore, symlinks=True)
+    other = os.path.join(work, "another-build")
+    t0 = time.monotonic()
+    # The preset as this build tree was configured: the same image.
+    rc, out = run([args.cmake, "--preset", args.preset, "-B", other,
+                   "-DCMAKE_BUILD_TYPE=" + args.build_type,
+                   "-DSCANFW_FIRMWARE_IMAGE=" + args.image], cwd=copy)
+    if rc == 0:
+        rc, out = run([args.cmake, "--build", other, "-j", "2", "--target", "scanfw"])
+    if not expect(rc == 0, "the %s preset builds from %s into %s" % (args.preset, copy, other),
+                  out):
+        return check.report()
+    print("  built in %.0f s" % (time.monotonic() - t0))
+    rebuilt = os.path.join(other, os.path.basename(args.exe))
+    diff = first_difference(args.exe, rebuilt)
+    expect(diff is None, "%s of another folder is identical to the preset's %s"
+           % (os.path.basename(args.exe), args.exe), diff)
+    print("  sha256 %s" % hashlib.sha256(open(rebuilt, "rb").read()).hexdigest())
+    if args.preset == "windows":
+        check_pe_header(rebuilt)
+    shutil.rmtree(work, ignore_errors=True)
+    return check.report()
+
+
+# ---------------------------------------------------------------- script
+
+def openssl(*argv, cwd):
+    rc, out = run(["openssl"] + list(argv), cwd=cwd)
+    if rc != 0:
+        raise RuntimeError("openssl %s failed:\n%s" % (" ".join(argv), out))
+
+
+def make_ca(d, name):
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", name + ".key",
+            "-out", name + ".pem", "-days", "3650", "-subj", "/CN=scanfw test " + name,
+            "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign,cRLSign", cwd=d)
+    return os.path.join(d, name + ".pem")
+
+
+def make_signer(d, ca):
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "signer.key",
+            "-out", "signer.csr", "-subj", "/CN=scanfw test signer", cwd=d)
+    with open(os.path.join(d, "signer.ext"), "w") as f:
+        f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                "extendedKeyUsage=codeSigning\n")
+    openssl("x509", "-req", "-in", "signer.csr", "-CA", ca + ".pem", "-CAkey", ca + ".key",
+            "-CAcreateserial", "-out", "signer.pem", "-days", "3650",
+            "-extfile", "signer.ext", cwd=d)
+    return os.path.join(d, "signer.pem"), os.path.join(d, "signer.key")
+
+
+TSA_CONFIG = """[ tsa ]
+default_tsa = test_tsa
+[ test_tsa ]
+serial = {d}/tsa.serial
+crypto_device = builtin
+signer_cert = {d}/tsa.pem
+signer_key = {d}/tsa.key
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256, sha384, sha512
+accuracy = secs:1
+ordering = yes
+tsa_name = no
+ess_cert_id_chain = no
+ess_cert_id_alg = sha256
+"""
+
+
+class TimeStampAuthority:
+    """An RFC 3161 time-stamp authority on 127.0.0.1, answering with
+    `openssl ts -reply` under a certificate of the test CA; counts the
+    requests it answered."""
+
+    def __init__(self, d, ca):
+        openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "tsa.key",
+                "-out", "tsa.csr", "-subj", "/CN=scanfw test time-stamp authority", cwd=d)
+        with open(os.path.join(d, "tsa.ext"), "w") as f:
+            f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                    "extendedKeyUsage=critical,timeStamping\n")
+        openssl("x509", "-req", "-in", "tsa.csr", "-CA", ca + ".pem", "-CAkey", ca + ".key",
+                "-CAcreateserial", "-out", "tsa.pem", "-days", "3650",
+                "-extfile", "tsa.ext", cwd=d)
+        with open(os.path.join(d, "tsa.serial"), "w") as f:
+            f.write("01\n")
+        with open(os.path.join(d, "tsa.cnf"), "w") as f:
+            f.write(TSA_CONFIG.format(d=d))
+        self.answered = 0
+        tsa = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                query = self.rfile.read(int(self.headers.get("Content-Length", "0")))
+                with open(os.path.join(d, "query.tsq"), "wb") as f:
+                    f.write(query)
+                rc, out = run(["openssl", "ts", "-reply", "-config", os.path.join(d, "tsa.cnf"),
+                               "-queryfile", "query.tsq", "-out", "reply.tsr"], cwd=d)
+                if rc != 0:
+                    self.send_error(500, out[-200:])
+                    return
+                with open(os.path.join(d, "reply.tsr"), "rb") as f:
+                    reply = f.read()
+                tsa.answered += 1
+                self.send_response(200)
+                self.send_header("Content-Type", "application/timestamp-reply")
+                self.send_header("Content-Length", str(len(reply)))
+                self.end_headers()
+                self.wfile.write(reply)
+
+            def log_message(self, *_):
+                pass
+
+        self.server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+        self.url = "http://127.0.0.1:%d/" % self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+def release(args, argv, env=None, cwd=None):
+    t0 = time.monotonic()
+    rc, out = run(["bash", args.script] + argv, env=env, cwd=cwd)
+    return rc, out, time.monotonic() - t0
+
+
+def check_refusals(args, work, image, cert, key):
+    empty = os.path.join(work, "empty.bin")
+    open(empty, "wb").close()
+    missing = os.path.join(work, "missing.pem")
+    # (what, arguments, words the message must contain)
+    cases = [
+        ("no image", [], "--image"),
+        ("a missing image", ["--image", os.path.join(work, "nothing.bin")], "does not exist"),
+        ("an empty image", ["--image", empty], "empty"),
+        ("a folder as image", ["--image", work], "not a regular file"),
+        ("a missing certificate file",
+         ["--image", image, "--cert", missing, "--key", key], missing),
+        ("a missing key file",
+         ["--image", image, "--cert", cert, "--key", missing], missing),
+        ("--cert without --key", ["--image", image, "--cert", cert], "--key"),
+        ("--timestamp-url without a certificate",
+         ["--image", image, "--timestamp-url", "http://127.0.0.1:9/"], "--cert"),
+    ]
+    for what, argv, words in cases:
+        out_dir = os.path.join(work, "refused")
+        rc, out, dt = release(args, argv + ["--out", out_dir])
+        expect(rc != 0 and "release: " in out and words in out and
+               not os.path.exists(out_dir),
+               "refuses %s: status %d, says so, writes nothing (%.1f s)" % (what, rc, dt),
+               out)
+
+
+def deb_members(path):
+    """The data.tar member list of the package: (name, mode, owner, mtime)."""
+    p = subprocess.run(["dpkg-deb", "--fsys-tarfile", path], stdout=subprocess.PIPE)
+    with tarfile.open(fileobj=io.BytesIO(p.stdout)) as t:
+        return [(m.name, m.mode, "%s/%s" % (m.uname, m.gname), m.mtime) for m in t]
+
+
+def check_package(args, work, dist, image, epoch):
+    deb = os.path.join(dist, DEB)
+    rc, out = run(["dpkg-deb", "--contents", deb])
+    names = [line.split()[-1] for line in out.splitlines() if line.strip()]
+    expect(rc == 0 and names == PACKAGE_FILES,
+           "dpkg-deb --contents lists exactly the package's files", out)
+    members = deb_members(deb)
+    expect(all(owner == "root/root" and mtime == epoch for _, _, owner, mtime in members),
+           "every file is root's, dated SOURCE_DATE_EPOCH",
+           [m for m in members if m[2] != "root/root" or m[3] != epoch])
+    modes = {n: m for n, m, _, _ in members}
+    expect(modes.get("./usr/bin/scanfw") == 0o755 and
+           modes.get("./usr/lib/udev/rules.d/70-scanfw.rules") == 0o644,
+           "scanfw is 0755, the rule 0644", modes)
+
+    rc, control = run(["dpkg-deb", "--field", deb])
+    fields = dict(line.split(": ", 1) for line in control.splitlines()
+                  if ": " in line and not line.startswith(" "))
+    expect((fields.get("Package"), fields.get("Version"), fields.get("Architecture"))
+           == ("scanfw", VERSION, "amd64"), "control: scanfw %s amd64" % VERSION, control)
+    depends = [d.strip().split()[0] for d in fields.get("Depends", "").split(",")]
+    expect("libusb-1.0-0" in depends and "libc6" in depends,
+           "control: depends on libusb-1.0-0 and libc6", fields.get("Depends"))
+    rc, scripts = run(["dpkg-deb", "--info", deb, "postinst"])
+    expect(rc == 0 and "udevadm control --reload-rules" in scripts,
+           "postinst reloads the udev rules", scripts)
+
+    # What the package installs, unpacked: the rule is the project's, the
+    # program carries the image, the man page renders without warnings.
+    root = os.path.join(work, "unpacked")
+    rc, out = run(["dpkg-deb", "-x", deb, root])
+    with open(os.path.join(args.source, "platform/linux/70-scanfw.rules"), "rb") as f:
+        rule = f.read()
+    with open(os.path.join(root, "usr/lib/udev/rules.d/70-scanfw.rules"), "rb") as f:
+        expect(f.read() == rule, "the rule is platform/linux/70-scanfw.rules")
+    rc, out = run([sys.executable, os.path.join(HERE, "..", "resources", "inspect_elf.py"),
+                   "--image", image, "--carrier", os.path.join(root, "usr/bin/scanfw")])
+    expect(rc == 0, "the packaged scanfw carries the image in place", out)
+    rc, out = run(["man", "--warnings", "-l", "-Tutf8",
+                   os.path.join(root, "usr/share/man/man1/scanfw.1.gz")],
+                  env=dict(os.environ, MANWIDTH="80", LC_ALL="C.UTF-8"))
+    page = subprocess.run(["col", "-b"], input=out, stdout=subprocess.PIPE, text=True).stdout
+    wanted = ["--exit-code", "--list", "--version", "--help", "EXIT STATUS",
+              "/usr/lib/udev/rules.d/70-scanfw.rules", "never"]
+    expect(rc == 0 and "warning" not in page.lower() and all(w in page for w in wanted),
+           "the man page renders without warnings and names the options, exit "
+           "status and files", page)
+
+    rc, out = run(["lintian", "--fail-on", "error", deb])
+    errors = [line for line in out.splitlines() if line.startswith("E: ")]
+    expect(rc == 0 and not errors, "lintian: no error", out)
+    print("  lintian: %s" % (out.strip().replace("\n", "\n           ") or "nothing"))
+
+
+def script(args):
+    work = os.path.abspath(args.work)
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    keys = os.path.join(work, "keys")
+    os.makedirs(keys)
+    make_ca(keys, "ca")
+    other_ca = make_ca(keys, "other-ca")
+    cert, key = make_signer(keys, os.path.join(keys, "ca"))
+    ca = os.path.join(keys, "ca.pem")
+
+    # A small image of bytes no other file has: the release must carry
+    # exactly these.
+    image = os.path.join(work, "test-image.bin")
+    rnd = random.Random(0x3A7C4E21)
+    with open(image, "wb") as f:
+        f.write(bytes(rnd.getrandbits(8) for _ in range(196613)))
+
+    check_refusals(args, work, image, cert, key)
+
+    signing = ["--image", image, "--cert", cert, "--key", key, "--ca", ca]
+    dist1 = os.path.join(work, "dist1")
+    env = dict(os.environ)
+    env.pop("SOURCE_DATE_EPOCH", None)
+    rc, out, dt = release(args, signing + ["--out", dist1], env=env)
+    if not expect(rc == 0, "release.sh signs and packages (%.0f s)" % dt, out):
+        return check.report()
+    print("  " + out.strip().replace("\n", "\n  "))
+    rc, commit_time = run(["git", "-C", args.source, "log", "-1", "--format=%ct"])
+    epoch = int(commit_time.strip())
+    expect(sorted(os.listdir(dist1)) == sorted(["scanfw.exe", DEB, "SHA256SUMS"]),
+           "writes scanfw.exe, %s and SHA256SUMS" % DEB, os.listdir(dist1))
+    exe = os.path.join(dist1, "scanfw.exe")
+
+    rc, out = run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=dist1)
+    expect(rc == 0 and out.count(": OK") == 2, "SHA256SUMS checks both files", out)
+
+    rc, out = run(["osslsigncode", "verify", "-CAfile", ca, "-in", exe])
+    expect(rc == 0 and "Signature verification: ok" in out,
+           "osslsigncode verify -CAfile passes", out)
+    print("  " + "\n  ".join(l for l in out.splitlines()
+                             if l.strip().startswith(("Message digest algorithm", "Subject",
+                                                      "Signing time", "Signature verification",
+                                                      "Number of verified"))))
+    expect("Signing time: %s" % time.strftime("%b %e %H:%M:%S %Y", time.gmtime(epoch)) in out,
+           "the signing time is the commit's", out)
+    rc, out = run(["osslsigncode", "verify", "-CAfile", other_ca, "-in", exe])
+    expect(rc != 0, "and does not pass against another CA", out)
+
+    rc, out = run([SYSTEM_PYTHON, os.path.join(HERE, "..", "resources", "inspect_pe.py"),
+                   "--exe", exe, "--image", image])
+    expect(rc == 0, "the signed scanfw.exe: BINARY/119 is the image, resources as built", out)
+    check_pe_header(exe)
+
+    check_package(args, work, dist1, image, epoch)
+
+    # The same inputs elsewhere: another temp folder, output folder, working
+    # folder and time zone, SOURCE_DATE_EPOCH given rather than worked out.
+    dist2 = os.path.join(work, "second", "dist")
+    tmp2 = os.path.join(work, "second", "tmp")
+    os.makedirs(tmp2)
+    env2 = dict(os.environ, TMPDIR=tmp2, TZ="Asia/Taipei", SOURCE_DATE_EPOCH=str(epoch))
+    rc, out, dt = release(args, signing + ["--out", dist2], env=env2, cwd=tmp2)
+    if expect(rc == 0, "a second run (%.0f s)" % dt, out):
+        for name in ("scanfw.exe", DEB, "SHA256SUMS"):
+            diff = first_difference(os.path.join(dist1, name), os.path.join(dist2, name))
+            expect(diff is None, "second run: %s is identical" % name, diff)
+
+    # A signature that the given CA does not vouch for is not kept.
+    dist3 = os.path.join(work, "dist-bad-ca")
+    rc, out, dt = release(args, ["--image", image, "--cert", cert, "--key", key,
+                                 "--ca", other_ca, "--out", dist3], env=env2)
+    expect(rc != 0 and "verifying the signature" in out and not os.path.exists(dist3),
+           "a signature that does not verify: refused, nothing written (%.0f s)" % dt, out)
+
+    # The unsigned build is the signed file minus its signature.
+    dist4 = os.path.join(work, "dist-unsigned")
+    rc, out, dt = release(args, ["--image", image, "--out", dist4], env=env2)
+    if expect(rc == 0 and "NOT signed" in out, "an unsigned run (%.0f s)" % dt, out):
+        stripped = os.path.join(work, "signature-removed.exe")
+        rc, out = run(["osslsigncode", "remove-signature", "-in", exe, "-out", stripped])
+        diff = first_difference(stripped, os.path.join(dist4, "scanfw.exe")) if rc == 0 else out
+        expect(diff is None, "the signed scanfw.exe minus its signature is the unsigned one", diff)
+        diff = first_difference(os.path.join(dist1, DEB), os.path.join(dist4, DEB))
+        expect(diff is None, "the package does not depend on signing", diff)
+
+    # With a time stamp: asked of the authority once, and verified.
+    tsa = TimeStampAuthority(keys, os.path.join(keys, "ca"))
+    dist5 = os.path.join(work, "dist-time-stamped")
+    env5 = {k: v for k, v in env2.items() if k.lower() not in ("http_proxy", "https_proxy")}
+    env5["no_proxy"] = "127.0.0.1"
+    try:
+        rc, out, dt = release(args, signing + ["--timestamp-url", tsa.url, "--out", dist5],
+                              env=env5)
+    finally:
+        tsa.close()
+    if expect(rc == 0 and tsa.answered == 1,
+              "a time-stamped run: the authority answered %d request(s) (%.0f s)"
+              % (tsa.answered, dt), out):
+        rc, out = run(["osslsigncode", "verify", "-CAfile", ca, "-TSA-CAfile", ca,
+                       "-in", os.path.join(dist5, "scanfw.exe")])
+        expect(rc == 0 and "Timestamp Server Signature verification: ok" in out and
+               "Signature verification: ok" in out,
+               "its signature and time stamp verify", out)
+
+    # The signed program at work: the success scenario under Wine.
+    rc, out = run([sys.executable, os.path.join(HERE, "..", "e2e", "e2e_test.py"),
+                   "--exe", exe, "--image", image, "--only", "success_en",
+                   "--driver", args.driver, "--ctl", args.ctl, "--standin", args.standin,
+                   "--client", args.client, "--prefix", args.prefix,
+                   "--scenarios", os.path.join(args.source, "tests", "scenarios")])
+    expect(rc == 0 and "ok   success_en" in out,
+           "the signed scanfw.exe updates the simulated scanner under Wine", out)
+    print("  " + "\n  ".join(l for l in out.splitlines() if "success_en" in l))
+
+    if not check.failures:
+        shutil.rmtree(work, ignore_errors=True)
+    return check.report()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    sub = parser.add_subparsers(dest="what", required=True)
+    p = sub.add_parser("rebuild")
+    p.add_argument("--source", required=True)
+    p.add_argument("--preset", required=True)
+    p.add_argument("--exe", required=True, help="the preset's own program")
+    p.add_argument("--cmake", default="cmake")
+    p.add_argument("--build-type", required=True)
+    p.add_argument("--image", default="", help="SCANFW_FIRMWARE_IMAGE as configured")
+    p.add_argument("--work", required=True)
+    p = sub.add_parser("script")
+    p.add_argument("--source", required=True)
+    p.add_argument("--work", required=True)
+    for name in ("driver", "ctl", "standin", "client", "prefix"):
+        p.add_argument("--" + name, required=True)
+    args = parser.parse_args()
+    if args.what == "rebuild":
+        return rebuild(args)
+    args.script = os.path.join(args.source, "scripts", "release.sh")
+    return script(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,51 @@
+#!/usr/bin/env python3
+"""The sleep and shutdown inhibitor of the Linux scanfw against systemd-logind
+as python3-dbusmock's logind template mocks it, on a private system bus: the
+emulated scanner looks the inhibitors up as each request reaches it. Then the
+same run on a bus without logind, where scanfw must go on without a word.
+
+Usage: logind_test.py TESTBED TESTBED-ARGUMENTS..."""
+import os
+import subprocess
+import sys
+
+SKIP = 77
+SYSTEM_PYTHON = "/usr/bin/python3"  # where Debian's python3-dbusmock lives
+
+try:
+    import dbusmock
+except ImportError:
+    if os.path.realpath(sys.executable) != os.path.realpath(SYSTEM_PYTHON) and \
+            os.path.exists(SYSTEM_PYTHON):
+        os.execv(SYSTEM_PYTHON, [SYSTEM_PYTHON] + sys.argv)
+    print("SKIP: python3-dbusmock is not installed")
+    sys.exit(SKIP)
+
+
+class Bus(dbusmock.DBusTestCase):
+    pass
+
+
+def main():
+    testbed = sys.argv[1:]
+    Bus.start_system_bus()  # sets DBUS_SYSTEM_BUS_ADDRESS for the children
+    failed = False
+    try:
+        server, _ = Bus.spawn_server_template("logind", {}, stdout=subprocess.DEVNULL)
+        try:
+            status = subprocess.call(testbed + ["--logind", "held"])
+            print("with logind: %s" % ("passed" if status == 0 else "FAILED"))
+            failed |= status != 0
+        finally:
+            server.terminate()
+            server.wait()
+        status = subprocess.call(testbed + ["--logind", "absent"])
+        print("without logind: %s" % ("passed" if status == 0 else "FAILED"))
+        failed |= status != 0
+    finally:
+        Bus.tearDownClass()
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

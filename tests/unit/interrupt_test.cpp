@@ -1,0 +1,452 @@
+// Console control events at every stage of a run: each event, fired by the
+// fake from inside a chosen platform call, against what the user reads, what
+// the scanner receives, where the service ends up and whether the system was
+// kept awake for exactly the span in which the scanner is written.
+#include "app/interrupt.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/update.h"
+#include "device/protocol.h"
+#include "tests/fake/fake_image.h"
+#include "tests/fake/fake_scanner.h"
+#include "tests/fake/fake_service.h"
+#include "tests/unit/run_scanfw.h"
+
+namespace {
+
+// The pieces a transcript is made of, in both languages.
+enum Piece {
+  kOption,
+  kFound,
+  kLoading,
+  kEmpty,
+  kChecking,
+  kBusy,
+  kSending,
+  kCancelled,
+  kCannotCancel,
+  kUpgradeWait,
+  kBurn1,
+  kBurn2,
+  kDone,
+};
+
+const char *const kEnglish[] = {
+    "0\n",
+    "Device found!!\n\n",
+    "Loading firmware...\n\n",
+    "\n",
+    "Checking firmware...\n\n",
+    "Device is busy... Please wait...\n\n",
+    "Sending firmware...\n\n",
+    "Update cancelled!!\n\n",
+    "FW Upgrade in progress, cannot cancel... Please wait...\n\n",
+    "FW Upgrade! Please wait...\n\n",
+    "Burning firmware... (1)\n",
+    "Burning firmware... (2)\n",
+    "Burning firmware done!!\n\n",
+};
+
+const char *const kChineseHex[] = {
+    "30 0a",
+    "b3 5d b3 c6 b5 6f b2 7b 21 21 0a 0a",
+    "a9 54 a5 f3 b8 cb b8 fc a4 a4 2e 2e 2e 0a 0a",
+    "0a",
+    "43 68 65 63 6b 69 6e 67 20 66 69 72 6d 77 61 72 65 2e 2e 2e 0a 0a",
+    "b3 5d b3 c6 a6 a3 b8 4c a4 a4 2e 2e 2e 20 bd d0 b5 79 ad d4 2e 2e 2e 0a "
+    "0a",
+    "b5 6f b0 65 b6 b4 c5 e9 2e 2e 2e 0a 0a",
+    "a7 f3 b7 73 a4 77 a8 fa ae f8 21 21 0a 0a",
+    "b6 b4 c5 e9 a4 c9 af c5 a4 a4 a1 41 b5 4c aa 6b a8 fa ae f8 a1 41 bd d0 "
+    "b5 79 ad d4 2e 2e 2e 0a 0a",
+    "b6 b4 c5 e9 a4 c9 af c5 a1 41 bd d0 b5 79 ad d4 2e 2e 2e 0a 0a",
+    "42 75 72 6e 69 6e 67 20 66 69 72 6d 77 61 72 65 2e 2e 2e 20 28 31 29 0a",
+    "42 75 72 6e 69 6e 67 20 66 69 72 6d 77 61 72 65 2e 2e 2e 20 28 32 29 0a",
+    "a4 c9 af c5 b6 b4 c5 e9 a7 b9 b2 a6 21 21 0a 0a",
+};
+
+std::string Transcript(const std::vector<Piece> &pieces, bool chinese) {
+  std::string out;
+  for (Piece p : pieces) out += chinese ? Hex(kChineseHex[p]) : kEnglish[p];
+  return out;
+}
+
+// Where the event arrives: inside which platform call.
+struct Phase {
+  const char *name;
+  fake::Interrupt at;  // event filled in per case
+  bool writing;        // from the download command on
+  std::vector<Piece> output;
+  const char *wire;
+};
+
+// The scanner sits at index 2, answers busy once, then ready; the burn
+// answers 7 twice, then done. Command writes: 1 and 2 readiness, 3 download,
+// 4 to 6 burn status; the image's write between 3 and 4.
+const std::vector<Piece> kUpToChecking = {kOption, kFound, kLoading, kEmpty,
+                                          kChecking};
+std::vector<Piece> Then(std::vector<Piece> head,
+                        const std::vector<Piece> &tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
+std::vector<Phase> Phases() {
+  const std::string image = "bytes=" + std::to_string(fake::Image().length);
+  const std::vector<Piece> refusedEarly = Then(
+      kUpToChecking,
+      {kBusy, kSending, kCannotCancel, kUpgradeWait, kBurn1, kBurn2, kDone});
+  return {
+      {"discovery",
+       {"CreateFileA", "usbscan1", 1, 0},
+       false,
+       {kOption, kCancelled},
+       ""},
+      {"service_suspended",
+       {"FindResourceA", "", 1, 0},
+       false,
+       Then(kUpToChecking, {kCancelled}),
+       ""},
+      {"readiness_query",
+       {"WriteFile", "bytes=16", 1, 0},
+       false,
+       Then(kUpToChecking, {kBusy, kCancelled}),
+       "R"},
+      {"readiness_pause",
+       {"Sleep", "1000", 1, 0},
+       false,
+       Then(kUpToChecking, {kBusy, kCancelled}),
+       "R"},
+      {"ready_answer",
+       {"ReadFile", "bytes=32", 2, 0},
+       false,
+       Then(kUpToChecking, {kBusy, kSending, kCancelled}),
+       "RR"},
+      {"download",
+       {"WriteFile", "bytes=16", 3, 0},
+       true,
+       refusedEarly,
+       "RRDBSSS"},
+      {"bulk_write",
+       {"WriteFile", image.c_str(), 1, 0},
+       true,
+       refusedEarly,
+       "RRDBSSS"},
+      {"pause", {"Sleep", "6000", 1, 0}, true, refusedEarly, "RRDBSSS"},
+      {"burn",
+       {"WriteFile", "bytes=16", 4, 0},
+       true,
+       Then(kUpToChecking, {kBusy, kSending, kUpgradeWait, kCannotCancel,
+                            kBurn1, kBurn2, kDone}),
+       "RRDBSSS"},
+  };
+}
+
+struct Event {
+  const char *name;
+  DWORD code;
+  bool ending;  // close, logoff, shutdown: the handler gives the service back
+};
+
+const Event kEvents[] = {
+    {"C", CTRL_C_EVENT, false},
+    {"Break", CTRL_BREAK_EVENT, false},
+    {"Close", CTRL_CLOSE_EVENT, true},
+    {"Logoff", CTRL_LOGOFF_EVENT, true},
+    {"Shutdown", CTRL_SHUTDOWN_EVENT, true},
+};
+
+struct Case {
+  Phase phase;
+  Event event;
+  bool chinese;
+};
+
+void PrintTo(const Case &c, std::ostream *os) {
+  *os << c.phase.name << " " << c.event.name << (c.chinese ? " zh" : " en");
+}
+
+std::vector<Case> Cases() {
+  std::vector<Case> cases;
+  for (const Phase &p : Phases())
+    for (const Event &e : kEvents)
+      for (bool chinese : {false, true}) {
+        Case c{p, e, chinese};
+        c.phase.at.event = e.code;
+        cases.push_back(c);
+      }
+  return cases;
+}
+
+void SetUpScanner(bool chinese) {
+  fake::Reset();
+  fake::S().langId = chinese ? 0x0404 : 0x0409;
+  fake::FakeDevice other;
+  other.index = 1;
+  other.vendor = 0x1234;
+  fake::AddDevice(other);
+  fake::FakeDevice scanner;
+  scanner.index = 2;
+  scanner.readiness = {5, 0};
+  scanner.burn = {7, 7, 0};
+  fake::AddDevice(scanner);
+}
+
+// One letter per thing the scanner received.
+std::string Wire() {
+  std::string wire;
+  for (const fake::Received &r : fake::ReceivedBy(2)) {
+    if (r.kind == fake::Received::Bulk) {
+      wire += r.buffer == fake::Image().data && r.length == fake::Image().length
+                  ? 'B'
+                  : '?';
+      continue;
+    }
+    const CommandBlock readiness = ReadinessQuery();
+    const CommandBlock download = FirmwareDownload(fake::Image().length);
+    const CommandBlock burn = BurnStatusQuery();
+    const std::vector<uint8_t> &b = r.bytes;
+    auto same = [&b](const CommandBlock &c) {
+      return b == std::vector<uint8_t>(c.bytes, c.bytes + sizeof c.bytes);
+    };
+    wire += same(readiness)  ? 'R'
+            : same(download) ? 'D'
+            : same(burn)     ? 'S'
+                             : '?';
+  }
+  return wire;
+}
+
+bool IsServiceCall(const std::string &name) {
+  return name == "OpenSCManagerA" || name == "OpenServiceA" ||
+         name == "QueryServiceStatus" || name == "QueryServiceConfigA" ||
+         name == "ChangeServiceConfigA" || name == "ControlService" ||
+         name == "StartServiceA";
+}
+
+// The index of the first call with this name and detail at or after `from`.
+size_t Find(const std::string &name, const std::string &detail,
+            size_t from = 0) {
+  const std::vector<fake::Call> &calls = fake::S().calls;
+  for (size_t i = from; i < calls.size(); ++i)
+    if (calls[i].name == name && calls[i].detail.find(detail) == 0) return i;
+  return calls.size();
+}
+
+// The index of the n-th call with this name.
+size_t Nth(const std::string &name, int n) {
+  const std::vector<fake::Call> &calls = fake::S().calls;
+  for (size_t i = 0; i < calls.size(); ++i)
+    if (calls[i].name == name && --n == 0) return i;
+  return calls.size();
+}
+
+class Interrupts : public testing::TestWithParam<Case> {};
+
+TEST_P(Interrupts, EndAsTheStageAllows) {
+  const Case &c = GetParam();
+  SetUpScanner(c.chinese);
+  fake::ArmInterrupt(c.phase.at);
+
+  const std::string out = RunScanfw({});
+  const fake::InterruptReport &fired = fake::Fired();
+  ASSERT_TRUE(fired.fired);
+  EXPECT_EQ(fired.result, TRUE);  // the system does not end the process
+
+  EXPECT_EQ(out, Transcript(c.phase.output, c.chinese));
+  EXPECT_EQ(Wire(), c.phase.wire);
+
+  // The service: given back by the main thread after Ctrl+C and Break; by
+  // the handler after the ending events, started before the download
+  // command and left stopped but set to start while the scanner burns.
+  const bool touched = std::string(c.phase.name) != "discovery";
+  const std::string atEnd =
+      c.event.ending && c.phase.writing ? "stopped auto" : "running auto";
+  EXPECT_EQ(fake::DescribeService(), atEnd);
+  if (c.event.ending && touched) {
+    EXPECT_EQ(fired.serviceAfter, atEnd);
+    // The handler used handles of its own, and once it had taken over, the
+    // main thread only closed its handles.
+    const std::vector<fake::Call> &calls = fake::S().calls;
+    for (size_t i = fired.callIndex + 1; i < fired.returnedAt; ++i) {
+      if (IsServiceCall(calls[i].name)) {
+        EXPECT_EQ(calls[i].detail.find("#1"), std::string::npos)
+            << calls[i].name << " " << calls[i].detail;
+      }
+    }
+    EXPECT_NE(Find("OpenSCManagerA", "", fired.callIndex), calls.size());
+    for (size_t i = fired.returnedAt; i < calls.size(); ++i)
+      EXPECT_FALSE(IsServiceCall(calls[i].name)) << calls[i].name;
+  }
+  if (!touched) {
+    EXPECT_EQ(fake::CallsNamed("OpenSCManagerA").size(), 0u);
+  }
+
+  // A cancel takes effect within one readiness pause.
+  if (!c.phase.writing && !c.event.ending) {
+    EXPECT_LE(fake::S().tick - fired.tick, kReadinessPauseMs);
+  }
+
+  // Kept awake from right before the download command to the verdict.
+  const std::vector<EXECUTION_STATE> awake = {
+      ES_CONTINUOUS | ES_SYSTEM_REQUIRED, ES_CONTINUOUS};
+  if (c.phase.writing) {
+    EXPECT_EQ(fake::S().executionRequests, awake);
+    const size_t set = Find("SetThreadExecutionState", "0x80000001");
+    const size_t clear = Find("SetThreadExecutionState", "0x80000000");
+    const size_t download = Nth("WriteFile", 3);
+    EXPECT_LT(set, download);
+    EXPECT_EQ(Find("WriteFile", "", set), download);
+    EXPECT_EQ(Find("WriteFile", "", clear), fake::S().calls.size());
+  } else {
+    EXPECT_TRUE(fake::S().executionRequests.empty());
+  }
+  EXPECT_EQ(fake::S().executionState, ES_CONTINUOUS);
+
+  EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Event), 0);
+  EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Manager), 0);
+  EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Service), 0);
+  EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Device), touched ? 1 : 0);
+  EXPECT_EQ(fake::S().badCloses, 0);
+  EXPECT_EQ(fake::S().blocksAllocated, fake::S().blocksFreed);
+  EXPECT_EQ(RunWasCancelled(), !c.phase.writing);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryStage, Interrupts, testing::ValuesIn(Cases()),
+                         [](const testing::TestParamInfo<Case> &info) {
+                           return std::string(info.param.phase.name) + "_" +
+                                  info.param.event.name +
+                                  (info.param.chinese ? "_zh" : "_en");
+                         });
+
+TEST(Interrupts, AnUninterruptedRunIsKeptAwakeOnlyWhileWritten) {
+  for (bool chinese : {false, true}) {
+    SetUpScanner(chinese);
+    const std::string out = RunScanfw({});
+    EXPECT_EQ(out,
+              Transcript(Then(kUpToChecking, {kBusy, kSending, kUpgradeWait,
+                                              kBurn1, kBurn2, kDone}),
+                         chinese));
+    EXPECT_EQ(Wire(), "RRDBSSS");
+    EXPECT_EQ(fake::DescribeService(), "running auto");
+    EXPECT_EQ(fake::S().executionRequests,
+              (std::vector<EXECUTION_STATE>{ES_CONTINUOUS | ES_SYSTEM_REQUIRED,
+                                            ES_CONTINUOUS}));
+    EXPECT_FALSE(RunWasCancelled());
+    // The handler is registered before the program's first other call.
+    ASSERT_FALSE(fake::S().calls.empty());
+    EXPECT_EQ(fake::S().calls[0].name, "SetConsoleCtrlHandler");
+    EXPECT_EQ(fake::S().calls[0].detail, "routine add=1");
+  }
+}
+
+TEST(Interrupts, OnlyTheFirstRefusedInterruptIsAcknowledged) {
+  SetUpScanner(false);
+  fake::ArmInterrupt({"WriteFile", "bytes=16", 3, CTRL_C_EVENT});
+  fake::ArmInterrupt({"Sleep", "6000", 1, CTRL_BREAK_EVENT});
+  fake::ArmInterrupt({"WriteFile", "bytes=16", 6, CTRL_C_EVENT});
+  const std::string out = RunScanfw({});
+  for (size_t n = 0; n < 3; ++n) EXPECT_TRUE(fake::Fired(n).fired) << n;
+  EXPECT_EQ(out, Transcript(
+                     Then(kUpToChecking, {kBusy, kSending, kCannotCancel,
+                                          kUpgradeWait, kBurn1, kBurn2, kDone}),
+                     false));
+  EXPECT_EQ(Wire(), "RRDBSSS");
+}
+
+TEST(Interrupts, ARefusedInterruptIsAcknowledgedBeforeAFailure) {
+  SetUpScanner(false);
+  fake::Device(2)->faults.push_back({fake::Phase::Bulk, 1, fake::Stage::Write,
+                                     fake::FaultKind::RequestFails});
+  fake::ArmInterrupt({"WriteFile", "bytes=16", 3, CTRL_C_EVENT});
+  const std::string out = RunScanfw({});
+  EXPECT_EQ(out,
+            Transcript(Then(kUpToChecking, {kBusy, kSending}), false) +
+                "Write to USB error!!\n\n"
+                "FW Upgrade in progress, cannot cancel... Please wait...\n\n"
+                "Send FW data error!!\n\n");
+  EXPECT_EQ(fake::DescribeService(), "running auto");
+  EXPECT_EQ(fake::S().executionState, ES_CONTINUOUS);
+  EXPECT_EQ(fake::S().executionRequests.size(), 2u);
+}
+
+// The hand-over between the main thread and the handler, on its own.
+void FinishServiceCallOnFirstSleep(DWORD) {
+  fake::S().onSleep = nullptr;
+  EndServiceCall();
+}
+
+TEST(Interrupts, TheHandlerWaitsForTheMainThreadsServiceCall) {
+  fake::Reset();
+  InstallInterruptHandler();
+  ASSERT_TRUE(BeginServiceCall());
+  NoteServiceSuspended();
+  fake::Service().state = SERVICE_STOPPED;
+  fake::Service().startType = SERVICE_DISABLED;
+  fake::S().onSleep = FinishServiceCallOnFirstSleep;
+  const size_t mark = fake::S().calls.size();
+
+  EXPECT_EQ(OnConsoleControl(CTRL_CLOSE_EVENT), TRUE);
+  // Nothing touched the service before the main thread's call had ended.
+  const size_t firstSleep = Find("Sleep", "", mark);
+  ASSERT_LT(firstSleep, fake::S().calls.size());
+  for (size_t i = mark; i < firstSleep; ++i)
+    EXPECT_FALSE(IsServiceCall(fake::S().calls[i].name));
+  EXPECT_EQ(fake::DescribeService(), "running auto");
+  // From now on the main thread leaves the service alone.
+  EXPECT_FALSE(BeginServiceCall());
+  EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Service), 0);
+}
+
+TEST(Interrupts, AMainThreadServiceCallThatNeverEndsHoldsTheHandlerBack) {
+  fake::Reset();
+  InstallInterruptHandler();
+  ASSERT_TRUE(BeginServiceCall());
+  NoteServiceSuspended();
+  fake::Service().state = SERVICE_STOPPED;
+  fake::Service().startType = SERVICE_DISABLED;
+  const uint32_t start = fake::S().tick;
+  EXPECT_EQ(OnConsoleControl(CTRL_SHUTDOWN_EVENT), TRUE);
+  // It waited, then went ahead well inside the five seconds the process has.
+  const size_t firstServiceCall = Find("OpenSCManagerA", "");
+  ASSERT_LT(firstServiceCall, fake::S().calls.size());
+  uint64_t waited = 0;
+  for (size_t i = 0; i < firstServiceCall; ++i)
+    if (fake::S().calls[i].name == "Sleep")
+      waited += std::stoul(fake::S().calls[i].detail);
+  EXPECT_GE(waited, 3000u);
+  EXPECT_LT(fake::S().tick - start, 5000u);
+  EXPECT_EQ(fake::DescribeService(), "running auto");
+}
+
+TEST(Interrupts, NothingSuspendedNothingToGiveBack) {
+  fake::Reset();
+  InstallInterruptHandler();
+  EXPECT_EQ(OnConsoleControl(CTRL_LOGOFF_EVENT), TRUE);
+  EXPECT_EQ(fake::CallsNamed("OpenSCManagerA").size(), 0u);
+  EXPECT_FALSE(BeginServiceCall());
+  // Events the handler does not know are left to the next handler.
+  EXPECT_EQ(OnConsoleControl(3), FALSE);
+  EXPECT_EQ(OnConsoleControl(4), FALSE);
+}
+
+TEST(Interrupts, ANewRunForgetsTheLastOnesEvents) {
+  fake::Reset();
+  InstallInterruptHandler();
+  OnConsoleControl(CTRL_C_EVENT);
+  EXPECT_TRUE(CancelAtSafePoint());
+  EXPECT_TRUE(RunWasCancelled());
+  InstallInterruptHandler();
+  EXPECT_FALSE(CancelAtSafePoint());
+  EXPECT_FALSE(RunWasCancelled());
+  EXPECT_TRUE(BeginWriting());
+  // Once writing, a later interrupt cancels nothing.
+  OnConsoleControl(CTRL_C_EVENT);
+  EXPECT_FALSE(RunWasCancelled());
+}
+
+}  // namespace
