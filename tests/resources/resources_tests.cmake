@@ -87,7 +87,8 @@ else()
                    --image ${SCANFW_IMAGE_FILE}
                    --carrier $<TARGET_FILE:scanfw>
                    --carrier $<TARGET_FILE:scanfw_image_probe>
-                   --not-carrier $<TARGET_FILE:scanfw_tests>)
+                   --not-carrier $<TARGET_FILE:scanfw_tests>
+                   --not-carrier $<TARGET_FILE:scanfw_usb_names_tests>)
   set_tests_properties(resources.elf PROPERTIES LABELS resources TIMEOUT 120)
 
   # Configuring with a given image: an empty or missing file is refused, a

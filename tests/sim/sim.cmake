@@ -7,7 +7,7 @@ set(SCANFW_SCENARIO_RECORDS ${CMAKE_BINARY_DIR}/scenarios)
 # CTest registers only what each can run; the rest, with the reasons, are
 # listed in scenarios/excluded.txt.
 file(GLOB _scenario_files CONFIGURE_DEPENDS ${SCANFW_SCENARIO_DIR}/*.scn)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_scenario_files}
              ${SCANFW_SCNCC} ${CMAKE_CURRENT_LIST_DIR}/scenario_record.h)
 execute_process(COMMAND ${Python3_EXECUTABLE} ${SCANFW_SCNCC} plan
                         ${SCANFW_SCENARIO_DIR} ${SCANFW_SCENARIO_RECORDS}
