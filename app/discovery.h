@@ -13,3 +13,10 @@ const int kCandidateCount = 256;
 // The first device with the target's identifiers, still open; or
 // INVALID_HANDLE_VALUE after MsgDeviceNotFound has been printed.
 DeviceHandle Discover(LanguageIndex language);
+
+// Walks the same candidates as Discover and prints, for each device that
+// opens, "\\.\usbscanN VVVV:PPPP RRRR" (vendor, product, release in hex) or
+// MsgGetDescriptorError; closes every one and sends nothing. Then
+// MsgDeviceFound if the target was among them, else MsgDeviceNotFound.
+// Returns whether it was.
+bool ListDevices(LanguageIndex language);
