@@ -39,8 +39,8 @@ void Compress(uint32_t state[8], const uint8_t block[64]) {
   for (int i = 0; i < 64; ++i) {
     const uint32_t t1 = h + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) +
                         ((e & f) ^ (~e & g)) + kRound[i] + w[i];
-    const uint32_t t2 =
-        (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+    const uint32_t t2 = (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) +
+                        ((a & b) ^ (a & c) ^ (b & c));
     h = g;
     g = f;
     f = e;

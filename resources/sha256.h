@@ -13,5 +13,4 @@ void Sha256(const uint8_t *data, uint32_t length,
             uint8_t digest[kSha256DigestBytes]);
 
 // The digest as lower-case hex.
-void Sha256Hex(const uint8_t *data, uint32_t length,
-               char hex[kSha256HexChars]);
+void Sha256Hex(const uint8_t *data, uint32_t length, char hex[kSha256HexChars]);
