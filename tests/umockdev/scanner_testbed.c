@@ -11,7 +11,9 @@
  * Besides the shared directives it reads two that only a real device needs:
  * the fault kind "stall" (the device never completes the request, so only
  * the transfer's own time bound ends it) and "elapsed: MIN MAX", the run's
- * duration in seconds.
+ * duration in seconds. Of the shared expectations it checks NAME.out (with
+ * the embedded image's {image-length} and {image-sha256} put in, given
+ * --image), expect-wire and expect-exit.
  *
  * Exit status: 0 passed, 1 failed, 77 the scenario needs something that a
  * real device cannot be made to do here (CTest reports it as skipped). */
