@@ -80,8 +80,9 @@ int ScanfwMain(int argc, char **argv) {
   const LanguageIndex language = LanguageFromLangId(GetUserDefaultLangID());
   CommandLine line;
   ReadCommandLine(argc, argv, &line);
-  // Asking is never updating: these answer and end the run with 0, before
-  // anything is opened.
+  // Asking is never updating: each of these answers and ends the run with 0,
+  // without the option-value line, without opening the scanner for an
+  // update and without touching the service.
   if (line.help) {
     PrintUsage(language);
     return 0;

@@ -168,26 +168,6 @@ TEST(Version, NamesTheVersionAndTheCarriedImage) {
   EXPECT_EQ(run.status, 0);
 }
 
-TEST(Version, InTraditionalChinese) {
-  fake::Reset();
-  const Result run = Scanfw({"--version"}, 0x0404);
-  EXPECT_EQ(run.out,
-            "scanfw 0.3.53.0\n"
-                // 韌體映像: 262144 位元組
-                + Hex("B6 B4 C5 E9 AC 4D B9 B3") + ": 262144 " +
-                Hex("A6 EC A4 B8 B2 D5") +
-                "\nSHA-256: " + fake::kDefaultImageSha256 +
-                "\n"
-                // 此版本內含產生的替代映像，不是韌體：
-                + Hex("A6 B9 AA A9 A5 BB A4 BA A7 74 B2 A3 A5 CD AA BA B4 C0 "
-                      "A5 4E AC 4D B9 B3 A1 41 A4 A3 AC 4F B6 B4 C5 E9 A1 47") +
-                "\n"
-                // 請勿在實際的掃描器上執行。
-                + Hex("BD D0 A4 C5 A6 62 B9 EA BB DA AA BA B1 BD B4 79 BE B9 "
-                      "A4 57 B0 F5 A6 E6 A1 43") +
-                "\n");
-}
-
 TEST(Version, AnImageThatCannotBeReachedIsReportedOnce) {
   const struct {
     fake::ImageFault fault;
