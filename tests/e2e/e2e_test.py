@@ -65,6 +65,7 @@ class Scenario:
         self.image = "ok"
         self.wine_no = None
         self.expect = {}
+        self.expect_exit = 0
         self.ignored = []
         with open(path, encoding="utf-8") as f:
             for line in f:
@@ -121,6 +122,8 @@ class Scenario:
         elif word == "wine":
             if values and values[0] == "no":
                 self.wine_no = ("no " + " ".join(values[1:])).strip()
+        elif word == "expect-exit":
+            self.expect_exit = int(value)
         elif word.startswith("expect-"):
             self.expect[word] = value
         elif word in ("clock", "request-ms"):
@@ -169,6 +172,14 @@ class Scenario:
             if (int.from_bytes(raw[:2], "little"), int.from_bytes(raw[2:4], "little")) == TARGET:
                 return d["index"]
         return None
+
+
+def expected_stdout(scenario, image_length, image_sha):
+    """NAME.out with {image-length} and {image-sha256} replaced by the
+    embedded image's facts, and every LF as CR LF."""
+    out = scenario.out.replace(b"{image-length}", str(image_length).encode())
+    out = out.replace(b"{image-sha256}", image_sha.encode())
+    return out.replace(b"\n", b"\r\n")
 
 
 def expand_wire(text):
@@ -372,6 +383,18 @@ def checker_self_check():
             problems.append("a run with %s is not caught" % what)
     if not check(scenario, good, 1, record, events, 10, 77):
         problems.append("a non-zero exit status is not caught")
+    scenario.expect_exit = 4
+    if not check(scenario, good, 0, record, events, 10, 77):
+        problems.append("exit status 0 where 4 is expected is not caught")
+    scenario.expect_exit = 0
+    scenario.expect["expect-service-calls"] = "none"
+    if not check(scenario, good, 0, record, events, 10, 77):
+        problems.append("a stopped and started service is not caught as touched")
+    del scenario.expect["expect-service-calls"]
+    scenario.out = b"{image-length} {image-sha256}\n"
+    if (check(scenario, b"10 ab\r\n", 0, record, events, 10, 77, "ab") or
+            not check(scenario, b"10 ac\r\n", 0, record, events, 10, 77, "ab")):
+        problems.append("the image facts are not put into the expected output")
     return problems
 
 
@@ -430,16 +453,17 @@ def service_during_transfer(scenario, events, service_events):
     return "%s %s" % (state, START_TYPES.get(int(start), start))
 
 
-def check(scenario, stdout, status, record_text, service_events, image_length, image_crc):
+def check(scenario, stdout, status, record_text, service_events, image_length, image_crc,
+          image_sha=""):
     problems = []
-    want = scenario.out.replace(b"\n", b"\r\n")
+    want = expected_stdout(scenario, image_length, image_sha)
     if stdout != want:
         at = next((i for i in range(min(len(stdout), len(want))) if stdout[i] != want[i]),
                   min(len(stdout), len(want)))
         problems.append("standard output differs at byte %d\n    expected %r\n    got      %r"
                         % (at, want[max(0, at - 40):at + 80], stdout[max(0, at - 40):at + 80]))
-    if status != 0:
-        problems.append("exit status %d" % status)
+    if status != scenario.expect_exit:
+        problems.append("exit status %d, expected %d" % (status, scenario.expect_exit))
     events, final_service = parse_record(record_text)
     found = scenario.found_index()
     if "expect-wire" in scenario.expect:
@@ -462,6 +486,15 @@ def check(scenario, stdout, status, record_text, service_events, image_length, i
         if final_service != scenario.expect["expect-service"]:
             problems.append("service at the end: %s, expected %s"
                             % (final_service, scenario.expect["expect-service"]))
+    if scenario.expect.get("expect-service-calls") == "none":
+        # All the stand-in can show: it was neither stopped nor started, and
+        # it ends as it was set up.
+        initial = ("absent" if scenario.service["state"] == "absent" else
+                   "%s %s" % (scenario.service["state"], scenario.service["start"]))
+        if service_events or final_service != initial:
+            problems.append("the service was touched: %s, at the end %s"
+                            % (" ".join(w for _, w in service_events) or "no start or stop",
+                               final_service))
     if "expect-service-during-transfer" in scenario.expect:
         during = service_during_transfer(scenario, events, service_events)
         if during != scenario.expect["expect-service-during-transfer"]:
@@ -470,13 +503,13 @@ def check(scenario, stdout, status, record_text, service_events, image_length, i
     return problems
 
 
-def run_scenario(prefix, exe, scenario, image_length, image_crc):
+def run_scenario(prefix, exe, scenario, image_length, image_crc, image_sha):
     prefix.set_scenario(scenario)
     status, stdout = wineenv.run(["wine", exe] + scenario.args,
                                  locale_env(prefix.env, scenario.lang), timeout=180)
     record = prefix.record()
     return check(scenario, stdout, status, record, prefix.service_events(),
-                 image_length, image_crc)
+                 image_length, image_crc, image_sha)
 
 
 # ---- Ctrl+C ----
@@ -736,7 +769,8 @@ def main():
                     skipped += 1
                     print("skip %s (wine: %s)" % (name, scenario.wine_no))
                     continue
-                problems = run_scenario(prefix, exe, scenario, len(image), image_crc)
+                problems = run_scenario(prefix, exe, scenario, len(image), image_crc,
+                                        hashlib.sha256(image).hexdigest())
             except Unsupported as e:
                 problems = ["the simulator cannot do this: %s (mark it `wine: no`)" % e]
             except (RuntimeError, subprocess.TimeoutExpired) as e:

@@ -136,6 +136,13 @@ bool ParseWire(const std::vector<std::string> &w, std::string *wire) {
   return true;
 }
 
+void Substitute(std::string *text, const std::string &token,
+                const std::string &value) {
+  for (size_t at = text->find(token); at != std::string::npos;
+       at = text->find(token, at + value.size()))
+    text->replace(at, token.size(), value);
+}
+
 }  // namespace
 
 bool LoadScenario(const std::string &scnPath, Scenario *sc,
@@ -245,6 +252,12 @@ bool LoadScenario(const std::string &scnPath, Scenario *sc,
     } else if (key == "expect-service") {
       sc->expectService = Joined(w);
       ok = !w.empty();
+    } else if (key == "expect-exit") {
+      ok = w.size() == 1 && Number(w[0], 10, &v) && v <= 255;
+      sc->expectExit = static_cast<int>(v);
+    } else if (key == "expect-service-calls") {
+      ok = w.size() == 1 && w[0] == "none";
+      sc->expectNoServiceCalls = true;
     } else if (key == "expect-service-during-transfer") {
       sc->expectServiceDuringTransfer = Joined(w);
       ok = !w.empty();
@@ -273,6 +286,9 @@ bool LoadScenario(const std::string &scnPath, Scenario *sc,
   std::ostringstream bytes;
   bytes << out.rdbuf();
   sc->expectedOutput = bytes.str();
+  Substitute(&sc->expectedOutput, "{image-length}",
+             std::to_string(kDefaultImageSize));
+  Substitute(&sc->expectedOutput, "{image-sha256}", kDefaultImageSha256);
   return true;
 }
 

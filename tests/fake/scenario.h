@@ -30,9 +30,14 @@ struct Scenario {
   std::string expectService;                // empty: not checked
   std::string expectServiceDuringTransfer;  // empty: not checked
   std::string expectedOutput;               // NAME.out, LF line ends
+  int expectExit = 0;                       // the process exit status
+  bool expectNoServiceCalls = false;        // expect-service-calls: none
 };
 
 // Reads NAME.scn and NAME.out; false with a message on a malformed file.
+// In NAME.out, {image-length} and {image-sha256} stand for the decimal length
+// and the lower-case hex SHA-256 of the image the program carries: here the
+// fake's default image.
 bool LoadScenario(const std::string &scnPath, Scenario *scenario,
                   std::string *error);
 
