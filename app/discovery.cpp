@@ -4,13 +4,33 @@
 
 #include "app/interrupt.h"
 
-DeviceHandle Discover(LanguageIndex language) {
+namespace {
+
+// Asked about each candidate whose identity could be read, in index order:
+// true keeps the device open and ends the walk there.
+typedef bool (*CandidateVisitor)(void *context, const char *name,
+                                 const DEVICE_DESCRIPTOR &descriptor);
+
+bool IsTarget(const DEVICE_DESCRIPTOR &descriptor) {
+  // Only the two identifiers decide; the returned byte count, release and
+  // language are not looked at.
+  return descriptor.usVendorId == kTargetVendorId &&
+         descriptor.usProductId == kTargetProductId;
+}
+
+// The one walk over \\.\usbscan0..255 that discovery and the listing share:
+// a device that opens has its identity read, or MsgGetDescriptorError
+// printed; every device not kept is closed before the next is opened. An
+// interrupt ends the walk as if there were nothing more to find, and says so
+// in *cancelled.
+DeviceHandle WalkCandidates(LanguageIndex language, CandidateVisitor visit,
+                            void *context, bool *cancelled) {
   char name[kFormatBufferSize];
   std::memset(name, 0, sizeof(name));
+  *cancelled = false;
   for (int index = 0; index < kCandidateCount; ++index) {
-    // An interrupt ends the search as if there were nothing to find.
     if (CancelAtSafePoint()) {
-      PrintMessage(MsgUpdateCancelled, language);
+      *cancelled = true;
       return INVALID_HANDLE_VALUE;
     }
     FormatToBuffer(name, "\\\\.\\usbscan%d", index);
@@ -23,14 +43,48 @@ DeviceHandle Discover(LanguageIndex language) {
       CloseDevice(device);
       continue;
     }
-    // Only the two identifiers decide; the returned byte count, release and
-    // language are not looked at.
-    if (descriptor.usVendorId == kTargetVendorId &&
-        descriptor.usProductId == kTargetProductId) {
-      return device;
-    }
+    if (visit(context, name, descriptor)) return device;
     CloseDevice(device);
   }
-  PrintMessage(MsgDeviceNotFound, language);
   return INVALID_HANDLE_VALUE;
+}
+
+bool KeepTarget(void *, const char *, const DEVICE_DESCRIPTOR &descriptor) {
+  return IsTarget(descriptor);
+}
+
+bool PrintIdentity(void *context, const char *name,
+                   const DEVICE_DESCRIPTOR &descriptor) {
+  PrintConsole("%s %04X:%04X %04X\n", name,
+               static_cast<unsigned>(descriptor.usVendorId),
+               static_cast<unsigned>(descriptor.usProductId),
+               static_cast<unsigned>(descriptor.usBcdDevice));
+  if (IsTarget(descriptor)) *static_cast<bool *>(context) = true;
+  return false;
+}
+
+}  // namespace
+
+DeviceHandle Discover(LanguageIndex language) {
+  bool cancelled = false;
+  const DeviceHandle device =
+      WalkCandidates(language, KeepTarget, nullptr, &cancelled);
+  if (cancelled) {
+    PrintMessage(MsgUpdateCancelled, language);
+  } else if (device == INVALID_HANDLE_VALUE) {
+    PrintMessage(MsgDeviceNotFound, language);
+  }
+  return device;
+}
+
+bool ListDevices(LanguageIndex language) {
+  bool targetSeen = false;
+  bool cancelled = false;
+  WalkCandidates(language, PrintIdentity, &targetSeen, &cancelled);
+  if (cancelled) {
+    PrintMessage(MsgUpdateCancelled, language);
+    return false;
+  }
+  PrintMessage(targetSeen ? MsgDeviceFound : MsgDeviceNotFound, language);
+  return targetSeen;
 }

@@ -15,3 +15,10 @@ const int kCandidateCount = 256;
 // MsgUpdateCancelled when an interrupt ended the search (RunWasCancelled()
 // in app/interrupt.h then tells the two apart).
 DeviceHandle Discover(LanguageIndex language);
+
+// Walks the same candidates as Discover and prints, for each device that
+// opens, "\\.\usbscanN VVVV:PPPP RRRR" (vendor, product, release in hex) or
+// MsgGetDescriptorError; closes every one and sends nothing. Then
+// MsgDeviceFound if the target was among them, else MsgDeviceNotFound.
+// Returns whether it was.
+bool ListDevices(LanguageIndex language);

@@ -1,6 +1,9 @@
 #include "app/entry.h"
 
+#include <cstring>
+
 #include "app/discovery.h"
+#include "app/info.h"
 #include "app/interrupt.h"
 #include "app/update.h"
 #include "platform/win32.h"
@@ -26,33 +29,85 @@ int32_t ParseOptionNumber(const char *text) {
   return static_cast<int32_t>(negative ? -magnitude : magnitude);
 }
 
-int32_t ScanOptions(int argc, char **argv, LanguageIndex language) {
-  int32_t value = 0;
+namespace {
+
+bool Is(const char *arg, const char *option) {
+  return std::strcmp(arg, option) == 0;
+}
+
+}  // namespace
+
+void ReadCommandLine(int argc, char **argv, CommandLine *line) {
+  *line = CommandLine();
   for (int i = 1; i < argc; ++i) {
     const char *arg = argv[i];
     if (arg == nullptr || arg[0] == '\0' || arg[1] == '\0') continue;
     if (arg[1] == 'a') {
-      value = 1;
+      line->optionValue = 1;
     } else if (arg[1] == 'b') {
+      // The next argument is the number whatever it reads, even an option.
       if (i + 1 < argc && argv[i + 1] != nullptr) {
         ++i;
-        value = ParseOptionNumber(argv[i]);
+        line->optionValue = ParseOptionNumber(argv[i]);
       } else {
-        PrintMessage(MsgNoFollowingArgument, language);
+        ++line->missingNumbers;
       }
+    } else if (Is(arg, "--help") || Is(arg, "-h") || Is(arg, "-?") ||
+               Is(arg, "/?")) {
+      line->help = true;
+    } else if (Is(arg, "--version")) {
+      line->version = true;
+    } else if (Is(arg, "--list")) {
+      line->list = true;
+    } else if (Is(arg, "--exit-code")) {
+      line->exitCode = true;
     }
   }
-  return value;
+}
+
+int32_t ReportOptions(const CommandLine &line, LanguageIndex language) {
+  for (int i = 0; i < line.missingNumbers; ++i)
+    PrintMessage(MsgNoFollowingArgument, language);
+  return line.optionValue;
+}
+
+int32_t ScanOptions(int argc, char **argv, LanguageIndex language) {
+  CommandLine line;
+  ReadCommandLine(argc, argv, &line);
+  return ReportOptions(line, language);
 }
 
 int ScanfwMain(int argc, char **argv) {
   // Before anything else: without it Ctrl+C ends the process wherever it is.
   InstallInterruptHandler();
   const LanguageIndex language = LanguageFromLangId(GetUserDefaultLangID());
-  const int32_t optionValue = ScanOptions(argc, argv, language);
+  CommandLine line;
+  ReadCommandLine(argc, argv, &line);
+  // Asking is never updating: each of these answers and ends the run with 0,
+  // without the option-value line, without opening the scanner for an
+  // update and without touching the service.
+  if (line.help) {
+    PrintUsage(language);
+    return 0;
+  }
+  if (line.version) {
+    PrintVersion(language);
+    return 0;
+  }
+  if (line.list) {
+    ListDevices(language);
+    return 0;
+  }
+
+  const int32_t optionValue = ReportOptions(line, language);
   PrintConsole("%d\n", static_cast<int>(optionValue));
+  UpdateOutcome outcome = kOutcomeNotFound;
   const DeviceHandle device = Discover(language);
   // The found device stays open until the process ends.
-  if (device != INVALID_HANDLE_VALUE) RunUpdate(device, language);
-  return 0;
+  if (device != INVALID_HANDLE_VALUE) {
+    outcome = RunUpdate(device, language);
+  } else if (RunWasCancelled()) {
+    outcome = kOutcomeCancelled;
+  }
+  return line.exitCode ? static_cast<int>(outcome) : 0;
 }

@@ -17,3 +17,8 @@ struct FirmwareImage {
 // Fills the view and returns true, or prints the failing step's message and
 // returns false. Copies nothing and allocates nothing.
 bool LoadFirmwareImage(LanguageIndex language, FirmwareImage *image);
+
+// True when the build embeds the generated placeholder rather than the
+// scanner's firmware. Defined by whatever carries the image (the build's
+// image facts, or a test platform), not by the core.
+bool CarriesPlaceholderImage();

@@ -11,7 +11,10 @@
 #   scanfw_resources (Windows, OBJECT library)  the compiled resource script,
 #       for any program that must carry the same resources.
 #   scanfw_image_carrier (Linux, OBJECT library)  the image in a read-only
-#       section; every program linking scanfw_platform_linux gets it.
+#       section; scanfw_attach_image(target) links it into that program.
+#   scanfw_image_facts (OBJECT library)  CarriesPlaceholderImage(), linked
+#       with the image wherever it goes.
+#   SCANFW_VERSION  the version, for the version record and scanfw_version.h.
 
 set(SCANFW_FIRMWARE_IMAGE "" CACHE FILEPATH
     "The scanner's firmware image to embed. Empty builds a placeholder that must never be sent to a scanner.")
@@ -109,12 +112,36 @@ set(SCANFW_IMAGE_FILE ${_scanfw_image} CACHE INTERNAL
 set(SCANFW_IMAGE_IS_PLACEHOLDER ${_scanfw_placeholder} CACHE INTERNAL
     "Whether SCANFW_IMAGE_FILE is the generated placeholder")
 
-# Version record strings. The numbers are fixed; the names are this
-# product's own.
+# The program's version, defined here once: it fills the version record of
+# the resource script and the header from which `scanfw --version` prints
+# it. The names are this product's own.
 set(SCANFW_VERSION "0.3.53.0")
+if(NOT SCANFW_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+$")
+  message(FATAL_ERROR "SCANFW_VERSION '${SCANFW_VERSION}' is not four numbers "
+                      "as the version record needs them")
+endif()
+string(REPLACE "." ", " SCANFW_VERSION_COMMAS "${SCANFW_VERSION}")
 set(SCANFW_COMPANY "scanfw")
 set(SCANFW_PRODUCT "Scanner Firmware Updater")
 set(SCANFW_LEGAL "Copyright (C) the scanfw authors")
+
+configure_file(${SCANFW_RESOURCES_DIR}/scanfw_version.h.in
+               ${CMAKE_BINARY_DIR}/generated/scanfw_version.h @ONLY)
+target_include_directories(scanfw_core PUBLIC ${CMAKE_BINARY_DIR}/generated)
+
+# What the carrier knows about the image it holds, beside the image itself:
+# whether it is the placeholder. Linked wherever the image goes, so the
+# fake platform's tests, which carry no image, say it their own way.
+if(_scanfw_placeholder)
+  set(SCANFW_IMAGE_IS_PLACEHOLDER_CPP true)
+else()
+  set(SCANFW_IMAGE_IS_PLACEHOLDER_CPP false)
+endif()
+configure_file(${SCANFW_RESOURCES_DIR}/image_facts.cpp.in
+               ${CMAKE_BINARY_DIR}/resources/image_facts.cpp @ONLY)
+add_library(scanfw_image_facts OBJECT
+            ${CMAKE_BINARY_DIR}/resources/image_facts.cpp)
+target_include_directories(scanfw_image_facts PRIVATE ${PROJECT_SOURCE_DIR})
 
 # Joins the image, and on Windows the manifest and version record, to
 # `target`: on Linux the carrier object that the platform layer's resource
@@ -134,7 +161,8 @@ function(scanfw_attach_image target)
                    ${SCANFW_RESOURCES_DIR}/scanfw.manifest)
       add_dependencies(scanfw_resources scanfw_firmware_image)
     endif()
-    target_link_libraries(${target} PRIVATE scanfw_resources)
+    target_link_libraries(${target} PRIVATE scanfw_resources
+                          $<TARGET_OBJECTS:scanfw_image_facts>)
     # The static runtime libraries bring their own debug sections and
     # symbols, several times our code's size; the shipped executable
     # leaves them out.
@@ -151,7 +179,8 @@ function(scanfw_attach_image target)
                    ${SCANFW_IMAGE_FILE})
       add_dependencies(scanfw_image_carrier scanfw_firmware_image)
     endif()
-    target_sources(${target} PRIVATE $<TARGET_OBJECTS:scanfw_image_carrier>)
+    target_sources(${target} PRIVATE $<TARGET_OBJECTS:scanfw_image_carrier>
+                   $<TARGET_OBJECTS:scanfw_image_facts>)
     add_dependencies(${target} scanfw_image_carrier)
   endif()
 endfunction()

@@ -13,7 +13,13 @@ import wineenv  # noqa: E402
 WARN_EN = b"Warning - no following argument!!\n\n"
 WARN_ZH = bytes.fromhex("c4b5a769") + b" - no following argument!!\n\n"
 
-# (arguments, locale, expected start of output with LF line ends)
+USAGE_EN = b"Usage: scanfw [-a | -b N] [--exit-code]\n"
+# "用法: scanfw" in Big5
+USAGE_ZH = bytes.fromhex("a5ceaa6b") + b": scanfw [-a | -b N] [--exit-code]\n"
+NOT_FOUND = b"Device not found!!\nEnd program...\n\n"
+
+# (arguments, locale, expected start of output with LF line ends[, exit
+# status, 0 unless given])
 CASES = [
     ([], "en_US.UTF-8", b"0\n"),
     (["-a"], "en_US.UTF-8", b"1\n"),
@@ -29,6 +35,15 @@ CASES = [
     (["-b"], "en_US.UTF-8", WARN_EN + b"0\n"),
     (["-b"], "zh_TW.UTF-8", WARN_ZH + b"0\n"),
     (["-b"], "zh_CN.UTF-8", WARN_EN + b"0\n"),
+    (["--help"], "en_US.UTF-8", USAGE_EN),
+    (["-h"], "zh_CN.UTF-8", USAGE_EN),
+    (["/?"], "zh_TW.UTF-8", USAGE_ZH),
+    (["-?", "--exit-code"], "zh_TW.UTF-8", USAGE_ZH),
+    (["--version"], "en_US.UTF-8", b"scanfw 0.3.53.0\n"),
+    (["-b", "--help"], "en_US.UTF-8", b"0\n"),
+    # No scanner is attached where this suite runs.
+    (["--exit-code"], "en_US.UTF-8", b"0\n" + NOT_FOUND, 1),
+    (["-b", "--exit-code"], "en_US.UTF-8", b"0\n" + NOT_FOUND, 0),
 ]
 
 
@@ -47,7 +62,8 @@ def main():
 
     failures = 0
     try:
-        for argv, locale, expected in CASES:
+        for argv, locale, expected, *exit_status in CASES:
+            exit_status = exit_status[0] if exit_status else 0
             run_env = dict(env)
             for var in ("LC_ALL", "LC_MESSAGES", "LANG"):
                 run_env.pop(var, None)
@@ -55,13 +71,13 @@ def main():
             status, stdout = wineenv.run(command + argv, run_env)
             want = expected.replace(b"\n", b"\r\n") if args.wine else expected
             got = stdout[:len(want)]
-            ok = status == 0 and got == want
+            ok = status == exit_status and got == want
             if args.wine and b"\n" in stdout.replace(b"\r\n", b""):
                 ok = False  # a bare line feed escaped the text stream
             print("%s %s LC_ALL=%s" % ("ok  " if ok else "FAIL", argv, locale))
             if not ok:
                 failures += 1
-                print("  exit status %d" % status)
+                print("  exit status %d, expected %d" % (status, exit_status))
                 print("  expected start %r" % want)
                 print("  got            %r" % stdout[:200])
     finally:

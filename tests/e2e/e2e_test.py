@@ -16,6 +16,7 @@ program sees a console) and then reports what the scanner received; this is
 what scripts/run.sh shows a newcomer. --self-test checks the checks, without
 Wine."""
 import argparse
+import hashlib
 import os
 import re
 import select
@@ -175,23 +176,38 @@ def service_during_transfer(sc, bulk, events):
     return "%s %s" % (state, START_NAMES.get(start, start))
 
 
-def check(sc, want, stdout, status, record_text, events):
+def expected_stdout(want, image):
+    """NAME.out with {image-length} and {image-sha256} replaced by the
+    embedded image's facts, and every LF as CR LF."""
+    want = want.replace(b"{image-length}", str(len(image)).encode())
+    want = want.replace(b"{image-sha256}", hashlib.sha256(image).hexdigest().encode())
+    return want.replace(b"\n", b"\r\n")
+
+
+def check(sc, want, stdout, status, record_text, events, image=b""):
     """What is wrong with a run, as a list of problems."""
     problems = []
-    want = want.replace(b"\n", b"\r\n")
+    want = expected_stdout(want, image)
     if stdout != want:
         at = next((i for i in range(min(len(stdout), len(want))) if stdout[i] != want[i]),
                   min(len(stdout), len(want)))
         problems.append("standard output differs at byte %d\n    expected %r\n    got      %r"
                         % (at, want[max(0, at - 40):at + 80], stdout[max(0, at - 40):at + 80]))
-    if status != 0:
-        problems.append("exit status %d" % status)
+    if status != sc.get("expect_exit", 0):
+        problems.append("exit status %d, expected %d" % (status, sc.get("expect_exit", 0)))
     report = parse_record(record_text)
     problems += report["problems"]
     if sc["checks"] & scncc.C["SCN_CHECK_SERVICE"]:
         if report["service"] != service_name(sc["expect_service"]):
             problems.append("service at the end: %s, expected %s"
                             % (report["service"], service_name(sc["expect_service"])))
+    if sc["checks"] & scncc.C["SCN_CHECK_NO_SERVICE_CALLS"]:
+        # All the stand-in can show: it was neither stopped nor started, and
+        # it ends as it was set up.
+        if events or report["service"] != service_name(sc["service"]):
+            problems.append("the service was touched: %s, at the end %s"
+                            % (" ".join(w for _, w in events) or "no start or stop",
+                               report["service"]))
     if sc["checks"] & scncc.C["SCN_CHECK_SERVICE_DURING"]:
         during = service_during_transfer(sc, report["bulk"], events)
         if during != service_name(sc["expect_service_during"]):
@@ -212,6 +228,19 @@ def self_test():
     problems = []
     if check(sc, out, good, 0, record, events):
         problems.append("a right run is not accepted: %s" % check(sc, out, good, 0, record, events))
+    sc["expect_exit"] = 4
+    if not check(sc, out, good, 0, record, events):
+        problems.append("exit status 0 where 4 is expected is not caught")
+    sc["expect_exit"] = 0
+    sc["checks"] |= scncc.C["SCN_CHECK_NO_SERVICE_CALLS"]
+    if not check(sc, out, good, 0, record, events):
+        problems.append("a stopped and started service is not caught as touched")
+    sc["checks"] &= ~scncc.C["SCN_CHECK_NO_SERVICE_CALLS"]
+    facts = b"{image-length} {image-sha256}\n"
+    sha = hashlib.sha256(b"ab").hexdigest().encode()
+    if check(sc, facts, b"2 " + sha + b"\r\n", 0, record, events, b"ab") or \
+            not check(sc, facts, b"2 0" + sha[1:] + b"\r\n", 0, record, events, b"ab"):
+        problems.append("the image facts are not put into the expected output")
     wrong = {
         "bare line feeds": (b"0\nDone!!\n\n", 0, record, events),
         "a missing line": (b"0\r\n", 0, record, events),
@@ -230,7 +259,7 @@ def self_test():
             problems.append("a run with %s is not caught" % what)
     for p in problems:
         print("FAIL " + p)
-    print("%d wrong runs, %d not caught" % (len(wrong), len(problems)))
+    print("%d wrong runs, %d not caught" % (len(wrong) + 3, len(problems)))
     return 1 if problems else 0
 
 
@@ -342,7 +371,7 @@ def run_interrupted(prefix, exe, sc, want, when, image, records):
         want = want[:at] + CANNOT_CANCEL[lang] + want[at:]
     sc["checks"] |= scncc.C["SCN_CHECK_SERVICE"]
     sc["expect_service"] = {"state": scncc.STATES["running"], "start": scncc.STARTS["auto"]}
-    return problems + check(sc, want, stdout, status, text, prefix.service_events())
+    return problems + check(sc, want, stdout, status, text, prefix.service_events(), image)
 
 
 # ---- the live run for a newcomer ----
@@ -406,8 +435,8 @@ def live(prefix, exe, sc, want, record_file, image):
     print("-" * 72)
     text, events = prefix.record(), prefix.service_events()
     report = parse_record(text)
-    problems = check(sc, want, want.replace(b"\n", b"\r\n"), status, text, events)
-    if seen != want:
+    problems = check(sc, want, expected_stdout(want, image), status, text, events, image)
+    if seen != expected_stdout(want, image).replace(b"\r\n", b"\n"):
         problems.insert(0, "the transcript is not the expected one (%s.out)" % sc["name"])
     print("What the scanner received:")
     for index, fields in report["devices"]:
@@ -491,7 +520,7 @@ def main():
                     status, stdout = wineenv.run(["wine", exe] + sc["args"],
                                                  locale_env(prefix.env, sc["lang"]), timeout=180)
                     problems = check(sc, want, stdout, status, prefix.record(),
-                                     prefix.service_events())
+                                     prefix.service_events(), image)
             except (RuntimeError, subprocess.TimeoutExpired) as e:
                 problems = ["could not run: %s" % e]
             print("%s %s (%.1f s)" % ("ok  " if not problems else "FAIL", name,

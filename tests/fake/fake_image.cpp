@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "resources/firmware_image.h"
 #include "tests/fake/fake_platform.h"
 
 namespace fake {
@@ -149,3 +150,5 @@ DWORD SizeofResource(HMODULE module, HRSRC resource) {
   if (Image().fault == ImageFault::Empty) return 0;
   return Image().length;
 }
+
+bool CarriesPlaceholderImage() { return Image().placeholder; }

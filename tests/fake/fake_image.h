@@ -24,6 +24,9 @@ struct FakeImage {
   const uint8_t *data;  // defaults to a built-in pattern of kDefaultImageSize
   uint32_t length;
   ImageFault fault = ImageFault::None;
+  // What CarriesPlaceholderImage() answers; the built-in pattern stands in
+  // for the placeholder, as in a build without SCANFW_FIRMWARE_IMAGE.
+  bool placeholder = true;
 };
 
 const uint32_t kDefaultImageSize = 256 * 1024;
@@ -32,5 +35,10 @@ FakeImage &Image();
 
 // The built-in pattern, byte i of the default image.
 uint8_t DefaultImageByte(uint32_t i);
+
+// The default image's SHA-256, worked out apart from the program (Python's
+// hashlib over DefaultImageByte(0..kDefaultImageSize-1)).
+const char kDefaultImageSha256[] =
+    "1a1ab1513b1909e60f0b0c98cb9b13c3188bf4ad3a0349c6650d005f4f49260c";
 
 }  // namespace fake

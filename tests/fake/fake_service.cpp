@@ -209,6 +209,17 @@ DWORD ServiceConfigBytes() {
 
 bool ServiceConfigOtherwiseChanged() { return P().otherConfigChanged; }
 
+int ServiceCallCount() {
+  static const char *const kCalls[] = {
+      "OpenSCManagerA",      "OpenServiceA",      "QueryServiceStatus",
+      "QueryServiceConfigA", "ControlService",    "ChangeServiceConfigA",
+      "StartServiceA",       "CloseServiceHandle"};
+  int count = 0;
+  for (const Call &c : S().calls)
+    for (const char *name : kCalls) count += c.name == name ? 1 : 0;
+  return count;
+}
+
 }  // namespace fake
 
 using fake::P;

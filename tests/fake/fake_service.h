@@ -81,6 +81,10 @@ std::string DescribeService();
 // The block size that the size probe reports: the record and its strings.
 DWORD ServiceConfigBytes();
 
+// How many calls the program made on the service control manager, of any
+// kind.
+int ServiceCallCount();
+
 // True when a ChangeServiceConfigA call asked to change anything besides the
 // start type.
 bool ServiceConfigOtherwiseChanged();

@@ -20,6 +20,13 @@ bool ReadFile(const std::string &path, std::string *bytes) {
   return static_cast<bool>(in);
 }
 
+void Substitute(std::string *text, const std::string &token,
+                const std::string &value) {
+  for (size_t at = text->find(token); at != std::string::npos;
+       at = text->find(token, at + value.size()))
+    text->replace(at, token.size(), value);
+}
+
 FakeService ServiceOf(const scn_service &s) {
   FakeService fs;
   fs.startType = s.start;
@@ -69,6 +76,9 @@ bool LoadScenario(const std::string &recordPath, const std::string &outPath,
     *error = "missing " + outPath;
     return false;
   }
+  Substitute(&sc->expectedOutput, "{image-length}",
+             std::to_string(kDefaultImageSize));
+  Substitute(&sc->expectedOutput, "{image-sha256}", kDefaultImageSha256);
   return true;
 }
 

@@ -16,7 +16,10 @@ struct Scenario {
 };
 
 // Reads the compiled record and the expected output; false with a message
-// when either is missing or the record is not of this layout.
+// when either is missing or the record is not of this layout. In NAME.out,
+// {image-length} and {image-sha256} stand for the decimal length and the
+// lower-case hex SHA-256 of the image the program carries: here the fake's
+// default image.
 bool LoadScenario(const std::string &recordPath, const std::string &outPath,
                   Scenario *scenario, std::string *error);
 

@@ -6,8 +6,10 @@ images and checks what the build makes of them:
 - a missing image file is refused, saying it does not exist;
 - no image: configuring succeeds with the loud placeholder warning;
 - a real image (here an odd-sized file): no warning, no placeholder made,
-  and the built Linux programs carry exactly that file's bytes."""
+  and the built Linux programs carry exactly that file's bytes, which
+  --version names without the placeholder warning."""
 import argparse
+import hashlib
 import os
 import shutil
 import subprocess
@@ -95,6 +97,19 @@ def main():
                               "--image", real,
                               "--carrier", os.path.join(build, "scanfw")])
     expect(status == 0, "scanfw carries exactly the given image")
+
+    # --version names that image and, not being the placeholder, warns of
+    # nothing.
+    with open(real, "rb") as f:
+        digest = hashlib.sha256(f.read()).hexdigest()
+    want = ("scanfw 0.3.53.0\nFirmware image: 100003 bytes\nSHA-256: %s\n"
+            % digest).encode()
+    version = subprocess.run([os.path.join(build, "scanfw"), "--version"],
+                             stdout=subprocess.PIPE, timeout=60,
+                             env=dict(os.environ, LC_ALL="C"))
+    expect(version.returncode == 0 and version.stdout == want,
+           "--version names the given image and no placeholder",
+           "status %d\n%r" % (version.returncode, version.stdout))
 
     if check.failures == 0:
         shutil.rmtree(args.work, ignore_errors=True)

@@ -73,6 +73,7 @@
 #define SCN_CHECK_SERVICE_DURING 8u
 #define SCN_CHECK_STDERR 16u
 #define SCN_CHECK_ELAPSED 32u
+#define SCN_CHECK_NO_SERVICE_CALLS 64u
 
 /* The harnesses, as bits of scn_record.harnesses. */
 #define SCN_HARNESS_FAKE 1u
@@ -127,6 +128,7 @@ typedef struct scn_record {
   uint32_t elapsed_min_ms;
   uint32_t elapsed_max_ms;
   uint32_t run_as_nobody;
+  uint32_t expect_exit; /* the process exit status */
   uint32_t interrupt_signal; /* 0: none; else sent at the request below */
   uint32_t interrupt_phase;
   uint32_t interrupt_occurrence;

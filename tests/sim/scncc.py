@@ -297,6 +297,11 @@ DIRECTIVES = {
     "expect-stderr": (setter("expect_stderr", lambda w, r: r or one([], "the text it must hold")),
                       C["SCN_CHECK_STDERR"], ()),
     "elapsed": (d_elapsed, C["SCN_CHECK_ELAPSED"], ()),
+    "expect-exit": (setter("expect_exit", lambda w, r: number(one(w, "one exit status"), 10, 255,
+                                                             "exit status")), 0, ()),
+    "expect-service-calls": (setter("no_service_calls", lambda w, r: one(w, "none") == "none" or
+                                    one([], "only none")),
+                             C["SCN_CHECK_NO_SERVICE_CALLS"], ("none",)),
 }
 REPEATABLE = ("device", "fault")
 
@@ -368,7 +373,7 @@ def resolve(sc):
 def record(sc):
     # What the compiler resolved and the header has no field for would be lost.
     unknown = set(sc) - {f[0] for f in STRUCTS["scn_record"][0]} - \
-        {"name", "title", "opened", "limits", "excluded"}
+        {"name", "title", "opened", "limits", "excluded", "no_service_calls"}
     if unknown:
         raise Bad("scenario_record.h has no field for %s" % ", ".join(sorted(unknown)))
     fields = dict(sc)

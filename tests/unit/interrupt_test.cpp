@@ -449,4 +449,62 @@ TEST(Interrupts, ANewRunForgetsTheLastOnesEvents) {
   EXPECT_FALSE(RunWasCancelled());
 }
 
+// With --exit-code a cancel ends the process with 6, wherever it came before
+// the download command; one refused while the scanner is written leaves the
+// verdict's code. A listing that is interrupted ends without its verdict.
+struct ExitCase {
+  const char *name;
+  std::vector<std::string> args;
+  fake::Interrupt at;
+  int status;
+  std::vector<Piece> output;
+};
+
+TEST(Interrupts, TheExitCodeTellsACancel) {
+  const ExitCase cases[] = {
+      {"discovery",
+       {"--exit-code"},
+       {"CreateFileA", "usbscan1", 1, CTRL_C_EVENT},
+       6,
+       {kOption, kCancelled}},
+      {"readiness",
+       {"--exit-code", "-a"},
+       {"Sleep", "1000", 1, CTRL_BREAK_EVENT},
+       6,
+       {kFound, kLoading, kEmpty, kChecking, kBusy, kCancelled}},
+      {"burn",
+       {"--exit-code"},
+       {"WriteFile", "bytes=16", 4, CTRL_C_EVENT},
+       0,
+       {kOption, kFound, kLoading, kEmpty, kChecking, kBusy, kSending,
+        kUpgradeWait, kCannotCancel, kBurn1, kBurn2, kDone}},
+      {"list",
+       {"--list"},
+       {"CreateFileA", "usbscan2", 1, CTRL_C_EVENT},
+       0,
+       {kCancelled}},
+  };
+  for (const ExitCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUpScanner(false);
+    fake::ArmInterrupt(c.at);
+    int status = -1;
+    std::string out = RunScanfwWithStatus(c.args, &status);
+    EXPECT_TRUE(fake::Fired().fired);
+    EXPECT_EQ(status, c.status);
+    std::string expected = Transcript(c.output, false);
+    if (std::string(c.name) == "readiness") expected = "1\n" + expected;
+    if (std::string(c.name) == "list") {
+      // The interrupt arrives while usbscan2 opens: it is listed, the walk
+      // ends before the next name, and the verdict is not printed.
+      expected =
+          "\\\\.\\usbscan1 1234:4E21 0100\n"
+          "\\\\.\\usbscan2 3A7C:4E21 0100\n" +
+          expected;
+    }
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Event), 0);
+  }
+}
+
 }  // namespace

@@ -1,0 +1,86 @@
+// The usage and version texts. The Chinese ones are their code page 950
+// (Big5) bytes, written out unchanged, as the catalogue's are; each line's
+// characters stand in the comment above it. Option names are as typed.
+#include "messages/usage.h"
+
+namespace {
+
+// clang-format off
+const char kUsageEnglish[] =
+    "Usage: scanfw [-a | -b N] [--exit-code]\n"
+    "       scanfw --list | --version | --help\n"
+    "\n"
+    "Without options, scanfw updates the firmware of the first attached scanner.\n"
+    "\n"
+    "Options:\n"
+    "  -a           set the option value shown first to 1\n"
+    "  -b N         set the option value shown first to N\n"
+    "  --exit-code  end with an exit code that tells the outcome (below)\n"
+    "  --list       list the attached still-image devices; updates nothing\n"
+    "  --version    show the version and the carried image; updates nothing\n"
+    "  --help       show this text (also -h, -? or /?); updates nothing\n"
+    "\n"
+    "Exit codes with --exit-code: 0 update done, 1 no scanner found,\n"
+    "2 firmware image unavailable, 3 scanner not ready, 4 image not sent,\n"
+    "5 burn failed, 6 cancelled by the user. Without --exit-code always 0.\n";
+
+const char kUsageTraditionalChinese[] =
+    // 用法: scanfw [-a | -b N] [--exit-code]
+    "\xA5\xCE\xAA\x6B: scanfw [-a | -b N] [--exit-code]\n"
+    //       scanfw --list | --version | --help
+    "      scanfw --list | --version | --help\n"
+    //
+    "\n"
+    // 不加選項時，scanfw 更新第一台連接的掃描器的韌體。
+    "\xA4\xA3\xA5\x5B\xBF\xEF\xB6\xB5\xAE\xC9\xA1\x41scanfw \xA7\xF3\xB7\x73\xB2\xC4\xA4\x40\xA5\x78\xB3\x73\xB1\xB5\xAA\xBA\xB1\xBD\xB4\x79\xBE\xB9\xAA\xBA\xB6\xB4\xC5\xE9\xA1\x43\n"
+    //
+    "\n"
+    // 選項:
+    "\xBF\xEF\xB6\xB5:\n"
+    //   -a           將最先顯示的選項值設為 1
+    "  -a           \xB1\x4E\xB3\xCC\xA5\xFD\xC5\xE3\xA5\xDC\xAA\xBA\xBF\xEF\xB6\xB5\xAD\xC8\xB3\x5D\xAC\xB0 1\n"
+    //   -b N         將最先顯示的選項值設為 N
+    "  -b N         \xB1\x4E\xB3\xCC\xA5\xFD\xC5\xE3\xA5\xDC\xAA\xBA\xBF\xEF\xB6\xB5\xAD\xC8\xB3\x5D\xAC\xB0 N\n"
+    //   --exit-code  以結束代碼表示結果 (見下)
+    "  --exit-code  \xA5\x48\xB5\xB2\xA7\xF4\xA5\x4E\xBD\x58\xAA\xED\xA5\xDC\xB5\xB2\xAA\x47 (\xA8\xA3\xA4\x55)\n"
+    //   --list       列出連接的影像裝置，不更新韌體
+    "  --list       \xA6\x43\xA5\x58\xB3\x73\xB1\xB5\xAA\xBA\xBC\x76\xB9\xB3\xB8\xCB\xB8\x6D\xA1\x41\xA4\xA3\xA7\xF3\xB7\x73\xB6\xB4\xC5\xE9\n"
+    //   --version    顯示版本和內含的韌體映像，不更新韌體
+    "  --version    \xC5\xE3\xA5\xDC\xAA\xA9\xA5\xBB\xA9\x4D\xA4\xBA\xA7\x74\xAA\xBA\xB6\xB4\xC5\xE9\xAC\x4D\xB9\xB3\xA1\x41\xA4\xA3\xA7\xF3\xB7\x73\xB6\xB4\xC5\xE9\n"
+    //   --help       顯示本說明 (也可用 -h、-? 或 /?)，不更新韌體
+    "  --help       \xC5\xE3\xA5\xDC\xA5\xBB\xBB\xA1\xA9\xFA (\xA4\x5D\xA5\x69\xA5\xCE -h\xA1\x42-? \xA9\xCE /?)\xA1\x41\xA4\xA3\xA7\xF3\xB7\x73\xB6\xB4\xC5\xE9\n"
+    //
+    "\n"
+    // 使用 --exit-code 時的結束代碼: 0 更新完成，1 找不到掃描器，
+    "\xA8\xCF\xA5\xCE --exit-code \xAE\xC9\xAA\xBA\xB5\xB2\xA7\xF4\xA5\x4E\xBD\x58: 0 \xA7\xF3\xB7\x73\xA7\xB9\xA6\xA8\xA1\x41" "1 \xA7\xE4\xA4\xA3\xA8\xEC\xB1\xBD\xB4\x79\xBE\xB9\xA1\x41\n"
+    // 2 無法取得韌體映像，3 掃描器未就緒，4 無法傳送韌體，
+    "2 \xB5\x4C\xAA\x6B\xA8\xFA\xB1\x6F\xB6\xB4\xC5\xE9\xAC\x4D\xB9\xB3\xA1\x41" "3 \xB1\xBD\xB4\x79\xBE\xB9\xA5\xBC\xB4\x4E\xBA\xFC\xA1\x41" "4 \xB5\x4C\xAA\x6B\xB6\xC7\xB0\x65\xB6\xB4\xC5\xE9\xA1\x41\n"
+    // 5 燒錄失敗，6 使用者取消。不加 --exit-code 時一律為 0。
+    "5 \xBF\x4E\xBF\xFD\xA5\xA2\xB1\xD1\xA1\x41" "6 \xA8\xCF\xA5\xCE\xAA\xCC\xA8\xFA\xAE\xF8\xA1\x43\xA4\xA3\xA5\x5B --exit-code \xAE\xC9\xA4\x40\xAB\xDF\xAC\xB0 0\xA1\x43\n";
+
+const VersionTexts kVersionTexts[2] = {
+    {"Firmware image: ", " bytes\n",
+     "This build carries the generated placeholder image, not firmware:\n"
+     "never run it on a real scanner.\n"},
+    {
+     // 韌體映像: 
+     "\xB6\xB4\xC5\xE9\xAC\x4D\xB9\xB3: ",
+     //  位元組
+     " \xA6\xEC\xA4\xB8\xB2\xD5\n",
+     // 此版本內含產生的替代映像，不是韌體：
+     "\xA6\xB9\xAA\xA9\xA5\xBB\xA4\xBA\xA7\x74\xB2\xA3\xA5\xCD\xAA\xBA\xB4\xC0\xA5\x4E\xAC\x4D\xB9\xB3\xA1\x41\xA4\xA3\xAC\x4F\xB6\xB4\xC5\xE9\xA1\x47\n"
+     // 請勿在實際的掃描器上執行。
+     "\xBD\xD0\xA4\xC5\xA6\x62\xB9\xEA\xBB\xDA\xAA\xBA\xB1\xBD\xB4\x79\xBE\xB9\xA4\x57\xB0\xF5\xA6\xE6\xA1\x43\n"},
+};
+// clang-format on
+
+}  // namespace
+
+const char *UsageText(LanguageIndex language) {
+  return language == kLanguageTraditionalChinese ? kUsageTraditionalChinese
+                                                 : kUsageEnglish;
+}
+
+const VersionTexts &VersionTextsFor(LanguageIndex language) {
+  return kVersionTexts[language == kLanguageTraditionalChinese ? 1 : 0];
+}

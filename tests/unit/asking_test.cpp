@@ -1,0 +1,394 @@
+// The arguments that ask instead of update (--help and its spellings,
+// --version, --list) and --exit-code, run whole in-process on the fake
+// platform: what they print, that asking opens and sends nothing and leaves
+// the service alone, and which exit status each outcome gives.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/fake/fake_image.h"
+#include "tests/fake/fake_platform.h"
+#include "tests/fake/fake_scanner.h"
+#include "tests/fake/fake_service.h"
+#include "tests/unit/capture.h"
+#include "tests/unit/run_scanfw.h"
+
+namespace {
+
+const char kNotFound[] = "Device not found!!\nEnd program...\n\n";
+const char kFound[] = "Device found!!\n\n";
+const char kPlaceholder[] =
+    "This build carries the generated placeholder image, not firmware:\n"
+    "never run it on a real scanner.\n";
+
+struct Result {
+  std::string out;
+  int status;
+};
+
+Result Scanfw(const std::vector<std::string> &args, uint16_t langId = 0x0409) {
+  fake::S().langId = langId;
+  Result run;
+  run.out = RunScanfwWithStatus(args, &run.status);
+  return run;
+}
+
+fake::FakeDevice Attached(int index, uint16_t vendor = 0x3A7C,
+                          uint16_t product = 0x4E21) {
+  fake::FakeDevice d;
+  d.index = index;
+  d.vendor = vendor;
+  d.product = product;
+  return d;
+}
+
+size_t Count(const std::string &name) { return fake::CallsNamed(name).size(); }
+
+std::vector<std::string> Lines(const std::string &text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos;
+       start = end + 1)
+    lines.push_back(text.substr(start, end - start));
+  return lines;
+}
+
+// Asking leaves no trace on devices or service.
+void ExpectNothingTouched(const std::string &what) {
+  EXPECT_EQ(Count("CreateFileA"), 0u) << what;
+  EXPECT_EQ(fake::ServiceCallCount(), 0) << what;
+  EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Device), 0) << what;
+}
+
+// ---- help ----
+
+TEST(Help, EverySpellingPrintsTheUsageAndNothingElseHappens) {
+  for (uint16_t lang : {0x0409, 0x0404}) {
+    std::string first;
+    for (const std::vector<std::string> &args :
+         std::vector<std::vector<std::string>>{
+             {"--help"},
+             {"-h"},
+             {"-?"},
+             {"/?"},
+             // Help wins over everything else on the line.
+             {"--list", "--help"},
+             {"-a", "--version", "-h", "--exit-code"},
+             {"/?", "-b"},
+             {"-b", "5", "-?"}}) {
+      fake::Reset();
+      fake::AddDevice(Attached(0));
+      const Result run = Scanfw(args, lang);
+      const std::string what = args[0] + "... in " + std::to_string(lang);
+      EXPECT_EQ(run.status, 0) << what;
+      ExpectNothingTouched(what);
+      if (first.empty()) first = run.out;
+      EXPECT_EQ(run.out, first) << what;  // no warning, no option value
+    }
+    EXPECT_EQ(first.find(lang == 0x0404 ? "\xA5\xCE\xAA\x6B: scanfw"
+                                        : "Usage: scanfw"),
+              0u);
+  }
+}
+
+TEST(Help, NamesEveryOptionOnItsOwnLineAndWhatARunWithoutOptionsDoes) {
+  const std::vector<std::string> options = {
+      "-a", "-b N", "--exit-code", "--list", "--version", "--help"};
+  for (uint16_t lang : {0x0409, 0x0404}) {
+    fake::Reset();
+    const std::string out = Scanfw({"--help"}, lang).out;
+    for (const std::string &option : options) {
+      int lines = 0;
+      for (const std::string &line : Lines(out))
+        lines += line.rfind("  " + option + " ", 0) == 0 ? 1 : 0;
+      EXPECT_EQ(lines, 1) << option << " in " << lang;
+    }
+    EXPECT_NE(out.find("-h"), std::string::npos);
+    EXPECT_NE(out.find("/?"), std::string::npos);
+    EXPECT_NE(
+        out.find(lang == 0x0404
+                     // 第一台連接的掃描器: the first attached scanner
+                     ? Hex("B2 C4 A4 40 A5 78 B3 73 B1 B5 AA BA B1 BD B4 79 "
+                           "BE B9")
+                     : "updates the firmware of the first attached scanner"),
+        std::string::npos)
+        << lang;
+  }
+}
+
+TEST(Help, OnlyWholeExactArgumentsAskAndANumberIsNotAnArgument) {
+  for (const std::vector<std::string> &args :
+       std::vector<std::vector<std::string>>{{"--HELP"},
+                                             {"-H"},
+                                             {"/h"},
+                                             {"help"},
+                                             {"--help=yes"},
+                                             {"-?x"},
+                                             {"--Version"},
+                                             {"-list"},
+                                             {"-b", "--help"},
+                                             {"-b", "/?"}}) {
+    fake::Reset();
+    const Result run = Scanfw(args);
+    // The ordinary run: option value 0, all names tried.
+    EXPECT_EQ(run.out, std::string("0\n") + kNotFound) << args.back();
+    EXPECT_EQ(Count("CreateFileA"), 256u) << args.back();
+    EXPECT_EQ(run.status, 0);
+  }
+}
+
+// ---- version ----
+
+TEST(Version, NamesTheVersionAndTheCarriedImage) {
+  fake::Reset();
+  fake::AddDevice(Attached(0));
+  Result run = Scanfw({"--version"});
+  EXPECT_EQ(run.out, std::string("scanfw 0.3.53.0\n"
+                                 "Firmware image: 262144 bytes\n"
+                                 "SHA-256: ") +
+                         fake::kDefaultImageSha256 + "\n" + kPlaceholder);
+  EXPECT_EQ(run.status, 0);
+  ExpectNothingTouched("--version");
+
+  // Another image, and a build that carries real firmware.
+  fake::Reset();
+  static const uint8_t kAbc[] = {'a', 'b', 'c'};
+  fake::Image().data = kAbc;
+  fake::Image().length = 3;
+  fake::Image().placeholder = false;
+  run = Scanfw({"--version", "--exit-code"});
+  EXPECT_EQ(
+      run.out,
+      "scanfw 0.3.53.0\n"
+      "Firmware image: 3 bytes\n"
+      "SHA-256: "
+      "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\n");
+  EXPECT_EQ(run.status, 0);
+}
+
+TEST(Version, AnImageThatCannotBeReachedIsReportedOnce) {
+  const struct {
+    fake::ImageFault fault;
+    const char *message;
+  } cases[] = {
+      {fake::ImageFault::Find, "Loading firmware (find resource) error!!\n\n"},
+      {fake::ImageFault::Load, "Loading firmware (load resource) error!!\n\n"},
+      {fake::ImageFault::Lock, "Loading firmware (lock resource) error!!\n\n"},
+      {fake::ImageFault::Empty,
+       "Loading firmware (resource length is zero) error!!\n\n"},
+  };
+  for (const auto &c : cases) {
+    fake::Reset();
+    fake::Image().fault = c.fault;
+    const Result run = Scanfw({"--version", "--exit-code"});
+    EXPECT_EQ(run.out,
+              std::string("scanfw 0.3.53.0\n") + c.message + kPlaceholder)
+        << c.message;
+    EXPECT_EQ(run.status, 0);
+    ExpectNothingTouched(c.message);
+  }
+}
+
+// ---- list ----
+
+struct ListCase {
+  const char *what;
+  std::vector<fake::FakeDevice> devices;
+  uint16_t langId;
+  std::string out;
+};
+
+fake::FakeDevice WithRelease(fake::FakeDevice d, uint16_t release) {
+  d.release = release;
+  return d;
+}
+
+fake::FakeDevice FailingDescriptor(fake::FakeDevice d) {
+  d.descriptorFails = true;
+  return d;
+}
+
+TEST(List, NamesEveryDeviceThatOpensClosesThemAndSendsNothing) {
+  const std::vector<ListCase> cases = {
+      {"nothing attached", {}, 0x0409, kNotFound},
+      {"other devices only",
+       {Attached(0, 0x04A9, 0x1905), Attached(5, 0x3A7C, 0x0001),
+        WithRelease(Attached(9, 0xABCD, 0x00EF), 0xBEEF)},
+       0x0409,
+       std::string("\\\\.\\usbscan0 04A9:1905 0100\n"
+                   "\\\\.\\usbscan5 3A7C:0001 0100\n"
+                   "\\\\.\\usbscan9 ABCD:00EF BEEF\n") +
+           kNotFound},
+      {"a failing descriptor, then the scanner",
+       {FailingDescriptor(Attached(0)), Attached(1)},
+       0x0409,
+       std::string("Get device descriptor error!!\n\n"
+                   "\\\\.\\usbscan1 3A7C:4E21 0100\n") +
+           kFound},
+      {"two scanners, both listed in index order",
+       {Attached(255), WithRelease(Attached(2), 0x0203),
+        Attached(100, 0x04A9, 0x1905)},
+       0x0409,
+       std::string("\\\\.\\usbscan2 3A7C:4E21 0203\n"
+                   "\\\\.\\usbscan100 04A9:1905 0100\n"
+                   "\\\\.\\usbscan255 3A7C:4E21 0100\n") +
+           kFound},
+      {"in Traditional Chinese",
+       {FailingDescriptor(Attached(3, 0x04A9, 0x1905)), Attached(4)},
+       0x0404,
+       // 獲取設備描述符的錯誤!! and 設備發現!!
+       Hex("C0 F2 A8 FA B3 5D B3 C6 B4 79 AD 7A B2 C5 AA BA BF F9 BB 7E") +
+           "!!\n\n\\\\.\\usbscan4 3A7C:4E21 0100\n" +
+           Hex("B3 5D B3 C6 B5 6F B2 7B") + "!!\n\n"},
+  };
+  for (const ListCase &c : cases) {
+    for (bool exitCode : {false, true}) {
+      fake::Reset();
+      for (const fake::FakeDevice &d : c.devices) fake::AddDevice(d);
+      const Result run =
+          Scanfw(exitCode ? std::vector<std::string>{"--list", "--exit-code"}
+                          : std::vector<std::string>{"--list"},
+                 c.langId);
+      EXPECT_EQ(run.out, c.out) << c.what;
+      EXPECT_EQ(run.status, 0) << c.what;
+      // The whole walk, every device opened once and closed again, no
+      // command and no service call.
+      EXPECT_EQ(Count("CreateFileA"), 256u) << c.what;
+      for (const fake::FakeDevice &d : c.devices)
+        EXPECT_EQ(fake::TimesOpened(d.index), 1) << c.what << " " << d.index;
+      EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Device), 0) << c.what;
+      EXPECT_EQ(fake::S().badCloses, 0) << c.what;
+      EXPECT_EQ(Count("WriteFile") + Count("ReadFile"), 0u) << c.what;
+      EXPECT_EQ(fake::ServiceCallCount(), 0) << c.what;
+    }
+  }
+}
+
+// ---- exit codes ----
+
+struct Outcome {
+  const char *what;
+  std::function<void()> setUp;
+  int code;
+  const char *lastMessage;
+};
+
+fake::Fault FaultAt(fake::Phase phase, fake::Stage stage,
+                    fake::FaultKind kind = fake::FaultKind::RequestFails) {
+  return fake::Fault{phase, 1, stage, kind};
+}
+
+std::function<void()> Scanner(std::function<void(fake::FakeDevice *)> adjust) {
+  return [adjust] {
+    fake::FakeDevice d = Attached(0);
+    adjust(&d);
+    fake::AddDevice(d);
+  };
+}
+
+std::function<void()> ScannerWithImageFault(fake::ImageFault fault) {
+  return [fault] {
+    fake::AddDevice(Attached(0));
+    fake::Image().fault = fault;
+  };
+}
+
+const std::vector<Outcome> &Outcomes() {
+  using fake::Phase;
+  using fake::Stage;
+  static const std::vector<Outcome> outcomes = {
+      {"burn done", Scanner([](fake::FakeDevice *d) {
+         d->burn = {7, 7, 0};
+       }),
+       0, "Burning firmware done!!\n\n"},
+      {"no scanner", [] { fake::AddDevice(Attached(0, 0x04A9, 0x1905)); }, 1,
+       kNotFound},
+      {"image not located", ScannerWithImageFault(fake::ImageFault::Find), 2,
+       "Loading firmware (find resource) error!!\n\n"},
+      {"image not loaded", ScannerWithImageFault(fake::ImageFault::Load), 2,
+       "Loading firmware (load resource) error!!\n\n"},
+      {"image bytes not obtained",
+       ScannerWithImageFault(fake::ImageFault::Lock), 2,
+       "Loading firmware (lock resource) error!!\n\n"},
+      {"image empty", ScannerWithImageFault(fake::ImageFault::Empty), 2,
+       "Loading firmware (resource length is zero) error!!\n\n"},
+      {"readiness deadline",
+       Scanner([](fake::FakeDevice *d) { d->readiness = {5}; }), 3,
+       "Device is not responsed!!\n\n"},
+      {"readiness exchange fails", Scanner([](fake::FakeDevice *d) {
+         d->faults = {FaultAt(Phase::Readiness, Stage::Write)};
+       }),
+       3, "Check device status error!!\n\n"},
+      {"download command fails", Scanner([](fake::FakeDevice *d) {
+         d->faults = {FaultAt(Phase::Download, Stage::Read)};
+       }),
+       4, "Send FW command error!!\n\n"},
+      {"data write fails", Scanner([](fake::FakeDevice *d) {
+         d->faults = {FaultAt(Phase::Bulk, Stage::Write)};
+       }),
+       4, "Send FW data error!!\n\n"},
+      {"burn exchange fails", Scanner([](fake::FakeDevice *d) {
+         d->faults = {
+             FaultAt(Phase::Burn, Stage::Read, fake::FaultKind::WaitTimeout)};
+       }),
+       5, "Burning firmware error!!\n\n"},
+      {"burn status 5", Scanner([](fake::FakeDevice *d) {
+         d->burn = {7, 5};
+       }),
+       5, "Burning firmware error!!\n\n"},
+  };
+  return outcomes;
+}
+
+bool EndsWith(const std::string &text, const std::string &end) {
+  return text.size() >= end.size() &&
+         text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+TEST(ExitCode, EachOutcomeHasItsCodeAndTheRunIsOtherwiseTheSame) {
+  for (const Outcome &o : Outcomes()) {
+    fake::Reset();
+    o.setUp();
+    const Result plain = Scanfw({});
+    const std::vector<std::string> plainCalls = fake::CallNames();
+    EXPECT_EQ(plain.status, 0) << o.what;
+
+    fake::Reset();
+    o.setUp();
+    const Result coded = Scanfw({"--exit-code"});
+    EXPECT_EQ(coded.status, o.code) << o.what;
+    EXPECT_TRUE(EndsWith(coded.out, o.lastMessage)) << o.what << coded.out;
+    // Byte for byte and call for call the same run.
+    EXPECT_EQ(coded.out, plain.out) << o.what;
+    EXPECT_EQ(fake::CallNames(), plainCalls) << o.what;
+    EXPECT_EQ(fake::DescribeService(), "running auto") << o.what;
+  }
+}
+
+TEST(ExitCode, CombinesWithTheOptionsAndBTakesItAsANumber) {
+  const struct {
+    std::vector<std::string> args;
+    const char *firstLines;
+    int code;
+  } cases[] = {
+      {{"-a", "--exit-code"}, "1\n", 1},
+      {{"--exit-code", "-b", "9"}, "9\n", 1},
+      {{"-b", "-3", "--exit-code", "-a"}, "1\n", 1},
+      // "b" consumes the next argument whatever it reads.
+      {{"-b", "--exit-code"}, "0\n", 0},
+      {{"--exit-code", "-b"}, "Warning - no following argument!!\n\n0\n", 1},
+      {{"--exit-code", "--exit-code"}, "0\n", 1},
+      {{"--EXIT-CODE"}, "0\n", 0},
+      {{"-exit-code"}, "0\n", 0},
+  };
+  for (const auto &c : cases) {
+    fake::Reset();
+    const Result run = Scanfw(c.args);
+    EXPECT_EQ(run.out, std::string(c.firstLines) + kNotFound) << c.args[0];
+    EXPECT_EQ(run.status, c.code) << c.args[0] << " " << c.args.back();
+  }
+}
+
+}  // namespace
