@@ -1,10 +1,16 @@
 #include "platform/linux/usb_backend.h"
 
+#include <fcntl.h>
 #include <libusb.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstdio>
+#include <ctime>
 
+#include "platform/linux/bulk_plan.h"
 #include "platform/linux/usb_names.h"
 
 namespace linux_usb {
@@ -17,6 +23,8 @@ struct Device {
   uint8_t outEndpoint;  // 0: the device has none
   uint8_t inEndpoint;   // 0: the device has none
   int claimed[2];       // interface numbers, -1 when unused
+  uint32_t outPacket;   // the OUT endpoint's wMaxPacketSize
+  uint32_t urbBytes;    // see UrbBytesFromCapabilities
 };
 
 namespace {
@@ -143,6 +151,26 @@ bool FindBulkPipes(libusb_device *usb, BulkPipes *pipes) {
   return pipes->inEndpoint != 0 || pipes->outEndpoint != 0;
 }
 
+// What usbfs says it can do for this device decides whether libusb hands a
+// long transfer to the kernel as one URB or cuts it into 16 KiB URBs. libusb
+// asks on its own descriptor and does not tell; the same question on a
+// descriptor of our own gets the same answer. Without an answer the
+// cautious assumption: libusb cuts.
+uint32_t UrbBytesOf(libusb_device *usb) {
+  char path[40];
+  std::snprintf(path, sizeof path, "/dev/bus/usb/%03u/%03u",
+                libusb_get_bus_number(usb), libusb_get_device_address(usb));
+  const int fd = open(path, O_RDWR | O_CLOEXEC);
+  uint32_t capabilities = 0;
+  if (fd >= 0) {
+    if (ioctl(fd, USBDEVFS_GET_CAPABILITIES, &capabilities) != 0) {
+      capabilities = 0;
+    }
+    close(fd);
+  }
+  return UrbBytesFromCapabilities(capabilities);
+}
+
 void ReleaseInterfaces(Device *device) {
   for (int &number : device->claimed) {
     // With automatic detaching on, releasing gives the interface back to
@@ -187,8 +215,197 @@ bool EnsureOpen(Device *device) {
   }
   device->outEndpoint = pipes.outEndpoint;
   device->inEndpoint = pipes.inEndpoint;
+  if (pipes.outEndpoint != 0) {
+    const int packet =
+        libusb_get_max_packet_size(device->usb, pipes.outEndpoint);
+    device->outPacket = packet > 0 ? static_cast<uint32_t>(packet) : 0;
+    device->urbBytes = UrbBytesOf(device->usb);
+  }
   return true;
 }
+
+uint64_t NowMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000u +
+         static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+// One chunk of a bulk write: its libusb transfer record, made once per
+// write, and whether it is in flight.
+struct Chunk {
+  libusb_transfer *transfer;
+  bool busy;      // submitted, its callback not yet handled
+  bool finished;  // its callback has run
+};
+
+void LIBUSB_CALL OnChunkFinished(libusb_transfer *transfer) {
+  static_cast<Chunk *>(transfer->user_data)->finished = true;
+}
+
+// The stream of one bulk write: chunks straight from the caller's buffer,
+// a few in flight, in the order of the data.
+class BulkStream {
+ public:
+  BulkStream(Device *device, unsigned char *data, DWORD count)
+      : device_(device),
+        data_(data),
+        count_(count),
+        plan_(FirstBulkPlan(device->outPacket, device->urbBytes)),
+        deadline_(NowMs() + TransferTimeoutMs(count)) {}
+
+  // True when every chunk went out whole, or when a chunk came back short
+  // (the device ended the write early); *moved is what really went out.
+  bool Run(DWORD *moved) {
+    records_ = plan_.inFlight;
+    for (uint32_t i = 0; i < records_; ++i) {
+      chunks_[i].transfer = libusb_alloc_transfer(0);
+      if (chunks_[i].transfer == nullptr) End(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    while (true) {
+      if (error_ == 0 && !ended_) SubmitWhatFits();
+      if (busy_ == 0) {
+        if (ended_ || error_ != 0 || AllSubmitted()) break;
+        if (refused_) {
+          // What was in flight when the kernel said no has come back.
+          refused_ = false;
+          if (!ShrinkBulkPlan(&plan_, device_->outPacket)) {
+            End(ERROR_NOT_ENOUGH_MEMORY);
+          }
+        }
+        continue;
+      }
+      Wait();
+      Collect();
+    }
+    for (uint32_t i = 0; i < records_; ++i) {
+      if (chunks_[i].transfer != nullptr) {
+        libusb_free_transfer(chunks_[i].transfer);
+      }
+    }
+    *moved = static_cast<DWORD>(moved_);
+    if (error_ != 0) {
+      SetLastError(error_);
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  bool AllSubmitted() const {
+    return submitted_ >= count_ && (count_ != 0 || submittedEmpty_);
+  }
+
+  void SubmitWhatFits() {
+    while (!refused_ && !ended_ && busy_ < plan_.inFlight && !AllSubmitted()) {
+      Chunk *chunk = FreeChunk();
+      const uint32_t length = NextChunkBytes(plan_, count_ - submitted_);
+      libusb_fill_bulk_transfer(chunk->transfer, device_->handle,
+                                device_->outEndpoint, data_ + submitted_,
+                                static_cast<int>(length), OnChunkFinished,
+                                chunk, 0);
+      const int result = libusb_submit_transfer(chunk->transfer);
+      if (result == LIBUSB_SUCCESS) {
+        chunk->busy = true;
+        chunk->finished = false;
+        ++busy_;
+        submitted_ += length;
+        submittedEmpty_ = true;
+      } else if (result == LIBUSB_ERROR_NO_MEM) {
+        // Nothing of this chunk went out. With chunks in flight, wait for
+        // them before going on with less; with none, go on with less now.
+        if (busy_ > 0) {
+          refused_ = true;
+        } else if (!ShrinkBulkPlan(&plan_, device_->outPacket)) {
+          End(ERROR_NOT_ENOUGH_MEMORY);
+        }
+      } else {
+        End(ErrorFromLibusb(result));
+      }
+    }
+  }
+
+  Chunk *FreeChunk() {
+    for (uint32_t i = 0; i < records_; ++i) {
+      if (!chunks_[i].busy) return &chunks_[i];
+    }
+    return nullptr;  // busy_ < plan_.inFlight <= records_: never
+  }
+
+  void Wait() {
+    const uint64_t now = NowMs();
+    if (!ended_ && now >= deadline_) {
+      End(kErrorSemTimeout);
+      return;
+    }
+    // Short waits: the bound of the whole write is checked between them.
+    uint64_t wait = ended_ ? 100 : deadline_ - now;
+    if (wait > 100) wait = 100;
+    timeval tv{0, static_cast<suseconds_t>(wait * 1000)};
+    libusb_handle_events_timeout_completed(Context(), &tv, nullptr);
+  }
+
+  void Collect() {
+    for (uint32_t i = 0; i < records_; ++i) {
+      Chunk &chunk = chunks_[i];
+      if (!chunk.busy || !chunk.finished) continue;
+      chunk.busy = false;
+      --busy_;
+      const libusb_transfer *t = chunk.transfer;
+      if (t->actual_length > 0)
+        moved_ += static_cast<uint64_t>(t->actual_length);
+      switch (t->status) {
+        case LIBUSB_TRANSFER_COMPLETED:
+          if (t->actual_length < t->length) End(0);  // short: ends the write
+          break;
+        case LIBUSB_TRANSFER_CANCELLED:
+          break;  // ours, after the write had ended
+        case LIBUSB_TRANSFER_STALL:
+          End(ErrorFromLibusb(LIBUSB_ERROR_PIPE));
+          break;
+        case LIBUSB_TRANSFER_NO_DEVICE:
+          End(ErrorFromLibusb(LIBUSB_ERROR_NO_DEVICE));
+          break;
+        case LIBUSB_TRANSFER_TIMED_OUT:
+          End(kErrorSemTimeout);
+          break;
+        default:
+          End(ErrorFromLibusb(LIBUSB_ERROR_IO));
+          break;
+      }
+    }
+  }
+
+  // Ends the write (error 0: a short chunk, which is no failure of the
+  // request): nothing more is submitted and what is in flight is cancelled;
+  // the loop then reaps it before the records are freed.
+  void End(DWORD error) {
+    if (!ended_) {
+      ended_ = true;
+      error_ = error;
+    }
+    for (uint32_t i = 0; i < records_; ++i) {
+      if (chunks_[i].busy && !chunks_[i].finished) {
+        libusb_cancel_transfer(chunks_[i].transfer);
+      }
+    }
+  }
+
+  Device *device_;
+  unsigned char *data_;
+  uint64_t count_;
+  BulkPlan plan_;
+  uint64_t deadline_;
+  Chunk chunks_[kMaxChunksInFlight] = {};
+  uint32_t records_ = 0;
+  uint32_t busy_ = 0;
+  uint64_t submitted_ = 0;
+  bool submittedEmpty_ = false;
+  uint64_t moved_ = 0;
+  bool refused_ = false;
+  bool ended_ = false;
+  DWORD error_ = 0;
+};
 
 bool Transfer(Device *device, bool out, unsigned char *data, DWORD count,
               DWORD *moved) {
@@ -207,8 +424,13 @@ bool Transfer(Device *device, bool out, unsigned char *data, DWORD count,
     SetLastError(kErrorNotSupported);
     return false;
   }
-  // The caller's buffer goes to libusb as it is, in one transfer; libusb
-  // allocates its own bookkeeping for it, the platform layer nothing.
+  // The caller's buffer goes to libusb as it is; libusb allocates its own
+  // bookkeeping for it, the platform layer nothing. A write goes as a
+  // stream of chunks, within what usbfs lets a program hold in URBs.
+  if (out) {
+    BulkStream stream(device, data, count);
+    return stream.Run(moved);
+  }
   int done = 0;
   const int result = libusb_bulk_transfer(device->handle, endpoint, data,
                                           static_cast<int>(count), &done,
@@ -263,7 +485,8 @@ Device *Acquire(const char *name) {
     }
   }
   if (chosen != nullptr && device != nullptr) {
-    *device = Device{true, libusb_ref_device(chosen), nullptr, 0, 0, {-1, -1}};
+    *device =
+        Device{true, libusb_ref_device(chosen), nullptr, 0, 0, {-1, -1}, 0, 0};
   }
   libusb_free_device_list(list, 1);
 
@@ -285,7 +508,7 @@ void Release(Device *device) {
     libusb_close(device->handle);
   }
   libusb_unref_device(device->usb);
-  *device = Device{false, nullptr, nullptr, 0, 0, {-1, -1}};
+  *device = Device{false, nullptr, nullptr, 0, 0, {-1, -1}, 0, 0};
 }
 
 void Identify(Device *device, DEVICE_DESCRIPTOR *descriptor) {

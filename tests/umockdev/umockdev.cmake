@@ -3,7 +3,8 @@
 # small driver answers the usbfs requests as the scanner would.
 
 # The backend's pure rules and the shipped udev rule, without any testbed.
-add_executable(scanfw_usb_names_tests ${CMAKE_CURRENT_LIST_DIR}/usb_names_test.cpp)
+add_executable(scanfw_usb_names_tests ${CMAKE_CURRENT_LIST_DIR}/usb_names_test.cpp
+               ${CMAKE_CURRENT_LIST_DIR}/bulk_plan_test.cpp)
 target_link_libraries(scanfw_usb_names_tests PRIVATE scanfw_platform_linux
                       scanfw_core GTest::gtest GTest::gtest_main)
 target_compile_definitions(scanfw_usb_names_tests PRIVATE
