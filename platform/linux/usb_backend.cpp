@@ -243,169 +243,172 @@ void LIBUSB_CALL OnChunkFinished(libusb_transfer *transfer) {
   static_cast<Chunk *>(transfer->user_data)->finished = true;
 }
 
-// The stream of one bulk write: chunks straight from the caller's buffer,
-// a few in flight, in the order of the data.
-class BulkStream {
- public:
-  BulkStream(Device *device, unsigned char *data, DWORD count)
-      : device_(device),
-        data_(data),
-        count_(count),
-        plan_(FirstBulkPlan(device->outPacket, device->urbBytes)),
-        deadline_(NowMs() + TransferTimeoutMs(count)) {}
-
-  // True when every chunk went out whole, or when a chunk came back short
-  // (the device ended the write early); *moved is what really went out.
-  bool Run(DWORD *moved) {
-    records_ = plan_.inFlight;
-    for (uint32_t i = 0; i < records_; ++i) {
-      chunks_[i].transfer = libusb_alloc_transfer(0);
-      if (chunks_[i].transfer == nullptr) End(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    while (true) {
-      if (error_ == 0 && !ended_) SubmitWhatFits();
-      if (busy_ == 0) {
-        if (ended_ || error_ != 0 || AllSubmitted()) break;
-        if (refused_) {
-          // What was in flight when the kernel said no has come back.
-          refused_ = false;
-          if (!ShrinkBulkPlan(&plan_, device_->outPacket)) {
-            End(ERROR_NOT_ENOUGH_MEMORY);
-          }
-        }
-        continue;
-      }
-      Wait();
-      Collect();
-    }
-    for (uint32_t i = 0; i < records_; ++i) {
-      if (chunks_[i].transfer != nullptr) {
-        libusb_free_transfer(chunks_[i].transfer);
-      }
-    }
-    *moved = static_cast<DWORD>(moved_);
-    if (error_ != 0) {
-      SetLastError(error_);
-      return false;
-    }
-    return true;
-  }
-
- private:
-  bool AllSubmitted() const {
-    return submitted_ >= count_ && (count_ != 0 || submittedEmpty_);
-  }
-
-  void SubmitWhatFits() {
-    while (!refused_ && !ended_ && busy_ < plan_.inFlight && !AllSubmitted()) {
-      Chunk *chunk = FreeChunk();
-      const uint32_t length = NextChunkBytes(plan_, count_ - submitted_);
-      libusb_fill_bulk_transfer(chunk->transfer, device_->handle,
-                                device_->outEndpoint, data_ + submitted_,
-                                static_cast<int>(length), OnChunkFinished,
-                                chunk, 0);
-      const int result = libusb_submit_transfer(chunk->transfer);
-      if (result == LIBUSB_SUCCESS) {
-        chunk->busy = true;
-        chunk->finished = false;
-        ++busy_;
-        submitted_ += length;
-        submittedEmpty_ = true;
-      } else if (result == LIBUSB_ERROR_NO_MEM) {
-        // Nothing of this chunk went out. With chunks in flight, wait for
-        // them before going on with less; with none, go on with less now.
-        if (busy_ > 0) {
-          refused_ = true;
-        } else if (!ShrinkBulkPlan(&plan_, device_->outPacket)) {
-          End(ERROR_NOT_ENOUGH_MEMORY);
-        }
-      } else {
-        End(ErrorFromLibusb(result));
-      }
-    }
-  }
-
-  Chunk *FreeChunk() {
-    for (uint32_t i = 0; i < records_; ++i) {
-      if (!chunks_[i].busy) return &chunks_[i];
-    }
-    return nullptr;  // busy_ < plan_.inFlight <= records_: never
-  }
-
-  void Wait() {
-    const uint64_t now = NowMs();
-    if (!ended_ && now >= deadline_) {
-      End(kErrorSemTimeout);
-      return;
-    }
-    // Short waits: the bound of the whole write is checked between them.
-    uint64_t wait = ended_ ? 100 : deadline_ - now;
-    if (wait > 100) wait = 100;
-    timeval tv{0, static_cast<suseconds_t>(wait * 1000)};
-    libusb_handle_events_timeout_completed(Context(), &tv, nullptr);
-  }
-
-  void Collect() {
-    for (uint32_t i = 0; i < records_; ++i) {
-      Chunk &chunk = chunks_[i];
-      if (!chunk.busy || !chunk.finished) continue;
-      chunk.busy = false;
-      --busy_;
-      const libusb_transfer *t = chunk.transfer;
-      if (t->actual_length > 0)
-        moved_ += static_cast<uint64_t>(t->actual_length);
-      switch (t->status) {
-        case LIBUSB_TRANSFER_COMPLETED:
-          if (t->actual_length < t->length) End(0);  // short: ends the write
-          break;
-        case LIBUSB_TRANSFER_CANCELLED:
-          break;  // ours, after the write had ended
-        case LIBUSB_TRANSFER_STALL:
-          End(ErrorFromLibusb(LIBUSB_ERROR_PIPE));
-          break;
-        case LIBUSB_TRANSFER_NO_DEVICE:
-          End(ErrorFromLibusb(LIBUSB_ERROR_NO_DEVICE));
-          break;
-        case LIBUSB_TRANSFER_TIMED_OUT:
-          End(kErrorSemTimeout);
-          break;
-        default:
-          End(ErrorFromLibusb(LIBUSB_ERROR_IO));
-          break;
-      }
-    }
-  }
-
-  // Ends the write (error 0: a short chunk, which is no failure of the
-  // request): nothing more is submitted and what is in flight is cancelled;
-  // the loop then reaps it before the records are freed.
-  void End(DWORD error) {
-    if (!ended_) {
-      ended_ = true;
-      error_ = error;
-    }
-    for (uint32_t i = 0; i < records_; ++i) {
-      if (chunks_[i].busy && !chunks_[i].finished) {
-        libusb_cancel_transfer(chunks_[i].transfer);
-      }
-    }
-  }
-
-  Device *device_;
-  unsigned char *data_;
-  uint64_t count_;
-  BulkPlan plan_;
-  uint64_t deadline_;
-  Chunk chunks_[kMaxChunksInFlight] = {};
-  uint32_t records_ = 0;
-  uint32_t busy_ = 0;
-  uint64_t submitted_ = 0;
-  bool submittedEmpty_ = false;
-  uint64_t moved_ = 0;
-  bool refused_ = false;
-  bool ended_ = false;
-  DWORD error_ = 0;
+// The state of one bulk write: chunks straight from the caller's buffer, a
+// few in flight, in the order of the data.
+struct BulkStream {
+  Device *device;
+  unsigned char *data;
+  uint64_t count;
+  BulkPlan plan;
+  uint64_t deadline;
+  Chunk chunks[kMaxChunksInFlight];
+  uint32_t records;  // transfer records made for this write
+  uint32_t busy;
+  uint64_t submitted;
+  bool submittedEmpty;  // the one request of a write of 0 bytes
+  uint64_t moved;
+  bool refused;  // a chunk was refused while others were in flight
+  bool ended;
+  DWORD error;  // 0 with ended: a short chunk, no failure of the request
 };
+
+bool AllSubmitted(const BulkStream &s) {
+  return s.submitted >= s.count && (s.count != 0 || s.submittedEmpty);
+}
+
+// Ends the write: nothing more is submitted and what is in flight is
+// cancelled; the loop then reaps it before the records are freed.
+void EndStream(BulkStream *s, DWORD error) {
+  if (!s->ended) {
+    s->ended = true;
+    s->error = error;
+  }
+  for (uint32_t i = 0; i < s->records; ++i) {
+    if (s->chunks[i].busy && !s->chunks[i].finished) {
+      libusb_cancel_transfer(s->chunks[i].transfer);
+    }
+  }
+}
+
+Chunk *FreeChunk(BulkStream *s) {
+  for (uint32_t i = 0; i < s->records; ++i) {
+    if (!s->chunks[i].busy) return &s->chunks[i];
+  }
+  return nullptr;  // busy < plan.inFlight <= records: never
+}
+
+void SubmitWhatFits(BulkStream *s) {
+  while (!s->refused && !s->ended && s->busy < s->plan.inFlight &&
+         !AllSubmitted(*s)) {
+    Chunk *chunk = FreeChunk(s);
+    const uint32_t length = NextChunkBytes(s->plan, s->count - s->submitted);
+    libusb_fill_bulk_transfer(chunk->transfer, s->device->handle,
+                              s->device->outEndpoint, s->data + s->submitted,
+                              static_cast<int>(length), OnChunkFinished, chunk,
+                              0);
+    const int result = libusb_submit_transfer(chunk->transfer);
+    if (result == LIBUSB_SUCCESS) {
+      chunk->busy = true;
+      chunk->finished = false;
+      ++s->busy;
+      s->submitted += length;
+      s->submittedEmpty = true;
+    } else if (result == LIBUSB_ERROR_NO_MEM) {
+      // Nothing of this chunk went out. With chunks in flight, wait for
+      // them before going on with less; with none, go on with less now.
+      if (s->busy > 0) {
+        s->refused = true;
+      } else if (!ShrinkBulkPlan(&s->plan, s->device->outPacket)) {
+        EndStream(s, ERROR_NOT_ENOUGH_MEMORY);
+      }
+    } else {
+      EndStream(s, ErrorFromLibusb(result));
+    }
+  }
+}
+
+void WaitForChunks(BulkStream *s) {
+  const uint64_t now = NowMs();
+  if (!s->ended && now >= s->deadline) {
+    EndStream(s, kErrorSemTimeout);
+    return;
+  }
+  // Short waits: the bound of the whole write is checked between them.
+  uint64_t wait = s->ended ? 100 : s->deadline - now;
+  if (wait > 100) wait = 100;
+  timeval tv{0, static_cast<suseconds_t>(wait * 1000)};
+  libusb_handle_events_timeout_completed(Context(), &tv, nullptr);
+}
+
+void CollectChunks(BulkStream *s) {
+  for (uint32_t i = 0; i < s->records; ++i) {
+    Chunk &chunk = s->chunks[i];
+    if (!chunk.busy || !chunk.finished) continue;
+    chunk.busy = false;
+    --s->busy;
+    const libusb_transfer *t = chunk.transfer;
+    if (t->actual_length > 0) {
+      s->moved += static_cast<uint64_t>(t->actual_length);
+    }
+    switch (t->status) {
+      case LIBUSB_TRANSFER_COMPLETED:
+        if (t->actual_length < t->length) EndStream(s, 0);  // short
+        break;
+      case LIBUSB_TRANSFER_CANCELLED:
+        break;  // ours, after the write had ended
+      case LIBUSB_TRANSFER_STALL:
+        EndStream(s, ErrorFromLibusb(LIBUSB_ERROR_PIPE));
+        break;
+      case LIBUSB_TRANSFER_NO_DEVICE:
+        EndStream(s, ErrorFromLibusb(LIBUSB_ERROR_NO_DEVICE));
+        break;
+      case LIBUSB_TRANSFER_TIMED_OUT:
+        EndStream(s, kErrorSemTimeout);
+        break;
+      default:
+        EndStream(s, ErrorFromLibusb(LIBUSB_ERROR_IO));
+        break;
+    }
+  }
+}
+
+// One bulk write of `count` bytes as a stream of chunks, bounded in time as
+// a whole by TransferTimeoutMs. True when every chunk went out whole, or
+// when a chunk came back short (the device ended the write early); *moved
+// is what really went out. Nothing is in flight when it returns.
+bool WriteStream(Device *device, unsigned char *data, DWORD count,
+                 DWORD *moved) {
+  BulkStream s{};
+  s.device = device;
+  s.data = data;
+  s.count = count;
+  s.plan = FirstBulkPlan(device->outPacket, device->urbBytes);
+  s.deadline = NowMs() + TransferTimeoutMs(count);
+  s.records = s.plan.inFlight;
+  for (uint32_t i = 0; i < s.records; ++i) {
+    s.chunks[i].transfer = libusb_alloc_transfer(0);
+    if (s.chunks[i].transfer == nullptr) {
+      EndStream(&s, ERROR_NOT_ENOUGH_MEMORY);
+    }
+  }
+  while (true) {
+    if (!s.ended) SubmitWhatFits(&s);
+    if (s.busy == 0) {
+      if (s.ended || AllSubmitted(s)) break;
+      if (s.refused) {
+        // What was in flight when the kernel said no has come back.
+        s.refused = false;
+        if (!ShrinkBulkPlan(&s.plan, device->outPacket)) {
+          EndStream(&s, ERROR_NOT_ENOUGH_MEMORY);
+        }
+      }
+      continue;
+    }
+    WaitForChunks(&s);
+    CollectChunks(&s);
+  }
+  for (uint32_t i = 0; i < s.records; ++i) {
+    if (s.chunks[i].transfer != nullptr) {
+      libusb_free_transfer(s.chunks[i].transfer);
+    }
+  }
+  *moved = static_cast<DWORD>(s.moved);
+  if (s.error != 0) {
+    SetLastError(s.error);
+    return false;
+  }
+  return true;
+}
 
 bool Transfer(Device *device, bool out, unsigned char *data, DWORD count,
               DWORD *moved) {
@@ -427,10 +430,7 @@ bool Transfer(Device *device, bool out, unsigned char *data, DWORD count,
   // The caller's buffer goes to libusb as it is; libusb allocates its own
   // bookkeeping for it, the platform layer nothing. A write goes as a
   // stream of chunks, within what usbfs lets a program hold in URBs.
-  if (out) {
-    BulkStream stream(device, data, count);
-    return stream.Run(moved);
-  }
+  if (out) return WriteStream(device, data, count, moved);
   int done = 0;
   const int result = libusb_bulk_transfer(device->handle, endpoint, data,
                                           static_cast<int>(count), &done,
