@@ -434,9 +434,11 @@ static int scanner_out(Device *dev, const guint8 *data, int length, unsigned fla
         int kind = fault_for(dev, PHASE_BULK, STAGE_WRITE);
         if (scenario.fault_offset >= 0) {
             /* From the URB that carries that byte on; a short one is that
-             * URB alone. */
+             * URB alone; behind a stalled one the halted endpoint holds
+             * every later URB until it is cancelled. */
             if ((gint64)dev->bulk_received <= scenario.fault_offset) kind = FAULT_NONE;
             else if (kind == FAULT_SHORT && (gint64)start > scenario.fault_offset) kind = FAULT_NONE;
+            else if (kind == FAULT_FAIL && (gint64)start > scenario.fault_offset) kind = FAULT_STALL;
         } else if (kind == FAULT_SHORT && !last) {
             kind = FAULT_NONE;
         }
