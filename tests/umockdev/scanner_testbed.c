@@ -8,12 +8,14 @@
  * library; its whole standard output is compared with NAME.out, and what the
  * scanner received with the scenario's expect-wire line.
  *
- * Besides the shared directives it reads two that only a real device needs:
- * the fault kind "stall" (the device never completes the request, so only
- * the transfer's own time bound ends it) and "elapsed: MIN MAX", the run's
- * duration in seconds. Of the shared expectations it checks NAME.out (with
- * the embedded image's {image-length} and {image-sha256} put in, given
- * --image), expect-wire and expect-exit.
+ * Besides the shared directives it reads some that only a real device
+ * needs: the fault kinds "stall" (the device never completes the request,
+ * so only the transfer's own time bound ends it) and "gone" (the device
+ * disappears), "elapsed: MIN MAX", the run's duration in seconds, and the
+ * kernel's usbfs memory accounting (see "usbfs memory" below).
+ * Of the shared expectations it checks NAME.out (with the embedded image's
+ * {image-length} and {image-sha256} put in, given --image), expect-wire and
+ * expect-exit.
  *
  * Exit status: 0 passed, 1 failed, 77 the scenario needs something that a
  * real device cannot be made to do here (CTest reports it as skipped). */
@@ -48,7 +50,7 @@
 
 enum { PHASE_NONE, PHASE_READINESS, PHASE_DOWNLOAD, PHASE_BULK, PHASE_BURN, PHASE_COUNT };
 enum { STAGE_WRITE, STAGE_READ };
-enum { FAULT_NONE, FAULT_FAIL, FAULT_SHORT, FAULT_STALL };
+enum { FAULT_NONE, FAULT_FAIL, FAULT_SHORT, FAULT_STALL, FAULT_GONE };
 
 typedef struct {
     int index;
@@ -70,6 +72,11 @@ typedef struct {
     double elapsed_min, elapsed_max; /* < 0: not checked */
     int interrupt_signal, interrupt_phase, interrupt_occurrence; /* signal 0: none */
     char *skip_reason;
+    /* usbfs memory: the limit (0: none), where in the image a bulk fault
+     * strikes (-1: from its first URB), whether refusals must be seen. */
+    guint64 usbfs_limit;
+    gint64 fault_offset;
+    int expect_refused; /* -1: not checked */
 } Scenario;
 
 /* One submitted URB, as the emulated device holds it until it is reaped. */
@@ -79,6 +86,7 @@ typedef struct {
     gulong client_addr;
     int status;
     int actual;
+    guint64 charged; /* what usbfs counts for it until it is reaped */
 } Urb;
 
 typedef struct {
@@ -89,6 +97,7 @@ typedef struct {
     int ever_claimed;
     int submits_before_claim;
     int ioctls_before_claim; /* other than the capability query */
+    int gone;                /* disconnected: only reaping still works */
     GQueue done;             /* Urb*: completed, waiting to be reaped */
     GQueue stalled;          /* Urb*: never completed unless discarded */
     /* What the scanner makes of the commands. */
@@ -96,7 +105,7 @@ typedef struct {
     int exchanges[PHASE_COUNT];
     int next_out_is_bulk;
     int in_bulk;
-    uint32_t bulk_expected, bulk_received, bulk_crc;
+    uint32_t bulk_expected, bulk_received, bulk_crc, bulk_urbs;
     gint64 bulk_started_us, bulk_reaped_us;
     GString *wire;
     GString *log;
@@ -144,6 +153,77 @@ static void note_inhibitors(const char *token)
     g_string_append_printf(inhibitors, "%s%s%d", inhibitors->len ? " " : "", token, scanfw_inhibitors());
 }
 
+/* ---- usbfs memory -------------------------------------------------------- */
+
+/* The kernel refuses a URB (ENOMEM) when the buffers of the URBs submitted
+ * and not yet reaped would pass usbfs_memory_mb (16 MiB unless changed; 0
+ * means no limit); devio.c also counts its own records of each URB, about
+ * this much. The accounting is the process's, over all its devices. */
+#define USBFS_DEFAULT_LIMIT (16u << 20)
+#define USBFS_URB_RECORD 512u
+/* What scanfw keeps submitted at most, in buffers. */
+#define SCANFW_MAX_OUTSTANDING (4u << 20)
+
+static guint64 usbfs_charged, usbfs_buffers, usbfs_peak_buffers;
+static int usbfs_refused;
+
+/* Charges a URB of `length` bytes at submission; FALSE when the kernel
+ * would refuse it. */
+static gboolean usbfs_charge(Urb *urb, int length)
+{
+    guint64 cost = (guint64)(length > 0 ? length : 0) + USBFS_URB_RECORD;
+    if (scenario.usbfs_limit && usbfs_charged + cost > scenario.usbfs_limit) {
+        usbfs_refused++;
+        return FALSE;
+    }
+    urb->charged = cost;
+    usbfs_charged += cost;
+    usbfs_buffers += cost - USBFS_URB_RECORD;
+    if (usbfs_buffers > usbfs_peak_buffers) usbfs_peak_buffers = usbfs_buffers;
+    return TRUE;
+}
+
+/* Reaping gives the memory back. */
+static void usbfs_uncharge(Urb *urb)
+{
+    usbfs_charged -= urb->charged;
+    usbfs_buffers -= urb->charged - USBFS_URB_RECORD;
+    urb->charged = 0;
+}
+
+static void usbfs_report(int *failed)
+{
+    printf("usbfs: at most %" G_GUINT64_FORMAT " bytes in submitted URBs, limit %" G_GUINT64_FORMAT
+           ", %d submissions refused\n",
+           usbfs_peak_buffers, scenario.usbfs_limit, usbfs_refused);
+    if (usbfs_peak_buffers > SCANFW_MAX_OUTSTANDING) {
+        printf("FAIL: more than %u bytes were submitted at once\n", SCANFW_MAX_OUTSTANDING);
+        *failed = 1;
+    }
+    if (usbfs_charged) {
+        printf("FAIL: %" G_GUINT64_FORMAT " bytes still held in URBs never reaped\n", usbfs_charged);
+        *failed = 1;
+    }
+    if (scenario.expect_refused >= 0 && (usbfs_refused > 0) != scenario.expect_refused) {
+        printf("FAIL: the kernel was %s to refuse memory\n", scenario.expect_refused ? "expected" : "not expected");
+        *failed = 1;
+    }
+}
+
+/* The directives of this accounting, and of faults within the image. */
+static gboolean parse_usbfs_directive(const char *key, char **words, int w)
+{
+    if (!strcmp(key, "usbfs-limit") && w >= 1) {
+        scenario.usbfs_limit = g_ascii_strtoull(words[0], NULL, 10);
+        if (w >= 2) scenario.expect_refused = !strcmp(words[1], "refused");
+    } else if (!strcmp(key, "fault-offset") && w >= 1) {
+        scenario.fault_offset = g_ascii_strtoll(words[0], NULL, 10);
+    } else {
+        return FALSE;
+    }
+    return TRUE;
+}
+
 /* ---- scenario files ---------------------------------------------------- */
 
 static int phase_from_name(const char *name)
@@ -176,6 +256,9 @@ static gboolean load_scenario(const char *path)
         return FALSE;
     }
     scenario.elapsed_min = scenario.elapsed_max = -1;
+    scenario.usbfs_limit = USBFS_DEFAULT_LIMIT;
+    scenario.fault_offset = -1;
+    scenario.expect_refused = -1;
     scenario.lang = g_strdup("0409");
     scenario.args = g_strdup("");
     char **lines = g_strsplit(text, "\n", -1);
@@ -223,6 +306,7 @@ static gboolean load_scenario(const char *path)
             if (!strcmp(words[3], "fail")) scenario.fault_kind = FAULT_FAIL;
             else if (!strcmp(words[3], "short")) scenario.fault_kind = FAULT_SHORT;
             else if (!strcmp(words[3], "stall")) scenario.fault_kind = FAULT_STALL;
+            else if (!strcmp(words[3], "gone")) scenario.fault_kind = FAULT_GONE;
             else skip_because("this fault kind is made by the fake platform only");
         } else if (!strcmp(key, "wine") && w >= 1 && !strcmp(words[0], "no")) {
             skip_because("the scenario needs the fake platform (virtual clock or a fault of the fake)");
@@ -261,6 +345,8 @@ static gboolean load_scenario(const char *path)
         } else if (!strcmp(key, "elapsed") && w >= 2) {
             scenario.elapsed_min = g_ascii_strtod(words[0], NULL);
             scenario.elapsed_max = g_ascii_strtod(words[1], NULL);
+        } else {
+            parse_usbfs_directive(key, words, w);
         }
         /* title, service and the other expectations concern the fake and
          * Windows: Linux has no still-image service, and the output does
@@ -382,6 +468,10 @@ static int apply_fault(int kind, int length, Urb *urb)
         return 0;
     case FAULT_STALL: /* the request never completes */
         return 1;
+    case FAULT_GONE: /* see device_gone */
+        urb->status = -ESHUTDOWN;
+        urb->actual = 0;
+        return 0;
     default:
         return 0;
     }
@@ -391,9 +481,10 @@ static int apply_fault(int kind, int length, Urb *urb)
 static int scanner_out(Device *dev, const guint8 *data, int length, unsigned flags, Urb *urb)
 {
     urb->actual = length;
-    if (dev->next_out_is_bulk || (dev->in_bulk && (flags & USBDEVFS_URB_BULK_CONTINUATION))) {
-        /* The write that follows a download command carries the image; when
-         * libusb splits it, the later URBs continue it. */
+    (void)flags;
+    if (dev->next_out_is_bulk || dev->in_bulk) {
+        /* The bytes that follow a download command are the image, as many
+         * as it announced, in however many URBs they come. */
         if (dev->next_out_is_bulk) {
             dev->next_out_is_bulk = 0;
             dev->in_bulk = 1;
@@ -405,11 +496,22 @@ static int scanner_out(Device *dev, const guint8 *data, int length, unsigned fla
             note_inhibitors("B");
             maybe_interrupt(dev, PHASE_BULK);
         }
+        uint32_t start = dev->bulk_received;
+        dev->bulk_urbs++;
         dev->bulk_received += (uint32_t)length;
         dev->bulk_crc = crc32_update(dev->bulk_crc, data, (gsize)length);
         int last = dev->bulk_received >= dev->bulk_expected;
         int kind = fault_for(dev, PHASE_BULK, STAGE_WRITE);
-        if (kind == FAULT_SHORT && !last) kind = FAULT_NONE;
+        if (scenario.fault_offset >= 0) {
+            /* From the URB that carries that byte on; a short one is that
+             * URB alone; behind a stalled one the halted endpoint holds
+             * every later URB until it is cancelled. */
+            if ((gint64)dev->bulk_received <= scenario.fault_offset) kind = FAULT_NONE;
+            else if (kind == FAULT_SHORT && (gint64)start > scenario.fault_offset) kind = FAULT_NONE;
+            else if (kind == FAULT_FAIL && (gint64)start > scenario.fault_offset) kind = FAULT_STALL;
+        } else if (kind == FAULT_SHORT && !last) {
+            kind = FAULT_NONE;
+        }
         if (last) dev->in_bulk = 0;
         return apply_fault(kind, length, urb);
     }
@@ -456,6 +558,21 @@ static void free_urb(Urb *urb)
     g_free(urb);
 }
 
+/* The device is unplugged: what is still pending ends with ESHUTDOWN,
+ * what had completed stays reapable, and every other request fails with
+ * ENODEV, as devio.c answers after a disconnect. */
+static void device_gone(Device *dev)
+{
+    dev->gone = 1;
+    Urb *urb;
+    while ((urb = g_queue_pop_head(&dev->stalled))) {
+        urb->status = -ESHUTDOWN;
+        urb->actual = 0;
+        g_queue_push_tail(&dev->done, urb);
+    }
+    g_string_append(dev->log, "device gone\n");
+}
+
 static void submit_urb(Device *dev, UMockdevIoctlClient *client, UMockdevIoctlData *arg)
 {
     GError *error = NULL;
@@ -481,7 +598,16 @@ static void submit_urb(Device *dev, UMockdevIoctlClient *client, UMockdevIoctlDa
         umockdev_ioctl_client_complete(client, -1, EINVAL);
         return;
     }
+    if (dev->gone) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return;
+    }
     Urb *urb = g_new0(Urb, 1);
+    if (!usbfs_charge(urb, u->buffer_length)) {
+        g_free(urb);
+        umockdev_ioctl_client_complete(client, -1, ENOMEM);
+        return;
+    }
     urb->urb = g_object_ref(data);
     urb->buffer = buffer ? g_object_ref(buffer) : NULL;
     urb->client_addr = data->client_addr;
@@ -495,12 +621,17 @@ static void submit_urb(Device *dev, UMockdevIoctlClient *client, UMockdevIoctlDa
         stall = scanner_in(dev, buffer ? buffer->data : empty, u->buffer_length, urb);
     }
     g_queue_push_tail(stall ? &dev->stalled : &dev->done, urb);
+    if (urb->status == -ESHUTDOWN) device_gone(dev);
     umockdev_ioctl_client_complete(client, 0, 0);
 }
 
 static void reap_urb(Device *dev, UMockdevIoctlClient *client, UMockdevIoctlData *arg)
 {
     Urb *urb = g_queue_pop_head(&dev->done);
+    if (!urb && dev->gone) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return;
+    }
     if (!urb) {
         /* Nothing finished. The socket that stands for the device node is
          * always writable, so libusb polls again at once: slow it down. */
@@ -510,6 +641,7 @@ static void reap_urb(Device *dev, UMockdevIoctlClient *client, UMockdevIoctlData
         umockdev_ioctl_client_complete(client, -1, EAGAIN);
         return;
     }
+    usbfs_uncharge(urb);
     GError *error = NULL;
     UMockdevIoctlData *slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void *), &error);
     if (!slot) {
@@ -559,6 +691,11 @@ static gboolean on_ioctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client
         request != USBDEVFS_CLAIMINTERFACE)
         dev->ioctls_before_claim++;
 
+    if (dev->gone && request != USBDEVFS_REAPURB && request != USBDEVFS_REAPURBNDELAY) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        g_mutex_unlock(&state_lock);
+        return TRUE;
+    }
     switch (request) {
     case USBDEVFS_GET_CAPABILITIES:
         data = umockdev_ioctl_data_resolve(arg, 0, sizeof(guint32), &error);
@@ -1047,6 +1184,7 @@ int main(int argc, char **argv)
             failed = 1;
         }
     }
+    usbfs_report(&failed);
     if (target >= 0 && probe && !strstr(devices[target].log->str, "interface 0 released")) {
         printf("FAIL: closing the handle did not release the claimed interface\n");
         failed = 1;
@@ -1063,8 +1201,9 @@ int main(int argc, char **argv)
                    dev->bulk_crc);
             if (dev->bulk_reaped_us) {
                 double s = (dev->bulk_reaped_us - dev->bulk_started_us) / 1e6;
-                printf("bulk write throughput: %u bytes in %.3f s = %.1f MiB/s (%s)\n", dev->bulk_received, s,
-                       dev->bulk_received / 1048576.0 / s, split ? "16 KiB URBs" : "one URB");
+                printf("bulk write throughput: %u bytes in %.3f s = %.1f MiB/s (%u URBs, %s)\n", dev->bulk_received,
+                       s, dev->bulk_received / 1048576.0 / s, dev->bulk_urbs,
+                       split ? "libusb cuts transfers into 16 KiB URBs" : "a transfer is one URB");
             }
             if (scenario.fault_kind == FAULT_NONE && dev->bulk_received != dev->bulk_expected) {
                 printf("FAIL: the image was not received whole\n");
