@@ -1,10 +1,16 @@
 #include "platform/linux/usb_backend.h"
 
+#include <fcntl.h>
 #include <libusb.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstdio>
+#include <ctime>
 
+#include "platform/linux/bulk_plan.h"
 #include "platform/linux/usb_names.h"
 
 namespace linux_usb {
@@ -17,6 +23,8 @@ struct Device {
   uint8_t outEndpoint;  // 0: the device has none
   uint8_t inEndpoint;   // 0: the device has none
   int claimed[2];       // interface numbers, -1 when unused
+  uint32_t outPacket;   // the OUT endpoint's wMaxPacketSize
+  uint32_t urbBytes;    // see UrbBytesFromCapabilities
 };
 
 namespace {
@@ -143,6 +151,26 @@ bool FindBulkPipes(libusb_device *usb, BulkPipes *pipes) {
   return pipes->inEndpoint != 0 || pipes->outEndpoint != 0;
 }
 
+// What usbfs says it can do for this device decides whether libusb hands a
+// long transfer to the kernel as one URB or cuts it into 16 KiB URBs. libusb
+// asks on its own descriptor and does not tell; the same question on a
+// descriptor of our own gets the same answer. Without an answer the
+// cautious assumption: libusb cuts.
+uint32_t UrbBytesOf(libusb_device *usb) {
+  char path[40];
+  std::snprintf(path, sizeof path, "/dev/bus/usb/%03u/%03u",
+                libusb_get_bus_number(usb), libusb_get_device_address(usb));
+  const int fd = open(path, O_RDWR | O_CLOEXEC);
+  uint32_t capabilities = 0;
+  if (fd >= 0) {
+    if (ioctl(fd, USBDEVFS_GET_CAPABILITIES, &capabilities) != 0) {
+      capabilities = 0;
+    }
+    close(fd);
+  }
+  return UrbBytesFromCapabilities(capabilities);
+}
+
 void ReleaseInterfaces(Device *device) {
   for (int &number : device->claimed) {
     // With automatic detaching on, releasing gives the interface back to
@@ -187,6 +215,198 @@ bool EnsureOpen(Device *device) {
   }
   device->outEndpoint = pipes.outEndpoint;
   device->inEndpoint = pipes.inEndpoint;
+  if (pipes.outEndpoint != 0) {
+    const int packet =
+        libusb_get_max_packet_size(device->usb, pipes.outEndpoint);
+    device->outPacket = packet > 0 ? static_cast<uint32_t>(packet) : 0;
+    device->urbBytes = UrbBytesOf(device->usb);
+  }
+  return true;
+}
+
+uint64_t NowMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000u +
+         static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+// One chunk of a bulk write: its libusb transfer record, made once per
+// write, and whether it is in flight.
+struct Chunk {
+  libusb_transfer *transfer;
+  bool busy;      // submitted, its callback not yet handled
+  bool finished;  // its callback has run
+};
+
+void LIBUSB_CALL OnChunkFinished(libusb_transfer *transfer) {
+  static_cast<Chunk *>(transfer->user_data)->finished = true;
+}
+
+// The state of one bulk write: chunks straight from the caller's buffer, a
+// few in flight, in the order of the data.
+struct BulkStream {
+  Device *device;
+  unsigned char *data;
+  uint64_t count;
+  BulkPlan plan;
+  uint64_t deadline;
+  Chunk chunks[kMaxChunksInFlight];
+  uint32_t records;  // transfer records made for this write
+  uint32_t busy;
+  uint64_t submitted;
+  bool submittedEmpty;  // the one request of a write of 0 bytes
+  uint64_t moved;
+  bool refused;  // a chunk was refused while others were in flight
+  bool ended;
+  DWORD error;  // 0 with ended: a short chunk, no failure of the request
+};
+
+bool AllSubmitted(const BulkStream &s) {
+  return s.submitted >= s.count && (s.count != 0 || s.submittedEmpty);
+}
+
+// Ends the write: nothing more is submitted and what is in flight is
+// cancelled; the loop then reaps it before the records are freed.
+void EndStream(BulkStream *s, DWORD error) {
+  if (!s->ended) {
+    s->ended = true;
+    s->error = error;
+  }
+  for (uint32_t i = 0; i < s->records; ++i) {
+    if (s->chunks[i].busy && !s->chunks[i].finished) {
+      libusb_cancel_transfer(s->chunks[i].transfer);
+    }
+  }
+}
+
+Chunk *FreeChunk(BulkStream *s) {
+  for (uint32_t i = 0; i < s->records; ++i) {
+    if (!s->chunks[i].busy) return &s->chunks[i];
+  }
+  return nullptr;  // busy < plan.inFlight <= records: never
+}
+
+void SubmitWhatFits(BulkStream *s) {
+  while (!s->refused && !s->ended && s->busy < s->plan.inFlight &&
+         !AllSubmitted(*s)) {
+    Chunk *chunk = FreeChunk(s);
+    const uint32_t length = NextChunkBytes(s->plan, s->count - s->submitted);
+    libusb_fill_bulk_transfer(chunk->transfer, s->device->handle,
+                              s->device->outEndpoint, s->data + s->submitted,
+                              static_cast<int>(length), OnChunkFinished, chunk,
+                              0);
+    const int result = libusb_submit_transfer(chunk->transfer);
+    if (result == LIBUSB_SUCCESS) {
+      chunk->busy = true;
+      chunk->finished = false;
+      ++s->busy;
+      s->submitted += length;
+      s->submittedEmpty = true;
+    } else if (result == LIBUSB_ERROR_NO_MEM) {
+      // Nothing of this chunk went out. With chunks in flight, wait for
+      // them before going on with less; with none, go on with less now.
+      if (s->busy > 0) {
+        s->refused = true;
+      } else if (!ShrinkBulkPlan(&s->plan, s->device->outPacket)) {
+        EndStream(s, ERROR_NOT_ENOUGH_MEMORY);
+      }
+    } else {
+      EndStream(s, ErrorFromLibusb(result));
+    }
+  }
+}
+
+void WaitForChunks(BulkStream *s) {
+  const uint64_t now = NowMs();
+  if (!s->ended && now >= s->deadline) {
+    EndStream(s, kErrorSemTimeout);
+    return;
+  }
+  // Short waits: the bound of the whole write is checked between them.
+  uint64_t wait = s->ended ? 100 : s->deadline - now;
+  if (wait > 100) wait = 100;
+  timeval tv{0, static_cast<suseconds_t>(wait * 1000)};
+  libusb_handle_events_timeout_completed(Context(), &tv, nullptr);
+}
+
+void CollectChunks(BulkStream *s) {
+  for (uint32_t i = 0; i < s->records; ++i) {
+    Chunk &chunk = s->chunks[i];
+    if (!chunk.busy || !chunk.finished) continue;
+    chunk.busy = false;
+    --s->busy;
+    const libusb_transfer *t = chunk.transfer;
+    if (t->actual_length > 0) {
+      s->moved += static_cast<uint64_t>(t->actual_length);
+    }
+    switch (t->status) {
+      case LIBUSB_TRANSFER_COMPLETED:
+        if (t->actual_length < t->length) EndStream(s, 0);  // short
+        break;
+      case LIBUSB_TRANSFER_CANCELLED:
+        break;  // ours, after the write had ended
+      case LIBUSB_TRANSFER_STALL:
+        EndStream(s, ErrorFromLibusb(LIBUSB_ERROR_PIPE));
+        break;
+      case LIBUSB_TRANSFER_NO_DEVICE:
+        EndStream(s, ErrorFromLibusb(LIBUSB_ERROR_NO_DEVICE));
+        break;
+      case LIBUSB_TRANSFER_TIMED_OUT:
+        EndStream(s, kErrorSemTimeout);
+        break;
+      default:
+        EndStream(s, ErrorFromLibusb(LIBUSB_ERROR_IO));
+        break;
+    }
+  }
+}
+
+// One bulk write of `count` bytes as a stream of chunks, bounded in time as
+// a whole by TransferTimeoutMs. True when every chunk went out whole, or
+// when a chunk came back short (the device ended the write early); *moved
+// is what really went out. Nothing is in flight when it returns.
+bool WriteStream(Device *device, unsigned char *data, DWORD count,
+                 DWORD *moved) {
+  BulkStream s{};
+  s.device = device;
+  s.data = data;
+  s.count = count;
+  s.plan = FirstBulkPlan(device->outPacket, device->urbBytes);
+  s.deadline = NowMs() + TransferTimeoutMs(count);
+  s.records = s.plan.inFlight;
+  for (uint32_t i = 0; i < s.records; ++i) {
+    s.chunks[i].transfer = libusb_alloc_transfer(0);
+    if (s.chunks[i].transfer == nullptr) {
+      EndStream(&s, ERROR_NOT_ENOUGH_MEMORY);
+    }
+  }
+  while (true) {
+    if (!s.ended) SubmitWhatFits(&s);
+    if (s.busy == 0) {
+      if (s.ended || AllSubmitted(s)) break;
+      if (s.refused) {
+        // What was in flight when the kernel said no has come back.
+        s.refused = false;
+        if (!ShrinkBulkPlan(&s.plan, device->outPacket)) {
+          EndStream(&s, ERROR_NOT_ENOUGH_MEMORY);
+        }
+      }
+      continue;
+    }
+    WaitForChunks(&s);
+    CollectChunks(&s);
+  }
+  for (uint32_t i = 0; i < s.records; ++i) {
+    if (s.chunks[i].transfer != nullptr) {
+      libusb_free_transfer(s.chunks[i].transfer);
+    }
+  }
+  *moved = static_cast<DWORD>(s.moved);
+  if (s.error != 0) {
+    SetLastError(s.error);
+    return false;
+  }
   return true;
 }
 
@@ -207,8 +427,10 @@ bool Transfer(Device *device, bool out, unsigned char *data, DWORD count,
     SetLastError(kErrorNotSupported);
     return false;
   }
-  // The caller's buffer goes to libusb as it is, in one transfer; libusb
-  // allocates its own bookkeeping for it, the platform layer nothing.
+  // The caller's buffer goes to libusb as it is; libusb allocates its own
+  // bookkeeping for it, the platform layer nothing. A write goes as a
+  // stream of chunks, within what usbfs lets a program hold in URBs.
+  if (out) return WriteStream(device, data, count, moved);
   int done = 0;
   const int result = libusb_bulk_transfer(device->handle, endpoint, data,
                                           static_cast<int>(count), &done,
@@ -263,7 +485,8 @@ Device *Acquire(const char *name) {
     }
   }
   if (chosen != nullptr && device != nullptr) {
-    *device = Device{true, libusb_ref_device(chosen), nullptr, 0, 0, {-1, -1}};
+    *device =
+        Device{true, libusb_ref_device(chosen), nullptr, 0, 0, {-1, -1}, 0, 0};
   }
   libusb_free_device_list(list, 1);
 
@@ -285,7 +508,7 @@ void Release(Device *device) {
     libusb_close(device->handle);
   }
   libusb_unref_device(device->usb);
-  *device = Device{false, nullptr, nullptr, 0, 0, {-1, -1}};
+  *device = Device{false, nullptr, nullptr, 0, 0, {-1, -1}, 0, 0};
 }
 
 void Identify(Device *device, DEVICE_DESCRIPTOR *descriptor) {

@@ -22,9 +22,12 @@ void Release(Device *device);
 void Identify(Device *device, DEVICE_DESCRIPTOR *descriptor);
 
 // One synchronous bulk transfer of `count` bytes on the first bulk OUT
-// (write) or first bulk IN (read) endpoint, bounded in time by
-// TransferTimeoutMs. True with the bytes moved in *moved; false with the
-// last error set.
+// (write) or first bulk IN (read) endpoint, bounded in time as a whole by
+// TransferTimeoutMs. True with the bytes moved in *moved (fewer than
+// `count` when the device ended it with a short packet); false with the
+// last error set and *moved what really went out. A write goes out from
+// the caller's buffer as a stream of chunks that keeps within usbfs' memory
+// limit (bulk_plan.h); when it returns nothing of it is still submitted.
 bool Write(Device *device, const void *data, DWORD count, DWORD *moved);
 bool Read(Device *device, void *data, DWORD count, DWORD *moved);
 

@@ -199,6 +199,7 @@ void AddDevice(const FakeDevice &device) {
   slot.config = device;
   slot.record = scn_record();
   slot.record.magic = SCN_MAGIC;
+  slot.record.bulk_fault_offset = SCN_NO_OFFSET;
   scn_scanner_init(&slot.model, &slot.record, 0, 0, 0);
   Sync(&slot);
 }

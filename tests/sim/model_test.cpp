@@ -33,6 +33,7 @@ scn_record Record() {
   r.device_count = 1;
   r.devices[0] = scn_device{0, 0x3A7C, 0x4E21, 0x0100, 0, 0, 8, 1, {0, 0, 0}};
   r.readiness_count = r.burn_count = 1;
+  r.bulk_fault_offset = SCN_NO_OFFSET;
   return r;
 }
 
@@ -260,6 +261,34 @@ TEST(ScannerModel, BulkInPiecesIsOneWrite) {
   EXPECT_EQ(sc.Wire(), "DB");
   EXPECT_EQ(sc.s.bulk_crc, scn_crc32(0, kImage, sizeof kImage));
   EXPECT_EQ(sc.s.exchanges[SCN_PHASE_BULK], 1u);
+}
+
+// With an offset, a fault strikes from the piece that carries that byte:
+// a short count there alone, a failure there and a stall behind it.
+TEST(ScannerModel, BulkFaultFromAnOffset) {
+  const struct {
+    uint8_t kind;
+    uint32_t want[3];
+  } kCases[] = {
+      {SCN_FAULT_SHORT, {SCN_FAULT_NONE, SCN_FAULT_SHORT, SCN_FAULT_NONE}},
+      {SCN_FAULT_FAIL, {SCN_FAULT_NONE, SCN_FAULT_FAIL, SCN_FAULT_STALL}},
+      {SCN_FAULT_GONE, {SCN_FAULT_NONE, SCN_FAULT_GONE, SCN_FAULT_GONE}}};
+  for (const auto &c : kCases) {
+    scn_record r = Record();
+    r.fault_count = 1;
+    r.faults[0] = scn_fault{SCN_PHASE_BULK, SCN_STAGE_WRITE, c.kind, 0, 1};
+    r.bulk_fault_offset = 5;
+    Scanner sc(r);
+    sc.Exchange(Download(10).data());
+    for (int piece = 0; piece < 3; ++piece) {
+      scn_outcome o;
+      scn_write(&sc.s, kImage + 4 * piece, piece == 2 ? 2 : 4, 1, &o);
+      EXPECT_EQ(o.fault, c.want[piece])
+          << "kind " << int(c.kind) << " piece " << piece;
+    }
+    EXPECT_EQ(sc.s.bulk_length, 10u);
+    EXPECT_EQ(sc.Wire(), "DB");
+  }
 }
 
 // The interrupt falls on the request that begins its exchange, once.

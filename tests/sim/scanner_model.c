@@ -99,7 +99,7 @@ static uint32_t fault_for(const scn_scanner *s, uint32_t phase,
 }
 
 static uint32_t adjusted(uint32_t count, uint32_t fault) {
-  if (fault == SCN_FAULT_FAIL) return 0;
+  if (fault == SCN_FAULT_FAIL || fault == SCN_FAULT_GONE) return 0;
   if (fault == SCN_FAULT_SHORT) return count ? count - 1 : 0;
   if (fault == SCN_FAULT_LONG) return count + 1;
   return count;
@@ -118,7 +118,8 @@ static uint32_t interrupt_for(const scn_scanner *s, uint32_t phase) {
 static void bulk_piece(scn_scanner *s, const uint8_t *data, uint32_t length,
                        scn_outcome *o) {
   const int first = s->bulk_armed != 0;
-  int last;
+  const uint32_t offset = s->rec->bulk_fault_offset;
+  uint32_t start;
   s->bulk_armed = 0;
   if (first) {
     s->exchanges[SCN_PHASE_BULK]++;
@@ -126,25 +127,31 @@ static void bulk_piece(scn_scanner *s, const uint8_t *data, uint32_t length,
     s->bulk_length = 0;
     s->bulk_crc = 0;
   }
+  start = s->bulk_length;
   o->phase = SCN_PHASE_BULK;
   o->interrupt = first ? interrupt_for(s, SCN_PHASE_BULK) : 0;
   o->fault = fault_for(s, SCN_PHASE_BULK, SCN_STAGE_WRITE);
-  last = s->bulk_length + length >= s->announced;
-  if (!last && (o->fault == SCN_FAULT_SHORT || o->fault == SCN_FAULT_LONG))
-    o->fault =
-        SCN_FAULT_NONE; /* a count is off only on the piece that ends it */
-  if (o->fault == SCN_FAULT_FAIL) {
-    s->in_bulk = 0;
-    o->count = 0;
-    return;
+  if (offset != SCN_NO_OFFSET) {
+    /* From the piece that carries that byte on; a short count is that
+     * piece's alone; behind a failed one the halted endpoint holds every
+     * later piece until it is cancelled. */
+    if (start + length <= offset)
+      o->fault = SCN_FAULT_NONE;
+    else if (start > offset && o->fault == SCN_FAULT_SHORT)
+      o->fault = SCN_FAULT_NONE;
+    else if (start > offset && o->fault == SCN_FAULT_FAIL)
+      o->fault = SCN_FAULT_STALL;
+  } else if (start + length < s->announced &&
+             (o->fault == SCN_FAULT_SHORT || o->fault == SCN_FAULT_LONG)) {
+    o->fault = SCN_FAULT_NONE; /* a count is off only on the last piece */
   }
-  if (first) {
-    s->bulk_at = s->wire_length;
+  /* The letter stands for the write's start; the bytes count where they
+   * fall, whatever the piece's fate. */
+  if (first && o->fault != SCN_FAULT_FAIL && o->fault != SCN_FAULT_GONE)
     put(s, 'B');
-  }
   s->bulk_length += length;
   s->bulk_crc = scn_crc32(s->bulk_crc, data, length);
-  if (last) s->in_bulk = 0;
+  if (s->bulk_length >= s->announced) s->in_bulk = 0;
   o->count = adjusted(length, o->fault);
 }
 
@@ -278,14 +285,16 @@ static int same_wire(const scn_scanner *s, const scn_record *rec) {
   return 1;
 }
 
-/* A failed or stalled bulk write may end early; any other must bring the
- * whole image. */
+/* A bulk write that fails, stalls, loses its device or is struck part way
+ * may end early; any other must bring the whole image. */
 static int bulk_may_be_partial(const scn_record *rec) {
   uint32_t i;
   for (i = 0; i < rec->fault_count; i++)
     if (rec->faults[i].phase == SCN_PHASE_BULK &&
         (rec->faults[i].kind == SCN_FAULT_FAIL ||
-         rec->faults[i].kind == SCN_FAULT_STALL))
+         rec->faults[i].kind == SCN_FAULT_STALL ||
+         rec->faults[i].kind == SCN_FAULT_GONE ||
+         rec->bulk_fault_offset != SCN_NO_OFFSET))
       return 1;
   return 0;
 }

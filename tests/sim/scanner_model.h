@@ -33,7 +33,7 @@ typedef struct scn_scanner {
   uint32_t phase;                   /* of the command that awaits its read */
   uint32_t bulk_armed, in_bulk;
   uint32_t announced; /* length the last download command gave */
-  uint32_t bulk_length, bulk_crc, bulk_at;
+  uint32_t bulk_length, bulk_crc;
   uint32_t opened;
   uint32_t responses;
   uint32_t wire_length;

@@ -39,6 +39,7 @@
 #define SCN_FAULT_WAITFAIL 5u   /* the wait for it fails */
 #define SCN_FAULT_OVERLAPPED 6u /* the completion query fails */
 #define SCN_FAULT_STALL 7u      /* the device never completes it */
+#define SCN_FAULT_GONE 8u       /* the device is unplugged */
 
 #define SCN_SERVICE_RUNNING 1u
 #define SCN_SERVICE_STOPPED 2u
@@ -74,6 +75,13 @@
 #define SCN_CHECK_STDERR 16u
 #define SCN_CHECK_ELAPSED 32u
 #define SCN_CHECK_NO_SERVICE_CALLS 64u
+
+/* scn_record.bulk_fault_offset when a bulk fault strikes from the start. */
+#define SCN_NO_OFFSET 0xFFFFFFFFu
+/* scn_record.usbfs_refusals: what the kernel's refusals must have been. */
+#define SCN_USBFS_REFUSALS_UNCHECKED 0u
+#define SCN_USBFS_REFUSED 1u
+#define SCN_USBFS_NEVER_REFUSED 2u
 
 /* The harnesses, as bits of scn_record.harnesses. */
 #define SCN_HARNESS_FAKE 1u
@@ -128,7 +136,10 @@ typedef struct scn_record {
   uint32_t elapsed_min_ms;
   uint32_t elapsed_max_ms;
   uint32_t run_as_nobody;
-  uint32_t expect_exit; /* the process exit status */
+  uint32_t bulk_fault_offset; /* the image byte a bulk fault strikes from */
+  uint32_t usbfs_limit;       /* bytes usbfs may hold in URBs; 0: no limit */
+  uint32_t usbfs_refusals;
+  uint32_t expect_exit;      /* the process exit status */
   uint32_t interrupt_signal; /* 0: none; else sent at the request below */
   uint32_t interrupt_phase;
   uint32_t interrupt_occurrence;

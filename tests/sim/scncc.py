@@ -79,7 +79,8 @@ def named(prefix, *words):
 
 PHASES = named("SCN_PHASE_", "readiness", "download", "bulk", "burn")
 STAGES = named("SCN_STAGE_", "write", "read")
-KINDS = named("SCN_FAULT_", "fail", "short", "long", "timeout", "waitfail", "overlapped", "stall")
+KINDS = named("SCN_FAULT_", "fail", "short", "long", "timeout", "waitfail", "overlapped", "stall",
+               "gone")
 STATES = named("SCN_SERVICE_", "running", "stopped", "paused", "absent", "denied", "no-manager")
 STARTS = named("SCN_START_", "auto", "demand", "disabled")
 IMAGES = named("SCN_IMAGE_", "ok", "find", "load", "lock", "empty")
@@ -105,6 +106,12 @@ LIMITS = {
     "kind stall": {"fake": "the fake completes every request; a request that never ends is "
                            "the Linux backend's time bound",
                    "wine": "the simulated driver completes every request"},
+    "kind gone": {"fake": "the fake's devices cannot be unplugged",
+                  "wine": "the simulated driver's devices cannot be unplugged during a run"},
+    "fault-offset": {h: "the image goes out in one write here: an offset within it means "
+                        "nothing" for h in ("fake", "wine")},
+    "usbfs-limit": {h: "only usbfs accounts for the memory of submitted URBs"
+                    for h in ("fake", "wine")},
     "service denied": {"wine": "the stand-in service cannot refuse rights",
                        "umockdev": NO_SERVICE},
     "service no-manager": {"wine": "Wine always has a service manager"},
@@ -256,6 +263,16 @@ def d_interrupt(sc, words, rest):
         raise Bad("the first request is 1")
 
 
+def d_usbfs_limit(sc, words, rest):
+    if not 1 <= len(words) <= 2:
+        raise Bad("BYTES, then optionally refused or never-refused")
+    sc["usbfs_limit"] = number(words[0], what="limit")
+    if len(words) == 2:
+        sc["usbfs_refusals"] = one_of(words[1], {"refused": C["SCN_USBFS_REFUSED"],
+                                                 "never-refused": C["SCN_USBFS_NEVER_REFUSED"]},
+                                      "refusals")
+
+
 def d_run_as(sc, words, rest):
     if words != ["nobody"]:
         raise Bad("only nobody")
@@ -286,6 +303,9 @@ DIRECTIVES = {
     "image": (d_image, 0, tuple(IMAGES)),
     "run-as": (d_run_as, 0, ("nobody",)),
     "interrupt": (d_interrupt, 0, tuple(SIGNALS) + tuple(PHASES)),
+    "fault-offset": (setter("bulk_fault_offset", lambda w, r: number(one(w, "BYTES"),
+                                                                    limit=0xFFFFFFFE)), 0, ()),
+    "usbfs-limit": (d_usbfs_limit, 0, ("refused", "never-refused")),
     "expect-wire": (d_expect_wire, C["SCN_CHECK_WIRE"], ("R", "D", "B", "S")),
     "expect-opened": (setter("opened", lambda w, r: [number(i, 10, 255, "index") for i in w]),
                       C["SCN_CHECK_OPENED"], ()),
@@ -313,6 +333,7 @@ def parse(text, path):
           "devices": [], "readiness": [0], "burn": [0], "faults": [], "image": 0, "checks": 0,
           "wire": "", "opened": [], "expect_service": {}, "expect_service_during": {},
           "service": {"state": STATES["running"], "start": STARTS["auto"], "flags": 0},
+          "bulk_fault_offset": C["SCN_NO_OFFSET"], "usbfs_limit": 16 << 20,
           "limits": []}
     seen = set()
     for line_number, line in enumerate(text.splitlines(), 1):
@@ -351,6 +372,9 @@ def resolve(sc):
         if not d.get("descriptor_fails") and struct.unpack("<HH", raw) == TARGET:
             sc["target"] = slot
             break
+    if sc["bulk_fault_offset"] != C["SCN_NO_OFFSET"] and \
+            not any(f["phase"] == PHASES["bulk"] for f in sc["faults"]):
+        raise Bad("fault-offset: without a bulk fault")
     indices = [d["index"] for d in sc["devices"]]
     for index in sc["opened"]:
         if index not in indices:

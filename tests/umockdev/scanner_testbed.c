@@ -8,6 +8,9 @@
  * preload library; its whole standard output is compared with NAME.out,
  * and what the devices received is judged by the model's checks.
  *
+ * The URB layer is the testbed's own: the kernel's usbfs memory accounting
+ * (see "usbfs memory" below) and an unplugged device.
+ *
  * Exit status: 0 passed, 1 failed, 77 a run as another user without root. */
 #define _GNU_SOURCE /* nftw */
 #include <errno.h>
@@ -44,6 +47,7 @@ typedef struct {
     gulong client_addr;
     int status;
     int actual;
+    guint64 charged; /* what usbfs counts for it until it is reaped */
 } Urb;
 
 typedef struct {
@@ -54,6 +58,8 @@ typedef struct {
     int ever_claimed;
     int submits_before_claim;
     int ioctls_before_claim; /* other than the capability query */
+    int gone;                /* disconnected: only reaping still works */
+    uint32_t bulk_urbs;
     GQueue done;             /* Urb*: completed, waiting to be reaped */
     GQueue stalled;          /* Urb*: never completed unless discarded */
     scn_scanner model;
@@ -95,6 +101,63 @@ static int scanfw_inhibitors(void)
     g_variant_iter_free(list);
     g_variant_unref(reply);
     return held;
+}
+
+/* ---- usbfs memory -------------------------------------------------------- */
+
+/* The kernel refuses a URB (ENOMEM) when the buffers of the URBs submitted
+ * and not yet reaped would pass usbfs_memory_mb (16 MiB unless changed; 0
+ * means no limit); devio.c also counts its own records of each URB, about
+ * this much. The accounting is the process's, over all its devices. */
+#define USBFS_URB_RECORD 512u
+/* What scanfw keeps submitted at most, in buffers. */
+#define SCANFW_MAX_OUTSTANDING (4u << 20)
+
+static guint64 usbfs_charged, usbfs_buffers, usbfs_peak_buffers;
+static int usbfs_refused;
+
+/* Charges a URB of `length` bytes at submission; FALSE when the kernel
+ * would refuse it. */
+static gboolean usbfs_charge(Urb *urb, int length)
+{
+    guint64 cost = (guint64)(length > 0 ? length : 0) + USBFS_URB_RECORD;
+    if (scenario.usbfs_limit && usbfs_charged + cost > scenario.usbfs_limit) {
+        usbfs_refused++;
+        return FALSE;
+    }
+    urb->charged = cost;
+    usbfs_charged += cost;
+    usbfs_buffers += cost - USBFS_URB_RECORD;
+    if (usbfs_buffers > usbfs_peak_buffers) usbfs_peak_buffers = usbfs_buffers;
+    return TRUE;
+}
+
+/* Reaping gives the memory back. */
+static void usbfs_uncharge(Urb *urb)
+{
+    usbfs_charged -= urb->charged;
+    usbfs_buffers -= urb->charged - USBFS_URB_RECORD;
+    urb->charged = 0;
+}
+
+static void usbfs_report(int *failed)
+{
+    printf("usbfs: at most %" G_GUINT64_FORMAT " bytes in submitted URBs, limit %u, %d submissions refused\n",
+           usbfs_peak_buffers, scenario.usbfs_limit, usbfs_refused);
+    if (usbfs_peak_buffers > SCANFW_MAX_OUTSTANDING) {
+        printf("FAIL: more than %u bytes were submitted at once\n", SCANFW_MAX_OUTSTANDING);
+        *failed = 1;
+    }
+    if (usbfs_charged) {
+        printf("FAIL: %" G_GUINT64_FORMAT " bytes still held in URBs never reaped\n", usbfs_charged);
+        *failed = 1;
+    }
+    if (scenario.usbfs_refusals != SCN_USBFS_REFUSALS_UNCHECKED &&
+        (usbfs_refused > 0) != (scenario.usbfs_refusals == SCN_USBFS_REFUSED)) {
+        printf("FAIL: the kernel was %s to refuse memory\n",
+               scenario.usbfs_refusals == SCN_USBFS_REFUSED ? "expected" : "not expected");
+        *failed = 1;
+    }
 }
 
 /* ---- descriptors -------------------------------------------------------- */
@@ -141,7 +204,8 @@ static gsize build_descriptors(guint8 *d, unsigned vendor, unsigned product, int
  * is never to complete. */
 static int as_urb(const scn_outcome *o, Urb *urb)
 {
-    urb->status = o->fault == SCN_FAULT_FAIL ? -EPIPE : 0; /* the device stalls the endpoint */
+    /* fail: the device stalls the endpoint; gone: see device_gone */
+    urb->status = o->fault == SCN_FAULT_FAIL ? -EPIPE : o->fault == SCN_FAULT_GONE ? -ESHUTDOWN : 0;
     urb->actual = (int)o->count;
     return o->fault == SCN_FAULT_STALL;
 }
@@ -150,9 +214,11 @@ static int scanner_out(Device *dev, const guint8 *data, int length, unsigned fla
 {
     scn_outcome o;
     const uint32_t letters = dev->model.wire_length;
-    /* When libusb splits the image into several URBs, the later ones say
-     * that they continue it. */
-    scn_write(&dev->model, data, (uint32_t)length, (flags & USBDEVFS_URB_BULK_CONTINUATION) != 0, &o);
+    /* The bytes that follow a download command are the image, as many as it
+     * announced, in however many URBs they come. */
+    (void)flags;
+    if (dev->model.bulk_armed || dev->model.in_bulk) dev->bulk_urbs++;
+    scn_write(&dev->model, data, (uint32_t)length, 1, &o);
     if (system_bus && dev->model.wire_length > letters && letters < SCN_MAX_WIRE)
         g_string_append_printf(inhibitors, "%s%c%d", inhibitors->len ? " " : "", dev->model.wire[letters],
                                scanfw_inhibitors());
@@ -182,6 +248,21 @@ static void free_urb(Urb *urb)
     g_free(urb);
 }
 
+/* The device is unplugged: what is still pending ends with ESHUTDOWN,
+ * what had completed stays reapable, and every other request fails with
+ * ENODEV, as devio.c answers after a disconnect. */
+static void device_gone(Device *dev)
+{
+    dev->gone = 1;
+    Urb *urb;
+    while ((urb = g_queue_pop_head(&dev->stalled))) {
+        urb->status = -ESHUTDOWN;
+        urb->actual = 0;
+        g_queue_push_tail(&dev->done, urb);
+    }
+    g_string_append(dev->log, "device gone\n");
+}
+
 static void submit_urb(Device *dev, UMockdevIoctlClient *client, UMockdevIoctlData *arg)
 {
     GError *error = NULL;
@@ -207,7 +288,16 @@ static void submit_urb(Device *dev, UMockdevIoctlClient *client, UMockdevIoctlDa
         umockdev_ioctl_client_complete(client, -1, EINVAL);
         return;
     }
+    if (dev->gone) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return;
+    }
     Urb *urb = g_new0(Urb, 1);
+    if (!usbfs_charge(urb, u->buffer_length)) {
+        g_free(urb);
+        umockdev_ioctl_client_complete(client, -1, ENOMEM);
+        return;
+    }
     urb->urb = g_object_ref(data);
     urb->buffer = buffer ? g_object_ref(buffer) : NULL;
     urb->client_addr = data->client_addr;
@@ -225,12 +315,17 @@ static void submit_urb(Device *dev, UMockdevIoctlClient *client, UMockdevIoctlDa
         stall = scanner_in(dev, buffer ? buffer->data : empty, u->buffer_length, urb);
     }
     g_queue_push_tail(stall ? &dev->stalled : &dev->done, urb);
+    if (urb->status == -ESHUTDOWN) device_gone(dev);
     umockdev_ioctl_client_complete(client, 0, 0);
 }
 
 static void reap_urb(Device *dev, UMockdevIoctlClient *client, UMockdevIoctlData *arg)
 {
     Urb *urb = g_queue_pop_head(&dev->done);
+    if (!urb && dev->gone) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return;
+    }
     if (!urb) {
         /* Nothing finished. The socket that stands for the device node is
          * always writable, so libusb polls again at once: slow it down. */
@@ -240,6 +335,7 @@ static void reap_urb(Device *dev, UMockdevIoctlClient *client, UMockdevIoctlData
         umockdev_ioctl_client_complete(client, -1, EAGAIN);
         return;
     }
+    usbfs_uncharge(urb);
     GError *error = NULL;
     UMockdevIoctlData *slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void *), &error);
     if (!slot) {
@@ -289,6 +385,11 @@ static gboolean on_ioctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client
         request != USBDEVFS_CLAIMINTERFACE)
         dev->ioctls_before_claim++;
 
+    if (dev->gone && request != USBDEVFS_REAPURB && request != USBDEVFS_REAPURBNDELAY) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        g_mutex_unlock(&state_lock);
+        return TRUE;
+    }
     switch (request) {
     case USBDEVFS_GET_CAPABILITIES:
         data = umockdev_ioctl_data_resolve(arg, 0, sizeof(guint32), &error);
@@ -764,11 +865,13 @@ int main(int argc, char **argv)
                        m->bulk_crc);
             if (dev->bulk_reaped_us) {
                 double s = (dev->bulk_reaped_us - dev->bulk_started_us) / 1e6;
-                printf("bulk write throughput: %u bytes in %.3f s = %.1f MiB/s (%s)\n", m->bulk_length, s,
-                       m->bulk_length / 1048576.0 / s, split ? "16 KiB URBs" : "one URB");
+                printf("bulk write throughput: %u bytes in %.3f s = %.1f MiB/s (%u URBs, %s)\n", m->bulk_length, s,
+                       m->bulk_length / 1048576.0 / s, dev->bulk_urbs,
+                       split ? "libusb cuts transfers into 16 KiB URBs" : "a transfer is one URB");
             }
         }
     }
+    usbfs_report(&failed);
     char problems[4096] = "";
     scn_text text = {problems, sizeof problems, 0};
     if (scn_check(&scenario, models, scenario.device_count, SCN_CHECK_WIRE, &text)) {

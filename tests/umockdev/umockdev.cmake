@@ -3,7 +3,8 @@
 # small driver answers the usbfs requests as the scanner would.
 
 # The backend's pure rules and the shipped udev rule, without any testbed.
-add_executable(scanfw_usb_names_tests ${CMAKE_CURRENT_LIST_DIR}/usb_names_test.cpp)
+add_executable(scanfw_usb_names_tests ${CMAKE_CURRENT_LIST_DIR}/usb_names_test.cpp
+               ${CMAKE_CURRENT_LIST_DIR}/bulk_plan_test.cpp)
 target_link_libraries(scanfw_usb_names_tests PRIVATE scanfw_platform_linux
                       scanfw_warnings GTest::gtest GTest::gtest_main)
 target_compile_definitions(scanfw_usb_names_tests PRIVATE
@@ -46,9 +47,13 @@ foreach(_name ${SCANFW_SCENARIOS_UMOCKDEV})
   scanfw_umockdev_test(${_name} ${_name} --expected ${SCANFW_SCENARIO_DIR}/${_name}.out)
 endforeach()
 
-# The image as libusb sends it when the controller cannot take it whole.
-scanfw_umockdev_test(success_en_split_urbs success_en
-                     --expected ${SCANFW_SCENARIO_DIR}/success_en.out --split-urbs)
+# The image as libusb sends it when the controller cannot take it whole:
+# every transfer cut into 16 KiB URBs.
+foreach(_name success_en success_zh usbfs_limit_1mib usbfs_limit_below_16k
+              data_write_stall_mid_stream data_write_gone_mid_stream)
+  scanfw_umockdev_test(${_name}_split_urbs ${_name}
+                       --expected ${SCANFW_SCENARIO_DIR}/${_name}.out --split-urbs)
+endforeach()
 
 # The platform layer's device calls on their own, against the same testbed.
 add_executable(scanfw_usb_probe ${CMAKE_CURRENT_LIST_DIR}/usb_probe.cpp)
