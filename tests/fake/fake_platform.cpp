@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "tests/fake/alloc_counter.h"
+#include "tests/fake/check/faults.h"
 
 namespace fake {
 namespace {
@@ -27,6 +28,7 @@ void Reset() {
   ResetScanner();
   ResetService();
   ResetImage();
+  ResetEntries();
 }
 
 void Record(const std::string &name, const std::string &detail,

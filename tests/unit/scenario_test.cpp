@@ -14,6 +14,7 @@
 #include "app/discovery.h"
 #include "app/entry.h"
 #include "device/protocol.h"
+#include "tests/fake/check/invariants.h"
 #include "tests/unit/run_scanfw.h"
 
 namespace {
@@ -102,6 +103,7 @@ TEST_P(Scenarios, RunAsDescribed) {
   fake::ApplyScenario(sc);
 
   std::string out = RunScanfw(sc.args);
+  EXPECT_EQ(fake::Violations(out), "");
   EXPECT_EQ(out, sc.expectedOutput) << "got:\n"
                                     << Visible(out) << "\nexpected:\n"
                                     << Visible(sc.expectedOutput);
