@@ -6,7 +6,8 @@ set -euo pipefail
 pkgs=(cmake make g++ libgtest-dev libgmock-dev
       g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
       wine wine32 python3 python3-pefile xxd
-      pkg-config libusb-1.0-0-dev umockdev libumockdev-dev)
+      pkg-config libusb-1.0-0-dev umockdev libumockdev-dev
+      clang-14 libclang-rt-14-dev)
 
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi

@@ -66,8 +66,8 @@ void RunScan(void *context) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size == 0) return 0;
-  const LanguageIndex language = (data[0] & 1) ? kLanguageTraditionalChinese
-                                               : kLanguageEnglish;
+  const LanguageIndex language =
+      (data[0] & 1) ? kLanguageTraditionalChinese : kLanguageEnglish;
   std::vector<std::string> args{"scanfw.exe"};
   std::string current;
   for (size_t i = 1; i < size && args.size() < 64; ++i) {
@@ -90,8 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const Model model = ModelScan(args);
   std::string expected;
   for (int i = 0; i < model.warnings; ++i)
-    expected += std::string(MessageText(MsgNoFollowingArgument, language)) +
-                "\n";
+    expected +=
+        std::string(MessageText(MsgNoFollowingArgument, language)) + "\n";
   std::vector<std::string> v;
   if (scan.value != model.value)
     v.push_back("option value " + std::to_string(scan.value) + ", model " +

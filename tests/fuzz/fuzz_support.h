@@ -55,7 +55,8 @@ class Writer {
     bytes.push_back(static_cast<uint8_t>(*v >> 8));
   }
   void U32(uint32_t *v) {
-    uint16_t lo = static_cast<uint16_t>(*v), hi = static_cast<uint16_t>(*v >> 16);
+    uint16_t lo = static_cast<uint16_t>(*v),
+             hi = static_cast<uint16_t>(*v >> 16);
     U16(&lo);
     U16(&hi);
   }
@@ -76,6 +77,8 @@ class Writer {
 void Check(const std::vector<std::string> &violations, const char *harness);
 void CountViolationsInstead(bool count);
 long ViolationsCounted();
+// Prints each run's platform calls and the service's end state.
+void TraceRuns(bool trace);
 
 }  // namespace fuzz
 

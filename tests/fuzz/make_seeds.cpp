@@ -70,8 +70,7 @@ int main(int argc, char **argv) {
       line.insert(line.end(), input.scenario.args[i].begin(),
                   input.scenario.args[i].end());
     }
-    if (lines.insert(line).second &&
-        !Save(out + "/cmdline/" + name, line))
+    if (lines.insert(line).second && !Save(out + "/cmdline/" + name, line))
       return 1;
   }
   std::printf("seeds: %zu scenarios, %zu command lines\n", names.size(),

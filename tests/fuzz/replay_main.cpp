@@ -2,7 +2,7 @@
 // harness without libFuzzer, so that any compiler can run the corpus and the
 // kept crash inputs.
 //
-//   replay_<harness> [--mutant NAME --expect-violation] PATH...
+//   replay_<harness> [--trace] [--mutant NAME --expect-violation] PATH...
 //
 // With --expect-violation the entry points imitate the broken program NAME
 // and the replay fails unless some input breaks an invariant.
@@ -50,6 +50,8 @@ int main(int argc, char **argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--expect-violation") == 0) {
       expect = true;
+    } else if (std::strcmp(argv[i], "--trace") == 0) {
+      fuzz::TraceRuns(true);
     } else if (std::strcmp(argv[i], "--mutant") == 0 && i + 1 < argc) {
       mutant = argv[++i];
     } else {

@@ -139,8 +139,8 @@ void ServiceFields(IO &io, fake::FakeService *s) {
 template <typename IO>
 void InjectionFields(IO &io, Injection *inj) {
   static const fake::Way ways[] = {
-      fake::Way::Fails,   fake::Way::Denied,    fake::Way::Insufficient,
-      fake::Way::Short,   fake::Way::Long,      fake::Way::Timeout,
+      fake::Way::Fails,     fake::Way::Denied,    fake::Way::Insufficient,
+      fake::Way::Short,     fake::Way::Long,      fake::Way::Timeout,
       fake::Way::WaitFails, fake::Way::NullHandle};
   io.U16(&inj->index);
   io.Choice(&inj->way, ways, 8);
@@ -162,8 +162,8 @@ void UpdateFields(IO &io, UpdateInput *in) {
   io.Choice(&sc.langId, langs, 3);
   io.U32(&sc.clock);
   ListOf<IO, std::string>(io, &sc.args, 3, 0, [](IO &io2, std::string *a) {
-    static const std::string args[] = {"-a", "-b", "5", "-b5", "x",
-                                       "",   "-",  "-2147483649"};
+    static const std::string args[] = {"-a", "-b", "5", "-b5",
+                                       "x",  "",   "-", "-2147483649"};
     io2.Choice(a, args, 8);
   });
   ListOf<IO, fake::FakeDevice>(io, &sc.devices, 4, 0, DeviceFields<IO>);

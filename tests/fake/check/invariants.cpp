@@ -268,11 +268,13 @@ void CheckService(size_t resumeFrom, std::vector<std::string> *v) {
     if (Named(e, "ChangeServiceConfigA") && e.ok &&
         e.length == SERVICE_DISABLED)
       disabled = true;
-    if (i < resumeFrom || e.ok || !ServiceCall(e)) continue;
-    const bool sizeProbe = Named(e, "QueryServiceConfigA") &&
-                           e.buffer == nullptr &&
-                           e.value == ERROR_INSUFFICIENT_BUFFER;
-    if (!sizeProbe) resumeFailed = true;
+    if (i < resumeFrom || !ServiceCall(e)) continue;
+    // The size probe is meant to fail with ERROR_INSUFFICIENT_BUFFER; one
+    // that succeeds is a manager that answers nothing.
+    const bool sizeProbe =
+        Named(e, "QueryServiceConfigA") && e.buffer == nullptr;
+    if (sizeProbe ? (e.ok || e.value != ERROR_INSUFFICIENT_BUFFER) : !e.ok)
+      resumeFailed = true;
   }
   if (!(stopped || disabled) || resumeFailed) return;
   const FakeService &s = Service();
