@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds scanfw for Linux, Linux with sanitizers, and 32-bit Windows, and runs
 # every test: unit and scenario tests on the fake platform, the Linux
-# executable as a process, and the Windows executable under Wine.
+# executable as a process, and the Windows executable under Wine; then the
+# clang build with libFuzzer and a bounded run of each fuzzer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,7 +10,7 @@ bash scripts/setup.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 status=0
-for preset in linux asan windows; do
+for preset in linux asan windows fuzz; do
   echo "== $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
@@ -17,6 +18,10 @@ for preset in linux asan windows; do
     status=1
   fi
 done
+echo "== fuzz runs"
+if ! bash scripts/fuzz.sh "${SCANFW_FUZZ_SECONDS:-60}"; then
+  status=1
+fi
 if [ "$status" -ne 0 ]; then
   echo "scanfw: SOME TESTS FAILED" >&2
 fi

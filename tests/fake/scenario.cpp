@@ -115,6 +115,8 @@ bool ParseService(const std::vector<std::string> &w, FakeService *s) {
       s->waitHint = static_cast<DWORD>(v);
     else if (o.rfind("config-error=", 0) == 0 && Number(o.substr(13), 10, &v))
       s->configProbeError = static_cast<DWORD>(v);
+    else if (o.rfind("status-fails=", 0) == 0 && Number(o.substr(13), 10, &v))
+      s->statusQueryFailsAt = static_cast<int>(v);
     else
       return false;
   }

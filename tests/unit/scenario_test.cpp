@@ -14,6 +14,7 @@
 #include "app/discovery.h"
 #include "app/entry.h"
 #include "device/protocol.h"
+#include "tests/fake/check/invariants.h"
 #include "tests/fake/fake_service.h"
 #include "tests/unit/run_scanfw.h"
 
@@ -105,6 +106,7 @@ TEST_P(Scenarios, RunAsDescribed) {
   int status = -1;
   std::string out = RunScanfwWithStatus(sc.args, &status);
   EXPECT_EQ(status, sc.expectExit);
+  EXPECT_EQ(fake::Violations(out, fake::KindOfArguments(sc.args)), "");
   EXPECT_EQ(out, sc.expectedOutput) << "got:\n"
                                     << Visible(out) << "\nexpected:\n"
                                     << Visible(sc.expectedOutput);
