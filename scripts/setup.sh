@@ -8,7 +8,8 @@ pkgs=(cmake make g++ libgtest-dev libgmock-dev
       wine wine32 python3 python3-pefile xxd
       pkg-config libusb-1.0-0-dev umockdev libumockdev-dev
       libsystemd-dev python3-dbusmock dbus-daemon
-      git osslsigncode openssl dpkg-dev lintian)
+      git osslsigncode openssl dpkg-dev lintian
+      clang-14 libclang-rt-14-dev)
 
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi

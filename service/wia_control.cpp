@@ -43,7 +43,10 @@ void ReportConfigFailure(DWORD error) {
 }  // namespace
 
 CWIAControl::CWIAControl()
-    : m_hSCManager(nullptr), m_hService(nullptr), m_ServiceStatus() {}
+    : m_hSCManager(nullptr),
+      m_hService(nullptr),
+      m_ServiceStatus(),
+      m_StopRequested(false) {}
 
 CWIAControl::~CWIAControl() {
   if (m_hSCManager != nullptr) {
@@ -136,6 +139,7 @@ void CWIAControl::SuspendService() {
     // only leave it unable to come back after a reboot.
     if (!ControlService(m_hService, SERVICE_CONTROL_STOP, &m_ServiceStatus))
       return;
+    m_StopRequested = true;
     AwaitState(m_hService, &m_ServiceStatus, SERVICE_STOPPED);
   }
   SetStartType(SERVICE_DISABLED);
@@ -144,6 +148,11 @@ void CWIAControl::SuspendService() {
 BOOL CWIAControl::ResumeService() {
   if (!SetStartType(SERVICE_AUTO_START)) return FALSE;
   if (!QueryStatus(&m_ServiceStatus)) return TRUE;
+  // The stop this controller requested may still be under way when the poll
+  // that followed it lost sight of the service; leaving it would keep the
+  // service down for good. Wait for it, within the poll's usual bound.
+  if (m_StopRequested && m_ServiceStatus.dwCurrentState == SERVICE_STOP_PENDING)
+    AwaitState(m_hService, &m_ServiceStatus, SERVICE_STOPPED);
   // Only a stopped service is started; running, pending or paused ones are
   // left as they are.
   if (m_ServiceStatus.dwCurrentState != SERVICE_STOPPED) return TRUE;

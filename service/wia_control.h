@@ -21,4 +21,7 @@ class CWIAControl {
   SC_HANDLE m_hSCManager;
   SC_HANDLE m_hService;
   SERVICE_STATUS m_ServiceStatus;
+  // This controller asked the service to stop; a stop still pending at the
+  // resume is then its own doing and is waited for.
+  bool m_StopRequested;
 };

@@ -38,7 +38,7 @@ DRIVER_NAME = "scanfwsim"
 HOST_DIR = "scanfw-e2e"  # C:\scanfw-e2e in the prefix
 WIN_DIR = "C:\\" + HOST_DIR + "\\"
 LOCALES = {0x0404: "zh_TW.UTF-8", 0x0804: "zh_CN.UTF-8"}
-STATE_NAMES = {v: k for k, v in scncc.STATES.items()}
+STATE_NAMES = {v: k for k, v in scncc.SEEN_STATES.items()}
 START_NAMES = {v: k for k, v in scncc.STARTS.items()}
 COMMANDS = {"R": ("20 02 00 00 12 00 02 00 00 00 00 00 00 00 00 00", "readiness query"),
             "D": ("20 02 00 00 2A 00 08 00 04 00 00 00 L0 L1 L2 L3", "download command"),

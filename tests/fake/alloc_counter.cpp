@@ -7,9 +7,12 @@ namespace {
 bool g_counting = false;
 int g_suspended = 0;
 long g_count = 0;
+long g_seen = 0;
 
 void Count() {
-  if (g_counting && g_suspended == 0) ++g_count;
+  if (g_suspended != 0) return;
+  ++g_seen;
+  if (g_counting) ++g_count;
 }
 }  // namespace
 
@@ -24,6 +27,7 @@ long Stop() {
 }
 void Suspend() { ++g_suspended; }
 void Resume() { --g_suspended; }
+long Seen() { return g_seen; }
 }  // namespace alloc_counter
 
 // operator new is counted once, not again as the malloc beneath it.

@@ -8,5 +8,7 @@ void Start();    // zero the count and begin counting
 long Stop();     // stop counting; the count since Start
 void Suspend();  // nested: the fake's own bookkeeping is not counted
 void Resume();
+// Every counted allocation since the process began, started or not.
+long Seen();
 
 }  // namespace alloc_counter

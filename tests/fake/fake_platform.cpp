@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "tests/fake/alloc_counter.h"
+#include "tests/fake/check/faults.h"
 #include "tests/fake/fake_service.h"
 
 namespace fake {
@@ -81,6 +82,7 @@ void Reset() {
   ResetScanner();
   ResetService();
   ResetImage();
+  ResetEntries();
 }
 
 void Record(const std::string &name, const std::string &detail,

@@ -34,6 +34,7 @@ FakeService ServiceOf(const scn_service &s) {
   fs.stopRefused = (s.flags & SCN_SERVICE_STOP_REFUSED) != 0;
   fs.startRefused = (s.flags & SCN_SERVICE_START_REFUSED) != 0;
   if (s.config_error != 0) fs.configProbeError = s.config_error;
+  fs.statusQueryFailsAt = static_cast<int>(s.status_fails);
   switch (s.state) {
     case SCN_SERVICE_STOPPED:
       fs.state = SERVICE_STOPPED;
@@ -76,16 +77,10 @@ bool LoadScenario(const std::string &recordPath, const std::string &outPath,
     *error = "missing " + outPath;
     return false;
   }
-  Substitute(&sc->expectedOutput, "{image-length}",
-             std::to_string(kDefaultImageSize));
-  Substitute(&sc->expectedOutput, "{image-sha256}", kDefaultImageSha256);
-  return true;
-}
-
-void ApplyScenario(const Scenario &sc) {
-  const scn_record &r = sc.record;
-  S().langId = static_cast<uint16_t>(r.lang);
-  S().tick = r.clock;
+  const scn_record &r = sc->record;
+  sc->langId = static_cast<uint16_t>(r.lang);
+  sc->clock = r.clock;
+  sc->devices.clear();
   for (uint32_t i = 0; i < r.device_count; ++i) {
     const scn_device &rd = r.devices[i];
     FakeDevice d;
@@ -106,10 +101,22 @@ void ApplyScenario(const Scenario &sc) {
                 static_cast<Stage>(f.stage), static_cast<FaultKind>(f.kind)});
     }
     d.requestMs = r.request_ms;
-    AddDevice(d);
+    sc->devices.push_back(d);
   }
-  Service() = ServiceOf(r.service);
-  Image().fault = static_cast<ImageFault>(r.image);
+  sc->service = ServiceOf(r.service);
+  sc->image = static_cast<ImageFault>(r.image);
+  Substitute(&sc->expectedOutput, "{image-length}",
+             std::to_string(kDefaultImageSize));
+  Substitute(&sc->expectedOutput, "{image-sha256}", kDefaultImageSha256);
+  return true;
+}
+
+void ApplyScenario(const Scenario &sc) {
+  S().langId = sc.langId;
+  S().tick = sc.clock;
+  for (const FakeDevice &d : sc.devices) AddDevice(d);
+  Service() = sc.service;
+  Image().fault = sc.image;
 }
 
 std::string ServiceText(const scn_service &s) {

@@ -5,13 +5,24 @@
 #include <string>
 #include <vector>
 
+#include "tests/fake/fake_image.h"
+#include "tests/fake/fake_scanner.h"
+#include "tests/fake/fake_service.h"
 #include "tests/sim/scenario_record.h"
 
 namespace fake {
 
+// A run's setup, as ApplyScenario makes it (the fuzzers build one
+// directly), and, when read from a compiled scenario, the record with the
+// expectations and the expected output.
 struct Scenario {
-  scn_record record;
   std::vector<std::string> args;
+  uint16_t langId = 0x0409;
+  uint32_t clock = 0;
+  std::vector<FakeDevice> devices;
+  FakeService service;
+  ImageFault image = ImageFault::None;
+  scn_record record{};
   std::string expectedOutput;  // NAME.out, LF line ends
 };
 

@@ -333,8 +333,17 @@ uint32_t scn_check(const scn_record *rec, const scn_scanner *scanners,
 }
 
 const char *scn_state_name(uint32_t state) {
-  static const char *const names[] = {
-      "?", "running", "stopped", "paused", "absent", "denied", "no-manager"};
+  static const char *const names[] = {"?",
+                                      "running",
+                                      "stopped",
+                                      "paused",
+                                      "absent",
+                                      "denied",
+                                      "no-manager",
+                                      "start-pending",
+                                      "stop-pending",
+                                      "continue-pending",
+                                      "pause-pending"};
   return state < sizeof(names) / sizeof(names[0]) ? names[state] : "?";
 }
 

@@ -47,6 +47,11 @@
 #define SCN_SERVICE_ABSENT 4u
 #define SCN_SERVICE_DENIED 5u
 #define SCN_SERVICE_NO_MANAGER 6u
+/* States a run may leave the service in, besides the ones above. */
+#define SCN_SERVICE_START_PENDING 7u
+#define SCN_SERVICE_STOP_PENDING 8u
+#define SCN_SERVICE_CONTINUE_PENDING 9u
+#define SCN_SERVICE_PAUSE_PENDING 10u
 
 /* Start types as the service manager numbers them. */
 #define SCN_START_AUTO 2u
@@ -114,6 +119,7 @@ typedef struct scn_service {
   uint32_t wait_hint;
   uint32_t flags;
   uint32_t config_error; /* 0: the configuration query answers */
+  uint32_t status_fails; /* the Nth status query of the run fails; 0: none */
 } scn_service;
 
 typedef struct scn_record {

@@ -82,10 +82,13 @@ STAGES = named("SCN_STAGE_", "write", "read")
 KINDS = named("SCN_FAULT_", "fail", "short", "long", "timeout", "waitfail", "overlapped", "stall",
                "gone")
 STATES = named("SCN_SERVICE_", "running", "stopped", "paused", "absent", "denied", "no-manager")
+SEEN_STATES = dict(STATES, **named("SCN_SERVICE_", "start-pending", "stop-pending",
+                                   "continue-pending", "pause-pending"))
 STARTS = named("SCN_START_", "auto", "demand", "disabled")
 IMAGES = named("SCN_IMAGE_", "ok", "find", "load", "lock", "empty")
 SIGNALS = named("SCN_SIGNAL_", "SIGHUP", "SIGINT", "SIGTERM")
-SERVICE_OPTIONS = ("start=", "stop=refused", "start-request=refused", "hint=", "config-error=")
+SERVICE_OPTIONS = ("start=", "stop=refused", "start-request=refused", "hint=", "config-error=",
+                   "status-fails=")
 
 # What a harness cannot make: harness -> reason, by what the scenario asks.
 CLOCK = {"wine": "needs the virtual clock", "umockdev": "needs the virtual clock"}
@@ -119,6 +122,8 @@ LIMITS = {
                                               "request", "umockdev": NO_SERVICE},
     "service config-error=": {"wine": "the stand-in service cannot fail the configuration "
                                       "query", "umockdev": NO_SERVICE},
+    "service status-fails=": {"wine": "the stand-in service cannot fail one status query",
+                              "umockdev": NO_SERVICE},
     "device option": {"umockdev": "the identity is the kernel's copy of the device descriptor: "
                                   "it cannot fail or come short"},
     "image not ok": {h: "the built executable always carries its image"
@@ -212,11 +217,13 @@ def d_service(sc, words, rest):
             s["flags"] |= C["SCN_SERVICE_STOP_REFUSED"]
         elif option == "start-request=refused":
             s["flags"] |= C["SCN_SERVICE_START_REFUSED"]
-        elif key in ("hint", "config-error") and value:
-            s["wait_hint" if key == "hint" else "config_error"] = number(value)
+        elif key in ("hint", "config-error", "status-fails") and value:
+            s[{"hint": "wait_hint", "config-error": "config_error",
+               "status-fails": "status_fails"}[key]] = number(value)
         else:
             raise Bad("service option %r" % option)
-        sc["limits"].append("service " + (option if key != "config-error" else key + "="))
+        sc["limits"].append("service " + (option if key not in ("config-error", "status-fails")
+                                          else key + "="))
 
 
 def d_image(sc, words, rest):
@@ -240,7 +247,8 @@ def service_state(words):
         return {"state": STATES["absent"]}
     if len(words) != 2:
         raise Bad("STATE START, or absent")
-    return {"state": one_of(words[0], STATES, "state"), "start": one_of(words[1], STARTS, "start")}
+    return {"state": one_of(words[0], SEEN_STATES, "state"),
+            "start": one_of(words[1], STARTS, "start")}
 
 
 def d_elapsed(sc, words, rest):

@@ -96,6 +96,7 @@ HARNESS_CASES = [
     (DEVICE + "service: denied\n", ("fake",), {"wine": "rights", "umockdev": "no service manager"}),
     (DEVICE + "service: no-manager\n", ("fake", "umockdev"), {"wine": "always has"}),
     (DEVICE + "service: running config-error=5\n", ("fake",), {"wine": "configuration query"}),
+    (DEVICE + "service: running status-fails=3\n", ("fake",), {"wine": "status query"}),
     (DEVICE + "service: running start-request=refused\n", ("fake",), {"wine": "start request"}),
     (DEVICE + "service: stopped start=demand stop=refused hint=9\n", ("fake", "wine", "umockdev"), {}),
     (DEVICE + "image: lock\n", ("fake",), {"wine": "carries its image"}),

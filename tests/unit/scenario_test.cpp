@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/fake/check/invariants.h"
 #include "tests/fake/fake_image.h"
 #include "tests/fake/fake_scanner.h"
 #include "tests/fake/fake_service.h"
@@ -62,6 +63,7 @@ TEST_P(Scenarios, RunAsDescribed) {
   int status = -1;
   std::string out = RunScanfwWithStatus(sc.args, &status);
   EXPECT_EQ(status, static_cast<int>(sc.record.expect_exit));
+  EXPECT_EQ(fake::Violations(out, fake::KindOfArguments(sc.args)), "");
   EXPECT_EQ(out, sc.expectedOutput) << "got:\n"
                                     << Visible(out) << "\nexpected:\n"
                                     << Visible(sc.expectedOutput);

@@ -365,6 +365,33 @@ TEST_F(WiaControl, ServiceStoppedBetweenProbeAndSuspendIsDisabledThenStarted) {
   EXPECT_EQ(fake::DescribeService(), "running auto");
 }
 
+// The poll after the accepted stop loses sight of the service: the resume
+// finds the stop it asked for still pending, waits for it, then starts.
+TEST_F(WiaControl, ResumeWaitsForItsOwnPendingStopThenStarts) {
+  ASSERT_TRUE(Probe());                    // status query 1
+  fake::Service().statusQueryFailsAt = 3;  // the stop poll's first query
+  W().SuspendService();
+  EXPECT_EQ(fake::DescribeService(), "stop-pending disabled");
+  const size_t mark = Mark();
+  EXPECT_EQ(W().ResumeService(), TRUE);
+  EXPECT_EQ(Since(mark), Join({SetTo(2),
+                               {kQuery, kTick, kQuery, kTick, "Sleep 0", kStart,
+                                kTick, kQuery, kTick, "Sleep 0", kTick, kQuery,
+                                kTick, "Sleep 0"}}));
+  EXPECT_EQ(fake::DescribeService(), "running auto");
+}
+
+// A stop this controller never asked for is not its business.
+TEST_F(WiaControl, ResumeLeavesAStopPendingItDidNotRequest) {
+  fake::Service().state = SERVICE_STOP_PENDING;
+  const size_t mark = Mark();
+  EXPECT_EQ(W().ResumeService(), TRUE);
+  EXPECT_EQ(Count("StartServiceA"), 0);
+  EXPECT_EQ(Count("Sleep"), 0);
+  EXPECT_EQ(fake::DescribeService(), "stop-pending auto");
+  EXPECT_FALSE(Since(mark).empty());
+}
+
 TEST_F(WiaControl,
        SuspendWithoutTheServiceTriesToOpenItAgainAndChangesNothing) {
   fake::Service().installed = false;

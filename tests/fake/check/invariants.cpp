@@ -1,0 +1,452 @@
+#include "tests/fake/check/invariants.h"
+
+#include <cstring>
+
+#include "app/discovery.h"
+#include "app/entry.h"
+#include "app/update.h"
+#include "device/protocol.h"
+#include "messages/messages.h"
+#include "messages/usage.h"
+#include "scanfw_version.h"
+#include "tests/fake/check/faults.h"
+#include "tests/fake/fake_image.h"
+#include "tests/fake/fake_scanner.h"
+#include "tests/fake/fake_service.h"
+
+namespace fake {
+namespace {
+
+// The service controller's bound on each of its polls.
+const uint32_t kServicePollBoundMs = 60000;
+
+bool Named(const Entry &e, const char *name) {
+  return std::strcmp(e.name, name) == 0;
+}
+
+bool IsReady(uint16_t status) {
+  return status == kStatusIdle || status == kStatusDone;
+}
+
+// --- handles and blocks ---------------------------------------------------
+
+void CheckBalance(RunKind kind, std::vector<std::string> *v) {
+  const int events = OpenHandles(HandleKind::Event);
+  if (events != 0)
+    v->push_back("completion events left open: " + std::to_string(events));
+  if (OpenHandles(HandleKind::Manager) + OpenHandles(HandleKind::Service) != 0)
+    v->push_back("service manager or service handle left open");
+  if (S().badCloses != 0)
+    v->push_back("closes of handles or blocks not open: " +
+                 std::to_string(S().badCloses));
+  if (!S().liveBlocks.empty() || S().blocksAllocated != S().blocksFreed)
+    v->push_back("service configuration blocks not freed: " +
+                 std::to_string(S().liveBlocks.size()));
+
+  // Only the found scanner stays open, and it is the one that was written.
+  const void *open = nullptr;
+  int openCount = 0;
+  for (size_t slot = 0; slot < S().handles.size(); ++slot) {
+    const HandleInfo &h = S().handles[slot];
+    if (h.kind != HandleKind::Device || !h.open) continue;
+    ++openCount;
+    const FakeDevice *d = Device(h.tag);
+    if (d == nullptr || d->vendor != kTargetVendorId ||
+        d->product != kTargetProductId)
+      v->push_back("a device that is not the scanner left open: " +
+                   std::to_string(h.tag));
+  }
+  if (openCount > 1 || (kind != RunKind::Whole && openCount != 0))
+    v->push_back("device handles left open: " + std::to_string(openCount));
+  for (const Entry &e : Entries()) {
+    if (Named(e, "CreateFileA") && e.ok) {
+      const HandleInfo *h = FindHandle(e.handle);
+      if (h != nullptr && h->open) open = e.handle;
+    }
+  }
+  for (const Entry &e : Entries()) {
+    if ((Named(e, "WriteFile") || Named(e, "ReadFile")) && e.handle != open) {
+      v->push_back("a transfer to a device that is not the open scanner");
+      break;
+    }
+  }
+}
+
+// No heap allocation between a completion event's creation and its close:
+// that is the whole of one transfer.
+void CheckTransferAllocations(std::vector<std::string> *v) {
+  const std::vector<Entry> &log = Entries();
+  for (size_t i = 0; i < log.size(); ++i) {
+    if (!Named(log[i], "CreateEventA") || !log[i].ok) continue;
+    for (size_t j = i + 1; j < log.size(); ++j) {
+      if (Named(log[j], "CloseHandle") && log[j].handle == log[i].handle) {
+        if (log[j].allocations != log[i].allocations)
+          v->push_back("heap allocations on the transfer path: " +
+                       std::to_string(log[j].allocations - log[i].allocations));
+        break;
+      }
+    }
+  }
+}
+
+// --- output ---------------------------------------------------------------
+
+bool Digits(const std::string &out, size_t *at, bool sign) {
+  size_t p = *at;
+  if (sign && p < out.size() && out[p] == '-') ++p;
+  const size_t first = p;
+  while (p < out.size() && out[p] >= '0' && out[p] <= '9') ++p;
+  if (p == first) return false;
+  *at = p;
+  return true;
+}
+
+bool Literal(const std::string &out, size_t *at, const std::string &text) {
+  if (out.compare(*at, text.size(), text) != 0) return false;
+  *at += text.size();
+  return true;
+}
+
+// "<prefix><number><suffix>" at *at.
+bool Numbered(const std::string &out, size_t *at, const char *prefix,
+              const char *suffix) {
+  size_t p = *at;
+  if (!Literal(out, &p, prefix) || !Digits(out, &p, true) ||
+      !Literal(out, &p, suffix))
+    return false;
+  *at = p;
+  return true;
+}
+
+bool HexDigits(const std::string &out, size_t *at, size_t count,
+               bool lowerOnly) {
+  for (size_t i = 0; i < count; ++i) {
+    if (*at + i >= out.size()) return false;
+    const char c = out[*at + i];
+    const bool digit = c >= '0' && c <= '9';
+    const bool letter =
+        lowerOnly ? (c >= 'a' && c <= 'f') : (c >= 'A' && c <= 'F');
+    if (!digit && !letter) return false;
+  }
+  *at += count;
+  return true;
+}
+
+// The lines of a run that only answers: the usage text whole, the version
+// lines, the device list's lines, and catalogue messages.
+size_t AskingLine(const std::string &out, size_t at, LanguageIndex language) {
+  size_t p = at;
+  if (at == 0 && Literal(out, &p, UsageText(language)) && p == out.size())
+    return p;
+  p = at;
+  if (Literal(out, &p, std::string("scanfw ") + SCANFW_VERSION + "\n"))
+    return p;
+  const VersionTexts &texts = VersionTextsFor(language);
+  p = at;
+  if (Literal(out, &p, texts.imageBefore) && Digits(out, &p, false) &&
+      Literal(out, &p, texts.imageAfter))
+    return p;
+  p = at;
+  if (Literal(out, &p, "SHA-256: ") && HexDigits(out, &p, 64, true) &&
+      Literal(out, &p, "\n"))
+    return p;
+  p = at;
+  if (Literal(out, &p, texts.placeholder)) return p;
+  p = at;
+  if (Numbered(out, &p, "\\\\.\\usbscan", " ") &&
+      HexDigits(out, &p, 4, false) && Literal(out, &p, ":") &&
+      HexDigits(out, &p, 4, false) && Literal(out, &p, " ") &&
+      HexDigits(out, &p, 4, false) && Literal(out, &p, "\n"))
+    return p;
+  return at;
+}
+
+void CheckOutput(const std::string &out, RunKind kind,
+                 std::vector<std::string> *v) {
+  const LanguageIndex language = LanguageFromLangId(S().langId);
+  size_t at = 0;
+  // The option scan's warnings come before the option line.
+  const char *warning = MessageText(MsgNoFollowingArgument, language);
+  while (kind == RunKind::Whole && warning != nullptr &&
+         Literal(out, &at, std::string(warning) + "\n")) {
+  }
+  if (kind == RunKind::Whole && !Numbered(out, &at, "", "\n")) {
+    v->push_back("the output does not begin with the option line");
+    return;
+  }
+  while (at < out.size()) {
+    size_t best = at;
+    for (int id = 0; id < kMessageCount; ++id) {
+      const char *text = MessageText(id, language);
+      if (text == nullptr) continue;
+      const size_t n = std::strlen(text);
+      if (out.compare(at, n, text) == 0 && at + n < out.size() &&
+          out[at + n] == '\n' && at + n + 1 > best)
+        best = at + n + 1;
+    }
+    size_t p = at;
+    if (kind == RunKind::Whole &&
+        Numbered(out, &p, "Burning firmware... (", ")\n") && p > best)
+      best = p;
+    p = at;
+    if (Numbered(out, &p, "QueryServiceConfig failed (", ")") && p > best)
+      best = p;
+    if (kind == RunKind::Asking) {
+      p = AskingLine(out, at, language);
+      if (p > best) best = p;
+    }
+    if (best == at && out[at] == '\n') best = at + 1;
+    if (best == at) {
+      v->push_back("output that is no known text, at byte " +
+                   std::to_string(at) + ": " + out.substr(at, 40));
+      return;
+    }
+    at = best;
+  }
+}
+
+// --- the scanner's protocol -------------------------------------------------
+
+void CheckProtocol(std::vector<std::string> *v) {
+  const FakeImage &image = Image();
+  const CommandBlock readiness = ReadinessQuery();
+  const CommandBlock download = FirmwareDownload(image.length);
+  const CommandBlock burn = BurnStatusQuery();
+
+  char current = 0;         // the exchange under way: R, D, S, B or ?
+  bool reading = false;     // in its read phase
+  bool stageOk = false;     // its current phase has not failed
+  uint32_t asked = 0;       // bytes the current phase asked for
+  char completed = 0;       // the exchange just completed, if the last
+  uint16_t lastStatus = 0;  // its answer
+  bool bulkDone = false;
+  bool paused = false;  // the pause before the burn followed the bulk
+
+  for (const Entry &e : Entries()) {
+    if (Named(e, "WriteFile")) {
+      char kind = 'B';
+      if (e.length == kCommandBlockSize) {
+        kind = std::memcmp(e.bytes, readiness.bytes, 16) == 0  ? 'R'
+               : std::memcmp(e.bytes, download.bytes, 16) == 0 ? 'D'
+               : std::memcmp(e.bytes, burn.bytes, 16) == 0     ? 'S'
+                                                               : '?';
+      }
+      if (kind == '?') v->push_back("an unknown command sent");
+      if (kind == 'D' && !(completed == 'R' && IsReady(lastStatus)))
+        v->push_back("download command without a ready status before it");
+      if (kind == 'B') {
+        if (completed != 'D')
+          v->push_back("bulk write not right after a download exchange");
+        if (e.buffer != image.data || e.length != image.length)
+          v->push_back("bulk write of " + std::to_string(e.length) +
+                       " bytes, not the image's " +
+                       std::to_string(image.length) +
+                       (e.buffer != image.data ? " from another address" : ""));
+      }
+      if (kind == 'S' && !(bulkDone && paused))
+        v->push_back("burn query before the bulk write and the pause");
+      current = kind;
+      reading = false;
+      stageOk = e.ok;
+      asked = e.length;
+      completed = 0;
+    } else if (Named(e, "ReadFile")) {
+      reading = true;
+      stageOk = stageOk && e.ok;
+      asked = e.length;
+    } else if (Named(e, "WaitForSingleObject")) {
+      if (!e.ok) stageOk = false;
+    } else if (Named(e, "GetOverlappedResult")) {
+      if (!(e.ok && stageOk && e.value == asked)) {
+        stageOk = false;
+        continue;
+      }
+      if (current == 'B') {
+        bulkDone = true;
+        paused = false;
+        completed = 'B';
+      } else if (reading) {
+        completed = current;
+        lastStatus = e.status;
+      }
+    } else if (Named(e, "Sleep")) {
+      if (bulkDone && e.value >= kBurnStartPauseMs) paused = true;
+    }
+  }
+}
+
+// --- the service ------------------------------------------------------------
+
+bool ServiceCall(const Entry &e) {
+  static const char *const names[] = {
+      "OpenSCManagerA",      "OpenServiceA",         "QueryServiceStatus",
+      "QueryServiceConfigA", "ChangeServiceConfigA", "ControlService",
+      "StartServiceA",       "CloseServiceHandle",   "LocalAlloc",
+      "LocalFree",           "GetTickCount",         "Sleep",
+      "GetLastError",        "SetLastError"};
+  for (const char *name : names)
+    if (Named(e, name)) return true;
+  return false;
+}
+
+// Whether the simulated manager, left alone, lets a stopped service start
+// again within the controller's polls.
+bool ManagerLetsStart() {
+  const FakeService &s = Service();
+  if (!s.installed || s.startRefused || s.startFinalState != SERVICE_RUNNING ||
+      s.stopFinalState != SERVICE_STOPPED || s.stopPendingQueries < 0 ||
+      s.startPendingQueries < 0 || s.statusTrueValue != TRUE)
+    return false;
+  const uint64_t perQuery = static_cast<uint64_t>(s.waitHint) + s.statusQueryMs;
+  const uint64_t queries = static_cast<uint64_t>(s.stopPendingQueries) +
+                           static_cast<uint64_t>(s.startPendingQueries) + 2;
+  return queries * perQuery < kServicePollBoundMs / 2;
+}
+
+void CheckService(size_t resumeFrom, std::vector<std::string> *v) {
+  const std::vector<Entry> &log = Entries();
+  if (resumeFrom == static_cast<size_t>(-1)) {
+    resumeFrom = 0;
+    for (size_t i = 0; i < log.size(); ++i)
+      if (!ServiceCall(log[i])) resumeFrom = i + 1;
+  }
+  bool stopped = false, disabled = false, resumeFailed = false;
+  for (size_t i = 0; i < log.size(); ++i) {
+    const Entry &e = log[i];
+    if (Named(e, "ControlService") && e.ok && e.length == SERVICE_CONTROL_STOP)
+      stopped = true;
+    if (Named(e, "ChangeServiceConfigA") && e.ok &&
+        e.length == SERVICE_DISABLED)
+      disabled = true;
+    if (i < resumeFrom || !ServiceCall(e)) continue;
+    // The size probe is meant to fail with ERROR_INSUFFICIENT_BUFFER; one
+    // that succeeds is a manager that answers nothing.
+    const bool sizeProbe =
+        Named(e, "QueryServiceConfigA") && e.buffer == nullptr;
+    if (sizeProbe ? (e.ok || e.value != ERROR_INSUFFICIENT_BUFFER) : !e.ok)
+      resumeFailed = true;
+  }
+  if (!(stopped || disabled) || resumeFailed) return;
+  const FakeService &s = Service();
+  if (s.startType != SERVICE_AUTO_START)
+    v->push_back("the service the program " +
+                 std::string(stopped ? "stopped" : "disabled") + " ends as " +
+                 DescribeService() + ", not automatic start");
+  if (stopped && ManagerLetsStart() && s.state != SERVICE_RUNNING &&
+      s.state != SERVICE_START_PENDING)
+    v->push_back("the service the program stopped ends as " +
+                 DescribeService() + " though it could start");
+}
+
+// A run that only answers opens no service handle and moves no data.
+void CheckAsking(std::vector<std::string> *v) {
+  static const char *const manager[] = {
+      "OpenSCManagerA",      "OpenServiceA",         "QueryServiceStatus",
+      "QueryServiceConfigA", "ChangeServiceConfigA", "ControlService",
+      "StartServiceA"};
+  for (const Entry &e : Entries()) {
+    for (const char *name : manager)
+      if (Named(e, name)) {
+        v->push_back(std::string("a run that only answers called ") + name);
+        return;
+      }
+    if (Named(e, "WriteFile") || Named(e, "ReadFile")) {
+      v->push_back("a run that only answers moved data to a device");
+      return;
+    }
+  }
+}
+
+// The command line as the program reads it; the option rule itself is held
+// to its reference model by the command-line fuzzer.
+void ReadArguments(const std::vector<std::string> &args, CommandLine *line) {
+  std::vector<std::string> copy = args;
+  copy.insert(copy.begin(), "scanfw.exe");
+  std::vector<char *> argv;
+  for (std::string &a : copy) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  ReadCommandLine(static_cast<int>(copy.size()), argv.data(), line);
+}
+
+}  // namespace
+
+RunKind KindOfArguments(const std::vector<std::string> &args) {
+  CommandLine line;
+  ReadArguments(args, &line);
+  return line.help || line.version || line.list ? RunKind::Asking
+                                                : RunKind::Whole;
+}
+
+void CheckExitStatus(const std::vector<std::string> &args,
+                     const std::string &output, int status,
+                     std::vector<std::string> *violations) {
+  int expected = 0;
+  CommandLine line;
+  ReadArguments(args, &line);
+  const bool asked = line.exitCode;
+  if (asked && KindOfArguments(args) == RunKind::Whole) {
+    static const struct {
+      MessageId id;
+      int code;
+    } verdicts[] = {
+        {MsgBurnDone, kOutcomeBurnDone},
+        {MsgDeviceNotFound, kOutcomeNotFound},
+        {MsgFindResourceError, kOutcomeImageError},
+        {MsgLoadResourceError, kOutcomeImageError},
+        {MsgLockResourceError, kOutcomeImageError},
+        {MsgResourceEmpty, kOutcomeImageError},
+        {MsgStatusCheckError, kOutcomeNotReady},
+        {MsgDeviceNotResponding, kOutcomeNotReady},
+        {MsgSendCommandError, kOutcomeSendError},
+        {MsgSendDataError, kOutcomeSendError},
+        {MsgBurnError, kOutcomeBurnError},
+        {MsgUpdateCancelled, kOutcomeCancelled},
+    };
+    const LanguageIndex language = LanguageFromLangId(S().langId);
+    size_t last = 0;
+    bool found = false;
+    for (const auto &verdict : verdicts) {
+      const size_t at =
+          output.rfind(std::string(MessageText(verdict.id, language)) + "\n");
+      if (at != std::string::npos && (!found || at >= last)) {
+        last = at;
+        found = true;
+        expected = verdict.code;
+      }
+    }
+    if (!found) {
+      violations->push_back("a run with --exit-code that ends with no verdict");
+      return;
+    }
+  }
+  if (status != expected)
+    violations->push_back("exit status " + std::to_string(status) + ", not " +
+                          std::to_string(expected));
+}
+
+std::vector<std::string> CheckInvariants(const std::string &output,
+                                         RunKind kind) {
+  return CheckInvariantsFrom(output, kind, static_cast<size_t>(-1));
+}
+
+std::vector<std::string> CheckInvariantsFrom(const std::string &output,
+                                             RunKind kind, size_t resumeFrom) {
+  Bookkeeping b;
+  std::vector<std::string> v;
+  CheckBalance(kind, &v);
+  CheckTransferAllocations(&v);
+  CheckOutput(output, kind, &v);
+  CheckProtocol(&v);
+  CheckService(resumeFrom, &v);
+  if (kind == RunKind::Asking) CheckAsking(&v);
+  return v;
+}
+
+std::string Violations(const std::string &output, RunKind kind) {
+  std::string joined;
+  for (const std::string &line : CheckInvariants(output, kind))
+    joined += line + "\n";
+  return joined;
+}
+
+}  // namespace fake

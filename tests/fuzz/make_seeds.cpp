@@ -1,0 +1,76 @@
+// Writes the seed corpora from the shared scenarios:
+//   scanfw_fuzz_seeds SCENARIO_DIR OUT_DIR
+// makes OUT_DIR/{cmdline,update,service}/NAME, one input per scenario.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <string>
+
+#include "tests/fuzz/update_input.h"
+
+namespace {
+
+bool Save(const std::string &path, const std::vector<uint8_t> &bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char *>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc != 4) {
+    std::fprintf(stderr,
+                 "usage: scanfw_fuzz_seeds RECORD_DIR SCENARIO_DIR OUT_DIR\n");
+    return 2;
+  }
+  // The compiled scenarios the fake can run (build/<preset>/scenarios).
+  const std::string records = argv[1], in = argv[2], out = argv[3];
+  std::vector<std::string> names;
+  std::ifstream list(records + "/fake.list");
+  for (std::string name; std::getline(list, name);)
+    if (!name.empty()) names.push_back(name);
+  for (const char *sub : {"", "/cmdline", "/update", "/service"})
+    mkdir((out + sub).c_str(), 0755);
+  std::set<std::vector<uint8_t>> lines;
+  for (const std::string &name : names) {
+    fuzz::UpdateInput input;
+    std::string error;
+    if (!fake::LoadScenario(records + "/" + name + ".rec",
+                            in + "/" + name + ".out", &input.scenario,
+                            &error)) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      return 1;
+    }
+    fuzz::Writer update;
+    fuzz::UpdateFields(update, &input);
+    if (!Save(out + "/update/" + name, update.bytes)) return 1;
+
+    // The service as the program drives it: one suspend, then the resume.
+    fuzz::Writer service;
+    fuzz::ServiceFields(service, &input.scenario.service);
+    service.bytes.push_back(1);  // one step
+    service.bytes.push_back(0);  // a suspend
+    service.bytes.push_back(0);
+    service.bytes.push_back(0);  // no injection
+    if (!Save(out + "/service/" + name, service.bytes)) return 1;
+
+    std::vector<uint8_t> line{
+        static_cast<uint8_t>(input.scenario.langId == 0x0404 ? 1 : 0)};
+    for (size_t i = 0; i < input.scenario.args.size(); ++i) {
+      if (i > 0) line.push_back(0);
+      line.insert(line.end(), input.scenario.args[i].begin(),
+                  input.scenario.args[i].end());
+    }
+    if (lines.insert(line).second && !Save(out + "/cmdline/" + name, line))
+      return 1;
+  }
+  std::printf("seeds: %zu scenarios, %zu command lines\n", names.size(),
+              lines.size());
+  return 0;
+}

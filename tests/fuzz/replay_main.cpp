@@ -1,0 +1,89 @@
+// Replays fuzz inputs (files, or every file in the folders named) through a
+// harness without libFuzzer, so that any compiler can run the corpus and the
+// kept crash inputs.
+//
+//   replay_<harness> [--trace] [--mutant NAME --expect-violation] PATH...
+//
+// With --expect-violation the entry points imitate the broken program NAME
+// and the replay fails unless some input breaks an invariant.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "tests/fake/check/faults.h"
+#include "tests/fuzz/fuzz_support.h"
+
+namespace {
+
+void Collect(const std::string &path, std::vector<std::string> *files) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return;
+  if (!S_ISDIR(st.st_mode)) {
+    files->push_back(path);
+    return;
+  }
+  DIR *dir = opendir(path.c_str());
+  if (dir == nullptr) return;
+  std::vector<std::string> found;
+  while (dirent *entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    found.push_back(path + "/" + entry->d_name);
+  }
+  closedir(dir);
+  std::sort(found.begin(), found.end());
+  for (const std::string &f : found) Collect(f, files);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  bool expect = false;
+  const char *mutant = nullptr;
+  std::vector<std::string> files;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--expect-violation") == 0) {
+      expect = true;
+    } else if (std::strcmp(argv[i], "--trace") == 0) {
+      fuzz::TraceRuns(true);
+    } else if (std::strcmp(argv[i], "--mutant") == 0 && i + 1 < argc) {
+      mutant = argv[++i];
+    } else {
+      Collect(argv[i], &files);
+    }
+  }
+  if (files.empty()) {
+    std::fprintf(stderr, "replay: no inputs\n");
+    return 2;
+  }
+  if (mutant != nullptr) {
+    fake::Mutant m = fake::MutantFromName(mutant);
+    if (m == fake::Mutant::None) {
+      std::fprintf(stderr, "replay: unknown mutant %s\n", mutant);
+      return 2;
+    }
+    fake::SetMutant(m);
+  }
+  fuzz::CountViolationsInstead(expect);
+  for (const std::string &file : files) {
+    std::ifstream in(file, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                            std::istreambuf_iterator<char>());
+    LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()),
+                           bytes.size());
+  }
+  std::printf("replay: %zu inputs", files.size());
+  if (expect) {
+    std::printf(", %ld violations under %s\n", fuzz::ViolationsCounted(),
+                mutant ? mutant : "no mutant");
+    return fuzz::ViolationsCounted() > 0 ? 0 : 1;
+  }
+  std::printf(", no violation\n");
+  return 0;
+}

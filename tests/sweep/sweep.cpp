@@ -1,0 +1,147 @@
+// The fault sweep: every shared scenario is run once cleanly to count its
+// platform calls, then once for each call and each way that call can fail,
+// with the invariants checked after every run.
+//
+//   scanfw_sweep [--mutant NAME] [--only SCENARIO] [--long-stride N] [--quiet]
+//
+// --long-stride N (for the slow sanitizer builds): in a run of more than
+// 1000 calls, the first and last 250 calls are swept one by one and every
+// Nth call between them.
+//
+// Without --mutant it fails on any violation. With --mutant the entry points
+// imitate a broken program and the sweep fails unless the invariants catch
+// it, so that they cannot quietly go blind.
+#include <dirent.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/fake/check/checked_run.h"
+#include "tests/fake/check/faults.h"
+#include "tests/fake/check/invariants.h"
+#include "tests/fake/scenario.h"
+
+namespace {
+
+// The scenarios the compiler found the fake able to run.
+std::vector<std::string> ScenarioFiles(const std::string &records) {
+  std::vector<std::string> names;
+  std::ifstream list(records + "/fake.list");
+  for (std::string name; std::getline(list, name);)
+    if (!name.empty()) names.push_back(name);
+  return names;
+}
+
+// One run of the scenario with the given fault armed (index 0: none); the
+// violations, the exit status counted among them.
+std::vector<std::string> RunCase(const fake::Scenario &sc, long index,
+                                 fake::Way way, fake::Mutant mutant) {
+  fake::Reset();
+  fake::ApplyScenario(sc);
+  fake::SetMutant(mutant);
+  if (index > 0) fake::Arm(index, way);
+  int status = -1;
+  const std::string out = fake::RunProgram(sc.args, &status);
+  std::vector<std::string> v =
+      fake::CheckInvariants(out, fake::KindOfArguments(sc.args));
+  fake::CheckExitStatus(sc.args, out, status, &v);
+  fake::SetMutant(fake::Mutant::None);
+  return v;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  fake::Mutant mutant = fake::Mutant::None;
+  std::string only;
+  bool quiet = false;
+  long stride = 1;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--mutant") == 0 && i + 1 < argc) {
+      mutant = fake::MutantFromName(argv[++i]);
+      if (mutant == fake::Mutant::None) {
+        std::fprintf(stderr, "sweep: unknown mutant %s\n", argv[i]);
+        return 2;
+      }
+    } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+      only = argv[++i];
+    } else if (std::strcmp(argv[i], "--long-stride") == 0 && i + 1 < argc) {
+      stride = std::max(1L, std::atol(argv[++i]));
+    } else if (std::strcmp(argv[i], "--quiet") == 0) {
+      quiet = true;
+    } else {
+      std::fprintf(stderr,
+                   "usage: scanfw_sweep [--mutant NAME] [--only SCENARIO] "
+                   "[--long-stride N] [--quiet]\n");
+      return 2;
+    }
+  }
+
+  const std::string dir = std::string(SCANFW_SOURCE_DIR) + "/tests/scenarios";
+  const std::string records = SCANFW_SCENARIO_RECORDS;
+  const auto began = std::chrono::steady_clock::now();
+  long scenarios = 0, calls = 0, cases = 0, violations = 0, failedCases = 0;
+  int shown = 0;
+  for (const std::string &name : ScenarioFiles(records)) {
+    if (!only.empty() && name != only) continue;
+    fake::Scenario sc;
+    std::string error;
+    if (!fake::LoadScenario(records + "/" + name + ".rec",
+                            dir + "/" + name + ".out", &sc, &error)) {
+      std::fprintf(stderr, "sweep: %s\n", error.c_str());
+      return 2;
+    }
+    ++scenarios;
+    // The clean run: its calls are what the faults are laid on.
+    std::vector<std::string> clean = RunCase(sc, 0, fake::Way::None, mutant);
+    std::vector<const char *> names;
+    for (const fake::Entry &e : fake::Entries()) names.push_back(e.name);
+    calls += static_cast<long>(names.size());
+    ++cases;
+    if (!clean.empty()) {
+      ++failedCases;
+      violations += static_cast<long>(clean.size());
+      if (!quiet && shown++ < 20)
+        for (const std::string &line : clean)
+          std::printf("%s, clean run: %s\n", name.c_str(), line.c_str());
+    }
+    const size_t n = names.size();
+    for (size_t k = 0; k < n; ++k) {
+      if (stride > 1 && n > 1000 && k >= 250 && k + 250 < n &&
+          (k - 250) % static_cast<size_t>(stride) != 0)
+        continue;
+      for (fake::Way way : fake::WaysFor(names[k])) {
+        ++cases;
+        std::vector<std::string> v =
+            RunCase(sc, static_cast<long>(k + 1), way, mutant);
+        if (v.empty()) continue;
+        ++failedCases;
+        violations += static_cast<long>(v.size());
+        if (!quiet && shown++ < 20)
+          for (const std::string &line : v)
+            std::printf("%s, call %zu %s %s: %s\n", name.c_str(), k + 1,
+                        names[k], fake::WayName(way), line.c_str());
+      }
+    }
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - began)
+          .count();
+  std::printf(
+      "sweep: %ld scenarios, %ld calls, %ld cases, %ld violations in %ld "
+      "cases, %.1f s\n",
+      scenarios, calls, cases, violations, failedCases, seconds);
+  if (scenarios == 0) return 1;
+  if (mutant != fake::Mutant::None) {
+    std::printf("sweep: the broken program %s\n",
+                violations > 0 ? "caught" : "NOT CAUGHT");
+    return violations > 0 ? 0 : 1;
+  }
+  return violations == 0 ? 0 : 1;
+}

@@ -1,0 +1,280 @@
+// The invariants and the entry points' fault injection, each shown to catch
+// or make what it is meant to, on small hand-made runs.
+#include "tests/fake/check/invariants.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/discovery.h"
+#include "device/protocol.h"
+#include "device/transport.h"
+#include "messages/messages.h"
+#include "messages/usage.h"
+#include "service/wia_control.h"
+#include "tests/fake/check/faults.h"
+#include "tests/fake/fake_image.h"
+#include "tests/fake/fake_scanner.h"
+#include "tests/fake/fake_service.h"
+
+namespace {
+
+const std::string kFound = std::string(MessageText(MsgDeviceFound, 0)) + "\n";
+
+DeviceHandle OpenScanner() {
+  fake::FakeDevice d;
+  d.readiness = {7};  // busy, never ready
+  fake::AddDevice(d);
+  return OpenDevice("\\\\.\\usbscan0");
+}
+
+struct Case {
+  const char *name;
+  std::function<std::string()> run;  // the platform calls; returns output
+  const char *expected;              // a violation containing this; "" none
+  fake::RunKind kind = fake::RunKind::Whole;
+};
+
+const Case kCases[] = {
+    {"a sound run", [] { return "0\n" + kFound; }, ""},
+    {"text that is no message", [] { return "0\nhello\n"; }, "no known text"},
+    {"no option line", [] { return kFound; }, "option line"},
+    {"progress and the configuration message",
+     [] {
+       return "0\nBurning firmware... (3)\nQueryServiceConfig failed (5)\n";
+     },
+     ""},
+    {"an event left open",
+     [] {
+       CreateEventA(nullptr, FALSE, FALSE, nullptr);
+       return std::string("0\n");
+     },
+     "completion events left open: 1"},
+    {"a scanner left open is allowed",
+     [] {
+       OpenScanner();
+       return "0\n" + kFound;
+     },
+     ""},
+    {"another device left open",
+     [] {
+       fake::FakeDevice d;
+       d.vendor = 0x1234;
+       fake::AddDevice(d);
+       OpenDevice("\\\\.\\usbscan0");
+       return std::string("0\n");
+     },
+     "not the scanner left open"},
+    {"an allocation on the transfer path",
+     [] {
+       HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+       int *volatile block = new int(1);
+       delete block;
+       CloseHandle(event);
+       return std::string("0\n");
+     },
+     "heap allocations on the transfer path: 1"},
+    {"a service handle left open",
+     [] {
+       OpenSCManagerA(nullptr, nullptr, GENERIC_EXECUTE);
+       return std::string("0\n");
+     },
+     "service handle left open"},
+    {"a block not freed",
+     [] {
+       LocalAlloc(0, 16);
+       return std::string("0\n");
+     },
+     "blocks not freed"},
+    {"download while busy",
+     [] {
+       DeviceHandle h = OpenScanner();
+       ResponseBlock r;
+       ExchangeCommand(h, ReadinessQuery(), &r);
+       ExchangeCommand(h, FirmwareDownload(fake::Image().length), &r);
+       return std::string("0\n");
+     },
+     "download command without a ready status"},
+    {"bulk without a download",
+     [] {
+       DeviceHandle h = OpenScanner();
+       WriteBulkData(h, fake::Image().data, fake::Image().length);
+       return std::string("0\n");
+     },
+     "bulk write not right after a download"},
+    {"burn query before the bulk",
+     [] {
+       DeviceHandle h = OpenScanner();
+       ResponseBlock r;
+       ExchangeCommand(h, BurnStatusQuery(), &r);
+       return std::string("0\n");
+     },
+     "burn query before the bulk write"},
+    {"the service disabled and left so",
+     [] {
+       CWIAControl c;
+       c.SetStartType(SERVICE_DISABLED);
+       return std::string("0\n");
+     },
+     "not automatic start"},
+    {"the service stopped and not started",
+     [] {
+       CWIAControl c;
+       c.SuspendService();
+       SERVICE_STATUS s;
+       c.QueryStatus(&s);  // the resume, without a start
+       c.SetStartType(SERVICE_AUTO_START);
+       return std::string("0\n");
+     },
+     "though it could start"},
+    {"the service suspended and resumed",
+     [] {
+       CWIAControl c;
+       c.SuspendService();
+       c.ResumeService();
+       return std::string("0\n");
+     },
+     ""},
+    {"the usage text answers",
+     [] { return std::string(UsageText(kLanguageEnglish)); }, "",
+     fake::RunKind::Asking},
+    {"a device list answers",
+     [] { return "\\\\.\\usbscan3 3A7C:4E21 0100\n" + kFound; }, "",
+     fake::RunKind::Asking},
+    {"an answer with the option line", [] { return "0\n" + kFound; },
+     "no known text", fake::RunKind::Asking},
+    {"an answer that calls the service manager",
+     [] {
+       CloseServiceHandle(OpenSCManagerA(nullptr, nullptr, GENERIC_EXECUTE));
+       return std::string(UsageText(kLanguageEnglish));
+     },
+     "only answers called OpenSCManagerA", fake::RunKind::Asking},
+    {"an answer that talks to the scanner",
+     [] {
+       DeviceHandle d = OpenScanner();
+       ResponseBlock r;
+       ExchangeCommand(d, ReadinessQuery(), &r);
+       CloseDevice(d);
+       return kFound;
+     },
+     "moved data", fake::RunKind::Asking},
+    {"an answer that keeps the scanner open",
+     [] {
+       OpenScanner();
+       return kFound;
+     },
+     "device handles left open: 1", fake::RunKind::Asking},
+};
+
+class Invariants : public testing::TestWithParam<Case> {};
+
+TEST_P(Invariants, CatchWhatTheyShould) {
+  fake::Reset();
+  const std::string out = GetParam().run();
+  const std::string v = fake::Violations(out, GetParam().kind);
+  if (*GetParam().expected == '\0') {
+    EXPECT_EQ(v, "");
+  } else {
+    EXPECT_NE(v.find(GetParam().expected), std::string::npos) << v;
+  }
+  fake::Reset();  // frees what a case left behind on purpose
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Invariants, testing::ValuesIn(kCases),
+                         [](const testing::TestParamInfo<Case> &info) {
+                           std::string name = info.param.name;
+                           for (char &c : name)
+                             if (!isalnum(static_cast<unsigned char>(c)))
+                               c = '_';
+                           return name;
+                         });
+
+// Each way a call can fail, as the program sees it.
+TEST(FaultInjection, TheArmedCallFailsAsAskedAndIsLogged) {
+  fake::Reset();
+  fake::Arm(2, fake::Way::NullHandle);
+  HANDLE first = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  HANDLE second = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  EXPECT_NE(first, nullptr);
+  EXPECT_EQ(second, nullptr);
+  ASSERT_EQ(fake::Entries().size(), 2u);
+  EXPECT_EQ(fake::Entries()[1].injected, fake::Way::NullHandle);
+  EXPECT_FALSE(fake::Entries()[1].ok);
+  CloseHandle(first);
+}
+
+TEST(FaultInjection, ShortAndLongCountsAndWaits) {
+  fake::Reset();
+  DeviceHandle h = OpenScanner();
+  const long base = static_cast<long>(fake::Entries().size());
+  // Each exchange: event, write, wait, result, read, wait, result, close,
+  // after the language query.
+  fake::Arm(base + 5, fake::Way::Short);  // the write's result
+  ResponseBlock r;
+  EXPECT_FALSE(ExchangeCommand(h, ReadinessQuery(), &r));
+  EXPECT_EQ(fake::Entries()[base + 4].value, kCommandBlockSize - 1);
+  const long next = static_cast<long>(fake::Entries().size());
+  fake::Arm(next + 4, fake::Way::Timeout);
+  EXPECT_FALSE(ExchangeCommand(h, ReadinessQuery(), &r));
+  EXPECT_EQ(fake::Entries()[next + 3].value, WAIT_TIMEOUT);
+  EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Event), 0);
+}
+
+TEST(FaultInjection, AWayThatDoesNotApplyLeavesTheCallAlone) {
+  fake::Reset();
+  fake::Arm(1, fake::Way::Short);
+  EXPECT_NE(CreateEventA(nullptr, FALSE, FALSE, nullptr), nullptr);
+  EXPECT_EQ(fake::Entries()[0].injected, fake::Way::None);
+}
+
+TEST(FaultInjection, EveryCallWithWaysIsOneTheProgramMakes) {
+  for (const char *name :
+       {"CreateFileA", "DeviceIoControl", "WriteFile", "ReadFile",
+        "CreateEventA", "WaitForSingleObject", "GetOverlappedResult",
+        "FindResourceA", "SizeofResource", "OpenSCManagerA",
+        "QueryServiceStatus", "QueryServiceConfigA", "ChangeServiceConfigA",
+        "ControlService", "StartServiceA", "LocalAlloc"})
+    EXPECT_FALSE(fake::WaysFor(name).empty()) << name;
+  EXPECT_TRUE(fake::WaysFor("GetTickCount").empty());
+}
+
+}  // namespace
+
+namespace {
+
+// The exit status: 0 without --exit-code, else the code of the last verdict.
+TEST(Invariants, TheExitStatusFollowsTheVerdict) {
+  const std::string done = std::string(MessageText(MsgBurnDone, 0)) + "\n";
+  const std::string data = std::string(MessageText(MsgSendDataError, 0)) + "\n";
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+    int status;
+    const char *expected;
+  } cases[] = {
+      {{}, data, 0, ""},
+      {{}, data, 4, "exit status 4, not 0"},
+      {{"--exit-code"}, data, 4, ""},
+      {{"--exit-code"}, data, 0, "exit status 0, not 4"},
+      {{"--exit-code", "-a"}, done, 0, ""},
+      {{"-b", "--exit-code"}, data, 0, ""},
+      {{"--exit-code"}, "0\n", 0, "no verdict"},
+      {{"--exit-code", "--list"}, "", 0, ""},
+  };
+  for (const auto &c : cases) {
+    fake::Reset();
+    std::vector<std::string> v;
+    fake::CheckExitStatus(c.args, c.out, c.status, &v);
+    std::string joined;
+    for (const std::string &line : v) joined += line + "\n";
+    if (*c.expected == '\0') {
+      EXPECT_EQ(joined, "") << c.out;
+    } else {
+      EXPECT_NE(joined.find(c.expected), std::string::npos) << joined;
+    }
+  }
+}
+
+}  // namespace
