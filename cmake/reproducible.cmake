@@ -6,9 +6,10 @@
 # - Static archives carry no time stamps, owners or modes (ar D).
 # - The Windows linker writes no link time into the PE header; the header's
 #   check sum is computed over the file, so it follows.
+# (For the compilers only: windres takes no such option.)
 add_compile_options(
-  "-ffile-prefix-map=${PROJECT_SOURCE_DIR}=."
-  "-ffile-prefix-map=${PROJECT_BINARY_DIR}=build")
+  "$<$<COMPILE_LANGUAGE:C,CXX,ASM>:-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.>"
+  "$<$<COMPILE_LANGUAGE:C,CXX,ASM>:-ffile-prefix-map=${PROJECT_BINARY_DIR}=build>")
 
 foreach(_lang C CXX ASM)
   set(CMAKE_${_lang}_ARCHIVE_CREATE "<CMAKE_AR> qcD <TARGET> <LINK_FLAGS> <OBJECTS>")

@@ -11,7 +11,7 @@
 #   scanfw_resources (Windows, OBJECT library)  the compiled resource script,
 #       for any program that must carry the same resources.
 #   scanfw_image_carrier (Linux, OBJECT library)  the image in a read-only
-#       section; every program linking scanfw_platform_linux gets it.
+#       section; scanfw_attach_image(target) links it into that program.
 #   scanfw_image_facts (OBJECT library)  CarriesPlaceholderImage(), linked
 #       with the image wherever it goes.
 #   SCANFW_VERSION  the version, for the version record and scanfw_version.h.
@@ -144,9 +144,8 @@ add_library(scanfw_image_facts OBJECT
 target_include_directories(scanfw_image_facts PRIVATE ${PROJECT_SOURCE_DIR})
 
 # Joins the image, and on Windows the manifest and version record, to
-# `target`. On Linux the image goes with the Linux platform layer, whose
-# resource calls hand it out: every program linked with that layer carries
-# it, and the fake-platform tests, which are not, do not.
+# `target`: on Linux the carrier object that the platform layer's resource
+# calls hand out, linked into this executable alone.
 function(scanfw_attach_image target)
   string(REPLACE "\\" "\\\\" _quoted_image "${SCANFW_IMAGE_FILE}")
   if(WIN32)
@@ -157,8 +156,6 @@ function(scanfw_attach_image target)
     configure_file(${SCANFW_RESOURCES_DIR}/scanfw.rc.in ${_rc} @ONLY)
     if(NOT TARGET scanfw_resources)
       add_library(scanfw_resources OBJECT ${_rc})
-      # The project's compiler warnings mean nothing to windres.
-      set_property(TARGET scanfw_resources PROPERTY COMPILE_OPTIONS "")
       set_property(SOURCE ${_rc} APPEND PROPERTY OBJECT_DEPENDS
                    ${SCANFW_IMAGE_FILE}
                    ${SCANFW_RESOURCES_DIR}/scanfw.manifest)
@@ -182,23 +179,8 @@ function(scanfw_attach_image target)
                    ${SCANFW_IMAGE_FILE})
       add_dependencies(scanfw_image_carrier scanfw_firmware_image)
     endif()
-    if(TARGET scanfw_platform_linux)
-      # Linked as an object into every program that links the layer, so
-      # each carries the image whether or not it reaches for it, as a
-      # Windows executable carries its resources.
-      get_property(_carried TARGET scanfw_platform_linux
-                   PROPERTY SCANFW_CARRIES_IMAGE)
-      if(NOT _carried)
-        target_link_libraries(scanfw_platform_linux
-                              INTERFACE $<TARGET_OBJECTS:scanfw_image_carrier>
-                                        $<TARGET_OBJECTS:scanfw_image_facts>)
-        add_dependencies(scanfw_platform_linux scanfw_image_carrier)
-        set_property(TARGET scanfw_platform_linux
-                     PROPERTY SCANFW_CARRIES_IMAGE ON)
-      endif()
-    else()
-      target_link_libraries(${target} PRIVATE scanfw_image_carrier
-                            scanfw_image_facts)
-    endif()
+    target_sources(${target} PRIVATE $<TARGET_OBJECTS:scanfw_image_carrier>
+                   $<TARGET_OBJECTS:scanfw_image_facts>)
+    add_dependencies(${target} scanfw_image_carrier)
   endif()
 endfunction()

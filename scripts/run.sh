@@ -30,6 +30,6 @@ exec python3 tests/e2e/e2e_test.py --live success_en \
   --driver "$build/tests/scanfwsim.sys" \
   --ctl "$build/tests/e2ectl.exe" \
   --standin "$build/tests/stisvc_standin.exe" \
-  --client "$build/tests/sim_client.exe" \
   --prefix "$build/wineprefix-e2e" \
-  --scenarios tests/scenarios
+  --scenarios tests/scenarios \
+  --records "$build/scenarios"

@@ -15,19 +15,28 @@ if(WIN32)
     COMMAND ${CMAKE_C_COMPILER} -Wall -Wextra -Werror -O2 -ffreestanding -nostdlib
             -shared -I${SCANFW_DDK_INCLUDE_DIR}
             -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
+            -I${PROJECT_SOURCE_DIR}
             -o ${_e2e_driver} ${CMAKE_CURRENT_LIST_DIR}/sim_scanner.c
+            ${PROJECT_SOURCE_DIR}/tests/sim/scanner_model.c
             -lntoskrnl -lhal -lgcc
     DEPENDS ${CMAKE_CURRENT_LIST_DIR}/sim_scanner.c
+            ${PROJECT_SOURCE_DIR}/tests/sim/scanner_model.c
+            ${PROJECT_SOURCE_DIR}/tests/sim/scanner_model.h
+            ${PROJECT_SOURCE_DIR}/tests/sim/scenario_record.h
     COMMENT "Building the simulated scanner driver scanfwsim.sys"
     VERBATIM)
   add_custom_target(scanfw_e2e_driver ALL DEPENDS ${_e2e_driver})
 
-  foreach(_helper e2ectl stisvc_standin sim_client)
-    add_executable(scanfw_e2e_${_helper} ${CMAKE_CURRENT_LIST_DIR}/${_helper}.c)
+  add_executable(scanfw_e2e_e2ectl ${CMAKE_CURRENT_LIST_DIR}/e2ectl.c
+                 ${PROJECT_SOURCE_DIR}/tests/sim/scanner_model.c)
+  target_include_directories(scanfw_e2e_e2ectl PRIVATE ${PROJECT_SOURCE_DIR})
+  add_executable(scanfw_e2e_stisvc_standin ${CMAKE_CURRENT_LIST_DIR}/stisvc_standin.c)
+  foreach(_helper e2ectl stisvc_standin)
     set_target_properties(scanfw_e2e_${_helper} PROPERTIES OUTPUT_NAME ${_helper})
     target_link_options(scanfw_e2e_${_helper} PRIVATE -static)
-    target_link_libraries(scanfw_e2e_${_helper} PRIVATE advapi32)
+    target_link_libraries(scanfw_e2e_${_helper} PRIVATE advapi32 scanfw_warnings)
   endforeach()
+  add_dependencies(scanfw_e2e_driver scanfw_scenarios)
 
   add_test(NAME e2e.wine
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/e2e_test.py
@@ -35,9 +44,9 @@ if(WIN32)
                    --driver ${_e2e_driver}
                    --ctl $<TARGET_FILE:scanfw_e2e_e2ectl>
                    --standin $<TARGET_FILE:scanfw_e2e_stisvc_standin>
-                   --client $<TARGET_FILE:scanfw_e2e_sim_client>
                    --prefix ${CMAKE_BINARY_DIR}/wineprefix-e2e
-                   --scenarios ${PROJECT_SOURCE_DIR}/tests/scenarios
+                   --scenarios ${SCANFW_SCENARIO_DIR}
+                   --records ${SCANFW_SCENARIO_RECORDS}
                    --image "${SCANFW_IMAGE_FILE}")
   # The whole suite must stay within five minutes, prefix creation included.
   set_tests_properties(e2e.wine PROPERTIES LABELS e2e TIMEOUT 300)

@@ -1,19 +1,12 @@
 /* The harness's hands inside the Wine prefix: installs the simulated scanner
- * driver and the still-image service stand-in, sets both up for a scenario,
- * and reads back what they recorded.
+ * driver and the still-image service stand-in, sets both up for a compiled
+ * scenario, and reads back what they recorded.
  *
  *   e2ectl install-driver NAME C:\path\to\driver.sys
  *   e2ectl install-service C:\path\to\stisvc_standin.exe
- *   e2ectl scenario FILE C:\path\to\stisvc_standin.exe
- *                             (the scenario as simple lines, see below)
+ *   e2ectl scenario NAME.rec IMAGE_LENGTH IMAGE_CRC32 C:\path\to\stisvc_standin.exe
  *   e2ectl record             (driver record and service state on stdout)
  *   e2ectl service            (the service's state and start type on stdout)
- *
- * Scenario lines (numbers decimal unless hex is said):
- *   device INDEX VENDOR(hex) PRODUCT(hex) RELEASE(hex) LANGUAGE(hex) FAILS BYTES
- *   readiness S1 S2 ...   download S   burn S1 S2 ...
- *   fault PHASE OCCURRENCE STAGE KIND   (numbers, as the driver knows them)
- *   service running|stopped|paused|absent auto|demand|disabled HINT REFUSE_STOP
  *
  * The service manager is changed only through its API: the running service
  * manager does not see registry edits made behind its back. */
@@ -22,13 +15,14 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "tests/sim/scanner_model.h"
+
 #define SIM_SERVICE "scanfwsim"
 #define SIM_KEY "System\\CurrentControlSet\\Services\\" SIM_SERVICE
 #define STANDIN_KEY "Software\\scanfw-e2e\\stisvc"
 #define STI_SERVICE "STISVC"
 #define IOCTL_SIM_APPLY 0x80012400u  /* CTL_CODE(0x8001, 0x900, buffered, any) */
 #define IOCTL_SIM_RECORD 0x80012404u /* CTL_CODE(0x8001, 0x901, buffered, any) */
-#define MAX_LIST 64
 #define STANDIN_CONTROL_REREAD 200 /* the stand-in reads its options again */
 
 static int fail(const char *what)
@@ -106,15 +100,6 @@ static int install_service(const char *path)
     return 0;
 }
 
-static DWORD start_type_of(const char *word)
-{
-    if (!strcmp(word, "auto"))
-        return SERVICE_AUTO_START;
-    if (!strcmp(word, "disabled"))
-        return SERVICE_DISABLED;
-    return SERVICE_DEMAND_START;
-}
-
 static int set_standin_options(DWORD hint, DWORD refuse_stop, DWORD paused)
 {
     HKEY key;
@@ -129,14 +114,15 @@ static int set_standin_options(DWORD hint, DWORD refuse_stop, DWORD paused)
     return 0;
 }
 
-/* Brings the stand-in to STATE with START_TYPE; "absent" deletes it. */
-static int set_service(const char *state, const char *start_word, const char *standin_path,
-                       DWORD hint, DWORD refuse_stop)
+/* Brings the stand-in to the scenario's state and start type; absent
+ * deletes it. */
+static int set_service(const scn_service *want, const char *standin_path)
 {
     SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
     SC_HANDLE service;
     SERVICE_STATUS status;
-    int want_running = !strcmp(state, "running") || !strcmp(state, "paused");
+    const int paused = want->state == SCN_SERVICE_PAUSED;
+    const int want_running = want->state == SCN_SERVICE_RUNNING || paused;
 
     if (!manager)
         return fail("OpenSCManagerA");
@@ -155,9 +141,9 @@ static int set_service(const char *state, const char *start_word, const char *st
                 return fail("STISVC stop");
         }
     }
-    if (set_standin_options(hint, refuse_stop, !strcmp(state, "paused")))
+    if (set_standin_options(want->wait_hint, (want->flags & SCN_SERVICE_STOP_REFUSED) != 0, paused))
         return 1;
-    if (!strcmp(state, "absent")) {
+    if (want->state == SCN_SERVICE_ABSENT) {
         if (service && !DeleteService(service))
             return fail("DeleteService(STISVC)");
         if (service)
@@ -179,10 +165,10 @@ static int set_service(const char *state, const char *start_word, const char *st
     if (want_running) {
         if (!StartServiceA(service, 0, NULL))
             return fail("StartServiceA(STISVC)");
-        if (!wait_state(service, !strcmp(state, "paused") ? SERVICE_PAUSED : SERVICE_RUNNING))
+        if (!wait_state(service, paused ? SERVICE_PAUSED : SERVICE_RUNNING))
             return fail("STISVC start");
     }
-    if (!ChangeServiceConfigA(service, SERVICE_NO_CHANGE, start_type_of(start_word),
+    if (!ChangeServiceConfigA(service, SERVICE_NO_CHANGE, want->start,
                               SERVICE_NO_CHANGE, NULL, NULL, NULL, NULL, NULL, NULL, NULL))
         return fail("ChangeServiceConfigA(STISVC start type)");
     CloseServiceHandle(service);
@@ -190,79 +176,29 @@ static int set_service(const char *state, const char *start_word, const char *st
     return 0;
 }
 
-static int parse_list(char *rest, USHORT *list)
+/* The compiled scenario and the image it must receive go to the driver's
+ * service key, which IOCTL_SIM_APPLY makes it read. */
+static int scenario(const char *file, const char *length, const char *crc, const char *standin_path)
 {
-    int n = 0;
-    char *word = strtok(rest, " \t\r\n");
-    while (word && n < MAX_LIST) {
-        list[n++] = (USHORT)strtoul(word, NULL, 10);
-        word = strtok(NULL, " \t\r\n");
-    }
-    return n;
-}
-
-static int scenario(const char *file, const char *standin_path)
-{
-    USHORT devices[256 * 8], readiness[MAX_LIST], burn[MAX_LIST];
-    ULONG fault[4] = {0, 0, 0, 0};
-    DWORD download = 0, hint = 0, refuse_stop = 0;
-    int ndevices = 0, nreadiness = 0, nburn = 0;
-    char line[1024], state[32] = "running", start[32] = "auto";
+    static scn_record record;
+    DWORD image[2], bytes = 0;
     HKEY key;
     HANDLE control;
-    DWORD bytes = 0;
-    FILE *in = fopen(file, "r");
+    FILE *in = fopen(file, "rb");
+    size_t got = in ? fread(&record, 1, sizeof(record), in) : 0;
 
-    if (!in)
-        return fail("fopen(scenario)");
-    readiness[0] = 0;
-    burn[0] = 0;
-    while (fgets(line, sizeof(line), in)) {
-        char *rest;
-        char *word = strtok(line, " \t\r\n");
-        if (!word)
-            continue;
-        rest = word + strlen(word) + 1;
-        if (!strcmp(word, "device") && ndevices < 256) {
-            USHORT *d = devices + 8 * ndevices++;
-            unsigned index, vendor, product, release, language, fails, count;
-            if (sscanf(rest, "%u %x %x %x %x %u %u", &index, &vendor, &product, &release,
-                       &language, &fails, &count) != 7)
-                return fail("device line");
-            d[0] = (USHORT)index;
-            d[1] = (USHORT)vendor;
-            d[2] = (USHORT)product;
-            d[3] = (USHORT)release;
-            d[4] = (USHORT)language;
-            d[5] = (USHORT)fails;
-            d[6] = (USHORT)count;
-            d[7] = 0;
-        } else if (!strcmp(word, "readiness")) {
-            nreadiness = parse_list(rest, readiness);
-        } else if (!strcmp(word, "burn")) {
-            nburn = parse_list(rest, burn);
-        } else if (!strcmp(word, "download")) {
-            download = strtoul(rest, NULL, 10);
-        } else if (!strcmp(word, "fault")) {
-            if (sscanf(rest, "%lu %lu %lu %lu", &fault[0], &fault[1], &fault[2], &fault[3]) != 4)
-                return fail("fault line");
-        } else if (!strcmp(word, "service")) {
-            if (sscanf(rest, "%31s %31s %lu %lu", state, start, &hint, &refuse_stop) != 4)
-                return fail("service line");
-        }
+    if (in)
+        fclose(in);
+    if (!scn_record_valid(&record, (uint32_t)got) || !(record.harnesses & SCN_HARNESS_WINE)) {
+        printf("e2ectl: %s is not a compiled scenario that Wine can run\n", file);
+        return 1;
     }
-    fclose(in);
-
+    image[0] = strtoul(length, NULL, 10);
+    image[1] = strtoul(crc, NULL, 10);
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SIM_KEY, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL))
         return fail("RegCreateKeyExA(driver)");
-    RegSetValueExA(key, "SimDevices", 0, REG_BINARY, (const BYTE *)devices,
-                   ndevices * 8 * sizeof(USHORT));
-    RegSetValueExA(key, "SimReadiness", 0, REG_BINARY, (const BYTE *)readiness,
-                   (nreadiness ? nreadiness : 1) * sizeof(USHORT));
-    RegSetValueExA(key, "SimBurn", 0, REG_BINARY, (const BYTE *)burn,
-                   (nburn ? nburn : 1) * sizeof(USHORT));
-    RegSetValueExA(key, "SimDownload", 0, REG_DWORD, (const BYTE *)&download, sizeof(download));
-    RegSetValueExA(key, "SimFault", 0, REG_BINARY, (const BYTE *)fault, sizeof(fault));
+    RegSetValueExA(key, "SimRecord", 0, REG_BINARY, (const BYTE *)&record, sizeof(record));
+    RegSetValueExA(key, "SimImage", 0, REG_BINARY, (const BYTE *)image, sizeof(image));
     RegCloseKey(key);
 
     control = CreateFileA("\\\\.\\scanfwsimctl", GENERIC_READ | GENERIC_WRITE, 3, NULL,
@@ -272,8 +208,7 @@ static int scenario(const char *file, const char *standin_path)
     if (!DeviceIoControl(control, IOCTL_SIM_APPLY, NULL, 0, NULL, 0, &bytes, NULL))
         return fail("DeviceIoControl(apply)");
     CloseHandle(control);
-
-    return set_service(state, start, standin_path, hint, refuse_stop);
+    return set_service(&record.service, standin_path);
 }
 
 static const char *state_name(DWORD state)
@@ -356,15 +291,15 @@ int main(int argc, char **argv)
         status = install_driver(argv[2], argv[3]);
     else if (argc == 3 && !strcmp(argv[1], "install-service"))
         status = install_service(argv[2]);
-    else if (argc == 4 && !strcmp(argv[1], "scenario"))
-        status = scenario(argv[2], argv[3]);
+    else if (argc == 6 && !strcmp(argv[1], "scenario"))
+        status = scenario(argv[2], argv[3], argv[4], argv[5]);
     else if (argc == 2 && !strcmp(argv[1], "record"))
         status = print_record();
     else if (argc == 2 && !strcmp(argv[1], "service"))
         status = print_service();
     else
         printf("usage: e2ectl install-driver NAME PATH | install-service PATH | "
-               "scenario FILE STANDIN_PATH | record | service\n");
+               "scenario RECORD LENGTH CRC STANDIN_PATH | record | service\n");
     fflush(stdout);
     return status;
 }

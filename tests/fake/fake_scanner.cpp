@@ -12,6 +12,7 @@
 #include <map>
 #include <string>
 
+#include "tests/fake/fake_image.h"
 #include "tests/fake/fake_service.h"
 
 namespace fake {
@@ -28,25 +29,21 @@ struct EventState {
   WaitFault fault = WaitFault::None;  // for the next wait only
 };
 
-// A device as attached, and what has happened to it since.
+// A device as attached: its configuration, the same as a scenario record
+// for the scanner model, and what it received.
 struct Slot {
   FakeDevice config;
+  scn_record record;
+  scn_scanner model;
   std::vector<Received> received;
-  int timesOpened = 0;
-  int exchanges[4] = {0, 0, 0, 0};  // requests begun, by phase
-  size_t readinessServed = 0;
-  size_t burnServed = 0;
-  bool bulkArmed = false;  // a download command arrived: next write is bulk
-  bool answering = false;  // a command awaits its response
-  bool answeringKnown = false;
-  Phase answeringPhase = Phase::Readiness;
 };
 
 struct ScannerState {
   std::map<int, Slot> slots;
   std::map<const void *, EventState> events;
   bool eventCreationFails = false;
-  uint32_t responses = 0;  // varies the junk from one response to the next
+  const void *crcOf = nullptr;  // the image whose CRC-32 is imageCrc
+  uint32_t crcLength = 0, imageCrc = 0;
 };
 
 ScannerState &Scanner() {
@@ -78,6 +75,49 @@ std::string OverlappedDetail(const OVERLAPPED *overlapped) {
          " internalHigh=" + Dec(overlapped->InternalHigh);
 }
 
+// The model's view of the configuration as it stands now (tests change a
+// device after attaching it) and of the image a bulk write must carry.
+void Sync(Slot *slot) {
+  const FakeDevice &d = slot->config;
+  scn_record &r = slot->record;
+  r.device_count = 1;
+  r.devices[0] = scn_device{static_cast<uint16_t>(d.index),
+                            d.vendor,
+                            d.product,
+                            d.release,
+                            d.language,
+                            d.descriptorFails,
+                            static_cast<uint8_t>(d.descriptorBytes),
+                            0,
+                            {0, 0, 0}};
+  r.readiness_count = static_cast<uint32_t>(
+      std::min<size_t>(d.readiness.size(), SCN_MAX_ANSWERS));
+  std::copy_n(d.readiness.begin(), r.readiness_count, r.readiness);
+  r.burn_count =
+      static_cast<uint32_t>(std::min<size_t>(d.burn.size(), SCN_MAX_ANSWERS));
+  std::copy_n(d.burn.begin(), r.burn_count, r.burn);
+  if (r.readiness_count == 0) r.readiness[r.readiness_count++] = 0;
+  if (r.burn_count == 0) r.burn[r.burn_count++] = 0;
+  r.download = d.download;
+  r.fault_count =
+      static_cast<uint32_t>(std::min<size_t>(d.faults.size(), SCN_MAX_FAULTS));
+  for (uint32_t i = 0; i < r.fault_count; ++i) {
+    const Fault &f = d.faults[i];
+    r.faults[i] = scn_fault{
+        static_cast<uint8_t>(f.phase), static_cast<uint8_t>(f.stage),
+        static_cast<uint8_t>(f.kind), 0, static_cast<uint32_t>(f.occurrence)};
+  }
+  ScannerState &st = Scanner();
+  const FakeImage &image = Image();
+  if (st.crcOf != image.data || st.crcLength != image.length) {
+    st.crcOf = image.data;
+    st.crcLength = image.length;
+    st.imageCrc = image.data ? scn_crc32(0, image.data, image.length) : 0;
+  }
+  slot->model.image_length = image.length;
+  slot->model.image_crc = st.imageCrc;
+}
+
 // The attached device behind an open device handle, or nullptr.
 Slot *OpenSlot(const void *handle) {
   HandleInfo *info = FindHandle(handle);
@@ -85,7 +125,9 @@ Slot *OpenSlot(const void *handle) {
     return nullptr;
   }
   auto found = Scanner().slots.find(info->tag);
-  return found == Scanner().slots.end() ? nullptr : &found->second;
+  if (found == Scanner().slots.end()) return nullptr;
+  Sync(&found->second);
+  return &found->second;
 }
 
 EventState *OpenEvent(const void *handle) {
@@ -95,39 +137,6 @@ EventState *OpenEvent(const void *handle) {
   }
   auto found = Scanner().events.find(handle);
   return found == Scanner().events.end() ? nullptr : &found->second;
-}
-
-bool ClassifyCommand(const void *buffer, DWORD bytes, Phase *phase) {
-  if (buffer == nullptr || bytes != 16) return false;
-  const uint8_t *b = static_cast<const uint8_t *>(buffer);
-  if (b[4] == 0x12 && b[6] == 0x02) {
-    *phase = Phase::Readiness;
-  } else if (b[4] == 0x2A) {
-    *phase = Phase::Download;
-  } else if (b[4] == 0x12 && b[6] == 0x08) {
-    *phase = Phase::Burn;
-  } else {
-    return false;
-  }
-  return true;
-}
-
-const Fault *FindFault(const Slot &slot, Phase phase, int occurrence,
-                       Stage stage) {
-  for (const Fault &f : slot.config.faults) {
-    if (f.phase == phase && f.stage == stage &&
-        (f.occurrence == occurrence || f.occurrence == 0)) {
-      return &f;
-    }
-  }
-  return nullptr;
-}
-
-uint16_t NextAnswer(const std::vector<uint16_t> &answers, size_t *served) {
-  if (answers.empty()) return 0;
-  size_t at = std::min(*served, answers.size() - 1);
-  ++*served;
-  return answers[at];
 }
 
 // A request call begins: it takes its virtual time, and the record's event
@@ -141,27 +150,19 @@ void BeginRequest(const Slot &slot, const OVERLAPPED *overlapped) {
   }
 }
 
-DWORD Adjusted(DWORD asked, const Fault *fault) {
-  if (fault != nullptr && fault->kind == FaultKind::ShortCount)
-    return asked - 1;
-  if (fault != nullptr && fault->kind == FaultKind::LongCount) return asked + 1;
-  return asked;
-}
-
 // A request call that was accepted finishes: count, record, event.
-void FinishRequest(DWORD moved, LPDWORD count, OVERLAPPED *overlapped,
-                   const Fault *fault) {
-  if (count != nullptr) *count = moved;
+void FinishRequest(const scn_outcome &o, LPDWORD count,
+                   OVERLAPPED *overlapped) {
+  if (count != nullptr) *count = o.count;
   if (overlapped == nullptr) return;
-  const bool queryFails =
-      fault != nullptr && fault->kind == FaultKind::OverlappedFails;
-  overlapped->Internal = queryFails ? kStatusUnsuccessful : 0;
-  overlapped->InternalHigh = moved;
+  overlapped->Internal =
+      o.fault == SCN_FAULT_OVERLAPPED ? kStatusUnsuccessful : 0;
+  overlapped->InternalHigh = o.count;
   EventState *event = OpenEvent(overlapped->hEvent);
   if (event == nullptr) return;
-  if (fault != nullptr && fault->kind == FaultKind::WaitTimeout) {
+  if (o.fault == SCN_FAULT_TIMEOUT) {
     event->fault = WaitFault::Timeout;  // never signalled
-  } else if (fault != nullptr && fault->kind == FaultKind::WaitFails) {
+  } else if (o.fault == SCN_FAULT_WAITFAIL) {
     event->signalled = true;
     event->fault = WaitFault::Fails;
   } else {
@@ -193,9 +194,14 @@ void ResetScanner() {
 
 void AddDevice(const FakeDevice &device) {
   Bookkeeping b;
-  Slot slot;
+  Slot &slot = Scanner().slots[device.index];
+  slot = Slot();
   slot.config = device;
-  Scanner().slots[device.index] = slot;
+  slot.record = scn_record();
+  slot.record.magic = SCN_MAGIC;
+  slot.record.bulk_fault_offset = SCN_NO_OFFSET;
+  scn_scanner_init(&slot.model, &slot.record, 0, 0, 0);
+  Sync(&slot);
 }
 
 FakeDevice *Device(int index) {
@@ -211,7 +217,13 @@ const std::vector<Received> &ReceivedBy(int index) {
 
 int TimesOpened(int index) {
   auto found = Scanner().slots.find(index);
-  return found == Scanner().slots.end() ? 0 : found->second.timesOpened;
+  return found == Scanner().slots.end() ? 0 : found->second.model.opened;
+}
+
+std::vector<scn_scanner> ScannerModels() {
+  std::vector<scn_scanner> models;
+  for (auto &entry : Scanner().slots) models.push_back(entry.second.model);
+  return models;
 }
 
 void SetEventCreationFails(bool fails) { Scanner().eventCreationFails = fails; }
@@ -250,7 +262,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share,
   if (name != nullptr) {
     for (auto &entry : fake::Scanner().slots) {
       if (text == "\\\\.\\usbscan" + std::to_string(entry.first)) {
-        ++entry.second.timesOpened;
+        ++entry.second.model.opened;
         return fake::NewHandle(fake::HandleKind::Device, entry.first);
       }
     }
@@ -278,21 +290,13 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize,
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (slot->config.descriptorFails) {
+  const int filled = scn_descriptor(&slot->model, static_cast<uint8_t *>(out),
+                                    out == nullptr ? 0 : outSize);
+  if (filled < 0) {
     SetLastError(ERROR_GEN_FAILURE);
     return FALSE;
   }
-  const fake::FakeDevice &d = slot->config;
-  const uint16_t fields[4] = {d.vendor, d.product, d.release, d.language};
-  uint8_t wire[8];
-  for (int i = 0; i < 4; ++i) {
-    wire[2 * i] = static_cast<uint8_t>(fields[i] & 0xFF);
-    wire[2 * i + 1] = static_cast<uint8_t>(fields[i] >> 8);
-  }
-  DWORD filled = std::min<DWORD>(std::min<DWORD>(d.descriptorBytes, 8),
-                                 out == nullptr ? 0 : outSize);
-  if (filled > 0) std::memcpy(out, wire, filled);
-  if (returned != nullptr) *returned = filled;
+  if (returned != nullptr) *returned = static_cast<DWORD>(filled);
   return TRUE;
 }
 
@@ -308,27 +312,23 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
   }
   fake::BeginRequest(*slot, overlapped);
 
-  const bool bulk = slot->bulkArmed;
-  slot->bulkArmed = false;
-  fake::Phase phase = fake::Phase::Bulk;
-  const bool known = bulk || fake::ClassifyCommand(buffer, bytes, &phase);
-  const fake::Fault *fault = nullptr;
-  if (known) {
-    int occurrence = ++slot->exchanges[static_cast<int>(phase)];
-    fault = fake::FindFault(*slot, phase, occurrence, fake::Stage::Write);
-  }
-  if (fault != nullptr && fault->kind == fake::FaultKind::RequestFails) {
+  static const uint8_t kNothing[1] = {0};
+  scn_outcome o;
+  scn_write(&slot->model,
+            buffer ? static_cast<const uint8_t *>(buffer) : kNothing,
+            buffer ? bytes : 0, 0, &o);
+  if (o.fault == SCN_FAULT_FAIL) {
     SetLastError(ERROR_GEN_FAILURE);
     return FALSE;
   }
+  if (buffer == nullptr) o.count = bytes;
 
   fake::Received item;
   item.buffer = buffer;
   item.length = bytes;
-  if (bulk) {
+  if (o.phase == SCN_PHASE_BULK) {
     item.kind = fake::Received::Bulk;
     S().serviceAtBulkWrite = fake::DescribeService();
-    slot->answering = false;
   } else {
     item.kind = fake::Received::Command;
     if (buffer != nullptr) {
@@ -336,13 +336,9 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
       item.bytes.assign(p,
                         p + std::min<size_t>(bytes, fake::kCommandCopyLimit));
     }
-    slot->answering = true;
-    slot->answeringKnown = known;
-    slot->answeringPhase = phase;
-    slot->bulkArmed = known && phase == fake::Phase::Download;
   }
   slot->received.push_back(item);
-  fake::FinishRequest(fake::Adjusted(bytes, fault), written, overlapped, fault);
+  fake::FinishRequest(o, written, overlapped);
   return TRUE;
 }
 
@@ -358,43 +354,15 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD read,
   }
   fake::BeginRequest(*slot, overlapped);
 
-  const bool known = slot->answering && slot->answeringKnown;
-  const fake::Phase phase = slot->answeringPhase;
-  const fake::Fault *fault = nullptr;
-  if (known) {
-    fault =
-        fake::FindFault(*slot, phase, slot->exchanges[static_cast<int>(phase)],
-                        fake::Stage::Read);
-  }
-  if (fault != nullptr && fault->kind == fake::FaultKind::RequestFails) {
+  uint8_t response[32];
+  uint8_t *into = buffer ? static_cast<uint8_t *>(buffer) : response;
+  scn_outcome o;
+  scn_read(&slot->model, into, buffer ? bytes : std::min<DWORD>(bytes, 32), &o);
+  if (o.fault == SCN_FAULT_FAIL) {
     SetLastError(ERROR_GEN_FAILURE);
     return FALSE;
   }
-
-  uint16_t status = fake::kUnknownCommandStatus;
-  if (known && phase == fake::Phase::Readiness) {
-    status = fake::NextAnswer(slot->config.readiness, &slot->readinessServed);
-  } else if (known && phase == fake::Phase::Burn) {
-    status = fake::NextAnswer(slot->config.burn, &slot->burnServed);
-  } else if (known && phase == fake::Phase::Download) {
-    status = slot->config.download;
-  }
-  slot->answering = false;
-
-  // Every byte but the status is non-zero junk that changes between
-  // responses, so nothing may depend on it.
-  uint8_t response[32];
-  const uint32_t serial = ++fake::Scanner().responses;
-  for (uint32_t i = 0; i < 32; ++i) {
-    response[i] = static_cast<uint8_t>(0x80 | ((i * 29 + serial * 7) & 0x7F));
-  }
-  response[4] = static_cast<uint8_t>(status & 0xFF);
-  response[5] = static_cast<uint8_t>(status >> 8);
-
-  const DWORD moved = fake::Adjusted(std::min<DWORD>(bytes, 32), fault);
-  const DWORD filled = std::min<DWORD>(std::min<DWORD>(moved, bytes), 32);
-  if (buffer != nullptr && filled > 0) std::memcpy(buffer, response, filled);
-  fake::FinishRequest(moved, read, overlapped, fault);
+  fake::FinishRequest(o, read, overlapped);
   return TRUE;
 }
 

@@ -7,21 +7,28 @@
 #include <vector>
 
 #include "tests/fake/fake_platform.h"
+#include "tests/sim/scanner_model.h"
 
 namespace fake {
 
 // Which exchange of the update a request belongs to, judged from the
 // command bytes the device received (bulk = the write after a download).
-enum class Phase { Readiness, Download, Bulk, Burn };
-enum class Stage { Write, Read };
+// The numbers are the scanner model's (tests/sim/scenario_record.h).
+enum class Phase {
+  Readiness = SCN_PHASE_READINESS,
+  Download = SCN_PHASE_DOWNLOAD,
+  Bulk = SCN_PHASE_BULK,
+  Burn = SCN_PHASE_BURN
+};
+enum class Stage { Write = SCN_STAGE_WRITE, Read = SCN_STAGE_READ };
 
 enum class FaultKind {
-  RequestFails,     // WriteFile/ReadFile returns FALSE
-  ShortCount,       // one byte fewer than asked is reported
-  LongCount,        // one byte more than asked is reported
-  WaitTimeout,      // the completion event is never signalled
-  WaitFails,        // WaitForSingleObject returns WAIT_FAILED
-  OverlappedFails,  // GetOverlappedResult returns FALSE
+  RequestFails = SCN_FAULT_FAIL,           // WriteFile/ReadFile returns FALSE
+  ShortCount = SCN_FAULT_SHORT,            // one byte fewer than asked
+  LongCount = SCN_FAULT_LONG,              // one byte more than asked
+  WaitTimeout = SCN_FAULT_TIMEOUT,         // the event is never signalled
+  WaitFails = SCN_FAULT_WAITFAIL,          // WaitForSingleObject fails
+  OverlappedFails = SCN_FAULT_OVERLAPPED,  // GetOverlappedResult fails
 };
 
 struct Fault {
@@ -64,9 +71,11 @@ FakeDevice *Device(int index);
 const std::vector<Received> &ReceivedBy(int index);
 // How many times CreateFileA opened the device at index.
 int TimesOpened(int index);
+// The scanner model of every attached device, in the order of their indices.
+std::vector<scn_scanner> ScannerModels();
 
 // The status a device answers to a command it does not know.
-const uint16_t kUnknownCommandStatus = 0xFFFF;
+const uint16_t kUnknownCommandStatus = SCN_UNKNOWN_STATUS;
 
 // While set, CreateEventA fails (null, ERROR_NOT_ENOUGH_MEMORY).
 void SetEventCreationFails(bool fails);

@@ -1,47 +1,43 @@
-// Scenario files (tests/scenarios/README.md): one run of scanfw described as
-// data, and the fake platform set up from it.
+// A compiled scenario (tests/sim/scncc.py) and the fake platform set up
+// from it.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "tests/fake/fake_image.h"
 #include "tests/fake/fake_scanner.h"
 #include "tests/fake/fake_service.h"
+#include "tests/sim/scenario_record.h"
 
 namespace fake {
 
+// A run's setup, as ApplyScenario makes it (the fuzzers build one
+// directly), and, when read from a compiled scenario, the record with the
+// expectations and the expected output.
 struct Scenario {
-  std::string name;  // file name without .scn
-  std::string title;
   std::vector<std::string> args;
   uint16_t langId = 0x0409;
   uint32_t clock = 0;
   std::vector<FakeDevice> devices;
   FakeService service;
   ImageFault image = ImageFault::None;
-  bool wine = true;
-
-  bool checkWire = false;
-  std::string wire;  // "RRDBSS": one letter per exchange or bulk write
-  bool checkOpened = false;
-  std::vector<int> opened;
-  std::string expectService;                // empty: not checked
-  std::string expectServiceDuringTransfer;  // empty: not checked
-  std::string expectedOutput;               // NAME.out, LF line ends
-  int expectExit = 0;                       // the process exit status
-  bool expectNoServiceCalls = false;        // expect-service-calls: none
+  scn_record record{};
+  std::string expectedOutput;  // NAME.out, LF line ends
 };
 
-// Reads NAME.scn and NAME.out; false with a message on a malformed file.
-// In NAME.out, {image-length} and {image-sha256} stand for the decimal length
-// and the lower-case hex SHA-256 of the image the program carries: here the
-// fake's default image.
-bool LoadScenario(const std::string &scnPath, Scenario *scenario,
-                  std::string *error);
+// Reads the compiled record and the expected output; false with a message
+// when either is missing or the record is not of this layout. In NAME.out,
+// {image-length} and {image-sha256} stand for the decimal length and the
+// lower-case hex SHA-256 of the image the program carries: here the fake's
+// default image.
+bool LoadScenario(const std::string &recordPath, const std::string &outPath,
+                  Scenario *scenario, std::string *error);
 
 // Sets the fake up as the scenario says; call after Reset().
 void ApplyScenario(const Scenario &scenario);
+
+// The record's service expectation as DescribeService() would put it.
+std::string ServiceText(const scn_service &service);
 
 }  // namespace fake

@@ -24,28 +24,25 @@ bool Save(const std::string &path, const std::vector<uint8_t> &bytes) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: scanfw_fuzz_seeds SCENARIO_DIR OUT_DIR\n");
+  if (argc != 4) {
+    std::fprintf(stderr,
+                 "usage: scanfw_fuzz_seeds RECORD_DIR SCENARIO_DIR OUT_DIR\n");
     return 2;
   }
-  const std::string in = argv[1], out = argv[2];
+  // The compiled scenarios the fake can run (build/<preset>/scenarios).
+  const std::string records = argv[1], in = argv[2], out = argv[3];
   std::vector<std::string> names;
-  if (DIR *d = opendir(in.c_str())) {
-    while (dirent *e = readdir(d)) {
-      std::string f = e->d_name;
-      if (f.size() > 4 && f.compare(f.size() - 4, 4, ".scn") == 0)
-        names.push_back(f.substr(0, f.size() - 4));
-    }
-    closedir(d);
-  }
-  std::sort(names.begin(), names.end());
+  std::ifstream list(records + "/fake.list");
+  for (std::string name; std::getline(list, name);)
+    if (!name.empty()) names.push_back(name);
   for (const char *sub : {"", "/cmdline", "/update", "/service"})
     mkdir((out + sub).c_str(), 0755);
   std::set<std::vector<uint8_t>> lines;
   for (const std::string &name : names) {
     fuzz::UpdateInput input;
     std::string error;
-    if (!fake::LoadScenario(in + "/" + name + ".scn", &input.scenario,
+    if (!fake::LoadScenario(records + "/" + name + ".rec",
+                            in + "/" + name + ".out", &input.scenario,
                             &error)) {
       std::fprintf(stderr, "%s\n", error.c_str());
       return 1;

@@ -31,7 +31,7 @@ if(WIN32)
                    --driver ${CMAKE_BINARY_DIR}/tests/scanfwsim.sys
                    --ctl $<TARGET_FILE:scanfw_e2e_e2ectl>
                    --standin $<TARGET_FILE:scanfw_e2e_stisvc_standin>
-                   --client $<TARGET_FILE:scanfw_e2e_sim_client>
+                   --records ${SCANFW_SCENARIO_RECORDS}
                    --prefix ${CMAKE_BINARY_DIR}/wineprefix-release)
   set_tests_properties(release.script PROPERTIES LABELS release TIMEOUT 600)
 endif()

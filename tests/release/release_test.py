@@ -432,7 +432,7 @@ def script(args):
     rc, out = run([sys.executable, os.path.join(HERE, "..", "e2e", "e2e_test.py"),
                    "--exe", exe, "--image", image, "--only", "success_en",
                    "--driver", args.driver, "--ctl", args.ctl, "--standin", args.standin,
-                   "--client", args.client, "--prefix", args.prefix,
+                   "--records", args.records, "--prefix", args.prefix,
                    "--scenarios", os.path.join(args.source, "tests", "scenarios")])
     expect(rc == 0 and "ok   success_en" in out,
            "the signed scanfw.exe updates the simulated scanner under Wine", out)
@@ -457,7 +457,7 @@ def main():
     p = sub.add_parser("script")
     p.add_argument("--source", required=True)
     p.add_argument("--work", required=True)
-    for name in ("driver", "ctl", "standin", "client", "prefix"):
+    for name in ("driver", "ctl", "standin", "records", "prefix"):
         p.add_argument("--" + name, required=True)
     args = parser.parse_args()
     if args.what == "rebuild":

@@ -61,9 +61,10 @@ if(WIN32)
   set_tests_properties(resources.wine PROPERTIES LABELS "resources;wine"
                        TIMEOUT 600)
 else()
-  # The Linux layer carries the image; the fake-platform test binary must
-  # not.
+  # It carries the image as scanfw does; the fake-platform tests and the
+  # USB probe, which are no such program, must not.
   target_link_libraries(scanfw_image_probe PRIVATE scanfw_platform_linux)
+  scanfw_attach_image(scanfw_image_probe)
 
   add_test(NAME resources.linux_in_place
            COMMAND ${Python3_EXECUTABLE} ${_res_dir}/check_probe.py
@@ -76,6 +77,7 @@ else()
   add_executable(scanfw_linux_carrier_test ${_res_dir}/linux_carrier_test.cpp)
   target_link_libraries(scanfw_linux_carrier_test PRIVATE scanfw_core
                         scanfw_platform_linux GTest::gtest GTest::gtest_main)
+  scanfw_attach_image(scanfw_linux_carrier_test)
   add_test(NAME resources.linux_carrier
            COMMAND scanfw_linux_carrier_test)
   set_tests_properties(resources.linux_carrier PROPERTIES LABELS resources)
@@ -85,7 +87,8 @@ else()
                    --image ${SCANFW_IMAGE_FILE}
                    --carrier $<TARGET_FILE:scanfw>
                    --carrier $<TARGET_FILE:scanfw_image_probe>
-                   --not-carrier $<TARGET_FILE:scanfw_tests>)
+                   --not-carrier $<TARGET_FILE:scanfw_tests>
+                   --not-carrier $<TARGET_FILE:scanfw_usb_names_tests>)
   set_tests_properties(resources.elf PROPERTIES LABELS resources TIMEOUT 120)
 
   # Configuring with a given image: an empty or missing file is refused, a

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -28,17 +29,12 @@
 
 namespace {
 
-std::vector<std::string> ScenarioFiles(const std::string &dir) {
+// The scenarios the compiler found the fake able to run.
+std::vector<std::string> ScenarioFiles(const std::string &records) {
   std::vector<std::string> names;
-  DIR *d = opendir(dir.c_str());
-  if (d == nullptr) return names;
-  while (dirent *entry = readdir(d)) {
-    std::string file = entry->d_name;
-    if (file.size() > 4 && file.compare(file.size() - 4, 4, ".scn") == 0)
-      names.push_back(file.substr(0, file.size() - 4));
-  }
-  closedir(d);
-  std::sort(names.begin(), names.end());
+  std::ifstream list(records + "/fake.list");
+  for (std::string name; std::getline(list, name);)
+    if (!name.empty()) names.push_back(name);
   return names;
 }
 
@@ -88,14 +84,16 @@ int main(int argc, char **argv) {
   }
 
   const std::string dir = std::string(SCANFW_SOURCE_DIR) + "/tests/scenarios";
+  const std::string records = SCANFW_SCENARIO_RECORDS;
   const auto began = std::chrono::steady_clock::now();
   long scenarios = 0, calls = 0, cases = 0, violations = 0, failedCases = 0;
   int shown = 0;
-  for (const std::string &name : ScenarioFiles(dir)) {
+  for (const std::string &name : ScenarioFiles(records)) {
     if (!only.empty() && name != only) continue;
     fake::Scenario sc;
     std::string error;
-    if (!fake::LoadScenario(dir + "/" + name + ".scn", &sc, &error)) {
+    if (!fake::LoadScenario(records + "/" + name + ".rec",
+                            dir + "/" + name + ".out", &sc, &error)) {
       std::fprintf(stderr, "sweep: %s\n", error.c_str());
       return 2;
     }

@@ -6,7 +6,7 @@
 add_executable(scanfw_usb_names_tests ${CMAKE_CURRENT_LIST_DIR}/usb_names_test.cpp
                ${CMAKE_CURRENT_LIST_DIR}/bulk_plan_test.cpp)
 target_link_libraries(scanfw_usb_names_tests PRIVATE scanfw_platform_linux
-                      scanfw_core GTest::gtest GTest::gtest_main)
+                      scanfw_warnings GTest::gtest GTest::gtest_main)
 target_compile_definitions(scanfw_usb_names_tests PRIVATE
   SCANFW_UDEV_RULE="${PROJECT_SOURCE_DIR}/platform/linux/70-scanfw.rules")
 gtest_discover_tests(scanfw_usb_names_tests DISCOVERY_TIMEOUT 60
@@ -21,69 +21,45 @@ if(NOT UMOCKDEV_FOUND OR NOT SCANFW_UMOCKDEV_PRELOAD)
   return()
 endif()
 
-add_executable(scanfw_usb_testbed ${CMAKE_CURRENT_LIST_DIR}/scanner_testbed.c)
-target_link_libraries(scanfw_usb_testbed PRIVATE PkgConfig::UMOCKDEV)
-# The driver is test machinery, not under test: it stays uninstrumented
-# even in the sanitizer build, which runs scanfw itself instrumented.
+# The scanner model is compiled in, not linked: the testbed is test
+# machinery, not under test, and stays uninstrumented even in the sanitizer
+# build, which runs scanfw itself instrumented.
+add_executable(scanfw_usb_testbed ${CMAKE_CURRENT_LIST_DIR}/scanner_testbed.c
+               ${PROJECT_SOURCE_DIR}/tests/sim/scanner_model.c)
+target_include_directories(scanfw_usb_testbed PRIVATE ${PROJECT_SOURCE_DIR})
+target_link_libraries(scanfw_usb_testbed PRIVATE PkgConfig::UMOCKDEV scanfw_warnings)
 target_compile_options(scanfw_usb_testbed PRIVATE -fno-sanitize=all)
 target_link_options(scanfw_usb_testbed PRIVATE -fno-sanitize=all)
-
-# The scanner checks that the bytes it received are the embedded image.
-set(SCANFW_UMOCKDEV_IMAGE_ARGS)
-if(SCANFW_IMAGE_FILE)
-  set(SCANFW_UMOCKDEV_IMAGE_ARGS --image ${SCANFW_IMAGE_FILE})
-endif()
+add_dependencies(scanfw_usb_testbed scanfw_scenarios)
 
 function(scanfw_umockdev_test name scenario)
   add_test(NAME umockdev.${name}
            COMMAND scanfw_usb_testbed --exe $<TARGET_FILE:scanfw>
-                   --preload ${SCANFW_UMOCKDEV_PRELOAD} --scenario ${scenario}
-                   ${SCANFW_UMOCKDEV_IMAGE_ARGS} ${ARGN})
+                   --preload ${SCANFW_UMOCKDEV_PRELOAD}
+                   --record ${SCANFW_SCENARIO_RECORDS}/${scenario}.rec
+                   --image ${SCANFW_IMAGE_FILE} ${ARGN})
   set_tests_properties(umockdev.${name} PROPERTIES
                        LABELS umockdev SKIP_RETURN_CODE 77 TIMEOUT 180)
 endfunction()
 
-# Every shared scenario; the driver skips those that only the fake can make.
-file(GLOB SCANFW_SCENARIOS CONFIGURE_DEPENDS
-     ${CMAKE_CURRENT_LIST_DIR}/../scenarios/*.scn)
-foreach(scenario ${SCANFW_SCENARIOS})
-  get_filename_component(name ${scenario} NAME_WE)
-  scanfw_umockdev_test(${name} ${scenario})
-endforeach()
-
-# Faults of a real device that the shared scenarios do not describe: a
-# device that stops answering, caught by the transfer time bound.
-file(GLOB SCANFW_USB_SCENARIOS CONFIGURE_DEPENDS
-     ${CMAKE_CURRENT_LIST_DIR}/scenarios/*.scn)
-foreach(scenario ${SCANFW_USB_SCENARIOS})
-  get_filename_component(name ${scenario} NAME_WE)
-  scanfw_umockdev_test(${name} ${scenario})
+# The scenarios the compiler found a real device can be made to play.
+foreach(_name ${SCANFW_SCENARIOS_UMOCKDEV})
+  scanfw_umockdev_test(${_name} ${_name} --expected ${SCANFW_SCENARIO_DIR}/${_name}.out)
 endforeach()
 
 # The image as libusb sends it when the controller cannot take it whole:
 # every transfer cut into 16 KiB URBs.
-foreach(scenario success_en success_zh)
-  scanfw_umockdev_test(${scenario}_split_urbs
-                       ${CMAKE_CURRENT_LIST_DIR}/../scenarios/${scenario}.scn
-                       --split-urbs)
-endforeach()
-foreach(scenario usbfs_limit_1mib usbfs_limit_below_16k
-                 data_write_stall_mid_stream data_write_gone_mid_stream)
-  scanfw_umockdev_test(${scenario}_split_urbs
-                       ${CMAKE_CURRENT_LIST_DIR}/scenarios/${scenario}.scn
-                       --split-urbs)
+foreach(_name success_en success_zh usbfs_limit_1mib usbfs_limit_below_16k
+              data_write_stall_mid_stream data_write_gone_mid_stream)
+  scanfw_umockdev_test(${_name}_split_urbs ${_name}
+                       --expected ${SCANFW_SCENARIO_DIR}/${_name}.out --split-urbs)
 endforeach()
 
 # The platform layer's device calls on their own, against the same testbed.
 add_executable(scanfw_usb_probe ${CMAKE_CURRENT_LIST_DIR}/usb_probe.cpp)
-target_link_libraries(scanfw_usb_probe PRIVATE scanfw_platform_linux)
-add_test(NAME umockdev.platform_calls
-         COMMAND scanfw_usb_testbed --exe $<TARGET_FILE:scanfw>
-                 --preload ${SCANFW_UMOCKDEV_PRELOAD}
-                 --scenario ${CMAKE_CURRENT_LIST_DIR}/../scenarios/other_device_first.scn
-                 --probe $<TARGET_FILE:scanfw_usb_probe>)
-set_tests_properties(umockdev.platform_calls PROPERTIES
-                     LABELS umockdev SKIP_RETURN_CODE 77 TIMEOUT 60)
+target_link_libraries(scanfw_usb_probe PRIVATE scanfw_platform_linux scanfw_warnings)
+scanfw_umockdev_test(platform_calls other_device_first
+                     --probe $<TARGET_FILE:scanfw_usb_probe>)
 
 # The sleep and shutdown inhibitor, held from the download command to the
 # verdict, against logind as python3-dbusmock mocks it on a private bus.
@@ -91,7 +67,8 @@ add_test(NAME umockdev.logind_inhibitor
          COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/logind_test.py
                  $<TARGET_FILE:scanfw_usb_testbed> --exe $<TARGET_FILE:scanfw>
                  --preload ${SCANFW_UMOCKDEV_PRELOAD}
-                 --scenario ${CMAKE_CURRENT_LIST_DIR}/../scenarios/success_en.scn
-                 ${SCANFW_UMOCKDEV_IMAGE_ARGS})
+                 --record ${SCANFW_SCENARIO_RECORDS}/success_en.rec
+                 --expected ${SCANFW_SCENARIO_DIR}/success_en.out
+                 --image ${SCANFW_IMAGE_FILE})
 set_tests_properties(umockdev.logind_inhibitor PROPERTIES
                      LABELS umockdev SKIP_RETURN_CODE 77 TIMEOUT 120)

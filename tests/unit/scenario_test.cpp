@@ -3,37 +3,31 @@
 // the service, and the balance of handles and blocks.
 #include "tests/fake/scenario.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
-#include "app/discovery.h"
-#include "app/entry.h"
-#include "device/protocol.h"
 #include "tests/fake/check/invariants.h"
+#include "tests/fake/fake_image.h"
+#include "tests/fake/fake_scanner.h"
 #include "tests/fake/fake_service.h"
+#include "tests/sim/scanner_model.h"
 #include "tests/unit/run_scanfw.h"
 
 namespace {
 
+const std::string kRecords = SCANFW_SCENARIO_RECORDS;
 const std::string kScenarioDir =
     std::string(SCANFW_SOURCE_DIR) + "/tests/scenarios";
 
+// The scenarios the compiler found this harness able to run.
 std::vector<std::string> ScenarioNames() {
   std::vector<std::string> names;
-  DIR *dir = opendir(kScenarioDir.c_str());
-  if (dir == nullptr) return names;
-  while (dirent *entry = readdir(dir)) {
-    std::string file = entry->d_name;
-    if (file.size() > 4 && file.compare(file.size() - 4, 4, ".scn") == 0)
-      names.push_back(file.substr(0, file.size() - 4));
-  }
-  closedir(dir);
-  std::sort(names.begin(), names.end());
+  std::ifstream list(kRecords + "/fake.list");
+  for (std::string name; std::getline(list, name);)
+    if (!name.empty()) names.push_back(name);
   return names;
 }
 
@@ -54,86 +48,54 @@ std::string Visible(const std::string &bytes) {
   return out;
 }
 
-bool SameBytes(const std::vector<uint8_t> &bytes, const CommandBlock &block) {
-  return bytes.size() == sizeof(block.bytes) &&
-         std::memcmp(bytes.data(), block.bytes, sizeof(block.bytes)) == 0;
-}
-
-// One letter per thing the device received; '?' for anything unexpected.
-std::string Wire(int index) {
-  std::string wire;
-  const fake::FakeImage &image = fake::Image();
-  for (const fake::Received &r : fake::ReceivedBy(index)) {
-    if (r.kind == fake::Received::Bulk) {
-      wire += (r.buffer == image.data && r.length == image.length) ? 'B' : '?';
-    } else if (SameBytes(r.bytes, ReadinessQuery())) {
-      wire += 'R';
-    } else if (SameBytes(r.bytes, FirmwareDownload(image.length))) {
-      wire += 'D';
-    } else if (SameBytes(r.bytes, BurnStatusQuery())) {
-      wire += 'S';
-    } else {
-      wire += '?';
-    }
-  }
-  return wire;
-}
-
-// The device discovery should settle on: the lowest index with the target's
-// identifiers whose descriptor can be read as far as the product.
-int ExpectedTarget(const fake::Scenario &sc) {
-  int found = -1;
-  for (const fake::FakeDevice &d : sc.devices) {
-    if (d.vendor == kTargetVendorId && d.product == kTargetProductId &&
-        !d.descriptorFails && d.descriptorBytes >= 4 &&
-        (found < 0 || d.index < found))
-      found = d.index;
-  }
-  return found;
-}
-
 class Scenarios : public testing::TestWithParam<std::string> {};
 
 TEST_P(Scenarios, RunAsDescribed) {
   fake::Scenario sc;
   std::string error;
-  ASSERT_TRUE(
-      fake::LoadScenario(kScenarioDir + "/" + GetParam() + ".scn", &sc, &error))
+  ASSERT_TRUE(fake::LoadScenario(kRecords + "/" + GetParam() + ".rec",
+                                 kScenarioDir + "/" + GetParam() + ".out", &sc,
+                                 &error))
       << error;
   fake::Reset();
   fake::ApplyScenario(sc);
 
   int status = -1;
   std::string out = RunScanfwWithStatus(sc.args, &status);
-  EXPECT_EQ(status, sc.expectExit);
+  EXPECT_EQ(status, static_cast<int>(sc.record.expect_exit));
   EXPECT_EQ(fake::Violations(out, fake::KindOfArguments(sc.args)), "");
   EXPECT_EQ(out, sc.expectedOutput) << "got:\n"
                                     << Visible(out) << "\nexpected:\n"
                                     << Visible(sc.expectedOutput);
 
-  const int target = ExpectedTarget(sc);
-  if (sc.checkWire) {
-    EXPECT_EQ(target < 0 ? "" : Wire(target), sc.wire);
-  }
-  for (const fake::FakeDevice &d : sc.devices) {
-    if (d.index != target) {
-      EXPECT_TRUE(fake::ReceivedBy(d.index).empty()) << "device " << d.index;
+  // What the devices received, as the scanner model saw it; the bulk
+  // write, besides, straight from the image where it lies.
+  const std::vector<scn_scanner> models = fake::ScannerModels();
+  char problems[4096] = "";
+  scn_text text = {problems, sizeof problems, 0};
+  EXPECT_EQ(
+      scn_check(&sc.record, models.data(), static_cast<uint32_t>(models.size()),
+                SCN_CHECK_WIRE | SCN_CHECK_OPENED, &text),
+      0u)
+      << problems;
+  const int target =
+      sc.record.target < 0 ? -1 : sc.record.devices[sc.record.target].index;
+  for (const fake::Received &r : fake::ReceivedBy(target)) {
+    if (r.kind == fake::Received::Bulk) {
+      EXPECT_EQ(r.buffer, fake::Image().data);
+      EXPECT_EQ(r.length, fake::Image().length);
     }
-    if (sc.checkOpened) {
-      bool listed = std::find(sc.opened.begin(), sc.opened.end(), d.index) !=
-                    sc.opened.end();
-      EXPECT_EQ(fake::TimesOpened(d.index), listed ? 1 : 0)
-          << "device " << d.index;
-    }
   }
-  if (!sc.expectService.empty()) {
-    EXPECT_EQ(fake::DescribeService(), sc.expectService);
+  if (sc.record.checks & SCN_CHECK_SERVICE) {
+    EXPECT_EQ(fake::DescribeService(),
+              fake::ServiceText(sc.record.expect_service));
   }
-  if (!sc.expectServiceDuringTransfer.empty()) {
-    EXPECT_EQ(fake::S().serviceAtBulkWrite, sc.expectServiceDuringTransfer);
+  if (sc.record.checks & SCN_CHECK_SERVICE_DURING) {
+    EXPECT_EQ(fake::S().serviceAtBulkWrite,
+              fake::ServiceText(sc.record.expect_service_during));
   }
 
-  if (sc.expectNoServiceCalls) {
+  if (sc.record.checks & SCN_CHECK_NO_SERVICE_CALLS) {
     EXPECT_EQ(fake::ServiceCallCount(), 0);
   }
 
@@ -160,7 +122,7 @@ INSTANTIATE_TEST_SUITE_P(Files, Scenarios, testing::ValuesIn(ScenarioNames()),
                          });
 
 TEST(ScenarioFiles, ThereAreScenarios) {
-  EXPECT_GE(ScenarioNames().size(), 20u);
+  EXPECT_GE(ScenarioNames().size(), 45u);
 }
 
 }  // namespace

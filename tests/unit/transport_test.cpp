@@ -346,7 +346,7 @@ std::string RowName(const FailureRow &row) {
   static const char *const kKinds[] = {"fail",    "short",    "long",
                                        "timeout", "waitfail", "overlapped"};
   return std::string(row.stage == Stage::Write ? "write " : "read ") +
-         kKinds[static_cast<int>(row.kind)];
+         kKinds[static_cast<int>(row.kind) - 1];
 }
 
 TEST_F(Transport, EveryExchangeFailureRow) {

@@ -1,0 +1,494 @@
+#!/usr/bin/env python3
+"""The scenario compiler: the one reader of tests/scenarios/*.scn.
+
+It owns the directives, their values and defaults, and what each harness
+can make of them. It refuses what it does not know (file, line, reason),
+resolves what the harnesses expect (the target, the expanded wire, the
+devices that may be opened, the service states), decides which harness can
+run the scenario and why another cannot, and writes the compiled record
+declared in scenario_record.h.
+
+  scncc.py compile NAME.scn -o NAME.rec
+  scncc.py plan DIR OUT_DIR      what each harness runs, for CMake
+  scncc.py readme README.md      the README's tables name what the schema has
+  scncc.py selftest"""
+import os
+import re
+import struct
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+HARNESSES = ("fake", "wine", "umockdev")
+TARGET = (0x3A7C, 0x4E21)
+
+
+class Bad(Exception):
+    """A line the compiler refuses; the message is the reason."""
+
+
+# ---- the record's layout, read from its one declaration ----
+
+def read_layout(path=os.path.join(HERE, "scenario_record.h")):
+    text = open(path).read()
+    consts = {m.group(1): int(m.group(2), 0) for m in re.finditer(
+        r"#define (SCN_\w+) (0x[0-9A-Fa-f]+|\d+)u?\b", text)}
+    codes = {"uint8_t": "B", "uint16_t": "H", "uint32_t": "I", "int32_t": "i", "char": "s"}
+    structs = {}
+    for m in re.finditer(r"typedef struct (\w+) \{(.*?)\} \1;", text, re.S):
+        fields, size = [], 0
+        for f in re.finditer(r"^\s*(\w+) (\w+)(?:\[(\w+)\])?;", m.group(2), re.M):
+            kind, name, count = f.groups()
+            n = 1 if count is None else int(consts.get(count, count))
+            fields.append((name, kind, n, size))
+            size += n * (structs[kind][1] if kind in structs else struct.calcsize(codes[kind]))
+        structs[m.group(1)] = (fields, size)
+    return consts, structs, codes
+
+
+C, STRUCTS, CODES = read_layout()
+RECORD_SIZE = STRUCTS["scn_record"][1]
+
+
+def pack(kind, value):
+    """A dict as the struct `kind` lays it out; missing fields are zero."""
+    fields, size = STRUCTS[kind]
+    out = bytearray(size)
+    for name, ftype, n, offset in fields:
+        v = value.get(name, 0)
+        if ftype == "char":
+            data = v.encode() if isinstance(v, str) else bytes(v)
+            if len(data) > n:
+                raise Bad("%s: %d bytes, at most %d" % (name, len(data), n))
+            out[offset:offset + len(data)] = data
+            continue
+        items = list(v) if isinstance(v, (list, tuple)) else [v] if n == 1 else []
+        if ftype in STRUCTS:
+            width = STRUCTS[ftype][1]
+            for i, item in enumerate(items):
+                out[offset + i * width:offset + (i + 1) * width] = pack(ftype, item)
+        else:
+            struct.pack_into("<%d%s" % (len(items), CODES[ftype]), out, offset, *items)
+    return bytes(out)
+
+
+# ---- the schema ----
+
+def named(prefix, *words):
+    return {w: C[prefix + w.upper().replace("-", "_")] for w in words}
+
+
+PHASES = named("SCN_PHASE_", "readiness", "download", "bulk", "burn")
+STAGES = named("SCN_STAGE_", "write", "read")
+KINDS = named("SCN_FAULT_", "fail", "short", "long", "timeout", "waitfail", "overlapped", "stall",
+               "gone")
+STATES = named("SCN_SERVICE_", "running", "stopped", "paused", "absent", "denied", "no-manager")
+SEEN_STATES = dict(STATES, **named("SCN_SERVICE_", "start-pending", "stop-pending",
+                                   "continue-pending", "pause-pending"))
+STARTS = named("SCN_START_", "auto", "demand", "disabled")
+IMAGES = named("SCN_IMAGE_", "ok", "find", "load", "lock", "empty")
+SIGNALS = named("SCN_SIGNAL_", "SIGHUP", "SIGINT", "SIGTERM")
+SERVICE_OPTIONS = ("start=", "stop=refused", "start-request=refused", "hint=", "config-error=",
+                   "status-fails=")
+
+# What a harness cannot make: harness -> reason, by what the scenario asks.
+CLOCK = {"wine": "needs the virtual clock", "umockdev": "needs the virtual clock"}
+PROCESS = {h: "only the umockdev testbed runs the Linux executable as a process"
+           for h in ("fake", "wine")}
+NO_SERVICE = "Linux has no service manager: the service's answers cannot be made"
+LIMITS = {
+    "kind timeout": {"wine": "a real driver cannot withhold the completion of a synchronous "
+                             "request",
+                     "umockdev": "a Linux transfer has no completion event to withhold (its "
+                                 "kind is stall)"},
+    "kind waitfail": {"wine": "a real driver cannot fail the wait",
+                      "umockdev": "a Linux transfer has no wait that can fail"},
+    "kind overlapped": {"wine": "a real driver cannot fail the completion query",
+                        "umockdev": "a Linux transfer has no completion query"},
+    "kind long": {"umockdev": "usbfs never reports more bytes than were asked for"},
+    "read long": {"wine": "the system would copy the extra byte past the reader's buffer"},
+    "kind stall": {"fake": "the fake completes every request; a request that never ends is "
+                           "the Linux backend's time bound",
+                   "wine": "the simulated driver completes every request"},
+    "kind gone": {"fake": "the fake's devices cannot be unplugged",
+                  "wine": "the simulated driver's devices cannot be unplugged during a run"},
+    "fault-offset": {h: "the image goes out in one write here: an offset within it means "
+                        "nothing" for h in ("fake", "wine")},
+    "usbfs-limit": {h: "only usbfs accounts for the memory of submitted URBs"
+                    for h in ("fake", "wine")},
+    "service denied": {"wine": "the stand-in service cannot refuse rights",
+                       "umockdev": NO_SERVICE},
+    "service no-manager": {"wine": "Wine always has a service manager"},
+    "service start-request=refused": {"wine": "the stand-in service cannot refuse a start "
+                                              "request", "umockdev": NO_SERVICE},
+    "service config-error=": {"wine": "the stand-in service cannot fail the configuration "
+                                      "query", "umockdev": NO_SERVICE},
+    "service status-fails=": {"wine": "the stand-in service cannot fail one status query",
+                              "umockdev": NO_SERVICE},
+    "device option": {"umockdev": "the identity is the kernel's copy of the device descriptor: "
+                                  "it cannot fail or come short"},
+    "image not ok": {h: "the built executable always carries its image"
+                     for h in ("wine", "umockdev")},
+    "never ready": {h: "the readiness wait runs out its 10 minutes in real time"
+                    for h in ("wine", "umockdev")},
+    "interrupt": {"fake": "the fake delivers console control events, not signals (those cases "
+                           "are tests/unit/interrupt_test.cpp)",
+                  "wine": "a signal cannot be timed to a request under Wine (its Ctrl+C runs "
+                          "are INTERRUPTS in tests/e2e/e2e_test.py)"},
+    "clock": CLOCK, "request-ms": CLOCK,
+    "expect-stderr": PROCESS, "elapsed": PROCESS, "run-as": PROCESS,
+}
+
+
+def number(text, base=10, limit=0xFFFFFFFF, what="number"):
+    try:
+        value = int(text, base)
+    except ValueError:
+        raise Bad("%r is not a %s number" % (text, "hex" if base == 16 else "decimal"))
+    if not 0 <= value <= limit:
+        raise Bad("%s %s is out of range" % (what, text))
+    return value
+
+
+def one(words, what):
+    if len(words) != 1:
+        raise Bad(what)
+    return words[0]
+
+
+def one_of(word, table, what):
+    if word not in table:
+        raise Bad("%s %r: one of %s" % (what, word, ", ".join(table)))
+    return table[word]
+
+
+def statuses(words):
+    if not 1 <= len(words) <= C["SCN_MAX_ANSWERS"]:
+        raise Bad("give 1 to %d statuses" % C["SCN_MAX_ANSWERS"])
+    return [number(w, 10, 0xFFFF, "status") for w in words]
+
+
+def d_device(sc, words, rest):
+    if len(words) < 3:
+        raise Bad("INDEX VENDOR PRODUCT, then options")
+    d = {"index": number(words[0], 10, 255, "index"), "vendor": number(words[1], 16, 0xFFFF),
+         "product": number(words[2], 16, 0xFFFF), "release": 0x0100, "descriptor_bytes": 8}
+    for option in words[3:]:
+        if option == "descriptor-fails":
+            d["descriptor_fails"] = 1
+        elif option.startswith("descriptor-bytes="):
+            d["descriptor_bytes"] = number(option[17:], 10, 8, "descriptor-bytes")
+        else:
+            raise Bad("device option %r: descriptor-fails or descriptor-bytes=N" % option)
+        sc["limits"].append("device option")
+    if sc["devices"] and d["index"] <= sc["devices"][-1]["index"]:
+        raise Bad("device indices must ascend")
+    if len(sc["devices"]) == C["SCN_MAX_DEVICES"]:
+        raise Bad("at most %d devices" % C["SCN_MAX_DEVICES"])
+    sc["devices"].append(d)
+
+
+def d_fault(sc, words, rest):
+    if len(words) != 4:
+        raise Bad("PHASE N STAGE KIND")
+    phase, stage = one_of(words[0], PHASES, "phase"), one_of(words[2], STAGES, "stage")
+    occurrence = number(words[1], what="occurrence")
+    if occurrence == 0:
+        raise Bad("the first exchange is 1")
+    if words[0] == "bulk" and words[2] != "write":
+        raise Bad("bulk has only the stage write")
+    if len(sc["faults"]) == C["SCN_MAX_FAULTS"]:
+        raise Bad("at most %d faults" % C["SCN_MAX_FAULTS"])
+    sc["faults"].append({"phase": phase, "stage": stage, "occurrence": occurrence,
+                         "kind": one_of(words[3], KINDS, "fault kind")})
+    sc["limits"] += ["kind " + words[3], words[2] + " " + words[3]]
+
+
+def d_service(sc, words, rest):
+    if not words:
+        raise Bad("STATE then options")
+    s = sc["service"]
+    s["state"] = one_of(words[0], STATES, "service state")
+    sc["limits"].append("service " + words[0])
+    for option in words[1:]:
+        key, _, value = option.partition("=")
+        if key == "start":
+            s["start"] = one_of(value, STARTS, "start type")
+        elif option == "stop=refused":
+            s["flags"] |= C["SCN_SERVICE_STOP_REFUSED"]
+        elif option == "start-request=refused":
+            s["flags"] |= C["SCN_SERVICE_START_REFUSED"]
+        elif key in ("hint", "config-error", "status-fails") and value:
+            s[{"hint": "wait_hint", "config-error": "config_error",
+               "status-fails": "status_fails"}[key]] = number(value)
+        else:
+            raise Bad("service option %r" % option)
+        sc["limits"].append("service " + (option if key not in ("config-error", "status-fails")
+                                          else key + "="))
+
+
+def d_image(sc, words, rest):
+    sc["image"] = one_of(one(words, "ok, find, load, lock or empty"), IMAGES, "image")
+    if sc["image"]:
+        sc["limits"].append("image not ok")
+
+
+def d_expect_wire(sc, words, rest):
+    for token in words:
+        m = re.fullmatch(r"([RDBS])(?:\*(\d+))?", token)
+        if not m:
+            raise Bad("wire item %r: R, D, B or S, optionally *N" % token)
+        sc["wire"] += m.group(1) * int(m.group(2) or 1)
+    if len(sc["wire"]) > C["SCN_MAX_WIRE"]:
+        raise Bad("at most %d items" % C["SCN_MAX_WIRE"])
+
+
+def service_state(words):
+    if words == ["absent"]:
+        return {"state": STATES["absent"]}
+    if len(words) != 2:
+        raise Bad("STATE START, or absent")
+    return {"state": one_of(words[0], SEEN_STATES, "state"),
+            "start": one_of(words[1], STARTS, "start")}
+
+
+def d_elapsed(sc, words, rest):
+    try:
+        low, high = (int(round(float(w) * 1000)) for w in words)
+    except ValueError:
+        raise Bad("MIN MAX, seconds")
+    if not 0 <= low <= high:
+        raise Bad("MIN must not exceed MAX")
+    sc["elapsed_min_ms"], sc["elapsed_max_ms"] = low, high
+
+
+def d_interrupt(sc, words, rest):
+    if len(words) != 3:
+        raise Bad("SIGNAL PHASE N")
+    sc["interrupt_signal"] = one_of(words[0], SIGNALS, "signal")
+    sc["interrupt_phase"] = one_of(words[1], PHASES, "phase")
+    sc["interrupt_occurrence"] = number(words[2], what="occurrence")
+    if sc["interrupt_occurrence"] == 0:
+        raise Bad("the first request is 1")
+
+
+def d_usbfs_limit(sc, words, rest):
+    if not 1 <= len(words) <= 2:
+        raise Bad("BYTES, then optionally refused or never-refused")
+    sc["usbfs_limit"] = number(words[0], what="limit")
+    if len(words) == 2:
+        sc["usbfs_refusals"] = one_of(words[1], {"refused": C["SCN_USBFS_REFUSED"],
+                                                 "never-refused": C["SCN_USBFS_NEVER_REFUSED"]},
+                                      "refusals")
+
+
+def d_run_as(sc, words, rest):
+    if words != ["nobody"]:
+        raise Bad("only nobody")
+    sc["run_as_nobody"] = 1
+
+
+def setter(key, convert):
+    def handler(sc, words, rest):
+        sc[key] = convert(words, rest)
+    return handler
+
+
+# directive -> (handler, the check it asks for, the words of its values the
+# README's row must name)
+DIRECTIVES = {
+    "title": (setter("title", lambda w, r: r), 0, ()),
+    "args": (setter("args", lambda w, r: w), 0, ()),
+    "lang": (setter("lang", lambda w, r: number(one(w, "one LANGID, hex"), 16, 0xFFFF,
+                                                "LANGID")), 0, ()),
+    "clock": (setter("clock", lambda w, r: number(one(w, "one tick count, hex"), 16)), 0, ()),
+    "device": (d_device, 0, ("descriptor-fails", "descriptor-bytes=")),
+    "readiness": (setter("readiness", lambda w, r: statuses(w)), 0, ()),
+    "download": (setter("download", lambda w, r: statuses([one(w, "one status")])[0]), 0, ()),
+    "burn": (setter("burn", lambda w, r: statuses(w)), 0, ()),
+    "request-ms": (setter("request_ms", lambda w, r: number(one(w, "one number of ms"))), 0, ()),
+    "fault": (d_fault, 0, tuple(PHASES) + tuple(STAGES) + tuple(KINDS)),
+    "service": (d_service, 0, tuple(STATES) + SERVICE_OPTIONS),
+    "image": (d_image, 0, tuple(IMAGES)),
+    "run-as": (d_run_as, 0, ("nobody",)),
+    "interrupt": (d_interrupt, 0, tuple(SIGNALS) + tuple(PHASES)),
+    "fault-offset": (setter("bulk_fault_offset", lambda w, r: number(one(w, "BYTES"),
+                                                                    limit=0xFFFFFFFE)), 0, ()),
+    "usbfs-limit": (d_usbfs_limit, 0, ("refused", "never-refused")),
+    "expect-wire": (d_expect_wire, C["SCN_CHECK_WIRE"], ("R", "D", "B", "S")),
+    "expect-opened": (setter("opened", lambda w, r: [number(i, 10, 255, "index") for i in w]),
+                      C["SCN_CHECK_OPENED"], ()),
+    "expect-service": (setter("expect_service", lambda w, r: service_state(w)),
+                       C["SCN_CHECK_SERVICE"], ("absent",)),
+    "expect-service-during-transfer": (setter("expect_service_during",
+                                              lambda w, r: service_state(w)),
+                                       C["SCN_CHECK_SERVICE_DURING"], ()),
+    "expect-stderr": (setter("expect_stderr", lambda w, r: r or one([], "the text it must hold")),
+                      C["SCN_CHECK_STDERR"], ()),
+    "elapsed": (d_elapsed, C["SCN_CHECK_ELAPSED"], ()),
+    "expect-exit": (setter("expect_exit", lambda w, r: number(one(w, "one exit status"), 10, 255,
+                                                             "exit status")), 0, ()),
+    "expect-service-calls": (setter("no_service_calls", lambda w, r: one(w, "none") == "none" or
+                                    one([], "only none")),
+                             C["SCN_CHECK_NO_SERVICE_CALLS"], ("none",)),
+}
+REPEATABLE = ("device", "fault")
+
+
+def parse(text, path):
+    """The scenario in `text`; Bad("path:line: reason") at the first line it
+    refuses."""
+    sc = {"name": os.path.basename(path)[:-4], "title": "", "args": [], "lang": 0x0409,
+          "devices": [], "readiness": [0], "burn": [0], "faults": [], "image": 0, "checks": 0,
+          "wire": "", "opened": [], "expect_service": {}, "expect_service_during": {},
+          "service": {"state": STATES["running"], "start": STARTS["auto"], "flags": 0},
+          "bulk_fault_offset": C["SCN_NO_OFFSET"], "usbfs_limit": 16 << 20,
+          "limits": []}
+    seen = set()
+    for line_number, line in enumerate(text.splitlines(), 1):
+        line = line.strip()
+        if not line or line.startswith("#"):
+            continue
+        word, colon, rest = (part.strip() for part in line.partition(":"))
+        try:
+            if not colon:
+                raise Bad("not a directive (WORD: values)")
+            if word not in DIRECTIVES:
+                raise Bad("unknown directive %r" % word)
+            if word in seen and word not in REPEATABLE:
+                raise Bad("%s given twice" % word)
+            seen.add(word)
+            handler, check, _ = DIRECTIVES[word]
+            handler(sc, rest.split(), rest)
+            sc["checks"] |= check
+            if word in LIMITS:
+                sc["limits"].append(word)
+        except Bad as e:
+            raise Bad("%s:%d: %s" % (path, line_number, e))
+    try:
+        resolve(sc)
+    except Bad as e:
+        raise Bad("%s: %s" % (path, e))
+    return sc
+
+
+def resolve(sc):
+    """What the harnesses expect, and which of them can run the scenario."""
+    sc["target"] = -1
+    for slot, d in enumerate(sc["devices"]):
+        raw = (struct.pack("<HH", d["vendor"], d["product"])[:d["descriptor_bytes"]] +
+               bytes(4))[:4]
+        if not d.get("descriptor_fails") and struct.unpack("<HH", raw) == TARGET:
+            sc["target"] = slot
+            break
+    if sc["bulk_fault_offset"] != C["SCN_NO_OFFSET"] and \
+            not any(f["phase"] == PHASES["bulk"] for f in sc["faults"]):
+        raise Bad("fault-offset: without a bulk fault")
+    indices = [d["index"] for d in sc["devices"]]
+    for index in sc["opened"]:
+        if index not in indices:
+            raise Bad("expect-opened names %d, which is not attached" % index)
+        sc["devices"][indices.index(index)]["expect_opened"] = 1
+    if sc["target"] >= 0 and sc["readiness"][-1] not in (0, 6) and sc["image"] == 0 and \
+            not any(f["phase"] == PHASES["readiness"] for f in sc["faults"]) and \
+            sc.get("interrupt_phase") != PHASES["readiness"]:
+        sc["limits"].append("never ready")
+    sc["excluded"] = {}
+    for limit in sc["limits"]:
+        for harness, reason in LIMITS.get(limit, {}).items():
+            sc["excluded"].setdefault(harness, reason)
+    sc["harnesses"] = [h for h in HARNESSES if h not in sc["excluded"]]
+    if not sc["harnesses"]:
+        raise Bad("no harness can run it: " + "; ".join(
+            "%s: %s" % kv for kv in sorted(sc["excluded"].items())))
+
+
+def record(sc):
+    # What the compiler resolved and the header has no field for would be lost.
+    unknown = set(sc) - {f[0] for f in STRUCTS["scn_record"][0]} - \
+        {"name", "title", "opened", "limits", "excluded", "no_service_calls"}
+    if unknown:
+        raise Bad("scenario_record.h has no field for %s" % ", ".join(sorted(unknown)))
+    fields = dict(sc)
+    fields.update({
+        "magic": C["SCN_MAGIC"], "version": C["SCN_VERSION"], "size": RECORD_SIZE,
+        "harnesses": sum(1 << HARNESSES.index(h) for h in sc["harnesses"]),
+        "readiness_count": len(sc["readiness"]), "burn_count": len(sc["burn"]),
+        "device_count": len(sc["devices"]), "fault_count": len(sc["faults"]),
+        "wire_length": len(sc["wire"]), "argc": len(sc["args"]),
+        "args": b"".join(a.encode() + b"\0" for a in sc["args"])})
+    return pack("scn_record", fields)
+
+
+def compile_file(path):
+    with open(path, encoding="utf-8") as f:
+        return parse(f.read(), path)
+
+
+def readme(path):
+    """The README's directive tables: one row for each directive and no
+    other, each naming every value word the compiler takes."""
+    rows = dict(re.findall(r"^\| `([\w-]+):` \|(.*)$", open(path, encoding="utf-8").read(), re.M))
+    problems = ["%s has no row for %s:" % (path, d) for d in DIRECTIVES if d not in rows]
+    problems += ["%s describes %s:, which the compiler does not know" % (path, d)
+                 for d in rows if d not in DIRECTIVES]
+    for name, (_, _, words) in DIRECTIVES.items():
+        problems += ["%s: the row of %s: does not name `%s`" % (path, name, w)
+                     for w in words if name in rows and "`%s" % w not in rows[name]]
+    for p in problems:
+        print(p)
+    return 1 if problems else 0
+
+
+def plan(directory, out_dir):
+    os.makedirs(out_dir, exist_ok=True)
+    lists, excluded, failed = {h: [] for h in HARNESSES}, [], False
+    for name in sorted(f[:-4] for f in os.listdir(directory) if f.endswith(".scn")):
+        try:
+            sc = compile_file(os.path.join(directory, name + ".scn"))
+        except Bad as e:
+            print(e, file=sys.stderr)
+            failed = True
+            continue
+        for h in HARNESSES:
+            if h in sc["harnesses"]:
+                lists[h].append(name)
+            else:
+                excluded.append("%-9s %-32s %s\n" % (h, name, sc["excluded"][h]))
+    if failed:
+        return 1
+    with open(os.path.join(out_dir, "plan.cmake"), "w") as f:
+        f.write("# Made by scncc.py plan: the scenarios each harness runs.\n")
+        f.writelines("set(SCANFW_SCENARIOS_%s %s)\n" % (h.upper(), " ".join(lists[h]))
+                     for h in HARNESSES)
+    for h in HARNESSES:
+        with open(os.path.join(out_dir, h + ".list"), "w") as f:
+            f.writelines(n + "\n" for n in lists[h])
+    with open(os.path.join(out_dir, "excluded.txt"), "w") as f:
+        f.writelines(excluded)
+    return 0
+
+
+def main(argv):
+    if len(argv) == 4 and argv[0] == "compile" and argv[2] == "-o":
+        try:
+            data = record(compile_file(argv[1]))
+        except (Bad, OSError) as e:
+            print(e, file=sys.stderr)
+            return 1
+        with open(argv[3] + ".new", "wb") as f:
+            f.write(data)
+        os.replace(argv[3] + ".new", argv[3])
+        return 0
+    if len(argv) == 3 and argv[0] == "plan":
+        return plan(argv[1], argv[2])
+    if len(argv) == 2 and argv[0] == "readme":
+        return readme(argv[1])
+    if argv == ["selftest"]:
+        import scncc_test
+        return scncc_test.main()
+    print(__doc__, file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
