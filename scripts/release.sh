@@ -190,7 +190,10 @@ depends=$(cd "$work/shlibs" && dpkg-shlibdeps -O -e"$stage/usr/bin/scanfw" 2>"$w
 [[ -n $depends ]] || { cat "$work/shlibdeps.log" >&2; die "dpkg-shlibdeps found no dependencies"; }
 (cd "$stage" && find usr -type f | LC_ALL=C sort | xargs md5sum) >"$stage/DEBIAN/md5sums"
 chmod 644 "$stage/DEBIAN/md5sums"
-size_kib=$(du -s -k --apparent-size "$stage/usr" | cut -f1)
+# The files' own bytes, in KiB rounded up: du would also count what the
+# file system gives its folders, which differs from one file system to the
+# next and so would make the package depend on where it was staged.
+size_kib=$(find "$stage/usr" -type f -printf '%s\n' | awk '{ s += $1 } END { print int((s + 1023) / 1024) }')
 cat >"$stage/DEBIAN/control" <<EOF
 Package: scanfw
 Version: $VERSION
