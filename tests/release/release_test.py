@@ -396,8 +396,6 @@ def script(args):
         for name in ("scanfw.exe", DEB, "SHA256SUMS"):
             diff = first_difference(os.path.join(dist1, name), os.path.join(dist2, name))
             expect(diff is None, "second run: %s is identical" % name, diff)
-    if tmp2.startswith("/dev/shm/"):
-        shutil.rmtree(tmp2, ignore_errors=True)
 
     # A signature that the given CA does not vouch for is not kept.
     dist3 = os.path.join(work, "dist-bad-ca")
@@ -446,6 +444,9 @@ def script(args):
            "the signed scanfw.exe updates the simulated scanner under Wine", out)
     print("  " + "\n  ".join(l for l in out.splitlines() if "success_en" in l))
 
+    # The later runs use the second run's temp folder too.
+    if tmp2.startswith("/dev/shm/"):
+        shutil.rmtree(tmp2, ignore_errors=True)
     if not check.failures:
         shutil.rmtree(work, ignore_errors=True)
     return check.report()
