@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs each libFuzzer harness for SECONDS (default 60) from a copy of its
-# committed seed corpus, one after another, and prints per harness the
+# committed seed corpus, all at once (the wall time is SECONDS, not three
+# times that; each harness gets its share of the cores), and prints per
+# harness the
 # executions, executions per second, coverage and crashes. Fails when any
 # harness found a crash; the crash inputs are kept under
 # build/fuzz/fuzz-runs/HARNESS/crashes/ (add them to
@@ -29,7 +31,11 @@ for h in "${harnesses[@]}"; do
   echo "fuzz: $h for $seconds s" >&2
   "build/fuzz/tests/fuzz_$h" -max_total_time="$seconds" -print_final_stats=1 \
     -timeout=20 -artifact_prefix="$work/crashes/" \
-    "$work/corpus" "tests/fuzz/regressions/$h" > "$work/log" 2>&1 || true
+    "$work/corpus" "tests/fuzz/regressions/$h" > "$work/log" 2>&1 &
+done
+wait || true
+for h in "${harnesses[@]}"; do
+  work="$runs/$h"
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log" | tail -1)
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/log" | tail -1)
   last=$(grep -E '^#[0-9]+' "$work/log" | tail -1 || true)
