@@ -23,7 +23,6 @@ struct Layer {
   Mutant mutant = Mutant::None;
   const void *lastReadBuffer = nullptr;
   uint32_t lastReadLength = 0;
-  std::vector<const void *> events;  // completion events the program holds
 };
 
 Layer &L() {
@@ -125,11 +124,6 @@ BOOL Overruled(Course c, BOOL ok) {
   return ok;
 }
 
-bool IsEvent(const void *handle) {
-  const std::vector<const void *> &ev = L().events;
-  return std::find(ev.begin(), ev.end(), handle) != ev.end();
-}
-
 }  // namespace
 
 const char *WayName(Way way) {
@@ -144,7 +138,6 @@ void ResetEntries() {
   Layer &l = L();
   l.entries.clear();
   l.armed.clear();
-  l.events.clear();
   l.lastReadBuffer = nullptr;
   l.lastReadLength = 0;
 }
@@ -290,16 +283,11 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD read,
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset,
                     BOOL initialState, LPCSTR name) {
-  HANDLE h = fake::Answer<HANDLE>(
-      fake::Begin("CreateEventA"), nullptr, ERROR_NOT_ENOUGH_MEMORY, nullptr,
-      [&] {
-        return Model_CreateEventA(security, manualReset, initialState, name);
-      });
-  if (h != nullptr) {
-    fake::Bookkeeping b;
-    fake::L().events.push_back(h);
-  }
-  return h;
+  return fake::Answer<HANDLE>(fake::Begin("CreateEventA"), nullptr,
+                              ERROR_NOT_ENOUGH_MEMORY, nullptr, [&] {
+                                return Model_CreateEventA(security, manualReset,
+                                                          initialState, name);
+                              });
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
@@ -340,7 +328,9 @@ BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped,
 
 BOOL CloseHandle(HANDLE handle) {
   const fake::Course c = fake::Begin("CloseHandle", handle);
-  if (fake::L().mutant == fake::Mutant::EventLeftOpen && fake::IsEvent(handle))
+  const fake::HandleInfo *info = fake::FindHandle(handle);
+  if (fake::L().mutant == fake::Mutant::EventLeftOpen && info != nullptr &&
+      info->kind == fake::HandleKind::Event)
     return TRUE;
   return fake::Overruled(c, Model_CloseHandle(handle));
 }
