@@ -209,14 +209,21 @@ DWORD ServiceConfigBytes() {
 
 bool ServiceConfigOtherwiseChanged() { return P().otherConfigChanged; }
 
-int ServiceCallCount() {
+bool IsManagerCall(const char *name) {
   static const char *const kCalls[] = {
-      "OpenSCManagerA",      "OpenServiceA",      "QueryServiceStatus",
-      "QueryServiceConfigA", "ControlService",    "ChangeServiceConfigA",
-      "StartServiceA",       "CloseServiceHandle"};
+      "OpenSCManagerA",      "OpenServiceA",   "QueryServiceStatus",
+      "QueryServiceConfigA", "ControlService", "ChangeServiceConfigA",
+      "StartServiceA"};
+  for (const char *call : kCalls)
+    if (std::strcmp(name, call) == 0) return true;
+  return false;
+}
+
+int ServiceCallCount() {
   int count = 0;
   for (const Call &c : S().calls)
-    for (const char *name : kCalls) count += c.name == name ? 1 : 0;
+    if (IsManagerCall(c.name.c_str()) || c.name == "CloseServiceHandle")
+      ++count;
   return count;
 }
 

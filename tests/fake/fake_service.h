@@ -81,6 +81,10 @@ std::string DescribeService();
 // The block size that the size probe reports: the record and its strings.
 DWORD ServiceConfigBytes();
 
+// Whether the call is one of the service control manager's that acts on a
+// service (all but CloseServiceHandle).
+bool IsManagerCall(const char *name);
+
 // How many calls the program made on the service control manager, of any
 // kind.
 int ServiceCallCount();

@@ -1,15 +1,14 @@
 // Writes the seed corpora from the shared scenarios:
-//   scanfw_fuzz_seeds SCENARIO_DIR OUT_DIR
+//   scanfw_fuzz_seeds RECORD_DIR SCENARIO_DIR OUT_DIR
 // makes OUT_DIR/{cmdline,update,service}/NAME, one input per scenario.
-#include <dirent.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <set>
 #include <string>
 
+#include "tests/fake/check/checked_run.h"
 #include "tests/fuzz/update_input.h"
 
 namespace {
@@ -31,10 +30,7 @@ int main(int argc, char **argv) {
   }
   // The compiled scenarios the fake can run (build/<preset>/scenarios).
   const std::string records = argv[1], in = argv[2], out = argv[3];
-  std::vector<std::string> names;
-  std::ifstream list(records + "/fake.list");
-  for (std::string name; std::getline(list, name);)
-    if (!name.empty()) names.push_back(name);
+  const std::vector<std::string> names = fake::FakeScenarioNames(records);
   for (const char *sub : {"", "/cmdline", "/update", "/service"})
     mkdir((out + sub).c_str(), 0755);
   std::set<std::vector<uint8_t>> lines;

@@ -11,51 +11,17 @@
 // Without --mutant it fails on any violation. With --mutant the entry points
 // imitate a broken program and the sweep fails unless the invariants catch
 // it, so that they cannot quietly go blind.
-#include <dirent.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "tests/fake/check/checked_run.h"
 #include "tests/fake/check/faults.h"
-#include "tests/fake/check/invariants.h"
-#include "tests/fake/scenario.h"
-
-namespace {
-
-// The scenarios the compiler found the fake able to run.
-std::vector<std::string> ScenarioFiles(const std::string &records) {
-  std::vector<std::string> names;
-  std::ifstream list(records + "/fake.list");
-  for (std::string name; std::getline(list, name);)
-    if (!name.empty()) names.push_back(name);
-  return names;
-}
-
-// One run of the scenario with the given fault armed (index 0: none); the
-// violations, the exit status counted among them.
-std::vector<std::string> RunCase(const fake::Scenario &sc, long index,
-                                 fake::Way way, fake::Mutant mutant) {
-  fake::Reset();
-  fake::ApplyScenario(sc);
-  fake::SetMutant(mutant);
-  if (index > 0) fake::Arm(index, way);
-  int status = -1;
-  const std::string out = fake::RunProgram(sc.args, &status);
-  std::vector<std::string> v =
-      fake::CheckInvariants(out, fake::KindOfArguments(sc.args));
-  fake::CheckExitStatus(sc.args, out, status, &v);
-  fake::SetMutant(fake::Mutant::None);
-  return v;
-}
-
-}  // namespace
 
 int main(int argc, char **argv) {
   fake::Mutant mutant = fake::Mutant::None;
@@ -85,10 +51,11 @@ int main(int argc, char **argv) {
 
   const std::string dir = std::string(SCANFW_SOURCE_DIR) + "/tests/scenarios";
   const std::string records = SCANFW_SCENARIO_RECORDS;
+  fake::SetMutant(mutant);  // a reset leaves it
   const auto began = std::chrono::steady_clock::now();
   long scenarios = 0, calls = 0, cases = 0, violations = 0, failedCases = 0;
   int shown = 0;
-  for (const std::string &name : ScenarioFiles(records)) {
+  for (const std::string &name : fake::FakeScenarioNames(records)) {
     if (!only.empty() && name != only) continue;
     fake::Scenario sc;
     std::string error;
@@ -99,7 +66,7 @@ int main(int argc, char **argv) {
     }
     ++scenarios;
     // The clean run: its calls are what the faults are laid on.
-    std::vector<std::string> clean = RunCase(sc, 0, fake::Way::None, mutant);
+    std::vector<std::string> clean = fake::RunChecked(sc, {});
     std::vector<const char *> names;
     for (const fake::Entry &e : fake::Entries()) names.push_back(e.name);
     calls += static_cast<long>(names.size());
@@ -119,7 +86,7 @@ int main(int argc, char **argv) {
       for (fake::Way way : fake::WaysFor(names[k])) {
         ++cases;
         std::vector<std::string> v =
-            RunCase(sc, static_cast<long>(k + 1), way, mutant);
+            fake::RunChecked(sc, {{static_cast<long>(k + 1), way}});
         if (v.empty()) continue;
         ++failedCases;
         violations += static_cast<long>(v.size());

@@ -221,13 +221,6 @@ std::string Wire() {
   return wire;
 }
 
-bool IsServiceCall(const std::string &name) {
-  return name == "OpenSCManagerA" || name == "OpenServiceA" ||
-         name == "QueryServiceStatus" || name == "QueryServiceConfigA" ||
-         name == "ChangeServiceConfigA" || name == "ControlService" ||
-         name == "StartServiceA";
-}
-
 // The index of the first call with this name and detail at or after `from`.
 size_t Find(const std::string &name, const std::string &detail,
             size_t from = 0) {
@@ -273,14 +266,14 @@ TEST_P(Interrupts, EndAsTheStageAllows) {
     // main thread only closed its handles.
     const std::vector<fake::Call> &calls = fake::S().calls;
     for (size_t i = fired.callIndex + 1; i < fired.returnedAt; ++i) {
-      if (IsServiceCall(calls[i].name)) {
+      if (fake::IsManagerCall(calls[i].name.c_str())) {
         EXPECT_EQ(calls[i].detail.find("#1"), std::string::npos)
             << calls[i].name << " " << calls[i].detail;
       }
     }
     EXPECT_NE(Find("OpenSCManagerA", "", fired.callIndex), calls.size());
     for (size_t i = fired.returnedAt; i < calls.size(); ++i)
-      EXPECT_FALSE(IsServiceCall(calls[i].name)) << calls[i].name;
+      EXPECT_FALSE(fake::IsManagerCall(calls[i].name.c_str())) << calls[i].name;
   }
   if (!touched) {
     EXPECT_EQ(fake::CallsNamed("OpenSCManagerA").size(), 0u);
@@ -380,13 +373,18 @@ void FinishServiceCallOnFirstSleep(DWORD) {
   EndServiceCall();
 }
 
-TEST(Interrupts, TheHandlerWaitsForTheMainThreadsServiceCall) {
+// The main thread inside a service call, the service suspended.
+void SuspendedInAServiceCall() {
   fake::Reset();
   InstallInterruptHandler();
   ASSERT_TRUE(BeginServiceCall());
   NoteServiceSuspended();
   fake::Service().state = SERVICE_STOPPED;
   fake::Service().startType = SERVICE_DISABLED;
+}
+
+TEST(Interrupts, TheHandlerWaitsForTheMainThreadsServiceCall) {
+  ASSERT_NO_FATAL_FAILURE(SuspendedInAServiceCall());
   fake::S().onSleep = FinishServiceCallOnFirstSleep;
   const size_t mark = fake::S().calls.size();
 
@@ -395,7 +393,7 @@ TEST(Interrupts, TheHandlerWaitsForTheMainThreadsServiceCall) {
   const size_t firstSleep = Find("Sleep", "", mark);
   ASSERT_LT(firstSleep, fake::S().calls.size());
   for (size_t i = mark; i < firstSleep; ++i)
-    EXPECT_FALSE(IsServiceCall(fake::S().calls[i].name));
+    EXPECT_FALSE(fake::IsManagerCall(fake::S().calls[i].name.c_str()));
   EXPECT_EQ(fake::DescribeService(), "running auto");
   // From now on the main thread leaves the service alone.
   EXPECT_FALSE(BeginServiceCall());
@@ -403,12 +401,7 @@ TEST(Interrupts, TheHandlerWaitsForTheMainThreadsServiceCall) {
 }
 
 TEST(Interrupts, AMainThreadServiceCallThatNeverEndsHoldsTheHandlerBack) {
-  fake::Reset();
-  InstallInterruptHandler();
-  ASSERT_TRUE(BeginServiceCall());
-  NoteServiceSuspended();
-  fake::Service().state = SERVICE_STOPPED;
-  fake::Service().startType = SERVICE_DISABLED;
+  ASSERT_NO_FATAL_FAILURE(SuspendedInAServiceCall());
   const uint32_t start = fake::S().tick;
   EXPECT_EQ(OnConsoleControl(CTRL_SHUTDOWN_EVENT), TRUE);
   // It waited, then went ahead well inside the five seconds the process has.

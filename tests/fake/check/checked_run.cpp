@@ -2,8 +2,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 
 #include "app/entry.h"
+#include "tests/fake/check/invariants.h"
 #include "tests/fake/fake_platform.h"
 
 namespace fake {
@@ -56,6 +58,27 @@ std::string RunProgram(const std::vector<std::string> &args, int *status) {
   std::string out = CollectOutput(RunMain, &run);
   if (status != nullptr) *status = run.status;
   return out;
+}
+
+std::vector<std::string> FakeScenarioNames(const std::string &records) {
+  std::vector<std::string> names;
+  std::ifstream list(records + "/fake.list");
+  for (std::string name; std::getline(list, name);)
+    if (!name.empty()) names.push_back(name);
+  return names;
+}
+
+std::vector<std::string> RunChecked(
+    const Scenario &scenario, const std::vector<std::pair<long, Way>> &faults) {
+  Reset();
+  ApplyScenario(scenario);
+  for (const auto &fault : faults) Arm(fault.first, fault.second);
+  int status = -1;
+  const std::string out = RunProgram(scenario.args, &status);
+  std::vector<std::string> v =
+      CheckInvariants(out, KindOfArguments(scenario.args));
+  CheckExitStatus(scenario.args, out, status, &v);
+  return v;
 }
 
 }  // namespace fake

@@ -3,7 +3,11 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "tests/fake/check/faults.h"
+#include "tests/fake/scenario.h"
 
 namespace fake {
 
@@ -13,5 +17,13 @@ std::string RunProgram(const std::vector<std::string> &args, int *status);
 
 // Runs `body` with standard output collected; returns what it printed.
 std::string CollectOutput(void (*body)(void *), void *context);
+
+// The compiled scenarios the fake can run, as RECORDS/fake.list names them.
+std::vector<std::string> FakeScenarioNames(const std::string &records);
+
+// The scenario's whole run on a reset fake with the faults (call index, way)
+// armed: the broken invariants, the exit status among them.
+std::vector<std::string> RunChecked(
+    const Scenario &scenario, const std::vector<std::pair<long, Way>> &faults);
 
 }  // namespace fake

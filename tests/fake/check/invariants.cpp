@@ -277,16 +277,14 @@ void CheckProtocol(std::vector<std::string> *v) {
 
 // --- the service ------------------------------------------------------------
 
+// The manager's calls and those the service controller makes beside them.
 bool ServiceCall(const Entry &e) {
   static const char *const names[] = {
-      "OpenSCManagerA",      "OpenServiceA",         "QueryServiceStatus",
-      "QueryServiceConfigA", "ChangeServiceConfigA", "ControlService",
-      "StartServiceA",       "CloseServiceHandle",   "LocalAlloc",
-      "LocalFree",           "GetTickCount",         "Sleep",
-      "GetLastError",        "SetLastError"};
+      "CloseServiceHandle", "LocalAlloc",  "LocalFree", "GetTickCount", "Sleep",
+      "GetLastError",       "SetLastError"};
   for (const char *name : names)
     if (Named(e, name)) return true;
-  return false;
+  return IsManagerCall(e.name);
 }
 
 // Whether the simulated manager, left alone, lets a stopped service start
@@ -340,16 +338,11 @@ void CheckService(size_t resumeFrom, std::vector<std::string> *v) {
 
 // A run that only answers opens no service handle and moves no data.
 void CheckAsking(std::vector<std::string> *v) {
-  static const char *const manager[] = {
-      "OpenSCManagerA",      "OpenServiceA",         "QueryServiceStatus",
-      "QueryServiceConfigA", "ChangeServiceConfigA", "ControlService",
-      "StartServiceA"};
   for (const Entry &e : Entries()) {
-    for (const char *name : manager)
-      if (Named(e, name)) {
-        v->push_back(std::string("a run that only answers called ") + name);
-        return;
-      }
+    if (IsManagerCall(e.name)) {
+      v->push_back(std::string("a run that only answers called ") + e.name);
+      return;
+    }
     if (Named(e, "WriteFile") || Named(e, "ReadFile")) {
       v->push_back("a run that only answers moved data to a device");
       return;

@@ -1,49 +1,20 @@
-// The model's names for the Windows calls. The fake's model sources are
-// built with each call renamed to Model_<call> (tests/CMakeLists.txt), so
-// that tests/fake/check/platform_entry.cpp can stand in front of them.
+// The model's names for the Windows calls. Every source of the fake but
+// tests/fake/check/platform_entry.cpp is built with each call in this list
+// renamed to Model_<call> (tests/CMakeLists.txt reads the list from here),
+// so that the entry points can stand in front of the model.
 #pragma once
 
 #define SCANFW_MODEL_CALLS(X)                                                 \
   X(GetUserDefaultLangID)                                                     \
-  X(GetLastError) X(SetLastError) X(GetTickCount) X(Sleep) X(LocalAlloc)      \
-      X(LocalFree) X(CreateFileA) X(DeviceIoControl) X(WriteFile) X(ReadFile) \
+  X(GetLastError)                                                             \
+  X(SetLastError) X(GetTickCount) X(Sleep) X(LocalAlloc) X(LocalFree)         \
+      X(CreateFileA) X(DeviceIoControl) X(WriteFile) X(ReadFile)              \
           X(CreateEventA) X(WaitForSingleObject) X(GetOverlappedResult)       \
               X(CloseHandle) X(FindResourceA) X(LoadResource) X(LockResource) \
                   X(SizeofResource) X(OpenSCManagerA) X(OpenServiceA)         \
                       X(QueryServiceStatus) X(QueryServiceConfigA)            \
                           X(ChangeServiceConfigA) X(ControlService)           \
                               X(StartServiceA) X(CloseServiceHandle)
-
-// The entry points themselves are compiled with the real names.
-#ifdef SCANFW_PLATFORM_ENTRY
-#undef GetUserDefaultLangID
-#undef GetLastError
-#undef SetLastError
-#undef GetTickCount
-#undef Sleep
-#undef LocalAlloc
-#undef LocalFree
-#undef CreateFileA
-#undef DeviceIoControl
-#undef WriteFile
-#undef ReadFile
-#undef CreateEventA
-#undef WaitForSingleObject
-#undef GetOverlappedResult
-#undef CloseHandle
-#undef FindResourceA
-#undef LoadResource
-#undef LockResource
-#undef SizeofResource
-#undef OpenSCManagerA
-#undef OpenServiceA
-#undef QueryServiceStatus
-#undef QueryServiceConfigA
-#undef ChangeServiceConfigA
-#undef ControlService
-#undef StartServiceA
-#undef CloseServiceHandle
-#endif
 
 #include "platform/win32.h"
 

@@ -1,11 +1,11 @@
 // The Windows-named calls the program links against. The model's own
 // definitions carry the "Model_" prefix (the build renames them); these
 // count, log, inject and hand on.
-#define SCANFW_PLATFORM_ENTRY 1
 #include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
+#include <type_traits>
 
 #include "device/protocol.h"
 #include "tests/fake/alloc_counter.h"
@@ -23,7 +23,6 @@ struct Layer {
   Mutant mutant = Mutant::None;
   const void *lastReadBuffer = nullptr;
   uint32_t lastReadLength = 0;
-  std::vector<const void *> events;  // completion events the program holds
 };
 
 Layer &L() {
@@ -31,8 +30,17 @@ Layer &L() {
   return layer;
 }
 
-// Counts the call and returns the fault armed for it.
-Way Begin(const char *name, size_t *slot) {
+// A call as counted: its log entry and the fault armed for it.
+struct Course {
+  size_t slot;
+  Way way;
+};
+
+Entry &At(size_t slot) { return L().entries[slot]; }
+
+// Counts the call, with the handle it was given, and returns the fault armed
+// for it.
+Course Begin(const char *name, const void *handle = nullptr) {
   Bookkeeping b;
   Layer &l = L();
   if (l.entries.capacity() == 0) l.entries.reserve(1 << 16);
@@ -40,9 +48,9 @@ Way Begin(const char *name, size_t *slot) {
   std::memset(&e, 0, sizeof e);
   e.name = name;
   e.ok = true;
+  e.handle = handle;
   e.allocations = alloc_counter::Seen();
   l.entries.push_back(e);
-  *slot = l.entries.size() - 1;
   const long index = static_cast<long>(l.entries.size());
   Way way = Way::None;
   for (const auto &a : l.armed)
@@ -52,10 +60,8 @@ Way Begin(const char *name, size_t *slot) {
     if (std::find(ways.begin(), ways.end(), way) == ways.end()) way = Way::None;
   }
   l.entries.back().injected = way;
-  return way;
+  return Course{l.entries.size() - 1, way};
 }
-
-Entry &At(size_t slot) { return L().entries[slot]; }
 
 void Failed(size_t slot, DWORD error) {
   At(slot).ok = false;
@@ -84,9 +90,38 @@ void Adjust(Way way, LPDWORD count) {
   if (way == Way::Long) ++*count;
 }
 
-bool IsEvent(const void *handle) {
-  const std::vector<const void *> &ev = L().events;
-  return std::find(ev.begin(), ev.end(), handle) != ev.end();
+// The rest of a counted call. A failing fault answers `bad` with `error`
+// (the way's own error when 0) and the model is not asked; otherwise the
+// model answers, a handle it returns is logged, a `bad` answer is logged
+// with its last error, and a good one has its count bent as the fault says.
+template <typename R, typename Model>
+R Answer(Course c, R bad, DWORD error, LPDWORD count, Model model) {
+  if (FailingWay(c.way)) {
+    if (error == 0) error = ErrorOf(c.way);
+    Model_SetLastError(error);
+    Failed(c.slot, error);
+    return bad;
+  }
+  const R r = model();
+  if constexpr (std::is_pointer<R>::value) At(c.slot).handle = r;
+  if constexpr (std::is_same<R, DWORD>::value) At(c.slot).value = r;
+  if (r == bad) {
+    Failed(c.slot, Model_GetLastError());
+  } else {
+    Adjust(c.way, count);
+  }
+  return r;
+}
+
+// A call whose failure is laid on after the model has answered: a close
+// happens all the same, as a failing close frees the handle on Windows.
+BOOL Overruled(Course c, BOOL ok) {
+  if (ok && FailingWay(c.way)) {
+    Model_SetLastError(ErrorOf(c.way));
+    ok = FALSE;
+  }
+  if (!ok) Failed(c.slot, Model_GetLastError());
+  return ok;
 }
 
 }  // namespace
@@ -103,7 +138,6 @@ void ResetEntries() {
   Layer &l = L();
   l.entries.clear();
   l.armed.clear();
-  l.events.clear();
   l.lastReadBuffer = nullptr;
   l.lastReadLength = 0;
 }
@@ -159,201 +193,129 @@ const std::vector<Way> &WaysFor(const char *name) {
 using fake::Way;
 
 LANGID GetUserDefaultLangID() {
-  size_t slot;
-  fake::Begin("GetUserDefaultLangID", &slot);
+  fake::Begin("GetUserDefaultLangID");
   return Model_GetUserDefaultLangID();
 }
 
 DWORD GetLastError() {
-  size_t slot;
-  fake::Begin("GetLastError", &slot);
-  const DWORD error = Model_GetLastError();
-  fake::At(slot).value = error;
-  return error;
+  const fake::Course c = fake::Begin("GetLastError");
+  return fake::At(c.slot).value = Model_GetLastError();
 }
 
 void SetLastError(DWORD error) {
-  size_t slot;
-  fake::Begin("SetLastError", &slot);
+  fake::Begin("SetLastError");
   Model_SetLastError(error);
 }
 
 DWORD GetTickCount() {
-  size_t slot;
-  fake::Begin("GetTickCount", &slot);
-  const DWORD tick = Model_GetTickCount();
-  fake::At(slot).value = tick;
-  return tick;
+  const fake::Course c = fake::Begin("GetTickCount");
+  return fake::At(c.slot).value = Model_GetTickCount();
 }
 
 void Sleep(DWORD milliseconds) {
-  size_t slot;
-  fake::Begin("Sleep", &slot);
-  fake::At(slot).value = milliseconds;
+  const fake::Course c = fake::Begin("Sleep");
+  fake::At(c.slot).value = milliseconds;
   Model_Sleep(milliseconds);
 }
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
-  size_t slot;
-  const Way way = fake::Begin("LocalAlloc", &slot);
-  fake::At(slot).length = static_cast<uint32_t>(bytes);
-  if (way == Way::Fails) {
-    Model_SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    fake::Failed(slot, ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
-  HLOCAL block = Model_LocalAlloc(flags, bytes);
-  fake::At(slot).handle = block;
-  if (block == nullptr) fake::Failed(slot, Model_GetLastError());
-  return block;
+  const fake::Course c = fake::Begin("LocalAlloc");
+  fake::At(c.slot).length = static_cast<uint32_t>(bytes);
+  return fake::Answer<HLOCAL>(c, nullptr, ERROR_NOT_ENOUGH_MEMORY, nullptr,
+                              [&] { return Model_LocalAlloc(flags, bytes); });
 }
 
 HLOCAL LocalFree(HLOCAL block) {
-  size_t slot;
-  fake::Begin("LocalFree", &slot);
-  fake::At(slot).handle = block;
+  const fake::Course c = fake::Begin("LocalFree", block);
   HLOCAL result = Model_LocalFree(block);
-  if (result != nullptr) fake::Failed(slot, 0);
+  if (result != nullptr) fake::Failed(c.slot, 0);
   return result;
 }
 
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share,
                    LPSECURITY_ATTRIBUTES security, DWORD disposition,
                    DWORD flags, HANDLE templateFile) {
-  size_t slot;
-  const Way way = fake::Begin("CreateFileA", &slot);
-  if (fake::FailingWay(way)) {
-    Model_SetLastError(fake::ErrorOf(way));
-    fake::Failed(slot, fake::ErrorOf(way));
-    return INVALID_HANDLE_VALUE;
-  }
-  HANDLE h = Model_CreateFileA(name, access, share, security, disposition,
-                               flags, templateFile);
-  fake::At(slot).handle = h;
-  if (h == INVALID_HANDLE_VALUE) fake::Failed(slot, Model_GetLastError());
-  return h;
+  return fake::Answer<HANDLE>(
+      fake::Begin("CreateFileA"), INVALID_HANDLE_VALUE, 0, nullptr, [&] {
+        return Model_CreateFileA(name, access, share, security, disposition,
+                                 flags, templateFile);
+      });
 }
 
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize,
                      LPVOID out, DWORD outSize, LPDWORD returned,
                      LPOVERLAPPED overlapped) {
-  size_t slot;
-  const Way way = fake::Begin("DeviceIoControl", &slot);
-  fake::At(slot).handle = device;
-  if (fake::FailingWay(way)) {
-    Model_SetLastError(fake::ErrorOf(way));
-    fake::Failed(slot, fake::ErrorOf(way));
-    return FALSE;
-  }
-  BOOL ok = Model_DeviceIoControl(device, code, in, inSize, out, outSize,
-                                  returned, overlapped);
-  if (ok) fake::Adjust(way, returned);
-  if (!ok) fake::Failed(slot, Model_GetLastError());
-  return ok;
+  return fake::Answer<BOOL>(
+      fake::Begin("DeviceIoControl", device), FALSE, 0, returned, [&] {
+        return Model_DeviceIoControl(device, code, in, inSize, out, outSize,
+                                     returned, overlapped);
+      });
 }
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
                LPOVERLAPPED overlapped) {
-  size_t slot;
-  const Way way = fake::Begin("WriteFile", &slot);
+  const fake::Course c = fake::Begin("WriteFile", file);
   if (fake::L().mutant == fake::Mutant::BulkWriteShort &&
       bytes != kCommandBlockSize && bytes > 0)
     --bytes;
-  fake::Entry &e = fake::At(slot);
-  e.handle = file;
+  fake::Entry &e = fake::At(c.slot);
   e.buffer = buffer;
   e.length = bytes;
   if (bytes == kCommandBlockSize && buffer != nullptr)
     std::memcpy(e.bytes, buffer, sizeof e.bytes);
   fake::L().lastReadBuffer = nullptr;
-  if (fake::FailingWay(way)) {
-    Model_SetLastError(fake::ErrorOf(way));
-    fake::Failed(slot, fake::ErrorOf(way));
-    return FALSE;
-  }
-  BOOL ok = Model_WriteFile(file, buffer, bytes, written, overlapped);
-  if (ok) fake::Adjust(way, written);
-  if (!ok) fake::Failed(slot, Model_GetLastError());
-  return ok;
+  return fake::Answer<BOOL>(c, FALSE, 0, written, [&] {
+    return Model_WriteFile(file, buffer, bytes, written, overlapped);
+  });
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD read,
               LPOVERLAPPED overlapped) {
-  size_t slot;
-  const Way way = fake::Begin("ReadFile", &slot);
-  fake::Entry &e = fake::At(slot);
-  e.handle = file;
-  e.buffer = buffer;
-  e.length = bytes;
+  const fake::Course c = fake::Begin("ReadFile", file);
+  fake::At(c.slot).buffer = buffer;
+  fake::At(c.slot).length = bytes;
   fake::L().lastReadBuffer = buffer;
   fake::L().lastReadLength = bytes;
-  if (fake::FailingWay(way)) {
-    Model_SetLastError(fake::ErrorOf(way));
-    fake::Failed(slot, fake::ErrorOf(way));
-    return FALSE;
-  }
-  BOOL ok = Model_ReadFile(file, buffer, bytes, read, overlapped);
-  if (ok) fake::Adjust(way, read);
-  if (!ok) fake::Failed(slot, Model_GetLastError());
-  return ok;
+  return fake::Answer<BOOL>(c, FALSE, 0, read, [&] {
+    return Model_ReadFile(file, buffer, bytes, read, overlapped);
+  });
 }
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset,
                     BOOL initialState, LPCSTR name) {
-  size_t slot;
-  const Way way = fake::Begin("CreateEventA", &slot);
-  if (way == Way::NullHandle) {
-    Model_SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    fake::Failed(slot, ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
-  HANDLE h = Model_CreateEventA(security, manualReset, initialState, name);
-  fake::At(slot).handle = h;
-  if (h == nullptr) {
-    fake::Failed(slot, Model_GetLastError());
-  } else {
-    fake::Bookkeeping b;
-    fake::L().events.push_back(h);
-  }
-  return h;
+  return fake::Answer<HANDLE>(fake::Begin("CreateEventA"), nullptr,
+                              ERROR_NOT_ENOUGH_MEMORY, nullptr, [&] {
+                                return Model_CreateEventA(security, manualReset,
+                                                          initialState, name);
+                              });
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  size_t slot;
-  const Way way = fake::Begin("WaitForSingleObject", &slot);
-  fake::At(slot).handle = handle;
+  const fake::Course c = fake::Begin("WaitForSingleObject", handle);
   DWORD result;
-  if (way == Way::Timeout) {
+  if (c.way == Way::Timeout) {
     // The bound passes on the virtual clock, as it would on a real one.
     if (milliseconds != INFINITE) fake::S().tick += milliseconds;
     result = WAIT_TIMEOUT;
-  } else if (way == Way::WaitFails) {
+  } else if (c.way == Way::WaitFails) {
     Model_SetLastError(ERROR_INVALID_HANDLE);
     result = WAIT_FAILED;
   } else {
     result = Model_WaitForSingleObject(handle, milliseconds);
   }
-  fake::At(slot).value = result;
-  fake::At(slot).ok = result == WAIT_OBJECT_0;
+  fake::At(c.slot).value = result;
+  fake::At(c.slot).ok = result == WAIT_OBJECT_0;
   return result;
 }
 
 BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped,
                          LPDWORD transferred, BOOL wait) {
-  size_t slot;
-  const Way way = fake::Begin("GetOverlappedResult", &slot);
-  fake::At(slot).handle = file;
-  BOOL ok = Model_GetOverlappedResult(file, overlapped, transferred, wait);
-  if (ok && fake::FailingWay(way)) {
-    Model_SetLastError(fake::ErrorOf(way));
-    ok = FALSE;
-  }
-  if (!ok) {
-    fake::Failed(slot, Model_GetLastError());
-    return FALSE;
-  }
-  fake::Adjust(way, transferred);
-  fake::Entry &e = fake::At(slot);
+  const fake::Course c = fake::Begin("GetOverlappedResult", file);
+  const BOOL ok = fake::Overruled(
+      c, Model_GetOverlappedResult(file, overlapped, transferred, wait));
+  if (!ok) return FALSE;
+  fake::Adjust(c.way, transferred);
+  fake::Entry &e = fake::At(c.slot);
   e.value = transferred != nullptr ? *transferred : 0;
   const fake::Layer &l = fake::L();
   if (l.lastReadBuffer != nullptr && l.lastReadLength == kResponseBlockSize) {
@@ -365,143 +327,75 @@ BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped,
 }
 
 BOOL CloseHandle(HANDLE handle) {
-  size_t slot;
-  const Way way = fake::Begin("CloseHandle", &slot);
-  fake::At(slot).handle = handle;
-  if (fake::L().mutant == fake::Mutant::EventLeftOpen && fake::IsEvent(handle))
+  const fake::Course c = fake::Begin("CloseHandle", handle);
+  const fake::HandleInfo *info = fake::FindHandle(handle);
+  if (fake::L().mutant == fake::Mutant::EventLeftOpen && info != nullptr &&
+      info->kind == fake::HandleKind::Event)
     return TRUE;
-  BOOL ok = Model_CloseHandle(handle);
-  if (ok && way == Way::Fails) {
-    // Closed all the same: a failing close frees the handle on Windows too.
-    Model_SetLastError(ERROR_GEN_FAILURE);
-    ok = FALSE;
-  }
-  if (!ok) fake::Failed(slot, Model_GetLastError());
-  return ok;
+  return fake::Overruled(c, Model_CloseHandle(handle));
 }
 
 HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
-  size_t slot;
-  const Way way = fake::Begin("FindResourceA", &slot);
-  if (way == Way::NullHandle) {
-    Model_SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
-    fake::Failed(slot, ERROR_RESOURCE_TYPE_NOT_FOUND);
-    return nullptr;
-  }
-  HRSRC r = Model_FindResourceA(module, name, type);
-  fake::At(slot).handle = r;
-  if (r == nullptr) fake::Failed(slot, Model_GetLastError());
-  return r;
+  return fake::Answer<HRSRC>(
+      fake::Begin("FindResourceA"), nullptr, ERROR_RESOURCE_TYPE_NOT_FOUND,
+      nullptr, [&] { return Model_FindResourceA(module, name, type); });
 }
 
 HGLOBAL LoadResource(HMODULE module, HRSRC resource) {
-  size_t slot;
-  const Way way = fake::Begin("LoadResource", &slot);
-  if (way == Way::NullHandle) {
-    Model_SetLastError(ERROR_GEN_FAILURE);
-    fake::Failed(slot, ERROR_GEN_FAILURE);
-    return nullptr;
-  }
-  HGLOBAL g = Model_LoadResource(module, resource);
-  fake::At(slot).handle = g;
-  if (g == nullptr) fake::Failed(slot, Model_GetLastError());
-  return g;
+  return fake::Answer<HGLOBAL>(
+      fake::Begin("LoadResource"), nullptr, 0, nullptr,
+      [&] { return Model_LoadResource(module, resource); });
 }
 
+// Sets no last error, as on Windows.
 LPVOID LockResource(HGLOBAL data) {
-  size_t slot;
-  const Way way = fake::Begin("LockResource", &slot);
-  if (way == Way::NullHandle) {
-    fake::Failed(slot, 0);
-    return nullptr;
-  }
-  LPVOID p = Model_LockResource(data);
-  fake::At(slot).handle = p;
-  if (p == nullptr) fake::Failed(slot, 0);
+  const fake::Course c = fake::Begin("LockResource");
+  LPVOID p = c.way == Way::NullHandle ? nullptr : Model_LockResource(data);
+  fake::At(c.slot).handle = p;
+  if (p == nullptr) fake::Failed(c.slot, 0);
   return p;
 }
 
 DWORD SizeofResource(HMODULE module, HRSRC resource) {
-  size_t slot;
-  const Way way = fake::Begin("SizeofResource", &slot);
-  if (way == Way::Fails) {
-    Model_SetLastError(ERROR_GEN_FAILURE);
-    fake::Failed(slot, ERROR_GEN_FAILURE);
-    return 0;
-  }
-  const DWORD size = Model_SizeofResource(module, resource);
-  fake::At(slot).value = size;
-  if (size == 0) fake::Failed(slot, Model_GetLastError());
-  return size;
+  return fake::Answer<DWORD>(fake::Begin("SizeofResource"), 0, 0, nullptr, [&] {
+    return Model_SizeofResource(module, resource);
+  });
 }
 
 SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access) {
-  size_t slot;
-  const Way way = fake::Begin("OpenSCManagerA", &slot);
-  if (fake::FailingWay(way)) {
-    const DWORD error =
-        way == Way::NullHandle ? ERROR_GEN_FAILURE : fake::ErrorOf(way);
-    Model_SetLastError(error);
-    fake::Failed(slot, error);
-    return nullptr;
-  }
-  SC_HANDLE h = Model_OpenSCManagerA(machine, database, access);
-  fake::At(slot).handle = h;
-  if (h == nullptr) fake::Failed(slot, Model_GetLastError());
-  return h;
+  return fake::Answer<SC_HANDLE>(
+      fake::Begin("OpenSCManagerA"), nullptr, 0, nullptr,
+      [&] { return Model_OpenSCManagerA(machine, database, access); });
 }
 
 SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access) {
-  size_t slot;
-  const Way way = fake::Begin("OpenServiceA", &slot);
-  if (fake::FailingWay(way)) {
-    const DWORD error =
-        way == Way::NullHandle ? ERROR_GEN_FAILURE : fake::ErrorOf(way);
-    Model_SetLastError(error);
-    fake::Failed(slot, error);
-    return nullptr;
-  }
-  SC_HANDLE h = Model_OpenServiceA(manager, name, access);
-  fake::At(slot).handle = h;
-  if (h == nullptr) fake::Failed(slot, Model_GetLastError());
-  return h;
+  return fake::Answer<SC_HANDLE>(
+      fake::Begin("OpenServiceA"), nullptr, 0, nullptr,
+      [&] { return Model_OpenServiceA(manager, name, access); });
 }
 
 BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
-  size_t slot;
-  const Way way = fake::Begin("QueryServiceStatus", &slot);
-  fake::At(slot).handle = service;
+  const fake::Course c = fake::Begin("QueryServiceStatus", service);
   if (fake::L().mutant == fake::Mutant::ResumeNeverStarts)
     fake::S().tick += 1000;  // the poll for a start that never comes ends
-  if (fake::FailingWay(way)) {
-    Model_SetLastError(fake::ErrorOf(way));
-    fake::Failed(slot, fake::ErrorOf(way));
-    return FALSE;
-  }
-  BOOL ok = Model_QueryServiceStatus(service, status);
-  if (!ok) fake::Failed(slot, Model_GetLastError());
-  if (ok && status != nullptr) fake::At(slot).value = status->dwCurrentState;
-  return ok;
+  return fake::Answer<BOOL>(c, FALSE, 0, nullptr, [&] {
+    const BOOL ok = Model_QueryServiceStatus(service, status);
+    if (ok && status != nullptr)
+      fake::At(c.slot).value = status->dwCurrentState;
+    return ok;
+  });
 }
 
 BOOL QueryServiceConfigA(SC_HANDLE service, LPQUERY_SERVICE_CONFIGA config,
                          DWORD bufSize, LPDWORD bytesNeeded) {
-  size_t slot;
-  const Way way = fake::Begin("QueryServiceConfigA", &slot);
-  fake::Entry &e = fake::At(slot);
-  e.handle = service;
-  e.buffer = config;
-  e.length = bufSize;
-  if (fake::FailingWay(way)) {
-    if (way == Way::Insufficient && bytesNeeded != nullptr)
-      *bytesNeeded = fake::ServiceConfigBytes();
-    Model_SetLastError(fake::ErrorOf(way));
-    fake::Failed(slot, fake::ErrorOf(way));
-    return FALSE;
-  }
-  BOOL ok = Model_QueryServiceConfigA(service, config, bufSize, bytesNeeded);
-  if (!ok) fake::Failed(slot, Model_GetLastError());
-  return ok;
+  const fake::Course c = fake::Begin("QueryServiceConfigA", service);
+  fake::At(c.slot).buffer = config;
+  fake::At(c.slot).length = bufSize;
+  if (c.way == Way::Insufficient && bytesNeeded != nullptr)
+    *bytesNeeded = fake::ServiceConfigBytes();
+  return fake::Answer<BOOL>(c, FALSE, 0, nullptr, [&] {
+    return Model_QueryServiceConfigA(service, config, bufSize, bytesNeeded);
+  });
 }
 
 BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD serviceType, DWORD startType,
@@ -509,63 +403,33 @@ BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD serviceType, DWORD startType,
                           LPCSTR loadOrderGroup, LPDWORD tagId,
                           LPCSTR dependencies, LPCSTR serviceStartName,
                           LPCSTR password, LPCSTR displayName) {
-  size_t slot;
-  const Way way = fake::Begin("ChangeServiceConfigA", &slot);
-  fake::At(slot).handle = service;
-  if (fake::FailingWay(way)) {
-    Model_SetLastError(fake::ErrorOf(way));
-    fake::Failed(slot, fake::ErrorOf(way));
-    fake::At(slot).length = startType;
-    return FALSE;
-  }
-  BOOL ok = Model_ChangeServiceConfigA(service, serviceType, startType,
-                                       errorControl, binaryPathName,
-                                       loadOrderGroup, tagId, dependencies,
-                                       serviceStartName, password, displayName);
-  if (!ok) fake::Failed(slot, Model_GetLastError());
-  fake::At(slot).length = startType;
-  return ok;
+  const fake::Course c = fake::Begin("ChangeServiceConfigA", service);
+  fake::At(c.slot).length = startType;
+  return fake::Answer<BOOL>(c, FALSE, 0, nullptr, [&] {
+    return Model_ChangeServiceConfigA(service, serviceType, startType,
+                                      errorControl, binaryPathName,
+                                      loadOrderGroup, tagId, dependencies,
+                                      serviceStartName, password, displayName);
+  });
 }
 
 BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
-  size_t slot;
-  const Way way = fake::Begin("ControlService", &slot);
-  fake::At(slot).handle = service;
-  fake::At(slot).length = control;
-  if (fake::FailingWay(way)) {
-    Model_SetLastError(fake::ErrorOf(way));
-    fake::Failed(slot, fake::ErrorOf(way));
-    return FALSE;
-  }
-  BOOL ok = Model_ControlService(service, control, status);
-  if (!ok) fake::Failed(slot, Model_GetLastError());
-  return ok;
+  const fake::Course c = fake::Begin("ControlService", service);
+  fake::At(c.slot).length = control;
+  return fake::Answer<BOOL>(c, FALSE, 0, nullptr, [&] {
+    return Model_ControlService(service, control, status);
+  });
 }
 
 BOOL StartServiceA(SC_HANDLE service, DWORD argc, LPCSTR *argv) {
-  size_t slot;
-  const Way way = fake::Begin("StartServiceA", &slot);
-  fake::At(slot).handle = service;
+  const fake::Course c = fake::Begin("StartServiceA", service);
   if (fake::L().mutant == fake::Mutant::ResumeNeverStarts) return TRUE;
-  if (fake::FailingWay(way)) {
-    Model_SetLastError(fake::ErrorOf(way));
-    fake::Failed(slot, fake::ErrorOf(way));
-    return FALSE;
-  }
-  BOOL ok = Model_StartServiceA(service, argc, argv);
-  if (!ok) fake::Failed(slot, Model_GetLastError());
-  return ok;
+  return fake::Answer<BOOL>(c, FALSE, 0, nullptr, [&] {
+    return Model_StartServiceA(service, argc, argv);
+  });
 }
 
 BOOL CloseServiceHandle(SC_HANDLE handle) {
-  size_t slot;
-  const Way way = fake::Begin("CloseServiceHandle", &slot);
-  fake::At(slot).handle = handle;
-  BOOL ok = Model_CloseServiceHandle(handle);
-  if (ok && way == Way::Fails) {
-    Model_SetLastError(ERROR_GEN_FAILURE);
-    ok = FALSE;
-  }
-  if (!ok) fake::Failed(slot, Model_GetLastError());
-  return ok;
+  const fake::Course c = fake::Begin("CloseServiceHandle", handle);
+  return fake::Overruled(c, Model_CloseServiceHandle(handle));
 }
