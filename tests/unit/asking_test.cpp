@@ -10,14 +10,11 @@
 
 #include "tests/fake/fake_image.h"
 #include "tests/fake/fake_platform.h"
-#include "tests/fake/fake_scanner.h"
 #include "tests/fake/fake_service.h"
-#include "tests/unit/capture.h"
 #include "tests/unit/run_scanfw.h"
 
 namespace {
 
-const char kNotFound[] = "Device not found!!\nEnd program...\n\n";
 const char kFound[] = "Device found!!\n\n";
 const char kPlaceholder[] =
     "This build carries the generated placeholder image, not firmware:\n"
@@ -33,15 +30,6 @@ Result Scanfw(const std::vector<std::string> &args, uint16_t langId = 0x0409) {
   Result run;
   run.out = RunScanfwWithStatus(args, &run.status);
   return run;
-}
-
-fake::FakeDevice Attached(int index, uint16_t vendor = 0x3A7C,
-                          uint16_t product = 0x4E21) {
-  fake::FakeDevice d;
-  d.index = index;
-  d.vendor = vendor;
-  d.product = product;
-  return d;
 }
 
 size_t Count(const std::string &name) { return fake::CallsNamed(name).size(); }
@@ -205,11 +193,6 @@ fake::FakeDevice WithRelease(fake::FakeDevice d, uint16_t release) {
   return d;
 }
 
-fake::FakeDevice FailingDescriptor(fake::FakeDevice d) {
-  d.descriptorFails = true;
-  return d;
-}
-
 TEST(List, NamesEveryDeviceThatOpensClosesThemAndSendsNothing) {
   const std::vector<ListCase> cases = {
       {"nothing attached", {}, 0x0409, kNotFound},
@@ -288,6 +271,10 @@ std::function<void()> Scanner(std::function<void(fake::FakeDevice *)> adjust) {
   };
 }
 
+std::function<void()> ScannerFailing(fake::Fault fault) {
+  return Scanner([fault](fake::FakeDevice *d) { d->faults = {fault}; });
+}
+
 std::function<void()> ScannerWithImageFault(fake::ImageFault fault) {
   return [fault] {
     fake::AddDevice(Attached(0));
@@ -317,22 +304,17 @@ const std::vector<Outcome> &Outcomes() {
       {"readiness deadline",
        Scanner([](fake::FakeDevice *d) { d->readiness = {5}; }), 3,
        "Device is not responsed!!\n\n"},
-      {"readiness exchange fails", Scanner([](fake::FakeDevice *d) {
-         d->faults = {FaultAt(Phase::Readiness, Stage::Write)};
-       }),
-       3, "Check device status error!!\n\n"},
-      {"download command fails", Scanner([](fake::FakeDevice *d) {
-         d->faults = {FaultAt(Phase::Download, Stage::Read)};
-       }),
-       4, "Send FW command error!!\n\n"},
-      {"data write fails", Scanner([](fake::FakeDevice *d) {
-         d->faults = {FaultAt(Phase::Bulk, Stage::Write)};
-       }),
+      {"readiness exchange fails",
+       ScannerFailing(FaultAt(Phase::Readiness, Stage::Write)), 3,
+       "Check device status error!!\n\n"},
+      {"download command fails",
+       ScannerFailing(FaultAt(Phase::Download, Stage::Read)), 4,
+       "Send FW command error!!\n\n"},
+      {"data write fails", ScannerFailing(FaultAt(Phase::Bulk, Stage::Write)),
        4, "Send FW data error!!\n\n"},
-      {"burn exchange fails", Scanner([](fake::FakeDevice *d) {
-         d->faults = {
-             FaultAt(Phase::Burn, Stage::Read, fake::FaultKind::WaitTimeout)};
-       }),
+      {"burn exchange fails",
+       ScannerFailing(
+           FaultAt(Phase::Burn, Stage::Read, fake::FaultKind::WaitTimeout)),
        5, "Burning firmware error!!\n\n"},
       {"burn status 5", Scanner([](fake::FakeDevice *d) {
          d->burn = {7, 5};

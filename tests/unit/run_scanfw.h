@@ -1,4 +1,5 @@
-// Runs the whole program in-process, on whatever the fake platform holds.
+// Runs the whole program in-process, on whatever the fake platform holds;
+// and what the tests put there and read back.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,7 +9,33 @@
 #include <vector>
 
 #include "app/entry.h"
+#include "tests/fake/fake_scanner.h"
 #include "tests/unit/capture.h"
+
+const char kNotFound[] = "Device not found!!\nEnd program...\n\n";
+
+inline fake::FakeDevice Attached(int index, uint16_t vendor = 0x3A7C,
+                                 uint16_t product = 0x4E21) {
+  fake::FakeDevice d;
+  d.index = index;
+  d.vendor = vendor;
+  d.product = product;
+  return d;
+}
+
+inline fake::FakeDevice FailingDescriptor(fake::FakeDevice d) {
+  d.descriptorFails = true;
+  return d;
+}
+
+// Each named argument of the call has the value given.
+inline void ExpectArgs(
+    const fake::Call &call,
+    std::vector<std::pair<std::string, std::string>> expected) {
+  for (const auto &arg : expected)
+    EXPECT_EQ(fake::Arg(call, arg.first), arg.second)
+        << call.name << " " << arg.first;
+}
 
 // The output of scanfw with these arguments (argv[0] is added), and its
 // exit status in *status.

@@ -47,10 +47,33 @@ std::string Change(int startType) {
 Calls SetTo(int startType) {
   return {kProbe, Alloc(), Fill(), Change(startType), kFree};
 }
+// n reads of a poll whose wait hint is 0.
+Calls Polls(int n) {
+  Calls calls;
+  for (int i = 0; i < n; ++i)
+    calls.insert(calls.end(), {kTick, kQuery, kTick, "Sleep 0"});
+  return calls;
+}
 Calls Join(std::initializer_list<Calls> parts) {
   Calls all;
   for (const Calls &p : parts) all.insert(all.end(), p.begin(), p.end());
   return all;
+}
+
+SERVICE_STATUS Pattern() {
+  SERVICE_STATUS s;
+  s.dwServiceType = s.dwCurrentState = s.dwControlsAccepted = 0xAAAAAAAA;
+  s.dwWin32ExitCode = s.dwServiceSpecificExitCode = 0xAAAAAAAA;
+  s.dwCheckPoint = s.dwWaitHint = 0xAAAAAAAA;
+  return s;
+}
+
+bool IsPattern(const SERVICE_STATUS &s) {
+  return s.dwServiceType == 0xAAAAAAAA && s.dwCurrentState == 0xAAAAAAAA &&
+         s.dwControlsAccepted == 0xAAAAAAAA &&
+         s.dwWin32ExitCode == 0xAAAAAAAA &&
+         s.dwServiceSpecificExitCode == 0xAAAAAAAA &&
+         s.dwCheckPoint == 0xAAAAAAAA && s.dwWaitHint == 0xAAAAAAAA;
 }
 
 class WiaControl : public testing::Test {
@@ -76,6 +99,26 @@ class WiaControl : public testing::Test {
     return *wia_;
   }
   void Destroy() { wia_.reset(); }
+  // The calls the destruction makes.
+  Calls Destroyed() {
+    const size_t mark = Mark();
+    Destroy();
+    return Since(mark);
+  }
+  // SetStartType(SERVICE_DISABLED) fails printing `out`: the calls it made.
+  Calls FailsToDisable(const std::string &out) {
+    const size_t mark = Mark();
+    EXPECT_EQ(Capture([&] { return W().SetStartType(SERVICE_DISABLED); }),
+              Gives(FALSE, out));
+    return Since(mark);
+  }
+  // A probe that fails and leaves the record alone: the calls so far.
+  Calls FailedProbe() {
+    SERVICE_STATUS status = Pattern();
+    EXPECT_EQ(Capture([&] { return W().QueryStatus(&status); }), Gives(FALSE));
+    EXPECT_TRUE(IsPattern(status));
+    return Since(0);
+  }
 
   size_t Mark() const { return fake::S().calls.size(); }
   // The calls made since the mark, as "Name detail".
@@ -108,22 +151,6 @@ class WiaControl : public testing::Test {
   std::unique_ptr<CWIAControl> wia_;
 };
 
-SERVICE_STATUS Pattern() {
-  SERVICE_STATUS s;
-  s.dwServiceType = s.dwCurrentState = s.dwControlsAccepted = 0xAAAAAAAA;
-  s.dwWin32ExitCode = s.dwServiceSpecificExitCode = 0xAAAAAAAA;
-  s.dwCheckPoint = s.dwWaitHint = 0xAAAAAAAA;
-  return s;
-}
-
-bool IsPattern(const SERVICE_STATUS &s) {
-  return s.dwServiceType == 0xAAAAAAAA && s.dwCurrentState == 0xAAAAAAAA &&
-         s.dwControlsAccepted == 0xAAAAAAAA &&
-         s.dwWin32ExitCode == 0xAAAAAAAA &&
-         s.dwServiceSpecificExitCode == 0xAAAAAAAA &&
-         s.dwCheckPoint == 0xAAAAAAAA && s.dwWaitHint == 0xAAAAAAAA;
-}
-
 // --- Construction, probe and handles ---------------------------------------
 
 TEST_F(WiaControl, BuildingAndDestroyingAnUnusedObjectCallsNothing) {
@@ -148,64 +175,38 @@ TEST_F(WiaControl, ProbeOpensBothHandlesWithExactRightsAndCopiesTheRecord) {
 
 TEST_F(WiaControl, StoppedServiceIsNotUpAndOnlyTheProbeTouchesIt) {
   fake::Service().state = SERVICE_STOPPED;
-  std::string out = CaptureOutput([&] { EXPECT_FALSE(Probe()); });
-  EXPECT_EQ(out, "");
+  EXPECT_EQ(Capture([&] { return Probe(); }), Gives(false));
   EXPECT_EQ(Since(0), (Calls{kOpenManager, kOpenService, kQuery}));
-  size_t mark = Mark();
-  Destroy();
-  EXPECT_EQ(Since(mark), (Calls{kCloseManager, kCloseService}));
+  EXPECT_EQ(Destroyed(), (Calls{kCloseManager, kCloseService}));
   EXPECT_EQ(fake::DescribeService(), "stopped auto");
 }
 
 TEST_F(WiaControl, NotInstalledFailsSilentlyAndDestructionCallsNothing) {
   fake::Service().installed = false;
-  SERVICE_STATUS status = Pattern();
-  std::string out =
-      CaptureOutput([&] { EXPECT_EQ(W().QueryStatus(&status), FALSE); });
-  EXPECT_EQ(out, "");
-  EXPECT_TRUE(IsPattern(status));
-  EXPECT_EQ(Since(0), (Calls{kOpenManager, kOpenService, kCloseManager}));
-  size_t mark = Mark();
-  Destroy();
-  EXPECT_EQ(Since(mark), Calls{});
+  EXPECT_EQ(FailedProbe(), (Calls{kOpenManager, kOpenService, kCloseManager}));
+  EXPECT_EQ(Destroyed(), Calls{});
   EXPECT_EQ(fake::DescribeService(), "absent");
 }
 
 TEST_F(WiaControl, ServiceThatCannotBeOpenedClosesTheManager) {
   fake::Service().openDenied = true;
-  SERVICE_STATUS status = Pattern();
-  EXPECT_EQ(W().QueryStatus(&status), FALSE);
-  EXPECT_TRUE(IsPattern(status));
-  EXPECT_EQ(Since(0), (Calls{kOpenManager, kOpenService, kCloseManager}));
-  size_t mark = Mark();
-  Destroy();
-  EXPECT_EQ(Since(mark), Calls{});
+  EXPECT_EQ(FailedProbe(), (Calls{kOpenManager, kOpenService, kCloseManager}));
+  EXPECT_EQ(Destroyed(), Calls{});
 }
 
 TEST_F(WiaControl, ManagerThatCannotBeOpenedLeavesNothingHeld) {
   fake::Service().managerOpens = false;
-  SERVICE_STATUS status = Pattern();
-  EXPECT_EQ(W().QueryStatus(&status), FALSE);
-  EXPECT_TRUE(IsPattern(status));
-  EXPECT_EQ(Since(0), (Calls{kOpenManager}));
+  EXPECT_EQ(FailedProbe(), (Calls{kOpenManager}));
   // Every later use tries again.
-  EXPECT_EQ(W().QueryStatus(&status), FALSE);
-  EXPECT_EQ(Since(0), (Calls{kOpenManager, kOpenManager}));
-  size_t mark = Mark();
-  Destroy();
-  EXPECT_EQ(Since(mark), Calls{});
+  EXPECT_EQ(FailedProbe(), (Calls{kOpenManager, kOpenManager}));
+  EXPECT_EQ(Destroyed(), Calls{});
 }
 
 TEST_F(WiaControl, FailedStatusQueryClosesServiceThenManager) {
   fake::Service().statusQueryFailsAt = 1;
-  SERVICE_STATUS status = Pattern();
-  EXPECT_EQ(W().QueryStatus(&status), FALSE);
-  EXPECT_TRUE(IsPattern(status));
-  EXPECT_EQ(Since(0), (Calls{kOpenManager, kOpenService, kQuery, kCloseService,
-                             kCloseManager}));
-  size_t mark = Mark();
-  Destroy();
-  EXPECT_EQ(Since(mark), Calls{});
+  EXPECT_EQ(FailedProbe(), (Calls{kOpenManager, kOpenService, kQuery,
+                                  kCloseService, kCloseManager}));
+  EXPECT_EQ(Destroyed(), Calls{});
 }
 
 TEST_F(WiaControl, NullRecordCallsNothingAndKeepsTheHandles) {
@@ -219,9 +220,7 @@ TEST_F(WiaControl, NullRecordCallsNothingAndKeepsTheHandles) {
   // The held handles are used as they are: no reopening.
   EXPECT_EQ(W().QueryStatus(&status), TRUE);
   EXPECT_EQ(Since(mark), Calls{kQuery});
-  mark = Mark();
-  Destroy();
-  EXPECT_EQ(Since(mark), (Calls{kCloseManager, kCloseService}));
+  EXPECT_EQ(Destroyed(), (Calls{kCloseManager, kCloseService}));
 }
 
 TEST_F(WiaControl, QueryAfterAFailedQueryOpensBothHandlesAfresh) {
@@ -238,18 +237,14 @@ TEST_F(WiaControl, QueryAfterAFailedQueryOpensBothHandlesAfresh) {
              kQuery, kCloseService, kCloseManager,  //
              kOpenManager, "OpenServiceA manager#2 name=\"STISVC\" access=0x37",
              "QueryServiceStatus service#2"}));
-  size_t mark = Mark();
-  Destroy();
-  EXPECT_EQ(Since(mark), (Calls{"CloseServiceHandle manager#2",
+  EXPECT_EQ(Destroyed(), (Calls{"CloseServiceHandle manager#2",
                                 "CloseServiceHandle service#2"}));
 }
 
 TEST_F(WiaControl, DestructionClosesManagerBeforeService) {
   SERVICE_STATUS status{};
   ASSERT_EQ(W().QueryStatus(&status), TRUE);
-  size_t mark = Mark();
-  Destroy();
-  EXPECT_EQ(Since(mark), (Calls{kCloseManager, kCloseService}));
+  EXPECT_EQ(Destroyed(), (Calls{kCloseManager, kCloseService}));
 }
 
 // --- A whole run: suspend, then resume -------------------------------------
@@ -261,24 +256,15 @@ TEST_F(WiaControl, RunningServiceIsStoppedAndDisabledThenRestartedAutomatic) {
   EXPECT_EQ(out, "");
   EXPECT_EQ(fake::DescribeService(), "stopped disabled");
   // Wait hint 0: each query follows the last at once.
-  EXPECT_EQ(Since(mark),
-            Join({{kQuery, kStop,                           //
-                   kTick, kQuery, kTick, "Sleep 0", kTick,  // stop pending
-                   kQuery, kTick, "Sleep 0"},               // stopped
-                  SetTo(4)}));
+  // stop pending, then stopped
+  EXPECT_EQ(Since(mark), Join({{kQuery, kStop}, Polls(2), SetTo(4)}));
   EXPECT_EQ(fake::S().sleptMs, 0u);
 
   mark = Mark();
-  BOOL resumed = FALSE;
-  out = CaptureOutput([&] { resumed = W().ResumeService(); });
-  EXPECT_EQ(out, "");
-  EXPECT_EQ(resumed, TRUE);
+  EXPECT_EQ(Capture([&] { return W().ResumeService(); }), Gives(TRUE));
   EXPECT_EQ(fake::DescribeService(), "running auto");
-  EXPECT_EQ(Since(mark),
-            Join({SetTo(2),
-                  {kQuery, kStart,                          //
-                   kTick, kQuery, kTick, "Sleep 0", kTick,  // start pending
-                   kQuery, kTick, "Sleep 0"}}));            // running
+  // start pending, then running
+  EXPECT_EQ(Since(mark), Join({SetTo(2), {kQuery, kStart}, Polls(2)}));
   EXPECT_FALSE(fake::ServiceConfigOtherwiseChanged());
   EXPECT_EQ(fake::S().blocksAllocated, 2);
 }
@@ -359,9 +345,7 @@ TEST_F(WiaControl, ServiceStoppedBetweenProbeAndSuspendIsDisabledThenStarted) {
   EXPECT_EQ(Since(mark), Join({{kQuery}, SetTo(4)}));
   mark = Mark();
   EXPECT_EQ(W().ResumeService(), TRUE);
-  EXPECT_EQ(Since(mark), Join({SetTo(2),
-                               {kQuery, kStart, kTick, kQuery, kTick, "Sleep 0",
-                                kTick, kQuery, kTick, "Sleep 0"}}));
+  EXPECT_EQ(Since(mark), Join({SetTo(2), {kQuery, kStart}, Polls(2)}));
   EXPECT_EQ(fake::DescribeService(), "running auto");
 }
 
@@ -374,10 +358,8 @@ TEST_F(WiaControl, ResumeWaitsForItsOwnPendingStopThenStarts) {
   EXPECT_EQ(fake::DescribeService(), "stop-pending disabled");
   const size_t mark = Mark();
   EXPECT_EQ(W().ResumeService(), TRUE);
-  EXPECT_EQ(Since(mark), Join({SetTo(2),
-                               {kQuery, kTick, kQuery, kTick, "Sleep 0", kStart,
-                                kTick, kQuery, kTick, "Sleep 0", kTick, kQuery,
-                                kTick, "Sleep 0"}}));
+  EXPECT_EQ(Since(mark),
+            Join({SetTo(2), {kQuery}, Polls(1), {kStart}, Polls(2)}));
   EXPECT_EQ(fake::DescribeService(), "running auto");
 }
 
@@ -427,48 +409,38 @@ TEST_F(WiaControl, ConfigProbeFailingWithAnotherErrorPrintsItWithoutLineFeed) {
   EXPECT_EQ(Since(mark).back(), kProbe);
   EXPECT_EQ(fake::DescribeService(), "stopped demand");
   // The resume meets the same fault and does not start the service.
-  out = CaptureOutput([&] { EXPECT_EQ(W().ResumeService(), FALSE); });
-  EXPECT_EQ(out, "QueryServiceConfig failed (5)");
+  EXPECT_EQ(Capture([&] { return W().ResumeService(); }),
+            Gives(FALSE, std::string("QueryServiceConfig failed (5)")));
   EXPECT_EQ(Count("StartServiceA"), 0);
   EXPECT_EQ(fake::DescribeService(), "stopped demand");
 }
 
 TEST_F(WiaControl, ErrorCodeIsPrintedAsSignedDecimal) {
   fake::Service().configProbeError = 0x80070005u;
-  std::string out = CaptureOutput(
-      [&] { EXPECT_EQ(W().SetStartType(SERVICE_DISABLED), FALSE); });
-  EXPECT_EQ(out, "QueryServiceConfig failed (-2147024891)");
+  FailsToDisable("QueryServiceConfig failed (-2147024891)");
 }
 
 TEST_F(WiaControl, SecondConfigQueryFailingFreesTheBlock) {
   fake::Service().configSecondFails = true;
   fake::Service().configSecondError = 1053;
-  size_t mark = Mark();
-  std::string out = CaptureOutput(
-      [&] { EXPECT_EQ(W().SetStartType(SERVICE_DISABLED), FALSE); });
-  EXPECT_EQ(out, "QueryServiceConfig failed (1053)");
-  EXPECT_EQ(Since(mark), Join({{kOpenManager, kOpenService, kQuery},
-                               {kProbe, Alloc(), Fill(), kFree}}));
+  EXPECT_EQ(FailsToDisable("QueryServiceConfig failed (1053)"),
+            Join({{kOpenManager, kOpenService, kQuery},
+                  {kProbe, Alloc(), Fill(), kFree}}));
   EXPECT_EQ(fake::S().blocksAllocated, 1);
   EXPECT_EQ(fake::DescribeService(), "running auto");
 }
 
 TEST_F(WiaControl, BlockTooSmallForAGrownConfigurationIsAnOrdinaryFailure) {
   fake::Service().configSecondFails = true;  // ERROR_INSUFFICIENT_BUFFER
-  std::string out = CaptureOutput(
-      [&] { EXPECT_EQ(W().SetStartType(SERVICE_DISABLED), FALSE); });
-  EXPECT_EQ(out, "QueryServiceConfig failed (122)");
+  FailsToDisable("QueryServiceConfig failed (122)");
   EXPECT_EQ(Count("QueryServiceConfigA"), 2);
 }
 
 TEST_F(WiaControl, BlockThatCannotBeAllocatedEndsWithTheAllocationsError) {
   fake::Service().allocFails = true;
   ASSERT_TRUE(Probe());
-  size_t mark = Mark();
-  std::string out = CaptureOutput(
-      [&] { EXPECT_EQ(W().SetStartType(SERVICE_DISABLED), FALSE); });
-  EXPECT_EQ(out, "QueryServiceConfig failed (8)");
-  EXPECT_EQ(Since(mark), (Calls{kProbe, Alloc()}));
+  EXPECT_EQ(FailsToDisable("QueryServiceConfig failed (8)"),
+            (Calls{kProbe, Alloc()}));
   EXPECT_EQ(fake::S().blocksAllocated, 0);
 }
 
@@ -476,22 +448,15 @@ TEST_F(WiaControl, ProbeThatSucceedsLeavesNoBlockAndFails) {
   fake::Service().configProbeError = ERROR_SUCCESS;
   ASSERT_TRUE(Probe());
   SetLastError(1726);
-  size_t mark = Mark();
-  std::string out = CaptureOutput(
-      [&] { EXPECT_EQ(W().SetStartType(SERVICE_DISABLED), FALSE); });
-  EXPECT_EQ(out, "QueryServiceConfig failed (1726)");
-  EXPECT_EQ(Since(mark), (Calls{kProbe, kProbe}));
+  EXPECT_EQ(FailsToDisable("QueryServiceConfig failed (1726)"),
+            (Calls{kProbe, kProbe}));
   EXPECT_EQ(fake::DescribeService(), "running auto");
 }
 
 TEST_F(WiaControl, RefusedChangeFailsSilentlyAndFreesTheBlock) {
   fake::Service().changeFails = true;
   ASSERT_TRUE(Probe());
-  size_t mark = Mark();
-  std::string out = CaptureOutput(
-      [&] { EXPECT_EQ(W().SetStartType(SERVICE_DISABLED), FALSE); });
-  EXPECT_EQ(out, "");
-  EXPECT_EQ(Since(mark), SetTo(4));
+  EXPECT_EQ(FailsToDisable(""), SetTo(4));
   EXPECT_EQ(fake::DescribeService(), "running auto");
 }
 
