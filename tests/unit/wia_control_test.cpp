@@ -99,6 +99,24 @@ class WiaControl : public testing::Test {
     return *wia_;
   }
   void Destroy() { wia_.reset(); }
+  // The calls SuspendService makes.
+  Calls Suspended() {
+    const size_t mark = Mark();
+    W().SuspendService();
+    return Since(mark);
+  }
+  // The calls ResumeService makes; it returns `result`.
+  Calls Resumed(BOOL result = TRUE) {
+    const size_t mark = Mark();
+    EXPECT_EQ(W().ResumeService(), result);
+    return Since(mark);
+  }
+  // The pauses SuspendService takes, in milliseconds.
+  std::vector<uint32_t> SuspendPauses() {
+    const size_t mark = Mark();
+    W().SuspendService();
+    return SleepsSince(mark);
+  }
   // The calls the destruction makes.
   Calls Destroyed() {
     const size_t mark = Mark();
@@ -255,15 +273,14 @@ TEST_F(WiaControl, RunningServiceIsStoppedAndDisabledThenRestartedAutomatic) {
   std::string out = CaptureOutput([&] { W().SuspendService(); });
   EXPECT_EQ(out, "");
   EXPECT_EQ(fake::DescribeService(), "stopped disabled");
-  // Wait hint 0: each query follows the last at once.
-  // stop pending, then stopped
+  // Wait hint 0: each query follows the last at once; stop pending, stopped.
   EXPECT_EQ(Since(mark), Join({{kQuery, kStop}, Polls(2), SetTo(4)}));
   EXPECT_EQ(fake::S().sleptMs, 0u);
 
   mark = Mark();
   EXPECT_EQ(Capture([&] { return W().ResumeService(); }), Gives(TRUE));
   EXPECT_EQ(fake::DescribeService(), "running auto");
-  // start pending, then running
+  // Start pending, then running.
   EXPECT_EQ(Since(mark), Join({SetTo(2), {kQuery, kStart}, Polls(2)}));
   EXPECT_FALSE(fake::ServiceConfigOtherwiseChanged());
   EXPECT_EQ(fake::S().blocksAllocated, 2);
@@ -283,10 +300,8 @@ TEST_F(WiaControl, StopControlAndPollsFillTheObjectsOwnRecord) {
 TEST_F(WiaControl, PauseOfTheWaitHintFollowsEveryReadIncludingTheLast) {
   fake::Service().waitHint = 250;
   fake::Service().stopPendingQueries = 2;
-  size_t mark = Mark();
-  W().SuspendService();
   // Two pending answers and the stopped one, each followed by its pause.
-  EXPECT_EQ(SleepsSince(mark), (std::vector<uint32_t>{250, 250, 250}));
+  EXPECT_EQ(SuspendPauses(), (std::vector<uint32_t>{250, 250, 250}));
   EXPECT_EQ(fake::S().tick, 750u);
   EXPECT_EQ(fake::DescribeService(), "stopped disabled");
 }
@@ -313,13 +328,9 @@ TEST_F(WiaControl, AlreadyDisabledServiceIsStoppedWithoutAChangeRequest) {
 TEST_F(WiaControl, PausedServiceIsDisabledButNeitherStoppedNorStarted) {
   fake::Service().state = SERVICE_PAUSED;
   ASSERT_TRUE(Probe());
-  size_t mark = Mark();
-  W().SuspendService();
-  EXPECT_EQ(Since(mark), Join({{kQuery}, SetTo(4)}));
+  EXPECT_EQ(Suspended(), Join({{kQuery}, SetTo(4)}));
   EXPECT_EQ(fake::DescribeService(), "paused disabled");
-  mark = Mark();
-  EXPECT_EQ(W().ResumeService(), TRUE);
-  EXPECT_EQ(Since(mark), Join({SetTo(2), {kQuery}}));
+  EXPECT_EQ(Resumed(), Join({SetTo(2), {kQuery}}));
   EXPECT_EQ(fake::DescribeService(), "paused auto");
 }
 
@@ -327,25 +338,17 @@ TEST_F(WiaControl, RefusedStopLeavesTheStartTypeUntilTheResume) {
   fake::Service().stopRefused = true;
   fake::Service().startType = SERVICE_DEMAND_START;
   ASSERT_TRUE(Probe());
-  size_t mark = Mark();
-  W().SuspendService();
-  EXPECT_EQ(Since(mark), (Calls{kQuery, kStop}));
+  EXPECT_EQ(Suspended(), (Calls{kQuery, kStop}));
   EXPECT_EQ(fake::DescribeService(), "running demand");
-  mark = Mark();
-  EXPECT_EQ(W().ResumeService(), TRUE);
-  EXPECT_EQ(Since(mark), Join({SetTo(2), {kQuery}}));
+  EXPECT_EQ(Resumed(), Join({SetTo(2), {kQuery}}));
   EXPECT_EQ(fake::DescribeService(), "running auto");
 }
 
 TEST_F(WiaControl, ServiceStoppedBetweenProbeAndSuspendIsDisabledThenStarted) {
   ASSERT_TRUE(Probe());
   fake::Service().state = SERVICE_STOPPED;
-  size_t mark = Mark();
-  W().SuspendService();
-  EXPECT_EQ(Since(mark), Join({{kQuery}, SetTo(4)}));
-  mark = Mark();
-  EXPECT_EQ(W().ResumeService(), TRUE);
-  EXPECT_EQ(Since(mark), Join({SetTo(2), {kQuery, kStart}, Polls(2)}));
+  EXPECT_EQ(Suspended(), Join({{kQuery}, SetTo(4)}));
+  EXPECT_EQ(Resumed(), Join({SetTo(2), {kQuery, kStart}, Polls(2)}));
   EXPECT_EQ(fake::DescribeService(), "running auto");
 }
 
@@ -356,9 +359,7 @@ TEST_F(WiaControl, ResumeWaitsForItsOwnPendingStopThenStarts) {
   fake::Service().statusQueryFailsAt = 3;  // the stop poll's first query
   W().SuspendService();
   EXPECT_EQ(fake::DescribeService(), "stop-pending disabled");
-  const size_t mark = Mark();
-  EXPECT_EQ(W().ResumeService(), TRUE);
-  EXPECT_EQ(Since(mark),
+  EXPECT_EQ(Resumed(),
             Join({SetTo(2), {kQuery}, Polls(1), {kStart}, Polls(2)}));
   EXPECT_EQ(fake::DescribeService(), "running auto");
 }
@@ -366,12 +367,10 @@ TEST_F(WiaControl, ResumeWaitsForItsOwnPendingStopThenStarts) {
 // A stop this controller never asked for is not its business.
 TEST_F(WiaControl, ResumeLeavesAStopPendingItDidNotRequest) {
   fake::Service().state = SERVICE_STOP_PENDING;
-  const size_t mark = Mark();
-  EXPECT_EQ(W().ResumeService(), TRUE);
+  EXPECT_FALSE(Resumed().empty());
   EXPECT_EQ(Count("StartServiceA"), 0);
   EXPECT_EQ(Count("Sleep"), 0);
   EXPECT_EQ(fake::DescribeService(), "stop-pending auto");
-  EXPECT_FALSE(Since(mark).empty());
 }
 
 TEST_F(WiaControl,
@@ -475,9 +474,7 @@ TEST_F(WiaControl, FailedQueryInTheStopPollKeepsTheHandlesAndStillDisables) {
   fake::Service().statusQueryFailsAt = 3;  // probe, suspend, then the poll
   fake::Service().waitHint = 100;
   ASSERT_TRUE(Probe());
-  size_t mark = Mark();
-  W().SuspendService();
-  EXPECT_EQ(Since(mark), Join({{kQuery, kStop, kTick, kQuery}, SetTo(4)}));
+  EXPECT_EQ(Suspended(), Join({{kQuery, kStop, kTick, kQuery}, SetTo(4)}));
   EXPECT_EQ(fake::DescribeService(), "stop-pending disabled");
   EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Service), 1);
 }
@@ -497,10 +494,8 @@ TEST_F(WiaControl, RefusedStartReturnsZeroWithTheStartTypeAutomatic) {
   fake::Service().state = SERVICE_STOPPED;
   fake::Service().startType = SERVICE_DEMAND_START;
   fake::Service().startRefused = true;
-  size_t mark = Mark();
-  EXPECT_EQ(W().ResumeService(), FALSE);
   EXPECT_EQ(
-      Since(mark),
+      Resumed(FALSE),
       Join({{kOpenManager, kOpenService, kQuery}, SetTo(2), {kQuery, kStart}}));
   EXPECT_EQ(fake::DescribeService(), "stopped auto");
 }
@@ -542,18 +537,14 @@ TEST_F(WiaControl, HugeWaitHintIsCutToTheTimeLeft) {
   fake::Service().stopPendingQueries = -1;
   fake::Service().waitHint = 0xFFFFFFFFu;
   ASSERT_TRUE(Probe());
-  size_t mark = Mark();
-  W().SuspendService();
-  EXPECT_EQ(SleepsSince(mark), (std::vector<uint32_t>{60000}));
+  EXPECT_EQ(SuspendPauses(), (std::vector<uint32_t>{60000}));
   EXPECT_EQ(fake::DescribeService(), "stop-pending disabled");
 }
 
 TEST_F(WiaControl, LastPauseIsCappedAtTheTimeLeft) {
   fake::Service().stopPendingQueries = -1;
   fake::Service().waitHint = 7000;
-  size_t mark = Mark();
-  W().SuspendService();
-  EXPECT_EQ(SleepsSince(mark),
+  EXPECT_EQ(SuspendPauses(),
             (std::vector<uint32_t>{7000, 7000, 7000, 7000, 7000, 7000, 7000,
                                    7000, 4000}));
 }
@@ -562,12 +553,10 @@ TEST_F(WiaControl, ReadThatRunsPastTheDeadlineIsFollowedByNoPause) {
   fake::Service().stopPendingQueries = -1;
   fake::Service().waitHint = 1000;
   fake::Service().statusQueryMs = 700;  // a slow manager
-  size_t mark = Mark();
-  W().SuspendService();
   // 35 rounds of 1700 ms reach 59500; the 36th read ends at 60200.
   std::vector<uint32_t> expected(35, 1000);
   expected.push_back(0);
-  EXPECT_EQ(SleepsSince(mark), expected);
+  EXPECT_EQ(SuspendPauses(), expected);
 }
 
 TEST_F(WiaControl, DeadlineIsMeasuredAcrossTheWrapOfTheTickCounter) {
