@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,14 @@ const char kFound[] = "Device found!!\n\n";
 const char kPlaceholder[] =
     "This build carries the generated placeholder image, not firmware:\n"
     "never run it on a real scanner.\n";
+
+// "-b 5 -?" -> {"-b", "5", "-?"}
+std::vector<std::string> Words(const std::string &line) {
+  std::vector<std::string> words;
+  std::istringstream in(line);
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
 
 struct Result {
   std::string out;
@@ -55,17 +64,11 @@ void ExpectNothingTouched(const std::string &what) {
 TEST(Help, EverySpellingPrintsTheUsageAndNothingElseHappens) {
   for (uint16_t lang : {0x0409, 0x0404}) {
     std::string first;
-    for (const std::vector<std::string> &args :
-         std::vector<std::vector<std::string>>{
-             {"--help"},
-             {"-h"},
-             {"-?"},
-             {"/?"},
-             // Help wins over everything else on the line.
-             {"--list", "--help"},
-             {"-a", "--version", "-h", "--exit-code"},
-             {"/?", "-b"},
-             {"-b", "5", "-?"}}) {
+    // Help wins over everything else on the line.
+    for (const char *line :
+         {"--help", "-h", "-?", "/?", "--list --help",
+          "-a --version -h --exit-code", "/? -b", "-b 5 -?"}) {
+      const std::vector<std::string> args = Words(line);
       fake::Reset();
       fake::AddDevice(Attached(0));
       const Result run = Scanfw(args, lang);
@@ -107,17 +110,9 @@ TEST(Help, NamesEveryOptionOnItsOwnLineAndWhatARunWithoutOptionsDoes) {
 }
 
 TEST(Help, OnlyWholeExactArgumentsAskAndANumberIsNotAnArgument) {
-  for (const std::vector<std::string> &args :
-       std::vector<std::vector<std::string>>{{"--HELP"},
-                                             {"-H"},
-                                             {"/h"},
-                                             {"help"},
-                                             {"--help=yes"},
-                                             {"-?x"},
-                                             {"--Version"},
-                                             {"-list"},
-                                             {"-b", "--help"},
-                                             {"-b", "/?"}}) {
+  for (const char *line : {"--HELP", "-H", "/h", "help", "--help=yes", "-?x",
+                           "--Version", "-list", "-b --help", "-b /?"}) {
+    const std::vector<std::string> args = Words(line);
     fake::Reset();
     const Result run = Scanfw(args);
     // The ordinary run: option value 0, all names tried.
