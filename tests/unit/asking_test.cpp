@@ -5,23 +5,29 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "tests/fake/fake_image.h"
 #include "tests/fake/fake_platform.h"
-#include "tests/fake/fake_scanner.h"
 #include "tests/fake/fake_service.h"
-#include "tests/unit/capture.h"
 #include "tests/unit/run_scanfw.h"
 
 namespace {
 
-const char kNotFound[] = "Device not found!!\nEnd program...\n\n";
 const char kFound[] = "Device found!!\n\n";
 const char kPlaceholder[] =
     "This build carries the generated placeholder image, not firmware:\n"
     "never run it on a real scanner.\n";
+
+// "-b 5 -?" -> {"-b", "5", "-?"}
+std::vector<std::string> Words(const std::string &line) {
+  std::vector<std::string> words;
+  std::istringstream in(line);
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
 
 struct Result {
   std::string out;
@@ -33,15 +39,6 @@ Result Scanfw(const std::vector<std::string> &args, uint16_t langId = 0x0409) {
   Result run;
   run.out = RunScanfwWithStatus(args, &run.status);
   return run;
-}
-
-fake::FakeDevice Attached(int index, uint16_t vendor = 0x3A7C,
-                          uint16_t product = 0x4E21) {
-  fake::FakeDevice d;
-  d.index = index;
-  d.vendor = vendor;
-  d.product = product;
-  return d;
 }
 
 size_t Count(const std::string &name) { return fake::CallsNamed(name).size(); }
@@ -67,17 +64,11 @@ void ExpectNothingTouched(const std::string &what) {
 TEST(Help, EverySpellingPrintsTheUsageAndNothingElseHappens) {
   for (uint16_t lang : {0x0409, 0x0404}) {
     std::string first;
-    for (const std::vector<std::string> &args :
-         std::vector<std::vector<std::string>>{
-             {"--help"},
-             {"-h"},
-             {"-?"},
-             {"/?"},
-             // Help wins over everything else on the line.
-             {"--list", "--help"},
-             {"-a", "--version", "-h", "--exit-code"},
-             {"/?", "-b"},
-             {"-b", "5", "-?"}}) {
+    // Help wins over everything else on the line.
+    for (const char *line :
+         {"--help", "-h", "-?", "/?", "--list --help",
+          "-a --version -h --exit-code", "/? -b", "-b 5 -?"}) {
+      const std::vector<std::string> args = Words(line);
       fake::Reset();
       fake::AddDevice(Attached(0));
       const Result run = Scanfw(args, lang);
@@ -119,17 +110,9 @@ TEST(Help, NamesEveryOptionOnItsOwnLineAndWhatARunWithoutOptionsDoes) {
 }
 
 TEST(Help, OnlyWholeExactArgumentsAskAndANumberIsNotAnArgument) {
-  for (const std::vector<std::string> &args :
-       std::vector<std::vector<std::string>>{{"--HELP"},
-                                             {"-H"},
-                                             {"/h"},
-                                             {"help"},
-                                             {"--help=yes"},
-                                             {"-?x"},
-                                             {"--Version"},
-                                             {"-list"},
-                                             {"-b", "--help"},
-                                             {"-b", "/?"}}) {
+  for (const char *line : {"--HELP", "-H", "/h", "help", "--help=yes", "-?x",
+                           "--Version", "-list", "-b --help", "-b /?"}) {
+    const std::vector<std::string> args = Words(line);
     fake::Reset();
     const Result run = Scanfw(args);
     // The ordinary run: option value 0, all names tried.
@@ -202,11 +185,6 @@ struct ListCase {
 
 fake::FakeDevice WithRelease(fake::FakeDevice d, uint16_t release) {
   d.release = release;
-  return d;
-}
-
-fake::FakeDevice FailingDescriptor(fake::FakeDevice d) {
-  d.descriptorFails = true;
   return d;
 }
 
@@ -288,6 +266,10 @@ std::function<void()> Scanner(std::function<void(fake::FakeDevice *)> adjust) {
   };
 }
 
+std::function<void()> ScannerFailing(fake::Fault fault) {
+  return Scanner([fault](fake::FakeDevice *d) { d->faults = {fault}; });
+}
+
 std::function<void()> ScannerWithImageFault(fake::ImageFault fault) {
   return [fault] {
     fake::AddDevice(Attached(0));
@@ -317,22 +299,17 @@ const std::vector<Outcome> &Outcomes() {
       {"readiness deadline",
        Scanner([](fake::FakeDevice *d) { d->readiness = {5}; }), 3,
        "Device is not responsed!!\n\n"},
-      {"readiness exchange fails", Scanner([](fake::FakeDevice *d) {
-         d->faults = {FaultAt(Phase::Readiness, Stage::Write)};
-       }),
-       3, "Check device status error!!\n\n"},
-      {"download command fails", Scanner([](fake::FakeDevice *d) {
-         d->faults = {FaultAt(Phase::Download, Stage::Read)};
-       }),
-       4, "Send FW command error!!\n\n"},
-      {"data write fails", Scanner([](fake::FakeDevice *d) {
-         d->faults = {FaultAt(Phase::Bulk, Stage::Write)};
-       }),
+      {"readiness exchange fails",
+       ScannerFailing(FaultAt(Phase::Readiness, Stage::Write)), 3,
+       "Check device status error!!\n\n"},
+      {"download command fails",
+       ScannerFailing(FaultAt(Phase::Download, Stage::Read)), 4,
+       "Send FW command error!!\n\n"},
+      {"data write fails", ScannerFailing(FaultAt(Phase::Bulk, Stage::Write)),
        4, "Send FW data error!!\n\n"},
-      {"burn exchange fails", Scanner([](fake::FakeDevice *d) {
-         d->faults = {
-             FaultAt(Phase::Burn, Stage::Read, fake::FaultKind::WaitTimeout)};
-       }),
+      {"burn exchange fails",
+       ScannerFailing(
+           FaultAt(Phase::Burn, Stage::Read, fake::FaultKind::WaitTimeout)),
        5, "Burning firmware error!!\n\n"},
       {"burn status 5", Scanner([](fake::FakeDevice *d) {
          d->burn = {7, 5};

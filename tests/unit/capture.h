@@ -1,10 +1,14 @@
-// Runs a piece of the program and returns what it wrote to standard output.
+// Runs a piece of the program and returns what it wrote to standard output,
+// or what it allocated.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
+#include <utility>
+
+#include "tests/fake/alloc_counter.h"
 
 template <typename F>
 std::string CaptureOutput(F body) {
@@ -13,6 +17,27 @@ std::string CaptureOutput(F body) {
   body();
   std::fflush(stdout);
   return testing::internal::GetCapturedStdout();
+}
+
+// What the body returned and what it printed meanwhile; compare with Gives.
+template <typename F>
+auto Capture(F body) -> std::pair<decltype(body()), std::string> {
+  std::pair<decltype(body()), std::string> result{};
+  result.second = CaptureOutput([&] { result.first = body(); });
+  return result;
+}
+
+template <typename T>
+std::pair<T, std::string> Gives(T value, std::string out = "") {
+  return {value, std::move(out)};
+}
+
+// The allocations the body makes.
+template <typename F>
+long AllocationsIn(F body) {
+  alloc_counter::Start();
+  body();
+  return alloc_counter::Stop();
 }
 
 // "41 42 0a" -> "AB\n"

@@ -5,27 +5,20 @@
 #include <string>
 #include <vector>
 
-#include "app/entry.h"
 #include "tests/fake/fake_platform.h"
-#include "tests/fake/fake_scanner.h"
-#include "tests/unit/capture.h"
+#include "tests/unit/run_scanfw.h"
 
 namespace {
 
 using fake::Arg;
 using fake::HandleKind;
 
-const char kNotFound[] = "Device not found!!\nEnd program...\n\n";
 const char kDescriptorError[] = "Get device descriptor error!!\n\n";
-
-fake::FakeDevice Attached(int index, uint16_t vendor = 0x3A7C,
-                          uint16_t product = 0x4E21) {
-  fake::FakeDevice d;
-  d.index = index;
-  d.vendor = vendor;
-  d.product = product;
-  return d;
-}
+const char kDescriptorErrorZh[] =
+    "c0 f2 a8 fa b3 5d b3 c6 b4 79 ad 7a b2 c5 aa ba bf f9 bb 7e 21 21 0a 0a";
+const char kNotFoundZh[] =
+    "b3 5d b3 c6 a5 bc a7 e4 a8 ec 21 21 0a b5 b2 a7 f4 20 b5 7b a7 c7 2e 2e "
+    "2e 0a 0a";
 
 std::string Name(int index) { return "\\\\.\\usbscan" + std::to_string(index); }
 
@@ -77,16 +70,15 @@ TEST_F(Discovery, NothingAttachedTriesAll256NamesThenReportsNotFound) {
   EXPECT_EQ(fake::CallNames().size(), 256u);
   for (const fake::Call &c : fake::S().calls) {
     ASSERT_EQ(c.name, "CreateFileA");
-    EXPECT_EQ(Arg(c, "access"), "0xc0000000");
-    EXPECT_EQ(Arg(c, "share"), "3");
-    EXPECT_EQ(Arg(c, "disposition"), "3");
-    EXPECT_EQ(Arg(c, "flags"), "0x4");
+    ExpectArgs(c, {{"access", "0xc0000000"},
+                   {"share", "3"},
+                   {"disposition", "3"},
+                   {"flags", "0x4"}});
   }
 }
 
 TEST_F(Discovery, NotFoundInTraditionalChinese) {
-  EXPECT_EQ(Run(1), Hex("b3 5d b3 c6 a5 bc a7 e4 a8 ec 21 21 0a b5 b2 a7 f4 20 "
-                        "b5 7b a7 c7 2e 2e 2e 0a 0a"));
+  EXPECT_EQ(Run(1), Hex(kNotFoundZh));
 }
 
 TEST_F(Discovery, TargetBehindOtherDevices) {
@@ -121,9 +113,7 @@ TEST_F(Discovery, TwoTargetsTheLowerOneIsReturnedTheOtherNeverOpened) {
 }
 
 TEST_F(Discovery, DescriptorFailureThenTarget) {
-  fake::FakeDevice broken = Attached(0);
-  broken.descriptorFails = true;
-  fake::AddDevice(broken);
+  fake::AddDevice(FailingDescriptor(Attached(0)));
   fake::AddDevice(Attached(1));
   EXPECT_EQ(Run(), kDescriptorError);
   EXPECT_EQ(TagOf(found_), 1);
@@ -134,20 +124,12 @@ TEST_F(Discovery, DescriptorFailureThenTarget) {
 }
 
 TEST_F(Discovery, OneDescriptorMessagePerFailingCandidateInTheLanguage) {
+  std::string expected;
   for (int i : {3, 40, 41}) {
-    fake::FakeDevice broken = Attached(i);
-    broken.descriptorFails = true;
-    fake::AddDevice(broken);
+    fake::AddDevice(FailingDescriptor(Attached(i)));
+    expected += Hex(kDescriptorErrorZh);
   }
-  EXPECT_EQ(Run(1),
-            Hex("c0 f2 a8 fa b3 5d b3 c6 b4 79 ad 7a b2 c5 aa ba bf f9 "
-                "bb 7e 21 21 0a 0a") +
-                Hex("c0 f2 a8 fa b3 5d b3 c6 b4 79 ad 7a b2 c5 aa ba bf "
-                    "f9 bb 7e 21 21 0a 0a") +
-                Hex("c0 f2 a8 fa b3 5d b3 c6 b4 79 ad 7a b2 c5 aa ba bf "
-                    "f9 bb 7e 21 21 0a 0a") +
-                Hex("b3 5d b3 c6 a5 bc a7 e4 a8 ec 21 21 0a b5 b2 a7 f4 "
-                    "20 b5 7b a7 c7 2e 2e 2e 0a 0a"));
+  EXPECT_EQ(Run(1), expected + Hex(kNotFoundZh));
   EXPECT_EQ(found_, INVALID_HANDLE_VALUE);
   EXPECT_EQ(fake::OpenHandles(HandleKind::Device), 0);
   EXPECT_EQ(OpenedNames(), NamesUpTo(255));
@@ -218,22 +200,14 @@ TEST_F(Discovery, TheHighestIndexIsFound) {
 }
 
 TEST_F(Discovery, TheEntrySearchesAfterPrintingTheOptionValue) {
-  char arg0[] = "scanfw.exe";
-  char arg1[] = "-b";
-  char arg2[] = "42";
-  char *argv[] = {arg0, arg1, arg2, nullptr};
-  int status = -1;
-  std::string out = CaptureOutput([&] { status = ScanfwMain(3, argv); });
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(out, std::string("42\n") + kNotFound);
+  EXPECT_EQ(RunScanfw({"-b", "42"}), std::string("42\n") + kNotFound);
   EXPECT_EQ(OpenedNames(), NamesUpTo(255));
 }
 
 TEST_F(Discovery, TheEntryKeepsTheFoundDeviceOpen) {
   fake::AddDevice(Attached(3));
-  char arg0[] = "scanfw.exe";
-  char *argv[] = {arg0, nullptr};
-  std::string out = CaptureOutput([&] { ScanfwMain(1, argv); });
+  int status = -1;
+  const std::string out = RunScanfwWithStatus({}, &status);
   EXPECT_EQ(out.substr(0, 2), "0\n");
   EXPECT_EQ(out.find("Device not found"), std::string::npos);
   EXPECT_EQ(fake::TimesOpened(3), 1);

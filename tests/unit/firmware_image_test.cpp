@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "messages/messages.h"
-#include "tests/fake/alloc_counter.h"
 #include "tests/fake/fake_image.h"
 #include "tests/fake/fake_platform.h"
 #include "tests/unit/capture.h"
@@ -31,11 +30,9 @@ class FirmwareImageTest : public testing::Test {
 
 TEST_F(FirmwareImageTest, ViewIsTheCarriersOwnBytesAndSize) {
   FirmwareImage image = {nullptr, 0};
-  bool ok = false;
-  std::string out =
-      CaptureOutput([&] { ok = LoadFirmwareImage(kLanguageEnglish, &image); });
-  EXPECT_TRUE(ok);
-  EXPECT_EQ(out, "");
+  EXPECT_EQ(
+      Capture([&] { return LoadFirmwareImage(kLanguageEnglish, &image); }),
+      Gives(true));
   EXPECT_EQ(image.Data, fake::Image().data);
   EXPECT_EQ(image.Length, fake::kDefaultImageSize);
   EXPECT_EQ(fake::CallNames(), kAllSteps);
@@ -54,29 +51,25 @@ TEST_F(FirmwareImageTest, StepsNameTheNullModuleId119AndTypeBinary) {
 
 TEST_F(FirmwareImageTest, LengthComesFromThePlatformNotAFixedSize) {
   static const uint8_t kSmall[5] = {9, 8, 7, 6, 5};
-  fake::Image().data = kSmall;
-  fake::Image().length = 5;
-  FirmwareImage image = {nullptr, 0};
-  ASSERT_TRUE(LoadFirmwareImage(kLanguageEnglish, &image));
-  EXPECT_EQ(image.Data, kSmall);
-  EXPECT_EQ(image.Length, 5u);
-
-  fake::Reset();
   static const uint8_t kOne[1] = {0};
-  fake::Image().data = kOne;
-  fake::Image().length = 1;
-  ASSERT_TRUE(LoadFirmwareImage(kLanguageEnglish, &image));
-  EXPECT_EQ(image.Data, kOne);
-  EXPECT_EQ(image.Length, 1u);
+  for (uint32_t length : {5u, 1u}) {
+    fake::Reset();
+    fake::Image().data = length == 5 ? kSmall : kOne;
+    fake::Image().length = length;
+    FirmwareImage image = {nullptr, 0};
+    ASSERT_TRUE(LoadFirmwareImage(kLanguageEnglish, &image));
+    EXPECT_EQ(image.Data, length == 5 ? kSmall : kOne);
+    EXPECT_EQ(image.Length, length);
+  }
 }
 
 TEST_F(FirmwareImageTest, TakingTheViewAllocatesNothing) {
   FirmwareImage image = {nullptr, 0};
-  alloc_counter::Start();
-  bool ok = LoadFirmwareImage(kLanguageEnglish, &image);
-  long allocations = alloc_counter::Stop();
+  bool ok = false;
+  EXPECT_EQ(
+      AllocationsIn([&] { ok = LoadFirmwareImage(kLanguageEnglish, &image); }),
+      0);
   EXPECT_TRUE(ok);
-  EXPECT_EQ(allocations, 0);
 }
 
 struct FaultCase {
@@ -105,11 +98,8 @@ TEST_P(FirmwareImageFaultTest, PrintsItsMessageAndTriesNoLaterStep) {
   fake::Image().fault = c.fault;
   static const uint8_t kUntouched = 0;
   FirmwareImage image = {&kUntouched, 77};
-  bool ok = true;
-  std::string out =
-      CaptureOutput([&] { ok = LoadFirmwareImage(language, &image); });
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(out, Printed(c.message, language));
+  EXPECT_EQ(Capture([&] { return LoadFirmwareImage(language, &image); }),
+            Gives(false, Printed(c.message, language)));
   std::vector<std::string> tried(kAllSteps.begin(),
                                  kAllSteps.begin() + c.stepsTried);
   EXPECT_EQ(fake::CallNames(), tried);

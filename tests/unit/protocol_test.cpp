@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string>
 
-#include "tests/fake/alloc_counter.h"
 #include "tests/unit/capture.h"
 
 namespace {
@@ -44,14 +43,11 @@ TEST(Protocol, FirmwareDownloadOfTheShippedImage) {
 }
 
 TEST(Protocol, FirmwareDownloadLengthIsLittleEndian) {
-  EXPECT_EQ(Wire(FirmwareDownload(1)),
-            Hex("20 02 00 00 2A 00 08 00 04 00 00 00 01 00 00 00"));
-  EXPECT_EQ(Wire(FirmwareDownload(0x04030201u)),
-            Hex("20 02 00 00 2A 00 08 00 04 00 00 00 01 02 03 04"));
-  EXPECT_EQ(Wire(FirmwareDownload(0xFFFFFFFFu)),
-            Hex("20 02 00 00 2A 00 08 00 04 00 00 00 FF FF FF FF"));
-  EXPECT_EQ(Wire(FirmwareDownload(0)),
-            Hex("20 02 00 00 2A 00 08 00 04 00 00 00 00 00 00 00"));
+  const std::string kHead = Hex("20 02 00 00 2A 00 08 00 04 00 00 00");
+  EXPECT_EQ(Wire(FirmwareDownload(1)), kHead + Hex("01 00 00 00"));
+  EXPECT_EQ(Wire(FirmwareDownload(0x04030201u)), kHead + Hex("01 02 03 04"));
+  EXPECT_EQ(Wire(FirmwareDownload(0xFFFFFFFFu)), kHead + Hex("FF FF FF FF"));
+  EXPECT_EQ(Wire(FirmwareDownload(0)), kHead + Hex("00 00 00 00"));
 }
 
 TEST(Protocol, EachCommandIsBuiltAfresh) {

@@ -1,4 +1,5 @@
-// Runs the whole program in-process, on whatever the fake platform holds.
+// Runs the whole program in-process, on whatever the fake platform holds;
+// and what the tests put there and read back.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,27 +9,47 @@
 #include <vector>
 
 #include "app/entry.h"
+#include "tests/fake/check/checked_run.h"
+#include "tests/fake/fake_scanner.h"
 #include "tests/unit/capture.h"
+
+const char kNotFound[] = "Device not found!!\nEnd program...\n\n";
+
+inline fake::FakeDevice Attached(int index, uint16_t vendor = 0x3A7C,
+                                 uint16_t product = 0x4E21) {
+  fake::FakeDevice d;
+  d.index = index;
+  d.vendor = vendor;
+  d.product = product;
+  return d;
+}
+
+inline fake::FakeDevice FailingDescriptor(fake::FakeDevice d) {
+  d.descriptorFails = true;
+  return d;
+}
+
+// Each named argument of the call has the value given.
+inline void ExpectArgs(
+    const fake::Call &call,
+    std::vector<std::pair<std::string, std::string>> expected) {
+  for (const auto &arg : expected)
+    EXPECT_EQ(fake::Arg(call, arg.first), arg.second)
+        << call.name << " " << arg.first;
+}
 
 // The output of scanfw with these arguments (argv[0] is added), and its
 // exit status in *status.
-inline std::string RunScanfwWithStatus(std::vector<std::string> args,
+inline std::string RunScanfwWithStatus(const std::vector<std::string> &args,
                                        int *status) {
-  args.insert(args.begin(), "scanfw.exe");
-  std::vector<char *> argv;
-  for (std::string &a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  *status = -1;
-  return CaptureOutput([&] {
-    *status = ScanfwMain(static_cast<int>(args.size()), argv.data());
-  });
+  return fake::RunProgram(args, status);
 }
 
 // The output of scanfw with these arguments; the exit status must be 0
 // whatever happens.
 inline std::string RunScanfw(std::vector<std::string> args) {
   int status = -1;
-  std::string out = RunScanfwWithStatus(std::move(args), &status);
+  std::string out = RunScanfwWithStatus(args, &status);
   EXPECT_EQ(status, 0);
   return out;
 }

@@ -5,13 +5,13 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "messages/messages.h"
-#include "tests/fake/alloc_counter.h"
 #include "tests/fake/fake_platform.h"
 #include "tests/fake/fake_scanner.h"
-#include "tests/unit/capture.h"
+#include "tests/unit/run_scanfw.h"
 
 namespace {
 
@@ -35,6 +35,49 @@ std::string Text(int id, LanguageIndex language) {
   return std::string(MessageText(id, language)) + "\n";
 }
 
+// A failing exchange or bulk write: the fault, its message, and how many of
+// kSteps it made before closing its event.
+struct FailureRow {
+  Stage stage;
+  FaultKind kind;
+  MessageId message;
+  size_t steps;
+};
+
+const Names kSteps = {"WriteFile",           "WaitForSingleObject",
+                      "GetOverlappedResult", "ReadFile",
+                      "WaitForSingleObject", "GetOverlappedResult"};
+
+// The write rows come first: a bulk write fails only by them.
+const FailureRow kFailures[] = {
+    {Stage::Write, FaultKind::RequestFails, MsgUsbWriteError, 1},
+    {Stage::Write, FaultKind::WaitTimeout, MsgUsbTimeout, 2},
+    {Stage::Write, FaultKind::WaitFails, MsgUsbTimeout, 2},
+    {Stage::Write, FaultKind::OverlappedFails, MsgUsbOverlappedError, 3},
+    {Stage::Write, FaultKind::ShortCount, MsgUsbSizeMismatch, 3},
+    {Stage::Write, FaultKind::LongCount, MsgUsbSizeMismatch, 3},
+    {Stage::Read, FaultKind::RequestFails, MsgUsbReadError, 4},
+    {Stage::Read, FaultKind::WaitTimeout, MsgUsbTimeout, 5},
+    {Stage::Read, FaultKind::WaitFails, MsgUsbTimeout, 5},
+    {Stage::Read, FaultKind::OverlappedFails, MsgUsbOverlappedError, 6},
+    {Stage::Read, FaultKind::ShortCount, MsgUsbSizeMismatch, 6},
+    {Stage::Read, FaultKind::LongCount, MsgUsbSizeMismatch, 6},
+};
+
+Names FailedCalls(const FailureRow &row) {
+  Names calls = {"GetUserDefaultLangID", "CreateEventA"};
+  calls.insert(calls.end(), kSteps.begin(), kSteps.begin() + row.steps);
+  calls.push_back("CloseHandle");
+  return calls;
+}
+
+std::string RowName(const FailureRow &row) {
+  static const char *const kKinds[] = {"fail",    "short",    "long",
+                                       "timeout", "waitfail", "overlapped"};
+  return std::string(row.stage == Stage::Write ? "write " : "read ") +
+         kKinds[static_cast<int>(row.kind) - 1];
+}
+
 class Transport : public testing::Test {
  protected:
   void SetUp() override {
@@ -55,11 +98,13 @@ class Transport : public testing::Test {
     Scanner().faults.push_back(fake::Fault{phase, occurrence, stage, kind});
   }
 
-  // One exchange of a readiness query; its output.
-  std::string Exchange(bool *ok, ResponseBlock *response) {
-    const CommandBlock command = ReadinessQuery();
-    return CaptureOutput(
-        [&] { *ok = ExchangeCommand(device_, command, response); });
+  // One exchange of a readiness query: its result and output.
+  std::pair<bool, std::string> Exchange(ResponseBlock *response) {
+    return Capture(
+        [&] { return ExchangeCommand(device_, ReadinessQuery(), response); });
+  }
+  std::pair<bool, std::string> Bulk(const uint8_t *data, uint32_t length) {
+    return Capture([&] { return WriteBulkData(device_, data, length); });
   }
 
   // Announces a bulk write as the update does (a download exchange, which
@@ -71,15 +116,43 @@ class Transport : public testing::Test {
   }
 
   void ExpectDeviceStillUsable() {
-    const int opened = fake::OpenHandles(HandleKind::Device);
-    EXPECT_EQ(opened, 1);
+    EXPECT_EQ(fake::OpenHandles(HandleKind::Device), 1);
     ResponseBlock response;
-    bool ok = false;
-    std::string out = CaptureOutput(
-        [&] { ok = ExchangeCommand(device_, ReadinessQuery(), &response); });
-    EXPECT_TRUE(ok);
-    EXPECT_EQ(out, "");
+    EXPECT_EQ(Exchange(&response), Gives(true));
     EXPECT_EQ(fake::CallsNamed("WriteFile").back().bytes.size(), 16u);
+  }
+
+  // Each failure of an exchange (or of a bulk write) in each language: its
+  // message and calls, its event closed, and the device usable after it.
+  void ExpectEachFailure(bool bulk) {
+    for (const FailureRow &row : kFailures) {
+      if (bulk && row.stage != Stage::Write) continue;
+      for (uint16_t langId : {0x0409, 0x0404, 0x0804}) {
+        SCOPED_TRACE(RowName(row) + " lang " + std::to_string(langId));
+        SetUp();
+        if (bulk) ArmBulk(4096);
+        fake::S().langId = langId;
+        AddFault(bulk ? Phase::Bulk : Phase::Readiness, 1, row.stage, row.kind);
+        const uint32_t tickBefore = fake::S().tick;
+        std::vector<uint8_t> data(4096, 0x42);
+        ResponseBlock response;
+        EXPECT_EQ(bulk ? Bulk(data.data(), 4096) : Exchange(&response),
+                  Gives(false, Text(row.message, LanguageFromLangId(langId))));
+        EXPECT_EQ(fake::CallNames(), FailedCalls(row));
+        if (bulk) {
+          EXPECT_EQ(fake::CallsNamed("ReadFile").size(), 0u);
+        } else {
+          if (row.kind == FaultKind::WaitTimeout) {
+            EXPECT_EQ(fake::S().tick - tickBefore, 1000u);  // waited its bound
+          }
+          EXPECT_EQ(fake::HandlesCreated(HandleKind::Event), 1);
+        }
+        EXPECT_EQ(fake::OpenHandles(HandleKind::Event), 0);
+        EXPECT_EQ(fake::S().badCloses, 0);
+        fake::S().langId = 0x0409;
+        ExpectDeviceStillUsable();
+      }
+    }
   }
 
   DeviceHandle device_ = INVALID_HANDLE_VALUE;
@@ -96,13 +169,13 @@ TEST_F(Transport, OpenDevicePassesTheDriversValues) {
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   ASSERT_EQ(fake::CallNames(), Names({"CreateFileA"}));
   const Call &c = fake::S().calls[0];
-  EXPECT_EQ(Arg(c, "name"), "\\\\.\\usbscan7");
-  EXPECT_EQ(Arg(c, "access"), "0xc0000000");
-  EXPECT_EQ(Arg(c, "share"), "3");
-  EXPECT_EQ(Arg(c, "security"), "0x0");
-  EXPECT_EQ(Arg(c, "disposition"), "3");
-  EXPECT_EQ(Arg(c, "flags"), "0x4");  // no FILE_FLAG_OVERLAPPED
-  EXPECT_EQ(Arg(c, "template"), "0x0");
+  ExpectArgs(c, {{"name", "\\\\.\\usbscan7"},
+                 {"access", "0xc0000000"},
+                 {"share", "3"},
+                 {"security", "0x0"},
+                 {"disposition", "3"},
+                 {"flags", "0x4"},  // no FILE_FLAG_OVERLAPPED
+                 {"template", "0x0"}});
   EXPECT_EQ(fake::FindHandle(h)->tag, 7);
 }
 
@@ -133,25 +206,22 @@ TEST_F(Transport, DescriptorQueryValuesAndResult) {
   Scanner().language = 0x0409;
   DEVICE_DESCRIPTOR d;
   std::memset(&d, 0xEE, sizeof(d));
-  bool ok = false;
-  std::string out =
-      CaptureOutput([&] { ok = QueryDeviceDescriptor(device_, &d); });
-  EXPECT_TRUE(ok);
-  EXPECT_EQ(out, "");
+  EXPECT_EQ(Capture([&] { return QueryDeviceDescriptor(device_, &d); }),
+            Gives(true));
   EXPECT_EQ(d.usVendorId, 0x1234);
   EXPECT_EQ(d.usProductId, 0xABCD);
   EXPECT_EQ(d.usBcdDevice, 0x0203);
   EXPECT_EQ(d.usLanguageId, 0x0409);
   ASSERT_EQ(fake::CallNames(), Names({"DeviceIoControl"}));
   const Call &c = fake::S().calls[0];
-  EXPECT_EQ(Arg(c, "handle"), Ptr(device_));
-  EXPECT_EQ(Arg(c, "code"), "0x80002018");
-  EXPECT_EQ(Arg(c, "in"), Ptr(&d));
-  EXPECT_EQ(Arg(c, "out"), Ptr(&d));
-  EXPECT_EQ(Arg(c, "inSize"), "8");
-  EXPECT_EQ(Arg(c, "outSize"), "8");
+  ExpectArgs(c, {{"handle", Ptr(device_)},
+                 {"code", "0x80002018"},
+                 {"in", Ptr(&d)},
+                 {"out", Ptr(&d)},
+                 {"inSize", "8"},
+                 {"outSize", "8"},
+                 {"overlapped", "0x0"}});
   EXPECT_NE(Arg(c, "returned"), "0x0");
-  EXPECT_EQ(Arg(c, "overlapped"), "0x0");
   EXPECT_EQ(fake::OpenHandles(HandleKind::Device), 1);
 }
 
@@ -175,11 +245,8 @@ TEST_F(Transport, DescriptorFilledShortStillSucceedsAndTheRestIsZero) {
 TEST_F(Transport, DescriptorFailureIsSilentAndLeavesTheHandleOpen) {
   Scanner().descriptorFails = true;
   DEVICE_DESCRIPTOR d;
-  bool ok = true;
-  std::string out =
-      CaptureOutput([&] { ok = QueryDeviceDescriptor(device_, &d); });
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(out, "");
+  EXPECT_EQ(Capture([&] { return QueryDeviceDescriptor(device_, &d); }),
+            Gives(false));
   EXPECT_EQ(fake::CallNames(), Names({"DeviceIoControl"}));
   EXPECT_EQ(fake::OpenHandles(HandleKind::Device), 1);
 }
@@ -190,21 +257,19 @@ TEST_F(Transport, ExchangeMakesExactlyTheseCallsInThisOrder) {
   const CommandBlock command = ReadinessQuery();
   ResponseBlock response;
   std::memset(response.bytes, 0, sizeof(response.bytes));
-  bool ok = false;
-  std::string out =
-      CaptureOutput([&] { ok = ExchangeCommand(device_, command, &response); });
-  EXPECT_TRUE(ok);
-  EXPECT_EQ(out, "");
+  EXPECT_EQ(
+      Capture([&] { return ExchangeCommand(device_, command, &response); }),
+      Gives(true));
   ASSERT_EQ(
       fake::CallNames(),
       Names({"GetUserDefaultLangID", "CreateEventA", "WriteFile",
              "WaitForSingleObject", "GetOverlappedResult", "ReadFile",
              "WaitForSingleObject", "GetOverlappedResult", "CloseHandle"}));
   const std::vector<Call> &c = fake::S().calls;
-  EXPECT_EQ(Arg(c[1], "security"), "0x0");
-  EXPECT_EQ(Arg(c[1], "manualReset"), "0");
-  EXPECT_EQ(Arg(c[1], "initialState"), "0");
-  EXPECT_EQ(Arg(c[1], "name"), "(null)");
+  ExpectArgs(c[1], {{"security", "0x0"},
+                    {"manualReset", "0"},
+                    {"initialState", "0"},
+                    {"name", "(null)"}});
   // The event the calls name is the one event created, and it is an event.
   const std::string event = Arg(c[2], "event");
   ASSERT_NE(event, "0x0");
@@ -220,36 +285,31 @@ TEST_F(Transport, ExchangeMakesExactlyTheseCallsInThisOrder) {
   EXPECT_EQ(write.length, 16u);
   EXPECT_EQ(write.bytes,
             std::vector<uint8_t>(command.bytes, command.bytes + 16));
-  EXPECT_EQ(Arg(write, "handle"), Ptr(device_));
   EXPECT_NE(Arg(write, "count"), "0x0");
   EXPECT_NE(Arg(write, "overlapped"), "0x0");
-  EXPECT_EQ(Arg(write, "event"), event);
-  EXPECT_EQ(Arg(write, "offset"), "0");
-  EXPECT_EQ(Arg(write, "offsetHigh"), "0");
-  EXPECT_EQ(Arg(write, "internal"), "0x0");
-  EXPECT_EQ(Arg(write, "internalHigh"), "0");
+  ExpectArgs(write, {{"handle", Ptr(device_)},
+                     {"event", event},
+                     {"offset", "0"},
+                     {"offsetHigh", "0"},
+                     {"internal", "0x0"},
+                     {"internalHigh", "0"}});
 
-  for (int i : {3, 6}) {
-    EXPECT_EQ(Arg(c[i], "handle"), event);
-    EXPECT_EQ(Arg(c[i], "ms"), "1000");
-  }
+  for (int i : {3, 6}) ExpectArgs(c[i], {{"handle", event}, {"ms", "1000"}});
   for (int i : {4, 7}) {
-    EXPECT_EQ(Arg(c[i], "handle"), Ptr(device_));
-    EXPECT_EQ(Arg(c[i], "overlapped"), Arg(write, "overlapped"));
+    ExpectArgs(c[i], {{"handle", Ptr(device_)},
+                      {"overlapped", Arg(write, "overlapped")},
+                      {"wait", "1"}});
     EXPECT_NE(Arg(c[i], "transferred"), "0x0");
-    EXPECT_EQ(Arg(c[i], "wait"), "1");
   }
 
   // The read: the response block, 32 bytes, the same record and event.
   const Call &read = c[5];
   EXPECT_EQ(read.buffer, response.bytes);
   EXPECT_EQ(read.length, 32u);
-  EXPECT_EQ(Arg(read, "handle"), Ptr(device_));
-  EXPECT_EQ(Arg(read, "overlapped"), Arg(write, "overlapped"));
-  EXPECT_EQ(Arg(read, "event"), event);
-
-  EXPECT_EQ(Arg(c[8], "handle"), event);
-  EXPECT_EQ(Arg(c[8], "kind"), "event");
+  ExpectArgs(read, {{"handle", Ptr(device_)},
+                    {"overlapped", Arg(write, "overlapped")},
+                    {"event", event}});
+  ExpectArgs(c[8], {{"handle", event}, {"kind", "event"}});
 
   EXPECT_EQ(fake::HandlesCreated(HandleKind::Event), 1);
   EXPECT_EQ(fake::OpenHandles(HandleKind::Event), 0);
@@ -261,17 +321,14 @@ TEST_F(Transport, ExchangeSendsTheCommandAndFillsTheWholeResponse) {
   const CommandBlock command = BurnStatusQuery();
   ResponseBlock response;
   std::memset(response.bytes, 0, sizeof(response.bytes));
-  bool ok = false;
-  Exchange(&ok, &response);  // readiness: answers 6
-  ASSERT_TRUE(ok);
+  ASSERT_TRUE(Exchange(&response).first);  // readiness: answers 6
   EXPECT_EQ(DeviceStatus(response), 6);
   for (int i = 0; i < 32; ++i) {
     if (i != 4 && i != 5) {
       EXPECT_NE(response.bytes[i], 0) << "byte " << i;
     }
   }
-  ok = ExchangeCommand(device_, command, &response);
-  ASSERT_TRUE(ok);
+  ASSERT_TRUE(ExchangeCommand(device_, command, &response));
   EXPECT_EQ(DeviceStatus(response), 7);
   const std::vector<fake::Received> &got = fake::ReceivedBy(0);
   ASSERT_EQ(got.size(), 2u);
@@ -284,154 +341,30 @@ TEST_F(Transport, ExchangeSendsTheCommandAndFillsTheWholeResponse) {
 
 // ---------------------------------------------------------------- failures
 
-struct FailureRow {
-  Stage stage;
-  FaultKind kind;
-  MessageId message;
-  Names calls;  // after GetUserDefaultLangID and CreateEventA
-};
+TEST_F(Transport, EveryExchangeFailureRow) { ExpectEachFailure(false); }
 
-const Names kWritePhase = {"WriteFile", "WaitForSingleObject",
-                           "GetOverlappedResult"};
-
-Names Concat(Names a, const Names &b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-std::vector<FailureRow> WriteRows() {
-  return {
-      {Stage::Write,
-       FaultKind::RequestFails,
-       MsgUsbWriteError,
-       {"WriteFile", "CloseHandle"}},
-      {Stage::Write,
-       FaultKind::WaitTimeout,
-       MsgUsbTimeout,
-       {"WriteFile", "WaitForSingleObject", "CloseHandle"}},
-      {Stage::Write,
-       FaultKind::WaitFails,
-       MsgUsbTimeout,
-       {"WriteFile", "WaitForSingleObject", "CloseHandle"}},
-      {Stage::Write, FaultKind::OverlappedFails, MsgUsbOverlappedError,
-       Concat(kWritePhase, {"CloseHandle"})},
-      {Stage::Write, FaultKind::ShortCount, MsgUsbSizeMismatch,
-       Concat(kWritePhase, {"CloseHandle"})},
-      {Stage::Write, FaultKind::LongCount, MsgUsbSizeMismatch,
-       Concat(kWritePhase, {"CloseHandle"})},
-  };
-}
-
-std::vector<FailureRow> ReadRows() {
-  return {
-      {Stage::Read, FaultKind::RequestFails, MsgUsbReadError,
-       Concat(kWritePhase, {"ReadFile", "CloseHandle"})},
-      {Stage::Read, FaultKind::WaitTimeout, MsgUsbTimeout,
-       Concat(kWritePhase, {"ReadFile", "WaitForSingleObject", "CloseHandle"})},
-      {Stage::Read, FaultKind::WaitFails, MsgUsbTimeout,
-       Concat(kWritePhase, {"ReadFile", "WaitForSingleObject", "CloseHandle"})},
-      {Stage::Read, FaultKind::OverlappedFails, MsgUsbOverlappedError,
-       Concat(kWritePhase, {"ReadFile", "WaitForSingleObject",
-                            "GetOverlappedResult", "CloseHandle"})},
-      {Stage::Read, FaultKind::ShortCount, MsgUsbSizeMismatch,
-       Concat(kWritePhase, {"ReadFile", "WaitForSingleObject",
-                            "GetOverlappedResult", "CloseHandle"})},
-      {Stage::Read, FaultKind::LongCount, MsgUsbSizeMismatch,
-       Concat(kWritePhase, {"ReadFile", "WaitForSingleObject",
-                            "GetOverlappedResult", "CloseHandle"})},
-  };
-}
-
-std::string RowName(const FailureRow &row) {
-  static const char *const kKinds[] = {"fail",    "short",    "long",
-                                       "timeout", "waitfail", "overlapped"};
-  return std::string(row.stage == Stage::Write ? "write " : "read ") +
-         kKinds[static_cast<int>(row.kind) - 1];
-}
-
-TEST_F(Transport, EveryExchangeFailureRow) {
-  std::vector<FailureRow> rows = WriteRows();
-  for (const FailureRow &r : ReadRows()) rows.push_back(r);
-  for (const FailureRow &row : rows) {
-    for (uint16_t langId : {0x0409, 0x0404, 0x0804}) {
-      SCOPED_TRACE(RowName(row) + " lang " + std::to_string(langId));
-      SetUp();
-      fake::S().langId = langId;
-      AddFault(Phase::Readiness, 1, row.stage, row.kind);
-      const uint32_t tickBefore = fake::S().tick;
-      ResponseBlock response;
-      bool ok = true;
-      std::string out = Exchange(&ok, &response);
-      EXPECT_FALSE(ok);
-      EXPECT_EQ(out, Text(row.message, LanguageFromLangId(langId)));
-      EXPECT_EQ(fake::CallNames(),
-                Concat({"GetUserDefaultLangID", "CreateEventA"}, row.calls));
-      if (row.kind == FaultKind::WaitTimeout) {
-        EXPECT_EQ(fake::S().tick - tickBefore, 1000u);  // waited its bound
-      }
-      EXPECT_EQ(fake::HandlesCreated(HandleKind::Event), 1);
-      EXPECT_EQ(fake::OpenHandles(HandleKind::Event), 0);
-      EXPECT_EQ(fake::S().badCloses, 0);
-      fake::S().langId = 0x0409;
-      ExpectDeviceStillUsable();
-    }
-  }
-}
-
-TEST_F(Transport, EveryBulkFailureRow) {
-  for (const FailureRow &row : WriteRows()) {
-    for (uint16_t langId : {0x0409, 0x0404, 0x0804}) {
-      SCOPED_TRACE(RowName(row) + " lang " + std::to_string(langId));
-      SetUp();
-      ArmBulk(4096);
-      fake::S().langId = langId;
-      AddFault(Phase::Bulk, 1, Stage::Write, row.kind);
-      std::vector<uint8_t> data(4096, 0x42);
-      bool ok = true;
-      std::string out = CaptureOutput(
-          [&] { ok = WriteBulkData(device_, data.data(), 4096); });
-      EXPECT_FALSE(ok);
-      EXPECT_EQ(out, Text(row.message, LanguageFromLangId(langId)));
-      EXPECT_EQ(fake::CallNames(),
-                Concat({"GetUserDefaultLangID", "CreateEventA"}, row.calls));
-      EXPECT_EQ(fake::CallsNamed("ReadFile").size(), 0u);
-      EXPECT_EQ(fake::OpenHandles(HandleKind::Event), 0);
-      EXPECT_EQ(fake::S().badCloses, 0);
-      fake::S().langId = 0x0409;
-      ExpectDeviceStillUsable();
-    }
-  }
-}
+TEST_F(Transport, EveryBulkFailureRow) { ExpectEachFailure(true); }
 
 TEST_F(Transport, WriteOfFifteenBytesIsAMismatchAndNothingIsRead) {
   AddFault(Phase::Readiness, 1, Stage::Write, FaultKind::ShortCount);
   ResponseBlock response;
-  bool ok = true;
-  EXPECT_EQ(Exchange(&ok, &response), Text(MsgUsbSizeMismatch, 0));
-  EXPECT_FALSE(ok);
+  EXPECT_EQ(Exchange(&response), Gives(false, Text(MsgUsbSizeMismatch, 0)));
   EXPECT_TRUE(fake::CallsNamed("ReadFile").empty());
 }
 
 TEST_F(Transport, ShortReadIsAMismatch) {
   AddFault(Phase::Readiness, 1, Stage::Read, FaultKind::ShortCount);
   ResponseBlock response;
-  bool ok = true;
-  EXPECT_EQ(Exchange(&ok, &response), Text(MsgUsbSizeMismatch, 0));
-  EXPECT_FALSE(ok);
+  EXPECT_EQ(Exchange(&response), Gives(false, Text(MsgUsbSizeMismatch, 0)));
 }
 
 TEST_F(Transport, EventCreationFailureIsSilent) {
   fake::SetEventCreationFails(true);
   ResponseBlock response;
   std::memset(response.bytes, 0x77, sizeof(response.bytes));
-  bool ok = true;
-  EXPECT_EQ(Exchange(&ok, &response), "");
-  EXPECT_FALSE(ok);
+  EXPECT_EQ(Exchange(&response), Gives(false));
   std::vector<uint8_t> data(64, 1);
-  std::string out =
-      CaptureOutput([&] { ok = WriteBulkData(device_, data.data(), 64); });
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(out, "");
+  EXPECT_EQ(Bulk(data.data(), 64), Gives(false));
   EXPECT_EQ(fake::CallNames(), Names({"GetUserDefaultLangID", "CreateEventA",
                                       "GetUserDefaultLangID", "CreateEventA"}));
   EXPECT_EQ(response.bytes[0], 0x77);
@@ -446,16 +379,13 @@ TEST_F(Transport, NullOrInvalidHandleDoesNothing) {
     fake::S().calls.clear();
     ResponseBlock response;
     std::memset(response.bytes, 0x5C, sizeof(response.bytes));
-    bool exchanged = true;
-    bool written = true;
     std::vector<uint8_t> data(16, 0x11);
-    std::string out = CaptureOutput([&] {
-      exchanged = ExchangeCommand(bad, ReadinessQuery(), &response);
-      written = WriteBulkData(bad, data.data(), 16);
-    });
-    EXPECT_FALSE(exchanged);
-    EXPECT_FALSE(written);
-    EXPECT_EQ(out, "");
+    EXPECT_EQ(Capture([&] {
+                return ExchangeCommand(bad, ReadinessQuery(), &response);
+              }),
+              Gives(false));
+    EXPECT_EQ(Capture([&] { return WriteBulkData(bad, data.data(), 16); }),
+              Gives(false));
     EXPECT_EQ(fake::CallNames(),
               Names({"GetUserDefaultLangID", "GetUserDefaultLangID"}));
     EXPECT_EQ(fake::HandlesCreated(HandleKind::Event), 0);
@@ -467,16 +397,15 @@ TEST_F(Transport, NullOrInvalidHandleDoesNothing) {
 TEST_F(Transport, MessagesFollowTheLanguageOfEachCall) {
   AddFault(Phase::Readiness, 0, Stage::Write, FaultKind::RequestFails);
   ResponseBlock response;
-  bool ok = true;
   fake::S().langId = 0x0404;
-  EXPECT_EQ(Exchange(&ok, &response),
+  EXPECT_EQ(Exchange(&response).second,
             Hex("BC 67 A4 4A 55 53 42 BF F9 BB 7E 21 21 0A 0A"));
   fake::S().langId = 0x0804;
-  EXPECT_EQ(Exchange(&ok, &response), "Write to USB error!!\n\n");
+  EXPECT_EQ(Exchange(&response).second, "Write to USB error!!\n\n");
   fake::S().langId = 0x0C04;
-  EXPECT_EQ(Exchange(&ok, &response), "Write to USB error!!\n\n");
+  EXPECT_EQ(Exchange(&response).second, "Write to USB error!!\n\n");
   fake::S().langId = 0x0404;
-  EXPECT_EQ(Exchange(&ok, &response), Text(MsgUsbWriteError, 1));
+  EXPECT_EQ(Exchange(&response).second, Text(MsgUsbWriteError, 1));
 }
 
 // ---------------------------------------------------------------- bulk
@@ -487,10 +416,9 @@ TEST_F(Transport, BulkIsOneRequestOfTheCallersBufferAndAllocatesNothing) {
   ArmBulk(kLength);
   bool ok = false;
   std::string out = CaptureOutput([&] {
-    alloc_counter::Start();
-    ok = WriteBulkData(device_, image.data(), kLength);
-    const long allocations = alloc_counter::Stop();
-    EXPECT_EQ(allocations, 0);
+    EXPECT_EQ(AllocationsIn(
+                  [&] { ok = WriteBulkData(device_, image.data(), kLength); }),
+              0);
   });
   EXPECT_TRUE(ok);
   EXPECT_EQ(out, "");
@@ -501,9 +429,8 @@ TEST_F(Transport, BulkIsOneRequestOfTheCallersBufferAndAllocatesNothing) {
   ASSERT_EQ(writes.size(), 1u);
   EXPECT_EQ(writes[0].buffer, image.data());
   EXPECT_EQ(writes[0].length, kLength);
-  EXPECT_EQ(Arg(writes[0], "handle"), Ptr(device_));
-  EXPECT_EQ(Arg(writes[0], "offset"), "0");
-  EXPECT_EQ(Arg(writes[0], "internal"), "0x0");
+  ExpectArgs(writes[0],
+             {{"handle", Ptr(device_)}, {"offset", "0"}, {"internal", "0x0"}});
   EXPECT_EQ(Arg(fake::S().calls[3], "ms"), "1000");
   EXPECT_EQ(Arg(fake::S().calls[4], "wait"), "1");
   const fake::Received &last = fake::ReceivedBy(0).back();
@@ -514,11 +441,11 @@ TEST_F(Transport, BulkIsOneRequestOfTheCallersBufferAndAllocatesNothing) {
 }
 
 TEST_F(Transport, TheAllocationCounterSeesAnAllocation) {
-  alloc_counter::Start();
-  int *volatile probe = new int(1);
-  const long allocations = alloc_counter::Stop();
-  delete probe;
-  EXPECT_EQ(allocations, 1);
+  EXPECT_EQ(AllocationsIn([] {
+              int *volatile probe = new int(1);
+              delete probe;
+            }),
+            1);
 }
 
 TEST_F(Transport, ExchangeAllocatesNothing) {
@@ -526,10 +453,9 @@ TEST_F(Transport, ExchangeAllocatesNothing) {
   const CommandBlock command = ReadinessQuery();
   bool ok = false;
   std::string out = CaptureOutput([&] {
-    alloc_counter::Start();
-    ok = ExchangeCommand(device_, command, &response);
-    const long allocations = alloc_counter::Stop();
-    EXPECT_EQ(allocations, 0);
+    EXPECT_EQ(AllocationsIn(
+                  [&] { ok = ExchangeCommand(device_, command, &response); }),
+              0);
   });
   EXPECT_TRUE(ok);
   EXPECT_EQ(out, "");
@@ -540,11 +466,11 @@ TEST_F(Transport, FailingCallsAllocateNothing) {
   ResponseBlock response;
   const CommandBlock command = ReadinessQuery();
   std::string out = CaptureOutput([&] {
-    alloc_counter::Start();
-    ExchangeCommand(device_, command, &response);
-    ExchangeCommand(nullptr, command, &response);
-    const long allocations = alloc_counter::Stop();
-    EXPECT_EQ(allocations, 0);
+    EXPECT_EQ(AllocationsIn([&] {
+                ExchangeCommand(device_, command, &response);
+                ExchangeCommand(nullptr, command, &response);
+              }),
+              0);
   });
   EXPECT_EQ(out, Text(MsgUsbSizeMismatch, 0));
 }
@@ -552,11 +478,7 @@ TEST_F(Transport, FailingCallsAllocateNothing) {
 TEST_F(Transport, ZeroLengthBulkIsOneRequestAndSucceeds) {
   ArmBulk(0);
   uint8_t byte = 0;
-  bool ok = false;
-  std::string out =
-      CaptureOutput([&] { ok = WriteBulkData(device_, &byte, 0); });
-  EXPECT_TRUE(ok);
-  EXPECT_EQ(out, "");
+  EXPECT_EQ(Bulk(&byte, 0), Gives(true));
   const std::vector<Call> writes = fake::CallsNamed("WriteFile");
   ASSERT_EQ(writes.size(), 1u);
   EXPECT_EQ(writes[0].length, 0u);
@@ -568,54 +490,38 @@ TEST_F(Transport, BulkThatMovesFewerBytesIsAMismatch) {
   ArmBulk(1000);
   AddFault(Phase::Bulk, 1, Stage::Write, FaultKind::ShortCount);
   std::vector<uint8_t> data(1000, 3);
-  bool ok = true;
-  std::string out =
-      CaptureOutput([&] { ok = WriteBulkData(device_, data.data(), 1000); });
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(out, Text(MsgUsbSizeMismatch, 0));
+  EXPECT_EQ(Bulk(data.data(), 1000), Gives(false, Text(MsgUsbSizeMismatch, 0)));
 }
 
 // ---------------------------------------------------------------- balance
 
 TEST_F(Transport, TenThousandFailingCallsOfEachKindLeaveNoEventOpen) {
   const int kCalls = 10000;
-  std::vector<FailureRow> rows = WriteRows();
-  for (const FailureRow &r : ReadRows()) rows.push_back(r);
-  for (const FailureRow &row : rows) {
-    SCOPED_TRACE(RowName(row));
-    SetUp();
-    AddFault(Phase::Readiness, 0, row.stage, row.kind);
-    ResponseBlock response;
-    const CommandBlock command = ReadinessQuery();
-    int failures = 0;
-    std::string out = CaptureOutput([&] {
-      for (int i = 0; i < kCalls; ++i) {
-        if (!ExchangeCommand(device_, command, &response)) ++failures;
-      }
-    });
-    EXPECT_EQ(failures, kCalls);
-    EXPECT_EQ(out.size(), kCalls * Text(row.message, 0).size());
-    EXPECT_EQ(fake::HandlesCreated(HandleKind::Event), kCalls);
-    EXPECT_EQ(fake::OpenHandles(HandleKind::Event), 0);
-    EXPECT_EQ(fake::S().badCloses, 0);
-  }
-  for (const FailureRow &row : WriteRows()) {
-    SCOPED_TRACE("bulk " + RowName(row));
-    SetUp();
-    AddFault(Phase::Bulk, 0, Stage::Write, row.kind);
-    uint8_t data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    int failures = 0;
-    std::string out = CaptureOutput([&] {
-      for (int i = 0; i < kCalls; ++i) {
-        ArmBulk(8);
-        if (!WriteBulkData(device_, data, 8)) ++failures;
-      }
-    });
-    EXPECT_EQ(failures, kCalls);
-    EXPECT_EQ(out.size(), kCalls * Text(row.message, 0).size());
-    EXPECT_EQ(fake::HandlesCreated(HandleKind::Event), 2 * kCalls);
-    EXPECT_EQ(fake::OpenHandles(HandleKind::Event), 0);
-    EXPECT_EQ(fake::S().badCloses, 0);
+  for (bool bulk : {false, true}) {
+    for (const FailureRow &row : kFailures) {
+      if (bulk && row.stage != Stage::Write) continue;
+      SCOPED_TRACE((bulk ? "bulk " : "") + RowName(row));
+      SetUp();
+      AddFault(bulk ? Phase::Bulk : Phase::Readiness, 0, row.stage, row.kind);
+      ResponseBlock response;
+      const CommandBlock command = ReadinessQuery();
+      uint8_t data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+      int failures = 0;
+      std::string out = CaptureOutput([&] {
+        for (int i = 0; i < kCalls; ++i) {
+          if (bulk) ArmBulk(8);
+          if (!(bulk ? WriteBulkData(device_, data, 8)
+                     : ExchangeCommand(device_, command, &response)))
+            ++failures;
+        }
+      });
+      EXPECT_EQ(failures, kCalls);
+      EXPECT_EQ(out.size(), kCalls * Text(row.message, 0).size());
+      EXPECT_EQ(fake::HandlesCreated(HandleKind::Event),
+                (bulk ? 2 : 1) * kCalls);
+      EXPECT_EQ(fake::OpenHandles(HandleKind::Event), 0);
+      EXPECT_EQ(fake::S().badCloses, 0);
+    }
   }
   {
     SCOPED_TRACE("event cannot be created");

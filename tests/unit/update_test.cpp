@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "app/discovery.h"
-#include "tests/fake/alloc_counter.h"
 #include "tests/fake/fake_image.h"
 #include "tests/fake/fake_scanner.h"
 #include "tests/fake/fake_service.h"
@@ -16,32 +15,42 @@
 
 namespace {
 
-DeviceHandle FoundScanner() {
+// Attaches a scanner with these answers and finds it.
+DeviceHandle FoundScanner(std::vector<uint16_t> readiness,
+                          std::vector<uint16_t> burn) {
+  fake::FakeDevice scanner;
+  if (!readiness.empty()) scanner.readiness = readiness;
+  if (!burn.empty()) scanner.burn = burn;
+  fake::AddDevice(scanner);
   DeviceHandle device = INVALID_HANDLE_VALUE;
   CaptureOutput([&] { device = Discover(kLanguageEnglish); });
   return device;
 }
 
+// Finds the scanner and updates it; what the update printed.
+std::string Updated(std::vector<uint16_t> readiness = {},
+                    std::vector<uint16_t> burn = {},
+                    DeviceHandle *found = nullptr) {
+  DeviceHandle device = FoundScanner(readiness, burn);
+  if (found) *found = device;
+  return CaptureOutput([&] { RunUpdate(device, kLanguageEnglish); });
+}
+
 TEST(Update, AllocatesNothingOfItsOwn) {
   // The counter itself must see an allocation made in the open.
-  alloc_counter::Start();
-  int *volatile probe = new int(1);
-  delete probe;
-  EXPECT_EQ(alloc_counter::Stop(), 1);
+  EXPECT_EQ(AllocationsIn([] {
+              int *volatile probe = new int(1);
+              delete probe;
+            }),
+            1);
 
   fake::Reset();
-  fake::FakeDevice scanner;
-  scanner.readiness = {5, 0};
-  scanner.burn = {7, 0};
-  fake::AddDevice(scanner);
-  DeviceHandle device = FoundScanner();
+  DeviceHandle device = FoundScanner({5, 0}, {7, 0});
   ASSERT_NE(device, INVALID_HANDLE_VALUE);
 
   long allocations = -1;
   std::string out = CaptureOutput([&] {
-    alloc_counter::Start();
-    RunUpdate(device, kLanguageEnglish);
-    allocations = alloc_counter::Stop();
+    allocations = AllocationsIn([&] { RunUpdate(device, kLanguageEnglish); });
   });
   EXPECT_EQ(allocations, 0);
   EXPECT_NE(out.find("Burning firmware done!!"), std::string::npos);
@@ -53,12 +62,7 @@ TEST(Update, AllocatesNothingOfItsOwn) {
 TEST(Update, PausesOnlyBetweenBusyAnswersAndBeforeTheBurn) {
   fake::Reset();
   fake::Service().installed = false;  // no service polls among the pauses
-  fake::FakeDevice scanner;
-  scanner.readiness = {5, 5, 0};
-  scanner.burn = {7, 7, 7, 0};
-  fake::AddDevice(scanner);
-  DeviceHandle device = FoundScanner();
-  CaptureOutput([&] { RunUpdate(device, kLanguageEnglish); });
+  Updated({5, 5, 0}, {7, 7, 7, 0});
 
   std::vector<std::string> sleeps;
   for (const fake::Call &c : fake::CallsNamed("Sleep"))
@@ -84,10 +88,7 @@ TEST(Update, PausesOnlyBetweenBusyAnswersAndBeforeTheBurn) {
 
 TEST(Update, TheImageGoesOutInOneWriteFromWhereItLies) {
   fake::Reset();
-  fake::FakeDevice scanner;
-  fake::AddDevice(scanner);
-  DeviceHandle device = FoundScanner();
-  CaptureOutput([&] { RunUpdate(device, kLanguageEnglish); });
+  Updated();
 
   int bulkWrites = 0;
   for (const fake::Call &c : fake::CallsNamed("WriteFile")) {
@@ -101,11 +102,8 @@ TEST(Update, TheImageGoesOutInOneWriteFromWhereItLies) {
 
 TEST(Update, TheFoundDeviceStaysOpen) {
   fake::Reset();
-  fake::FakeDevice scanner;
-  scanner.burn = {5};  // even after a failed burn
-  fake::AddDevice(scanner);
-  DeviceHandle device = FoundScanner();
-  CaptureOutput([&] { RunUpdate(device, kLanguageEnglish); });
+  DeviceHandle device = INVALID_HANDLE_VALUE;
+  Updated({}, {5}, &device);  // even after a failed burn
   EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Device), 1);
   EXPECT_TRUE(fake::FindHandle(device) != nullptr &&
               fake::FindHandle(device)->open);

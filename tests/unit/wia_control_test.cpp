@@ -47,10 +47,33 @@ std::string Change(int startType) {
 Calls SetTo(int startType) {
   return {kProbe, Alloc(), Fill(), Change(startType), kFree};
 }
+// n reads of a poll whose wait hint is 0.
+Calls Polls(int n) {
+  Calls calls;
+  for (int i = 0; i < n; ++i)
+    calls.insert(calls.end(), {kTick, kQuery, kTick, "Sleep 0"});
+  return calls;
+}
 Calls Join(std::initializer_list<Calls> parts) {
   Calls all;
   for (const Calls &p : parts) all.insert(all.end(), p.begin(), p.end());
   return all;
+}
+
+SERVICE_STATUS Pattern() {
+  SERVICE_STATUS s;
+  s.dwServiceType = s.dwCurrentState = s.dwControlsAccepted = 0xAAAAAAAA;
+  s.dwWin32ExitCode = s.dwServiceSpecificExitCode = 0xAAAAAAAA;
+  s.dwCheckPoint = s.dwWaitHint = 0xAAAAAAAA;
+  return s;
+}
+
+bool IsPattern(const SERVICE_STATUS &s) {
+  return s.dwServiceType == 0xAAAAAAAA && s.dwCurrentState == 0xAAAAAAAA &&
+         s.dwControlsAccepted == 0xAAAAAAAA &&
+         s.dwWin32ExitCode == 0xAAAAAAAA &&
+         s.dwServiceSpecificExitCode == 0xAAAAAAAA &&
+         s.dwCheckPoint == 0xAAAAAAAA && s.dwWaitHint == 0xAAAAAAAA;
 }
 
 class WiaControl : public testing::Test {
@@ -76,6 +99,44 @@ class WiaControl : public testing::Test {
     return *wia_;
   }
   void Destroy() { wia_.reset(); }
+  // The calls SuspendService makes.
+  Calls Suspended() {
+    const size_t mark = Mark();
+    W().SuspendService();
+    return Since(mark);
+  }
+  // The calls ResumeService makes; it returns `result`.
+  Calls Resumed(BOOL result = TRUE) {
+    const size_t mark = Mark();
+    EXPECT_EQ(W().ResumeService(), result);
+    return Since(mark);
+  }
+  // The pauses SuspendService takes, in milliseconds.
+  std::vector<uint32_t> SuspendPauses() {
+    const size_t mark = Mark();
+    W().SuspendService();
+    return SleepsSince(mark);
+  }
+  // The calls the destruction makes.
+  Calls Destroyed() {
+    const size_t mark = Mark();
+    Destroy();
+    return Since(mark);
+  }
+  // SetStartType(SERVICE_DISABLED) fails printing `out`: the calls it made.
+  Calls FailsToDisable(const std::string &out) {
+    const size_t mark = Mark();
+    EXPECT_EQ(Capture([&] { return W().SetStartType(SERVICE_DISABLED); }),
+              Gives(FALSE, out));
+    return Since(mark);
+  }
+  // A probe that fails and leaves the record alone: the calls so far.
+  Calls FailedProbe() {
+    SERVICE_STATUS status = Pattern();
+    EXPECT_EQ(Capture([&] { return W().QueryStatus(&status); }), Gives(FALSE));
+    EXPECT_TRUE(IsPattern(status));
+    return Since(0);
+  }
 
   size_t Mark() const { return fake::S().calls.size(); }
   // The calls made since the mark, as "Name detail".
@@ -108,22 +169,6 @@ class WiaControl : public testing::Test {
   std::unique_ptr<CWIAControl> wia_;
 };
 
-SERVICE_STATUS Pattern() {
-  SERVICE_STATUS s;
-  s.dwServiceType = s.dwCurrentState = s.dwControlsAccepted = 0xAAAAAAAA;
-  s.dwWin32ExitCode = s.dwServiceSpecificExitCode = 0xAAAAAAAA;
-  s.dwCheckPoint = s.dwWaitHint = 0xAAAAAAAA;
-  return s;
-}
-
-bool IsPattern(const SERVICE_STATUS &s) {
-  return s.dwServiceType == 0xAAAAAAAA && s.dwCurrentState == 0xAAAAAAAA &&
-         s.dwControlsAccepted == 0xAAAAAAAA &&
-         s.dwWin32ExitCode == 0xAAAAAAAA &&
-         s.dwServiceSpecificExitCode == 0xAAAAAAAA &&
-         s.dwCheckPoint == 0xAAAAAAAA && s.dwWaitHint == 0xAAAAAAAA;
-}
-
 // --- Construction, probe and handles ---------------------------------------
 
 TEST_F(WiaControl, BuildingAndDestroyingAnUnusedObjectCallsNothing) {
@@ -148,64 +193,38 @@ TEST_F(WiaControl, ProbeOpensBothHandlesWithExactRightsAndCopiesTheRecord) {
 
 TEST_F(WiaControl, StoppedServiceIsNotUpAndOnlyTheProbeTouchesIt) {
   fake::Service().state = SERVICE_STOPPED;
-  std::string out = CaptureOutput([&] { EXPECT_FALSE(Probe()); });
-  EXPECT_EQ(out, "");
+  EXPECT_EQ(Capture([&] { return Probe(); }), Gives(false));
   EXPECT_EQ(Since(0), (Calls{kOpenManager, kOpenService, kQuery}));
-  size_t mark = Mark();
-  Destroy();
-  EXPECT_EQ(Since(mark), (Calls{kCloseManager, kCloseService}));
+  EXPECT_EQ(Destroyed(), (Calls{kCloseManager, kCloseService}));
   EXPECT_EQ(fake::DescribeService(), "stopped auto");
 }
 
 TEST_F(WiaControl, NotInstalledFailsSilentlyAndDestructionCallsNothing) {
   fake::Service().installed = false;
-  SERVICE_STATUS status = Pattern();
-  std::string out =
-      CaptureOutput([&] { EXPECT_EQ(W().QueryStatus(&status), FALSE); });
-  EXPECT_EQ(out, "");
-  EXPECT_TRUE(IsPattern(status));
-  EXPECT_EQ(Since(0), (Calls{kOpenManager, kOpenService, kCloseManager}));
-  size_t mark = Mark();
-  Destroy();
-  EXPECT_EQ(Since(mark), Calls{});
+  EXPECT_EQ(FailedProbe(), (Calls{kOpenManager, kOpenService, kCloseManager}));
+  EXPECT_EQ(Destroyed(), Calls{});
   EXPECT_EQ(fake::DescribeService(), "absent");
 }
 
 TEST_F(WiaControl, ServiceThatCannotBeOpenedClosesTheManager) {
   fake::Service().openDenied = true;
-  SERVICE_STATUS status = Pattern();
-  EXPECT_EQ(W().QueryStatus(&status), FALSE);
-  EXPECT_TRUE(IsPattern(status));
-  EXPECT_EQ(Since(0), (Calls{kOpenManager, kOpenService, kCloseManager}));
-  size_t mark = Mark();
-  Destroy();
-  EXPECT_EQ(Since(mark), Calls{});
+  EXPECT_EQ(FailedProbe(), (Calls{kOpenManager, kOpenService, kCloseManager}));
+  EXPECT_EQ(Destroyed(), Calls{});
 }
 
 TEST_F(WiaControl, ManagerThatCannotBeOpenedLeavesNothingHeld) {
   fake::Service().managerOpens = false;
-  SERVICE_STATUS status = Pattern();
-  EXPECT_EQ(W().QueryStatus(&status), FALSE);
-  EXPECT_TRUE(IsPattern(status));
-  EXPECT_EQ(Since(0), (Calls{kOpenManager}));
+  EXPECT_EQ(FailedProbe(), (Calls{kOpenManager}));
   // Every later use tries again.
-  EXPECT_EQ(W().QueryStatus(&status), FALSE);
-  EXPECT_EQ(Since(0), (Calls{kOpenManager, kOpenManager}));
-  size_t mark = Mark();
-  Destroy();
-  EXPECT_EQ(Since(mark), Calls{});
+  EXPECT_EQ(FailedProbe(), (Calls{kOpenManager, kOpenManager}));
+  EXPECT_EQ(Destroyed(), Calls{});
 }
 
 TEST_F(WiaControl, FailedStatusQueryClosesServiceThenManager) {
   fake::Service().statusQueryFailsAt = 1;
-  SERVICE_STATUS status = Pattern();
-  EXPECT_EQ(W().QueryStatus(&status), FALSE);
-  EXPECT_TRUE(IsPattern(status));
-  EXPECT_EQ(Since(0), (Calls{kOpenManager, kOpenService, kQuery, kCloseService,
-                             kCloseManager}));
-  size_t mark = Mark();
-  Destroy();
-  EXPECT_EQ(Since(mark), Calls{});
+  EXPECT_EQ(FailedProbe(), (Calls{kOpenManager, kOpenService, kQuery,
+                                  kCloseService, kCloseManager}));
+  EXPECT_EQ(Destroyed(), Calls{});
 }
 
 TEST_F(WiaControl, NullRecordCallsNothingAndKeepsTheHandles) {
@@ -219,9 +238,7 @@ TEST_F(WiaControl, NullRecordCallsNothingAndKeepsTheHandles) {
   // The held handles are used as they are: no reopening.
   EXPECT_EQ(W().QueryStatus(&status), TRUE);
   EXPECT_EQ(Since(mark), Calls{kQuery});
-  mark = Mark();
-  Destroy();
-  EXPECT_EQ(Since(mark), (Calls{kCloseManager, kCloseService}));
+  EXPECT_EQ(Destroyed(), (Calls{kCloseManager, kCloseService}));
 }
 
 TEST_F(WiaControl, QueryAfterAFailedQueryOpensBothHandlesAfresh) {
@@ -238,18 +255,14 @@ TEST_F(WiaControl, QueryAfterAFailedQueryOpensBothHandlesAfresh) {
              kQuery, kCloseService, kCloseManager,  //
              kOpenManager, "OpenServiceA manager#2 name=\"STISVC\" access=0x37",
              "QueryServiceStatus service#2"}));
-  size_t mark = Mark();
-  Destroy();
-  EXPECT_EQ(Since(mark), (Calls{"CloseServiceHandle manager#2",
+  EXPECT_EQ(Destroyed(), (Calls{"CloseServiceHandle manager#2",
                                 "CloseServiceHandle service#2"}));
 }
 
 TEST_F(WiaControl, DestructionClosesManagerBeforeService) {
   SERVICE_STATUS status{};
   ASSERT_EQ(W().QueryStatus(&status), TRUE);
-  size_t mark = Mark();
-  Destroy();
-  EXPECT_EQ(Since(mark), (Calls{kCloseManager, kCloseService}));
+  EXPECT_EQ(Destroyed(), (Calls{kCloseManager, kCloseService}));
 }
 
 // --- A whole run: suspend, then resume -------------------------------------
@@ -260,25 +273,15 @@ TEST_F(WiaControl, RunningServiceIsStoppedAndDisabledThenRestartedAutomatic) {
   std::string out = CaptureOutput([&] { W().SuspendService(); });
   EXPECT_EQ(out, "");
   EXPECT_EQ(fake::DescribeService(), "stopped disabled");
-  // Wait hint 0: each query follows the last at once.
-  EXPECT_EQ(Since(mark),
-            Join({{kQuery, kStop,                           //
-                   kTick, kQuery, kTick, "Sleep 0", kTick,  // stop pending
-                   kQuery, kTick, "Sleep 0"},               // stopped
-                  SetTo(4)}));
+  // Wait hint 0: each query follows the last at once; stop pending, stopped.
+  EXPECT_EQ(Since(mark), Join({{kQuery, kStop}, Polls(2), SetTo(4)}));
   EXPECT_EQ(fake::S().sleptMs, 0u);
 
   mark = Mark();
-  BOOL resumed = FALSE;
-  out = CaptureOutput([&] { resumed = W().ResumeService(); });
-  EXPECT_EQ(out, "");
-  EXPECT_EQ(resumed, TRUE);
+  EXPECT_EQ(Capture([&] { return W().ResumeService(); }), Gives(TRUE));
   EXPECT_EQ(fake::DescribeService(), "running auto");
-  EXPECT_EQ(Since(mark),
-            Join({SetTo(2),
-                  {kQuery, kStart,                          //
-                   kTick, kQuery, kTick, "Sleep 0", kTick,  // start pending
-                   kQuery, kTick, "Sleep 0"}}));            // running
+  // Start pending, then running.
+  EXPECT_EQ(Since(mark), Join({SetTo(2), {kQuery, kStart}, Polls(2)}));
   EXPECT_FALSE(fake::ServiceConfigOtherwiseChanged());
   EXPECT_EQ(fake::S().blocksAllocated, 2);
 }
@@ -297,10 +300,8 @@ TEST_F(WiaControl, StopControlAndPollsFillTheObjectsOwnRecord) {
 TEST_F(WiaControl, PauseOfTheWaitHintFollowsEveryReadIncludingTheLast) {
   fake::Service().waitHint = 250;
   fake::Service().stopPendingQueries = 2;
-  size_t mark = Mark();
-  W().SuspendService();
   // Two pending answers and the stopped one, each followed by its pause.
-  EXPECT_EQ(SleepsSince(mark), (std::vector<uint32_t>{250, 250, 250}));
+  EXPECT_EQ(SuspendPauses(), (std::vector<uint32_t>{250, 250, 250}));
   EXPECT_EQ(fake::S().tick, 750u);
   EXPECT_EQ(fake::DescribeService(), "stopped disabled");
 }
@@ -327,13 +328,9 @@ TEST_F(WiaControl, AlreadyDisabledServiceIsStoppedWithoutAChangeRequest) {
 TEST_F(WiaControl, PausedServiceIsDisabledButNeitherStoppedNorStarted) {
   fake::Service().state = SERVICE_PAUSED;
   ASSERT_TRUE(Probe());
-  size_t mark = Mark();
-  W().SuspendService();
-  EXPECT_EQ(Since(mark), Join({{kQuery}, SetTo(4)}));
+  EXPECT_EQ(Suspended(), Join({{kQuery}, SetTo(4)}));
   EXPECT_EQ(fake::DescribeService(), "paused disabled");
-  mark = Mark();
-  EXPECT_EQ(W().ResumeService(), TRUE);
-  EXPECT_EQ(Since(mark), Join({SetTo(2), {kQuery}}));
+  EXPECT_EQ(Resumed(), Join({SetTo(2), {kQuery}}));
   EXPECT_EQ(fake::DescribeService(), "paused auto");
 }
 
@@ -341,27 +338,17 @@ TEST_F(WiaControl, RefusedStopLeavesTheStartTypeUntilTheResume) {
   fake::Service().stopRefused = true;
   fake::Service().startType = SERVICE_DEMAND_START;
   ASSERT_TRUE(Probe());
-  size_t mark = Mark();
-  W().SuspendService();
-  EXPECT_EQ(Since(mark), (Calls{kQuery, kStop}));
+  EXPECT_EQ(Suspended(), (Calls{kQuery, kStop}));
   EXPECT_EQ(fake::DescribeService(), "running demand");
-  mark = Mark();
-  EXPECT_EQ(W().ResumeService(), TRUE);
-  EXPECT_EQ(Since(mark), Join({SetTo(2), {kQuery}}));
+  EXPECT_EQ(Resumed(), Join({SetTo(2), {kQuery}}));
   EXPECT_EQ(fake::DescribeService(), "running auto");
 }
 
 TEST_F(WiaControl, ServiceStoppedBetweenProbeAndSuspendIsDisabledThenStarted) {
   ASSERT_TRUE(Probe());
   fake::Service().state = SERVICE_STOPPED;
-  size_t mark = Mark();
-  W().SuspendService();
-  EXPECT_EQ(Since(mark), Join({{kQuery}, SetTo(4)}));
-  mark = Mark();
-  EXPECT_EQ(W().ResumeService(), TRUE);
-  EXPECT_EQ(Since(mark), Join({SetTo(2),
-                               {kQuery, kStart, kTick, kQuery, kTick, "Sleep 0",
-                                kTick, kQuery, kTick, "Sleep 0"}}));
+  EXPECT_EQ(Suspended(), Join({{kQuery}, SetTo(4)}));
+  EXPECT_EQ(Resumed(), Join({SetTo(2), {kQuery, kStart}, Polls(2)}));
   EXPECT_EQ(fake::DescribeService(), "running auto");
 }
 
@@ -372,24 +359,18 @@ TEST_F(WiaControl, ResumeWaitsForItsOwnPendingStopThenStarts) {
   fake::Service().statusQueryFailsAt = 3;  // the stop poll's first query
   W().SuspendService();
   EXPECT_EQ(fake::DescribeService(), "stop-pending disabled");
-  const size_t mark = Mark();
-  EXPECT_EQ(W().ResumeService(), TRUE);
-  EXPECT_EQ(Since(mark), Join({SetTo(2),
-                               {kQuery, kTick, kQuery, kTick, "Sleep 0", kStart,
-                                kTick, kQuery, kTick, "Sleep 0", kTick, kQuery,
-                                kTick, "Sleep 0"}}));
+  EXPECT_EQ(Resumed(),
+            Join({SetTo(2), {kQuery}, Polls(1), {kStart}, Polls(2)}));
   EXPECT_EQ(fake::DescribeService(), "running auto");
 }
 
 // A stop this controller never asked for is not its business.
 TEST_F(WiaControl, ResumeLeavesAStopPendingItDidNotRequest) {
   fake::Service().state = SERVICE_STOP_PENDING;
-  const size_t mark = Mark();
-  EXPECT_EQ(W().ResumeService(), TRUE);
+  EXPECT_FALSE(Resumed().empty());
   EXPECT_EQ(Count("StartServiceA"), 0);
   EXPECT_EQ(Count("Sleep"), 0);
   EXPECT_EQ(fake::DescribeService(), "stop-pending auto");
-  EXPECT_FALSE(Since(mark).empty());
 }
 
 TEST_F(WiaControl,
@@ -427,48 +408,38 @@ TEST_F(WiaControl, ConfigProbeFailingWithAnotherErrorPrintsItWithoutLineFeed) {
   EXPECT_EQ(Since(mark).back(), kProbe);
   EXPECT_EQ(fake::DescribeService(), "stopped demand");
   // The resume meets the same fault and does not start the service.
-  out = CaptureOutput([&] { EXPECT_EQ(W().ResumeService(), FALSE); });
-  EXPECT_EQ(out, "QueryServiceConfig failed (5)");
+  EXPECT_EQ(Capture([&] { return W().ResumeService(); }),
+            Gives(FALSE, std::string("QueryServiceConfig failed (5)")));
   EXPECT_EQ(Count("StartServiceA"), 0);
   EXPECT_EQ(fake::DescribeService(), "stopped demand");
 }
 
 TEST_F(WiaControl, ErrorCodeIsPrintedAsSignedDecimal) {
   fake::Service().configProbeError = 0x80070005u;
-  std::string out = CaptureOutput(
-      [&] { EXPECT_EQ(W().SetStartType(SERVICE_DISABLED), FALSE); });
-  EXPECT_EQ(out, "QueryServiceConfig failed (-2147024891)");
+  FailsToDisable("QueryServiceConfig failed (-2147024891)");
 }
 
 TEST_F(WiaControl, SecondConfigQueryFailingFreesTheBlock) {
   fake::Service().configSecondFails = true;
   fake::Service().configSecondError = 1053;
-  size_t mark = Mark();
-  std::string out = CaptureOutput(
-      [&] { EXPECT_EQ(W().SetStartType(SERVICE_DISABLED), FALSE); });
-  EXPECT_EQ(out, "QueryServiceConfig failed (1053)");
-  EXPECT_EQ(Since(mark), Join({{kOpenManager, kOpenService, kQuery},
-                               {kProbe, Alloc(), Fill(), kFree}}));
+  EXPECT_EQ(FailsToDisable("QueryServiceConfig failed (1053)"),
+            Join({{kOpenManager, kOpenService, kQuery},
+                  {kProbe, Alloc(), Fill(), kFree}}));
   EXPECT_EQ(fake::S().blocksAllocated, 1);
   EXPECT_EQ(fake::DescribeService(), "running auto");
 }
 
 TEST_F(WiaControl, BlockTooSmallForAGrownConfigurationIsAnOrdinaryFailure) {
   fake::Service().configSecondFails = true;  // ERROR_INSUFFICIENT_BUFFER
-  std::string out = CaptureOutput(
-      [&] { EXPECT_EQ(W().SetStartType(SERVICE_DISABLED), FALSE); });
-  EXPECT_EQ(out, "QueryServiceConfig failed (122)");
+  FailsToDisable("QueryServiceConfig failed (122)");
   EXPECT_EQ(Count("QueryServiceConfigA"), 2);
 }
 
 TEST_F(WiaControl, BlockThatCannotBeAllocatedEndsWithTheAllocationsError) {
   fake::Service().allocFails = true;
   ASSERT_TRUE(Probe());
-  size_t mark = Mark();
-  std::string out = CaptureOutput(
-      [&] { EXPECT_EQ(W().SetStartType(SERVICE_DISABLED), FALSE); });
-  EXPECT_EQ(out, "QueryServiceConfig failed (8)");
-  EXPECT_EQ(Since(mark), (Calls{kProbe, Alloc()}));
+  EXPECT_EQ(FailsToDisable("QueryServiceConfig failed (8)"),
+            (Calls{kProbe, Alloc()}));
   EXPECT_EQ(fake::S().blocksAllocated, 0);
 }
 
@@ -476,22 +447,15 @@ TEST_F(WiaControl, ProbeThatSucceedsLeavesNoBlockAndFails) {
   fake::Service().configProbeError = ERROR_SUCCESS;
   ASSERT_TRUE(Probe());
   SetLastError(1726);
-  size_t mark = Mark();
-  std::string out = CaptureOutput(
-      [&] { EXPECT_EQ(W().SetStartType(SERVICE_DISABLED), FALSE); });
-  EXPECT_EQ(out, "QueryServiceConfig failed (1726)");
-  EXPECT_EQ(Since(mark), (Calls{kProbe, kProbe}));
+  EXPECT_EQ(FailsToDisable("QueryServiceConfig failed (1726)"),
+            (Calls{kProbe, kProbe}));
   EXPECT_EQ(fake::DescribeService(), "running auto");
 }
 
 TEST_F(WiaControl, RefusedChangeFailsSilentlyAndFreesTheBlock) {
   fake::Service().changeFails = true;
   ASSERT_TRUE(Probe());
-  size_t mark = Mark();
-  std::string out = CaptureOutput(
-      [&] { EXPECT_EQ(W().SetStartType(SERVICE_DISABLED), FALSE); });
-  EXPECT_EQ(out, "");
-  EXPECT_EQ(Since(mark), SetTo(4));
+  EXPECT_EQ(FailsToDisable(""), SetTo(4));
   EXPECT_EQ(fake::DescribeService(), "running auto");
 }
 
@@ -510,9 +474,7 @@ TEST_F(WiaControl, FailedQueryInTheStopPollKeepsTheHandlesAndStillDisables) {
   fake::Service().statusQueryFailsAt = 3;  // probe, suspend, then the poll
   fake::Service().waitHint = 100;
   ASSERT_TRUE(Probe());
-  size_t mark = Mark();
-  W().SuspendService();
-  EXPECT_EQ(Since(mark), Join({{kQuery, kStop, kTick, kQuery}, SetTo(4)}));
+  EXPECT_EQ(Suspended(), Join({{kQuery, kStop, kTick, kQuery}, SetTo(4)}));
   EXPECT_EQ(fake::DescribeService(), "stop-pending disabled");
   EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Service), 1);
 }
@@ -532,10 +494,8 @@ TEST_F(WiaControl, RefusedStartReturnsZeroWithTheStartTypeAutomatic) {
   fake::Service().state = SERVICE_STOPPED;
   fake::Service().startType = SERVICE_DEMAND_START;
   fake::Service().startRefused = true;
-  size_t mark = Mark();
-  EXPECT_EQ(W().ResumeService(), FALSE);
   EXPECT_EQ(
-      Since(mark),
+      Resumed(FALSE),
       Join({{kOpenManager, kOpenService, kQuery}, SetTo(2), {kQuery, kStart}}));
   EXPECT_EQ(fake::DescribeService(), "stopped auto");
 }
@@ -577,18 +537,14 @@ TEST_F(WiaControl, HugeWaitHintIsCutToTheTimeLeft) {
   fake::Service().stopPendingQueries = -1;
   fake::Service().waitHint = 0xFFFFFFFFu;
   ASSERT_TRUE(Probe());
-  size_t mark = Mark();
-  W().SuspendService();
-  EXPECT_EQ(SleepsSince(mark), (std::vector<uint32_t>{60000}));
+  EXPECT_EQ(SuspendPauses(), (std::vector<uint32_t>{60000}));
   EXPECT_EQ(fake::DescribeService(), "stop-pending disabled");
 }
 
 TEST_F(WiaControl, LastPauseIsCappedAtTheTimeLeft) {
   fake::Service().stopPendingQueries = -1;
   fake::Service().waitHint = 7000;
-  size_t mark = Mark();
-  W().SuspendService();
-  EXPECT_EQ(SleepsSince(mark),
+  EXPECT_EQ(SuspendPauses(),
             (std::vector<uint32_t>{7000, 7000, 7000, 7000, 7000, 7000, 7000,
                                    7000, 4000}));
 }
@@ -597,12 +553,10 @@ TEST_F(WiaControl, ReadThatRunsPastTheDeadlineIsFollowedByNoPause) {
   fake::Service().stopPendingQueries = -1;
   fake::Service().waitHint = 1000;
   fake::Service().statusQueryMs = 700;  // a slow manager
-  size_t mark = Mark();
-  W().SuspendService();
   // 35 rounds of 1700 ms reach 59500; the 36th read ends at 60200.
   std::vector<uint32_t> expected(35, 1000);
   expected.push_back(0);
-  EXPECT_EQ(SleepsSince(mark), expected);
+  EXPECT_EQ(SuspendPauses(), expected);
 }
 
 TEST_F(WiaControl, DeadlineIsMeasuredAcrossTheWrapOfTheTickCounter) {
