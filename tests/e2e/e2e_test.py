@@ -1,20 +1,11 @@
 #!/usr/bin/env python3
 """The shipped scanfw.exe, end to end under Wine, against a simulated scanner
 (a kernel driver in Wine's winedevice, on the shared scanner model) and a
-stand-in still-image service.
+stand-in still-image service, for every scenario in wine.list beside the
+compiled records; README.md tells what each run checks.
 
-For every scenario the compiler lets Wine run (wine.list beside the compiled
-records): set up the devices, answers, faults and service, run scanfw.exe
-with the scenario's arguments and locale, and compare its standard output
-byte for byte with NAME.out (LF as CR LF) and its exit status with 0; the
-driver's model judges what the devices received and which were opened; the
-service's state at the end and while the image was written come from the
-service manager and the stand-in's log.
-
---live NAME runs one scenario with the transcript shown as it happens (the
-program sees a console) and then reports what the scanner received; this is
-what scripts/run.sh shows a newcomer. --self-test checks the checks, without
-Wine."""
+--live NAME runs one scenario with the transcript shown as it happens (what
+scripts/run.sh shows a newcomer); --self-test checks the checks, without Wine."""
 import argparse
 import hashlib
 import os
@@ -71,18 +62,17 @@ def embedded_image(exe, image_file):
 class Prefix:
     def __init__(self, path, binaries):
         self.path = os.path.abspath(path)
-        env = wineenv.base_env(self.path)
         # A server left by an interrupted run would still hold the old driver.
-        subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
+        wineenv.stop(wineenv.base_env(self.path))
         self.env = wineenv.prepare_prefix(self.path)
         self.host_dir = os.path.join(self.path, "drive_c", HOST_DIR)
         os.makedirs(self.host_dir, exist_ok=True)
         drivers = os.path.join(self.path, "drive_c", "windows", "system32", "drivers")
-        self._install(binaries["driver"], os.path.join(drivers, DRIVER_NAME + ".sys"))
-        for key in ("ctl", "standin"):
-            self._install(binaries[key],
-                          os.path.join(self.host_dir, os.path.basename(binaries[key])))
+        for key, folder in (("driver", drivers), ("ctl", self.host_dir),
+                            ("standin", self.host_dir)):
+            name = DRIVER_NAME + ".sys" if key == "driver" else os.path.basename(binaries[key])
+            shutil.copyfile(binaries[key], os.path.join(folder, name + ".new"))
+            os.replace(os.path.join(folder, name + ".new"), os.path.join(folder, name))
         self.ctl = WIN_DIR + os.path.basename(binaries["ctl"])
         self.standin = WIN_DIR + os.path.basename(binaries["standin"])
         self.service_log = os.path.join(
@@ -91,20 +81,8 @@ class Prefix:
                   "C:\\windows\\system32\\drivers\\%s.sys" % DRIVER_NAME)
         self.call(self.ctl, "install-service", self.standin)
 
-    @staticmethod
-    def _install(source, target):
-        with open(source, "rb") as f:
-            data = f.read()
-        if os.path.exists(target):
-            with open(target, "rb") as f:
-                if f.read() == data:
-                    return
-        with open(target + ".new", "wb") as f:
-            f.write(data)
-        os.replace(target + ".new", target)
-
-    def call(self, *command, env=None, timeout=120):
-        status, out = wineenv.run(["wine"] + list(command), env or self.env, timeout=timeout)
+    def call(self, *command):
+        status, out = wineenv.run(["wine"] + list(command), self.env)
         if status != 0:
             raise RuntimeError("%s exited %d: %s" % (" ".join(command), status,
                                                     out.decode(errors="replace")))
@@ -225,41 +203,37 @@ def self_test():
               "bulk time=200 stisvc-start=4\nchecks\nservice running auto\n")
     events = [(100, "stop"), (300, "start")]
     out, good = b"0\nDone!!\n\n", b"0\r\nDone!!\r\n\r\n"
-    problems = []
-    if check(sc, out, good, 0, record, events):
-        problems.append("a right run is not accepted: %s" % check(sc, out, good, 0, record, events))
-    sc["expect_exit"] = 4
-    if not check(sc, out, good, 0, record, events):
-        problems.append("exit status 0 where 4 is expected is not caught")
-    sc["expect_exit"] = 0
-    sc["checks"] |= scncc.C["SCN_CHECK_NO_SERVICE_CALLS"]
-    if not check(sc, out, good, 0, record, events):
-        problems.append("a stopped and started service is not caught as touched")
-    sc["checks"] &= ~scncc.C["SCN_CHECK_NO_SERVICE_CALLS"]
     facts = b"{image-length} {image-sha256}\n"
     sha = hashlib.sha256(b"ab").hexdigest().encode()
-    if check(sc, facts, b"2 " + sha + b"\r\n", 0, record, events, b"ab") or \
-            not check(sc, facts, b"2 0" + sha[1:] + b"\r\n", 0, record, events, b"ab"):
-        problems.append("the image facts are not put into the expected output")
-    wrong = {
-        "bare line feeds": (b"0\nDone!!\n\n", 0, record, events),
-        "a missing line": (b"0\r\n", 0, record, events),
-        "a non-zero exit status": (good, 1, record, events),
-        "a problem the driver's model found": (good, 0, record.replace(
-            "checks\n", "checks\nthe scanner received RDB, expected RDBS\n"), events),
-        "the service left disabled": (good, 0, record.replace("running auto", "stopped disabled"),
-                                      events),
-        "the service running during the transfer": (good, 0, record, [(300, "start")]),
-        "the service enabled during the transfer": (good, 0, record.replace("-start=4",
-                                                                            "-start=2"), events),
-        "no bulk write": (good, 0, record.replace("bulk time=200 stisvc-start=4\n", ""), events),
-    }
-    for what, (stdout, status, text, service_events) in wrong.items():
-        if not check(sc, out, stdout, status, text, service_events):
+    problems, wrong = [], []
+    for right in (check(sc, out, good, 0, record, events),
+                  check(sc, facts, b"2 " + sha + b"\r\n", 0, record, events, b"ab")):
+        if right:
+            problems.append("a right run is not accepted: %s" % right)
+
+    def caught(what, stdout=good, status=0, text=record, service_events=events, want=out,
+               image=b"", **changes):
+        wrong.append(what)
+        if not check(dict(sc, **changes), want, stdout, status, text, service_events, image):
             problems.append("a run with %s is not caught" % what)
+
+    caught("bare line feeds", out)
+    caught("a missing line", b"0\r\n")
+    caught("a non-zero exit status", status=1)
+    caught("exit status 0 where 4 is expected", expect_exit=4)
+    caught("the service stopped and started where it must not be touched",
+           checks=sc["checks"] | scncc.C["SCN_CHECK_NO_SERVICE_CALLS"])
+    caught("the image facts not put into the expected output",
+           b"2 0" + sha[1:] + b"\r\n", want=facts, image=b"ab")
+    caught("a problem the driver's model found",
+           text=record.replace("checks\n", "checks\nthe scanner received RDB, expected RDBS\n"))
+    caught("the service left disabled", text=record.replace("running auto", "stopped disabled"))
+    caught("the service running during the transfer", service_events=[(300, "start")])
+    caught("the service enabled during the transfer", text=record.replace("-start=4", "-start=2"))
+    caught("no bulk write", text=record.replace("bulk time=200 stisvc-start=4\n", ""))
     for p in problems:
         print("FAIL " + p)
-    print("%d wrong runs, %d not caught" % (len(wrong) + 3, len(problems)))
+    print("%d wrong runs, %d not caught" % (len(wrong), len(problems)))
     return 1 if problems else 0
 
 
@@ -399,29 +373,25 @@ def run_live(prefix, exe, sc):
     env = locale_env(prefix.env, sc["lang"])
     env["TERM"] = "dumb"
     raw = shown = b""
-    with tempfile.TemporaryFile() as err:
-        process = subprocess.Popen(["wine", exe] + sc["args"], env=env,
-                                   stdin=subprocess.DEVNULL, stdout=slave, stderr=err)
-        os.close(slave)
-        while True:
-            ready, _, _ = select.select([master], [], [], 0.2)
+    process = subprocess.Popen(["wine", exe] + sc["args"], env=env, stdin=subprocess.DEVNULL,
+                               stdout=slave, stderr=subprocess.DEVNULL)
+    os.close(slave)
+    while True:
+        ready, _, _ = select.select([master], [], [], 0.2)
+        try:
+            chunk = os.read(master, 4096) if ready else b""
+        except OSError:
             chunk = b""
-            if ready:
-                try:
-                    chunk = os.read(master, 4096)
-                except OSError:
-                    chunk = b""
-            if chunk:
-                raw += chunk
-                text = render(raw)
-                sys.stdout.buffer.write(text[len(shown):])
-                sys.stdout.flush()
-                shown = text
-            elif process.poll() is not None:
-                break
-        os.close(master)
-        process.wait()
-    return process.returncode, render(raw)
+        if chunk:
+            raw += chunk
+            text = render(raw)
+            sys.stdout.buffer.write(text[len(shown):])
+            sys.stdout.flush()
+            shown = text
+        elif process.poll() is not None:
+            break
+    os.close(master)
+    return process.wait(), render(raw)
 
 
 def live(prefix, exe, sc, want, record_file, image):
@@ -491,8 +461,7 @@ def main():
         names = [n for n in names if n in args.only]
 
     try:
-        prefix = Prefix(args.prefix, {"driver": args.driver, "ctl": args.ctl,
-                                      "standin": args.standin})
+        prefix = Prefix(args.prefix, vars(args))
     except (RuntimeError, OSError, subprocess.SubprocessError) as e:
         print("FAIL setting up the Wine prefix, the simulated scanner or the service: %s" % e)
         wineenv.stop(wineenv.base_env(os.path.abspath(args.prefix)))

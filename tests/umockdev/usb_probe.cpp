@@ -2,8 +2,8 @@
 // umockdev testbed that scanner_testbed builds: the numbering of the
 // candidates, names that do not open, the identity record, and the
 // completion semantics of one command exchange on the scanner. Prints one
-// line per observation; the testbed driver compares them with what the
-// emulated bus must give.
+// line per observation; the testbed, which names what to probe, compares
+// them with what the emulated bus must give.
 #include <cstdio>
 #include <cstring>
 
@@ -67,18 +67,10 @@ void Exchange(const char *name) {
 
 }  // namespace
 
+// usb_probe SCANNER NAME...: identifies each NAME, then makes the exchange
+// with SCANNER.
 int main(int argc, char **argv) {
-  char name[32];
-  for (int i = 0; i < 6; ++i) {
-    std::snprintf(name, sizeof name, "\\\\.\\usbscan%d", i);
-    Identify(name);
-  }
-  Identify("\\\\.\\usbscan255");
-  Identify("\\\\.\\usbscan01");
-  Identify("\\\\.\\usbscan");
-  Identify("usbscan0");
-  Identify("\\\\.\\usbscan-1");
-  Identify("\\\\.\\USBSCAN0");
+  for (int i = 2; i < argc; ++i) Identify(argv[i]);
   if (argc > 1) Exchange(argv[1]);
   return 0;
 }
