@@ -1,11 +1,7 @@
-// A test-only program linked like scanfw (the core library and the real
-// platform, Windows or the Linux layer) that reaches the image it carries
-// with LoadFirmwareImage and reports what it found, one "key=value" line
-// each: the language, the view's length, a CRC-32 of every byte (so the
-// whole image is walked once), and whether the view lies inside the
-// executable's own mapped image. On Linux it also reports memory use.
-// When the image cannot be reached, LoadFirmwareImage's message is the
-// only output.
+// Linked like scanfw, it reaches the image it carries with LoadFirmwareImage
+// and reports, one "key=value" a line, where the view lies and a CRC-32 of
+// every byte, so that the whole image is walked once; when the image cannot
+// be reached, LoadFirmwareImage's message is the only output.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -14,27 +10,13 @@
 #include "messages/messages.h"
 #include "platform/win32.h"
 #include "resources/firmware_image.h"
+#include "tests/sim/scanner_model.h"
 
 #ifndef _WIN32
 #include <unistd.h>
 #endif
 
 namespace {
-
-uint32_t Crc32(const uint8_t *data, uint32_t length) {
-  static uint32_t table[256];
-  if (table[1] == 0) {
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      table[i] = c;
-    }
-  }
-  uint32_t crc = 0xFFFFFFFFu;
-  for (uint32_t i = 0; i < length; ++i)
-    crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-  return crc ^ 0xFFFFFFFFu;
-}
 
 #ifdef _WIN32
 
@@ -137,8 +119,8 @@ int main() {
   if (!LoadFirmwareImage(language, &image)) return 0;
   std::printf("LangId=%04x\n", static_cast<unsigned>(langId));
   std::printf("Length=%lu\n", static_cast<unsigned long>(image.Length));
-  std::printf("CRC32=%08lx\n",
-              static_cast<unsigned long>(Crc32(image.Data, image.Length)));
+  std::printf("CRC32=%08lx\n", static_cast<unsigned long>(
+                                   scn_crc32(0, image.Data, image.Length)));
   ReportPlacement(image);
   std::printf("%s%s", before.c_str(), MemoryReport("After").c_str());
   return 0;
