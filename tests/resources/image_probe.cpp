@@ -4,17 +4,12 @@
 // be reached, LoadFirmwareImage's message is the only output.
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "messages/messages.h"
 #include "platform/win32.h"
 #include "resources/firmware_image.h"
 #include "tests/sim/scanner_model.h"
-
-#ifndef _WIN32
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -37,73 +32,26 @@ std::string MemoryReport(const char *) { return ""; }
 
 #else
 
-// The view must lie in mappings of the executable file itself, none of them
-// writable: then the bytes are the file's, not a copy on the heap.
-void ReportPlacement(const FirmwareImage &image) {
-  char exe[4096];
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-  if (n <= 0) {
-    std::printf("InImage=0\nReason=no /proc/self/exe\n");
-    return;
-  }
-  exe[n] = '\0';
-  FILE *maps = std::fopen("/proc/self/maps", "r");
-  if (maps == nullptr) {
-    std::printf("InImage=0\nReason=no /proc/self/maps\n");
-    return;
-  }
-  uintptr_t want = reinterpret_cast<uintptr_t>(image.Data);
-  const uintptr_t last = want + image.Length;
-  bool writable = false;
-  std::string where;
+// The mappings and the memory figures as /proc gives them, each line after
+// its key: check_probe.py judges where the view lies and what it cost.
+std::string ProcLines(const char *path, const std::string &key) {
+  std::string text;
+  FILE *file = std::fopen(path, "r");
+  if (file == nullptr) return text;
   char line[8192];
-  while (want < last && std::fgets(line, sizeof(line), maps) != nullptr) {
-    unsigned long start = 0, end = 0;
-    char perms[8] = {0};
-    int pathAt = 0;
-    if (std::sscanf(line, "%lx-%lx %7s %*s %*s %*s %n", &start, &end, perms,
-                    &pathAt) < 3)
-      continue;
-    if (want < start || want >= end) continue;
-    std::string path = line + pathAt;
-    while (!path.empty() && (path.back() == '\n' || path.back() == ' '))
-      path.pop_back();
-    if (path != exe) {
-      where = path.empty() ? "anonymous memory" : path;
-      break;
-    }
-    if (std::strchr(perms, 'w') != nullptr) writable = true;
-    want = end;  // the rest must continue in the next mapping
-  }
-  std::fclose(maps);
-  std::printf("InImage=%d\n", want >= last ? 1 : 0);
-  std::printf("Writable=%d\n", writable ? 1 : 0);
-  if (want < last)
-    std::printf("Reason=byte at 0x%lx lies in %s\n",
-                static_cast<unsigned long>(want),
-                where.empty() ? "no mapping of the executable" : where.c_str());
+  while (std::fgets(line, sizeof(line), file) != nullptr)
+    text += key + "=" + line;
+  std::fclose(file);
+  return text;
 }
 
-// Resident memory in KiB from /proc/self/status: anonymous pages (heap and
-// other private memory), file-backed pages, and the peak.
+void ReportPlacement(const FirmwareImage &image) {
+  std::printf("Data=%lx\n%s", reinterpret_cast<unsigned long>(image.Data),
+              ProcLines("/proc/self/maps", "Map").c_str());
+}
+
 std::string MemoryReport(const char *when) {
-  std::string report;
-  FILE *status = std::fopen("/proc/self/status", "r");
-  if (status == nullptr) return report;
-  char line[256];
-  while (std::fgets(line, sizeof(line), status) != nullptr) {
-    const char *keys[] = {"RssAnon", "RssFile", "VmHWM"};
-    for (const char *key : keys) {
-      size_t keyLength = std::strlen(key);
-      long kib = 0;
-      if (std::strncmp(line, key, keyLength) == 0 && line[keyLength] == ':' &&
-          std::sscanf(line + keyLength + 1, "%ld", &kib) == 1)
-        report +=
-            std::string(key) + "KiB" + when + "=" + std::to_string(kib) + "\n";
-    }
-  }
-  std::fclose(status);
-  return report;
+  return ProcLines("/proc/self/status", std::string("Status") + when);
 }
 
 #endif

@@ -57,17 +57,13 @@ else()
            COMMAND ${Python3_EXECUTABLE} ${_res_dir}/check_probe.py
                    --image ${SCANFW_IMAGE_FILE}
                    --probe $<TARGET_FILE:scanfw_image_probe>)
-  set_tests_properties(resources.linux_in_place PROPERTIES LABELS resources
-                       TIMEOUT 120)
 
   # The Linux layer's lookup rules, against the real carrier.
   add_executable(scanfw_linux_carrier_test ${_res_dir}/linux_carrier_test.cpp)
   target_link_libraries(scanfw_linux_carrier_test PRIVATE scanfw_core
                         scanfw_platform_linux GTest::gtest GTest::gtest_main)
   scanfw_attach_image(scanfw_linux_carrier_test)
-  add_test(NAME resources.linux_carrier
-           COMMAND scanfw_linux_carrier_test)
-  set_tests_properties(resources.linux_carrier PROPERTIES LABELS resources)
+  add_test(NAME resources.linux_carrier COMMAND scanfw_linux_carrier_test)
 
   add_test(NAME resources.elf
            COMMAND ${Python3_EXECUTABLE} ${_res_dir}/inspect_elf.py
@@ -76,7 +72,8 @@ else()
                    --carrier $<TARGET_FILE:scanfw_image_probe>
                    --not-carrier $<TARGET_FILE:scanfw_tests>
                    --not-carrier $<TARGET_FILE:scanfw_usb_names_tests>)
-  set_tests_properties(resources.elf PROPERTIES LABELS resources TIMEOUT 120)
+  set_tests_properties(resources.linux_in_place resources.linux_carrier resources.elf
+                       PROPERTIES LABELS resources TIMEOUT 120)
 
   # Configuring with a given image: an empty or missing file is refused, a
   # real one is embedded byte for byte. A separate build tree, so slow;

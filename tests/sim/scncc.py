@@ -452,15 +452,13 @@ def plan(directory, out_dir):
                 excluded.append("%-9s %-32s %s\n" % (h, name, sc["excluded"][h]))
     if failed:
         return 1
-    with open(os.path.join(out_dir, "plan.cmake"), "w") as f:
-        f.write("# Made by scncc.py plan: the scenarios each harness runs.\n")
-        f.writelines("set(SCANFW_SCENARIOS_%s %s)\n" % (h.upper(), " ".join(lists[h]))
-                     for h in HARNESSES)
-    for h in HARNESSES:
-        with open(os.path.join(out_dir, h + ".list"), "w") as f:
-            f.writelines(n + "\n" for n in lists[h])
-    with open(os.path.join(out_dir, "excluded.txt"), "w") as f:
-        f.writelines(excluded)
+    files = {h + ".list": [n + "\n" for n in lists[h]] for h in HARNESSES}
+    files["plan.cmake"] = ["# Made by scncc.py plan: the scenarios each harness runs.\n"] + [
+        "set(SCANFW_SCENARIOS_%s %s)\n" % (h.upper(), " ".join(lists[h])) for h in HARNESSES]
+    files["excluded.txt"] = excluded
+    for name, lines in files.items():
+        with open(os.path.join(out_dir, name), "w") as f:
+            f.writelines(lines)
     return 0
 
 
