@@ -8,7 +8,9 @@ import os
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'e2e'))
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'resources'))
 import wineenv  # noqa: E402
+from checks import Check, in_locale  # noqa: E402
 
 WARN_EN = b"Warning - no following argument!!\n\n"
 WARN_ZH = bytes.fromhex("c4b5a769") + b" - no following argument!!\n\n"
@@ -60,31 +62,22 @@ def main():
         env = wineenv.prepare_prefix(args.prefix)
         command = ["wine", args.exe]
 
-    failures = 0
+    check = Check()
     try:
         for argv, locale, expected, *exit_status in CASES:
             exit_status = exit_status[0] if exit_status else 0
-            run_env = dict(env)
-            for var in ("LC_ALL", "LC_MESSAGES", "LANG"):
-                run_env.pop(var, None)
-            run_env["LC_ALL"] = locale
-            status, stdout = wineenv.run(command + argv, run_env)
+            status, stdout = wineenv.run(command + argv, in_locale(env, locale))
             want = expected.replace(b"\n", b"\r\n") if args.wine else expected
-            got = stdout[:len(want)]
-            ok = status == exit_status and got == want
-            if args.wine and b"\n" in stdout.replace(b"\r\n", b""):
-                ok = False  # a bare line feed escaped the text stream
-            print("%s %s LC_ALL=%s" % ("ok  " if ok else "FAIL", argv, locale))
-            if not ok:
-                failures += 1
-                print("  exit status %d, expected %d" % (status, exit_status))
-                print("  expected start %r" % want)
-                print("  got            %r" % stdout[:200])
+            # Under Wine no bare line feed may escape the text stream.
+            bare = args.wine and b"\n" in stdout.replace(b"\r\n", b"")
+            check.expect(status == exit_status and stdout[:len(want)] == want and not bare,
+                         "%s LC_ALL=%s" % (argv, locale),
+                         "exit status %d, expected %d\nexpected start %r\ngot            %r"
+                         % (status, exit_status, want, stdout[:200]))
     finally:
         if args.wine:
             wineenv.stop(env)
-    print("%d passed, %d failed" % (len(CASES) - failures, failures))
-    return 1 if failures else 0
+    return check.report()
 
 
 if __name__ == "__main__":

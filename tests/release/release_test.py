@@ -1,20 +1,11 @@
 #!/usr/bin/env python3
 """The release artefacts.
 
-rebuild: a preset built once more, from a copy of the sources in another
-folder into another build folder, must give a program identical byte for
-byte to the preset's own (scanfw.exe of the windows preset, scanfw of the
-linux one, debug information included).
+rebuild: the preset's program built again from a copy of the sources in
+other folders must be the same bytes, debug information included.
 
-script: scripts/release.sh with a generated image and a throwaway CA and
-code-signing certificate made here with openssl. Checks the refusals; the
-signature (osslsigncode verify against the CA, and not against another CA);
-the image in the signed file's BINARY/119; SHA256SUMS; the package's file
-list, control fields, time stamps and lintian; that a second run in other
-folders, another time zone and with SOURCE_DATE_EPOCH spelt out gives the
-same bytes; that a signature the CA does not vouch for is not kept; that the
-unsigned build is the signed one minus its signature; and that the signed
-scanfw.exe updates the simulated scanner under Wine."""
+script: scripts/release.sh end to end with a generated image and a
+throwaway CA, signer and time-stamp authority made here with openssl."""
 import argparse
 import hashlib
 import http.server
@@ -31,29 +22,18 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "resources"))
-from checks import Check  # noqa: E402
+from checks import Check, import_pefile  # noqa: E402
 
 VERSION = "0.3.53.0"
 DEB = "scanfw_%s_amd64.deb" % VERSION
-PACKAGE_FILES = [
-    "./",
-    "./usr/",
-    "./usr/bin/",
-    "./usr/bin/scanfw",
-    "./usr/lib/",
-    "./usr/lib/udev/",
-    "./usr/lib/udev/rules.d/",
-    "./usr/lib/udev/rules.d/70-scanfw.rules",
-    "./usr/share/",
-    "./usr/share/doc/",
-    "./usr/share/doc/scanfw/",
-    "./usr/share/doc/scanfw/changelog.gz",
-    "./usr/share/doc/scanfw/copyright",
-    "./usr/share/man/",
-    "./usr/share/man/man1/",
-    "./usr/share/man/man1/scanfw.1.gz",
-]
-SYSTEM_PYTHON = "/usr/bin/python3"  # where Debian's python3-pefile is
+# What the package installs; dpkg-deb lists these and every folder above
+# them, sorted.
+INSTALLED = ["usr/bin/scanfw", "usr/lib/udev/rules.d/70-scanfw.rules",
+             "usr/share/doc/scanfw/changelog.gz", "usr/share/doc/scanfw/copyright",
+             "usr/share/man/man1/scanfw.1.gz"]
+PACKAGE_FILES = sorted({"./" + f for f in INSTALLED} |
+                       {"./" + f[:i + 1] for f in INSTALLED for i in range(len(f)) if f[i] == "/"} |
+                       {"./"})
 
 check = Check()
 expect = check.expect
@@ -67,10 +47,7 @@ def run(cmd, **kw):
 
 
 def first_difference(a, b):
-    with open(a, "rb") as f:
-        x = f.read()
-    with open(b, "rb") as f:
-        y = f.read()
+    x, y = (open(path, "rb").read() for path in (a, b))
     if x == y:
         return None
     n = next((i for i in range(min(len(x), len(y))) if x[i] != y[i]),
@@ -81,11 +58,7 @@ def first_difference(a, b):
 def check_pe_header(path):
     """No moment of the build in the PE file: the header's link time and the
     resource directory's time are 0; the header's check sum is the file's."""
-    try:
-        import pefile
-    except ImportError:
-        sys.path.append("/usr/lib/python3/dist-packages")  # Debian's python3-pefile
-        import pefile
+    pefile = import_pefile()
     pe = pefile.PE(path, fast_load=True)
     pe.parse_data_directories(directories=[
         pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
@@ -148,16 +121,17 @@ def make_ca(d, name):
     return os.path.join(d, name + ".pem")
 
 
-def make_signer(d, ca):
-    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "signer.key",
-            "-out", "signer.csr", "-subj", "/CN=scanfw test signer", cwd=d)
-    with open(os.path.join(d, "signer.ext"), "w") as f:
+def make_leaf(d, ca, name, subject, usage):
+    """name.pem and name.key, a certificate of the CA `ca` for `usage`."""
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", name + ".key",
+            "-out", name + ".csr", "-subj", "/CN=scanfw test " + subject, cwd=d)
+    with open(os.path.join(d, name + ".ext"), "w") as f:
         f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
-                "extendedKeyUsage=codeSigning\n")
-    openssl("x509", "-req", "-in", "signer.csr", "-CA", ca + ".pem", "-CAkey", ca + ".key",
-            "-CAcreateserial", "-out", "signer.pem", "-days", "3650",
-            "-extfile", "signer.ext", cwd=d)
-    return os.path.join(d, "signer.pem"), os.path.join(d, "signer.key")
+                "extendedKeyUsage=%s\n" % usage)
+    openssl("x509", "-req", "-in", name + ".csr", "-CA", ca + ".pem", "-CAkey", ca + ".key",
+            "-CAcreateserial", "-out", name + ".pem", "-days", "3650",
+            "-extfile", name + ".ext", cwd=d)
+    return os.path.join(d, name + ".pem"), os.path.join(d, name + ".key")
 
 
 TSA_CONFIG = """[ tsa ]
@@ -184,14 +158,7 @@ class TimeStampAuthority:
     requests it answered."""
 
     def __init__(self, d, ca):
-        openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "tsa.key",
-                "-out", "tsa.csr", "-subj", "/CN=scanfw test time-stamp authority", cwd=d)
-        with open(os.path.join(d, "tsa.ext"), "w") as f:
-            f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
-                    "extendedKeyUsage=critical,timeStamping\n")
-        openssl("x509", "-req", "-in", "tsa.csr", "-CA", ca + ".pem", "-CAkey", ca + ".key",
-                "-CAcreateserial", "-out", "tsa.pem", "-days", "3650",
-                "-extfile", "tsa.ext", cwd=d)
+        make_leaf(d, ca, "tsa", "time-stamp authority", "critical,timeStamping")
         with open(os.path.join(d, "tsa.serial"), "w") as f:
             f.write("01\n")
         with open(os.path.join(d, "tsa.cnf"), "w") as f:
@@ -301,10 +268,9 @@ def check_package(args, work, dist, image, epoch):
     # program carries the image, the man page renders without warnings.
     root = os.path.join(work, "unpacked")
     rc, out = run(["dpkg-deb", "-x", deb, root])
-    with open(os.path.join(args.source, "platform/linux/70-scanfw.rules"), "rb") as f:
-        rule = f.read()
-    with open(os.path.join(root, "usr/lib/udev/rules.d/70-scanfw.rules"), "rb") as f:
-        expect(f.read() == rule, "the rule is platform/linux/70-scanfw.rules")
+    diff = first_difference(os.path.join(args.source, "platform/linux/70-scanfw.rules"),
+                            os.path.join(root, "usr/lib/udev/rules.d/70-scanfw.rules"))
+    expect(diff is None, "the rule is platform/linux/70-scanfw.rules", diff)
     rc, out = run([sys.executable, os.path.join(HERE, "..", "resources", "inspect_elf.py"),
                    "--image", image, "--carrier", os.path.join(root, "usr/bin/scanfw")])
     expect(rc == 0, "the packaged scanfw carries the image in place", out)
@@ -327,13 +293,10 @@ def check_package(args, work, dist, image, epoch):
 def script(args):
     work = os.path.abspath(args.work)
     shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(work)
     keys = os.path.join(work, "keys")
     os.makedirs(keys)
-    make_ca(keys, "ca")
-    other_ca = make_ca(keys, "other-ca")
-    cert, key = make_signer(keys, os.path.join(keys, "ca"))
-    ca = os.path.join(keys, "ca.pem")
+    ca, other_ca = make_ca(keys, "ca"), make_ca(keys, "other-ca")
+    cert, key = make_leaf(keys, os.path.join(keys, "ca"), "signer", "signer", "codeSigning")
 
     # A small image of bytes no other file has: the release must carry
     # exactly these.
@@ -373,7 +336,7 @@ def script(args):
     rc, out = run(["osslsigncode", "verify", "-CAfile", other_ca, "-in", exe])
     expect(rc != 0, "and does not pass against another CA", out)
 
-    rc, out = run([SYSTEM_PYTHON, os.path.join(HERE, "..", "resources", "inspect_pe.py"),
+    rc, out = run([sys.executable, os.path.join(HERE, "..", "resources", "inspect_pe.py"),
                    "--exe", exe, "--image", image])
     expect(rc == 0, "the signed scanfw.exe: BINARY/119 is the image, resources as built", out)
     check_pe_header(exe)
@@ -456,17 +419,12 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     sub = parser.add_subparsers(dest="what", required=True)
     p = sub.add_parser("rebuild")
-    p.add_argument("--source", required=True)
-    p.add_argument("--preset", required=True)
-    p.add_argument("--exe", required=True, help="the preset's own program")
+    for name in ("source", "preset", "exe", "build-type", "work"):
+        p.add_argument("--" + name, required=True)
     p.add_argument("--cmake", default="cmake")
-    p.add_argument("--build-type", required=True)
     p.add_argument("--image", default="", help="SCANFW_FIRMWARE_IMAGE as configured")
-    p.add_argument("--work", required=True)
     p = sub.add_parser("script")
-    p.add_argument("--source", required=True)
-    p.add_argument("--work", required=True)
-    for name in ("driver", "ctl", "standin", "records", "prefix"):
+    for name in ("source", "work", "driver", "ctl", "standin", "records", "prefix"):
         p.add_argument("--" + name, required=True)
     args = parser.parse_args()
     if args.what == "rebuild":

@@ -1,5 +1,16 @@
-"""The check-and-report helper the resource inspections share: one line per
-check, a count of failures, and the closing line CTest shows."""
+"""The check-and-report helper the resource and release checks share: one
+line per check, a count of failures, and the closing line CTest shows."""
+import sys
+
+
+def import_pefile():
+    """pefile, from Debian's python3-pefile when this Python has none."""
+    try:
+        import pefile
+    except ImportError:
+        sys.path.append("/usr/lib/python3/dist-packages")
+        import pefile
+    return pefile
 
 
 class Check:
@@ -21,3 +32,11 @@ class Check:
         """Prints the closing line; the process exit status to use."""
         print("%d failed" % self.failures)
         return 1 if self.failures else 0
+
+
+def in_locale(env, locale):
+    """env with LC_ALL=locale and no other locale variable; "native": none."""
+    env = {k: v for k, v in env.items() if k not in ("LC_ALL", "LC_MESSAGES", "LANG")}
+    if locale != "native":
+        env["LC_ALL"] = locale
+    return env

@@ -1,40 +1,17 @@
-// A test-only program linked like scanfw (the core library and the real
-// platform, Windows or the Linux layer) that reaches the image it carries
-// with LoadFirmwareImage and reports what it found, one "key=value" line
-// each: the language, the view's length, a CRC-32 of every byte (so the
-// whole image is walked once), and whether the view lies inside the
-// executable's own mapped image. On Linux it also reports memory use.
-// When the image cannot be reached, LoadFirmwareImage's message is the
-// only output.
+// Linked like scanfw, it reaches the image it carries with LoadFirmwareImage
+// and reports, one "key=value" a line, where the view lies and a CRC-32 of
+// every byte, so that the whole image is walked once; when the image cannot
+// be reached, LoadFirmwareImage's message is the only output.
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "messages/messages.h"
 #include "platform/win32.h"
 #include "resources/firmware_image.h"
-
-#ifndef _WIN32
-#include <unistd.h>
-#endif
+#include "tests/sim/scanner_model.h"
 
 namespace {
-
-uint32_t Crc32(const uint8_t *data, uint32_t length) {
-  static uint32_t table[256];
-  if (table[1] == 0) {
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      table[i] = c;
-    }
-  }
-  uint32_t crc = 0xFFFFFFFFu;
-  for (uint32_t i = 0; i < length; ++i)
-    crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-  return crc ^ 0xFFFFFFFFu;
-}
 
 #ifdef _WIN32
 
@@ -55,73 +32,26 @@ std::string MemoryReport(const char *) { return ""; }
 
 #else
 
-// The view must lie in mappings of the executable file itself, none of them
-// writable: then the bytes are the file's, not a copy on the heap.
-void ReportPlacement(const FirmwareImage &image) {
-  char exe[4096];
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-  if (n <= 0) {
-    std::printf("InImage=0\nReason=no /proc/self/exe\n");
-    return;
-  }
-  exe[n] = '\0';
-  FILE *maps = std::fopen("/proc/self/maps", "r");
-  if (maps == nullptr) {
-    std::printf("InImage=0\nReason=no /proc/self/maps\n");
-    return;
-  }
-  uintptr_t want = reinterpret_cast<uintptr_t>(image.Data);
-  const uintptr_t last = want + image.Length;
-  bool writable = false;
-  std::string where;
+// The mappings and the memory figures as /proc gives them, each line after
+// its key: check_probe.py judges where the view lies and what it cost.
+std::string ProcLines(const char *path, const std::string &key) {
+  std::string text;
+  FILE *file = std::fopen(path, "r");
+  if (file == nullptr) return text;
   char line[8192];
-  while (want < last && std::fgets(line, sizeof(line), maps) != nullptr) {
-    unsigned long start = 0, end = 0;
-    char perms[8] = {0};
-    int pathAt = 0;
-    if (std::sscanf(line, "%lx-%lx %7s %*s %*s %*s %n", &start, &end, perms,
-                    &pathAt) < 3)
-      continue;
-    if (want < start || want >= end) continue;
-    std::string path = line + pathAt;
-    while (!path.empty() && (path.back() == '\n' || path.back() == ' '))
-      path.pop_back();
-    if (path != exe) {
-      where = path.empty() ? "anonymous memory" : path;
-      break;
-    }
-    if (std::strchr(perms, 'w') != nullptr) writable = true;
-    want = end;  // the rest must continue in the next mapping
-  }
-  std::fclose(maps);
-  std::printf("InImage=%d\n", want >= last ? 1 : 0);
-  std::printf("Writable=%d\n", writable ? 1 : 0);
-  if (want < last)
-    std::printf("Reason=byte at 0x%lx lies in %s\n",
-                static_cast<unsigned long>(want),
-                where.empty() ? "no mapping of the executable" : where.c_str());
+  while (std::fgets(line, sizeof(line), file) != nullptr)
+    text += key + "=" + line;
+  std::fclose(file);
+  return text;
 }
 
-// Resident memory in KiB from /proc/self/status: anonymous pages (heap and
-// other private memory), file-backed pages, and the peak.
+void ReportPlacement(const FirmwareImage &image) {
+  std::printf("Data=%lx\n%s", reinterpret_cast<unsigned long>(image.Data),
+              ProcLines("/proc/self/maps", "Map").c_str());
+}
+
 std::string MemoryReport(const char *when) {
-  std::string report;
-  FILE *status = std::fopen("/proc/self/status", "r");
-  if (status == nullptr) return report;
-  char line[256];
-  while (std::fgets(line, sizeof(line), status) != nullptr) {
-    const char *keys[] = {"RssAnon", "RssFile", "VmHWM"};
-    for (const char *key : keys) {
-      size_t keyLength = std::strlen(key);
-      long kib = 0;
-      if (std::strncmp(line, key, keyLength) == 0 && line[keyLength] == ':' &&
-          std::sscanf(line + keyLength + 1, "%ld", &kib) == 1)
-        report +=
-            std::string(key) + "KiB" + when + "=" + std::to_string(kib) + "\n";
-    }
-  }
-  std::fclose(status);
-  return report;
+  return ProcLines("/proc/self/status", std::string("Status") + when);
 }
 
 #endif
@@ -137,8 +67,8 @@ int main() {
   if (!LoadFirmwareImage(language, &image)) return 0;
   std::printf("LangId=%04x\n", static_cast<unsigned>(langId));
   std::printf("Length=%lu\n", static_cast<unsigned long>(image.Length));
-  std::printf("CRC32=%08lx\n",
-              static_cast<unsigned long>(Crc32(image.Data, image.Length)));
+  std::printf("CRC32=%08lx\n", static_cast<unsigned long>(
+                                   scn_crc32(0, image.Data, image.Length)));
   ReportPlacement(image);
   std::printf("%s%s", before.c_str(), MemoryReport("After").c_str());
   return 0;

@@ -27,14 +27,10 @@ class Elf:
             raise ValueError("%s is not an ELF file" % path)
         self.is64 = d[4] == 2
         self.end = "<" if d[5] == 1 else ">"
-        if self.is64:
-            (phoff, shoff) = struct.unpack_from(self.end + "QQ", d, 0x20)
-            (phentsize, phnum, shentsize, shnum, shstrndx) = struct.unpack_from(
-                self.end + "HHHHH", d, 0x36)
-        else:
-            (phoff, shoff) = struct.unpack_from(self.end + "II", d, 0x1C)
-            (phentsize, phnum, shentsize, shnum, shstrndx) = struct.unpack_from(
-                self.end + "HHHHH", d, 0x2A)
+        phoff, shoff = struct.unpack_from(self.end + ("QQ" if self.is64 else "II"), d,
+                                          0x20 if self.is64 else 0x1C)
+        phentsize, phnum, shentsize, shnum, shstrndx = struct.unpack_from(
+            self.end + "HHHHH", d, 0x36 if self.is64 else 0x2A)
         self.sections = [self._section(shoff + i * shentsize)
                          for i in range(shnum)]
         names = self.sections[shstrndx]
@@ -45,10 +41,7 @@ class Elf:
                          for i in range(phnum)]
 
     def _section(self, at):
-        if self.is64:
-            f = struct.unpack_from(self.end + "IIQQQQIIQQ", self.data, at)
-        else:
-            f = struct.unpack_from(self.end + "IIIIIIIIII", self.data, at)
+        f = struct.unpack_from(self.end + ("IIQQQQIIQQ" if self.is64 else "10I"), self.data, at)
         return {"name_off": f[0], "type": f[1], "flags": f[2], "addr": f[3],
                 "offset": f[4], "size": f[5]}
 

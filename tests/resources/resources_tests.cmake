@@ -5,18 +5,12 @@ set(_res_dir ${CMAKE_CURRENT_LIST_DIR})
 
 # A program linked like scanfw that reaches its own image and reports it.
 add_executable(scanfw_image_probe ${_res_dir}/image_probe.cpp)
-target_link_libraries(scanfw_image_probe PRIVATE scanfw_core)
+target_link_libraries(scanfw_image_probe PRIVATE scanfw_core scanfw_model)
 
 if(WIN32)
-  target_link_libraries(scanfw_image_probe PRIVATE scanfw_resources kernel32)
-  target_link_options(scanfw_image_probe PRIVATE -static)
-
-  # The same program without any resources: the lookup must fail.
-  add_executable(scanfw_image_probe_bare ${_res_dir}/image_probe.cpp)
-  target_link_libraries(scanfw_image_probe_bare PRIVATE scanfw_core kernel32)
-  target_link_options(scanfw_image_probe_bare PRIVATE -static)
-
-  # And with an image resource of zero bytes.
+  target_link_libraries(scanfw_image_probe PRIVATE scanfw_resources)
+  # The same program without any resources, where the lookup must fail, and
+  # with an image resource of zero bytes.
   set(_empty ${CMAKE_CURRENT_BINARY_DIR}/resources/empty-image.bin)
   set(_empty_rc ${CMAKE_CURRENT_BINARY_DIR}/resources/empty_image.rc)
   # Written only when missing or changed, so reconfiguring rebuilds nothing.
@@ -28,26 +22,19 @@ if(WIN32)
        CONTENT "LANGUAGE 0x04, 0x01\n119 BINARY \"${_empty_quoted}\"\n")
   add_library(scanfw_empty_image_resources OBJECT ${_empty_rc})
   set_property(TARGET scanfw_empty_image_resources PROPERTY COMPILE_OPTIONS "")
+  add_executable(scanfw_image_probe_bare ${_res_dir}/image_probe.cpp)
   add_executable(scanfw_image_probe_empty ${_res_dir}/image_probe.cpp)
-  target_link_libraries(scanfw_image_probe_empty PRIVATE scanfw_core
-                        scanfw_empty_image_resources kernel32)
-  target_link_options(scanfw_image_probe_empty PRIVATE -static)
-
-  # pefile may live only in the system's Python (Debian's python3-pefile)
-  # while another python3 comes first on PATH.
-  set(_pe_python ${Python3_EXECUTABLE})
-  execute_process(COMMAND ${Python3_EXECUTABLE} -c "import pefile"
-                  RESULT_VARIABLE _no_pefile OUTPUT_QUIET ERROR_QUIET)
-  if(_no_pefile)
-    find_program(SCANFW_SYSTEM_PYTHON3 python3 PATHS /usr/bin
-                 NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
-    if(SCANFW_SYSTEM_PYTHON3)
-      set(_pe_python ${SCANFW_SYSTEM_PYTHON3})
-    endif()
-  endif()
+  target_link_libraries(scanfw_image_probe_empty PRIVATE scanfw_empty_image_resources)
+  foreach(_probe bare empty)
+    target_link_libraries(scanfw_image_probe_${_probe} PRIVATE scanfw_core scanfw_model)
+  endforeach()
+  foreach(_probe scanfw_image_probe scanfw_image_probe_bare scanfw_image_probe_empty)
+    target_link_libraries(${_probe} PRIVATE kernel32)
+    target_link_options(${_probe} PRIVATE -static)
+  endforeach()
 
   add_test(NAME resources.pe
-           COMMAND ${_pe_python} ${_res_dir}/inspect_pe.py
+           COMMAND ${Python3_EXECUTABLE} ${_res_dir}/inspect_pe.py
                    --exe $<TARGET_FILE:scanfw> --image ${SCANFW_IMAGE_FILE})
   set_tests_properties(resources.pe PROPERTIES LABELS resources TIMEOUT 120)
 
@@ -70,17 +57,13 @@ else()
            COMMAND ${Python3_EXECUTABLE} ${_res_dir}/check_probe.py
                    --image ${SCANFW_IMAGE_FILE}
                    --probe $<TARGET_FILE:scanfw_image_probe>)
-  set_tests_properties(resources.linux_in_place PROPERTIES LABELS resources
-                       TIMEOUT 120)
 
   # The Linux layer's lookup rules, against the real carrier.
   add_executable(scanfw_linux_carrier_test ${_res_dir}/linux_carrier_test.cpp)
   target_link_libraries(scanfw_linux_carrier_test PRIVATE scanfw_core
                         scanfw_platform_linux GTest::gtest GTest::gtest_main)
   scanfw_attach_image(scanfw_linux_carrier_test)
-  add_test(NAME resources.linux_carrier
-           COMMAND scanfw_linux_carrier_test)
-  set_tests_properties(resources.linux_carrier PROPERTIES LABELS resources)
+  add_test(NAME resources.linux_carrier COMMAND scanfw_linux_carrier_test)
 
   add_test(NAME resources.elf
            COMMAND ${Python3_EXECUTABLE} ${_res_dir}/inspect_elf.py
@@ -89,7 +72,8 @@ else()
                    --carrier $<TARGET_FILE:scanfw_image_probe>
                    --not-carrier $<TARGET_FILE:scanfw_tests>
                    --not-carrier $<TARGET_FILE:scanfw_usb_names_tests>)
-  set_tests_properties(resources.elf PROPERTIES LABELS resources TIMEOUT 120)
+  set_tests_properties(resources.linux_in_place resources.linux_carrier resources.elf
+                       PROPERTIES LABELS resources TIMEOUT 120)
 
   # Configuring with a given image: an empty or missing file is refused, a
   # real one is embedded byte for byte. A separate build tree, so slow;

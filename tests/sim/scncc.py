@@ -1,12 +1,8 @@
 #!/usr/bin/env python3
-"""The scenario compiler: the one reader of tests/scenarios/*.scn.
-
-It owns the directives, their values and defaults, and what each harness
-can make of them. It refuses what it does not know (file, line, reason),
-resolves what the harnesses expect (the target, the expanded wire, the
-devices that may be opened, the service states), decides which harness can
-run the scenario and why another cannot, and writes the compiled record
-declared in scenario_record.h.
+"""The scenario compiler, the one reader of tests/scenarios/*.scn: it
+refuses what it does not know (file, line, reason), resolves what the
+harnesses expect, decides which harness can run a scenario and why another
+cannot, and writes the record declared in scenario_record.h.
 
   scncc.py compile NAME.scn -o NAME.rec
   scncc.py plan DIR OUT_DIR      what each harness runs, for CMake
@@ -87,8 +83,11 @@ SEEN_STATES = dict(STATES, **named("SCN_SERVICE_", "start-pending", "stop-pendin
 STARTS = named("SCN_START_", "auto", "demand", "disabled")
 IMAGES = named("SCN_IMAGE_", "ok", "find", "load", "lock", "empty")
 SIGNALS = named("SCN_SIGNAL_", "SIGHUP", "SIGINT", "SIGTERM")
-SERVICE_OPTIONS = ("start=", "stop=refused", "start-request=refused", "hint=", "config-error=",
-                   "status-fails=")
+SERVICE_FLAGS = {"stop=refused": C["SCN_SERVICE_STOP_REFUSED"],
+                 "start-request=refused": C["SCN_SERVICE_START_REFUSED"]}
+SERVICE_NUMBERS = {"hint=": "wait_hint", "config-error=": "config_error",
+                   "status-fails=": "status_fails"}
+SERVICE_OPTIONS = ("start=",) + tuple(SERVICE_FLAGS) + tuple(SERVICE_NUMBERS)
 
 # What a harness cannot make: harness -> reason, by what the scenario asks.
 CLOCK = {"wine": "needs the virtual clock", "umockdev": "needs the virtual clock"}
@@ -210,20 +209,17 @@ def d_service(sc, words, rest):
     s["state"] = one_of(words[0], STATES, "service state")
     sc["limits"].append("service " + words[0])
     for option in words[1:]:
-        key, _, value = option.partition("=")
+        key, eq, value = option.partition("=")
         if key == "start":
             s["start"] = one_of(value, STARTS, "start type")
-        elif option == "stop=refused":
-            s["flags"] |= C["SCN_SERVICE_STOP_REFUSED"]
-        elif option == "start-request=refused":
-            s["flags"] |= C["SCN_SERVICE_START_REFUSED"]
-        elif key in ("hint", "config-error", "status-fails") and value:
-            s[{"hint": "wait_hint", "config-error": "config_error",
-               "status-fails": "status_fails"}[key]] = number(value)
+        elif option in SERVICE_FLAGS:
+            s["flags"] |= SERVICE_FLAGS[option]
+        elif key + eq in SERVICE_NUMBERS and value:
+            s[SERVICE_NUMBERS[key + eq]] = number(value)
+            option = key + eq  # the limits go by the option, whatever its value
         else:
             raise Bad("service option %r" % option)
-        sc["limits"].append("service " + (option if key not in ("config-error", "status-fails")
-                                          else key + "="))
+        sc["limits"].append("service " + option)
 
 
 def d_image(sc, words, rest):
@@ -456,15 +452,13 @@ def plan(directory, out_dir):
                 excluded.append("%-9s %-32s %s\n" % (h, name, sc["excluded"][h]))
     if failed:
         return 1
-    with open(os.path.join(out_dir, "plan.cmake"), "w") as f:
-        f.write("# Made by scncc.py plan: the scenarios each harness runs.\n")
-        f.writelines("set(SCANFW_SCENARIOS_%s %s)\n" % (h.upper(), " ".join(lists[h]))
-                     for h in HARNESSES)
-    for h in HARNESSES:
-        with open(os.path.join(out_dir, h + ".list"), "w") as f:
-            f.writelines(n + "\n" for n in lists[h])
-    with open(os.path.join(out_dir, "excluded.txt"), "w") as f:
-        f.writelines(excluded)
+    files = {h + ".list": [n + "\n" for n in lists[h]] for h in HARNESSES}
+    files["plan.cmake"] = ["# Made by scncc.py plan: the scenarios each harness runs.\n"] + [
+        "set(SCANFW_SCENARIOS_%s %s)\n" % (h.upper(), " ".join(lists[h])) for h in HARNESSES]
+    files["excluded.txt"] = excluded
+    for name, lines in files.items():
+        with open(os.path.join(out_dir, name), "w") as f:
+            f.writelines(lines)
     return 0
 
 

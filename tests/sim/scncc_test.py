@@ -123,7 +123,7 @@ def main():
     for text, want in RESOLVED:
         sc = scncc.parse(text, "t.scn")
         for key, value in want.items():
-            got = sc[key] if key != "service" else sc["service"]
+            got = sc[key]
             if got != value and not (isinstance(value, dict) and
                                      all(got.get(k) == v for k, v in value.items())):
                 problems.append("%r: %s is %r, not %r" % (text, key, got, value))

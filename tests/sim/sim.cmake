@@ -35,11 +35,11 @@ foreach(_scn ${_scenario_files})
 endforeach()
 add_custom_target(scanfw_scenarios ALL DEPENDS ${_records})
 
-if(NOT WIN32)
-  add_library(scanfw_model STATIC ${CMAKE_CURRENT_LIST_DIR}/scanner_model.c)
-  target_include_directories(scanfw_model PUBLIC ${PROJECT_SOURCE_DIR})
-  target_link_libraries(scanfw_model PRIVATE scanfw_warnings)
+add_library(scanfw_model STATIC ${CMAKE_CURRENT_LIST_DIR}/scanner_model.c)
+target_include_directories(scanfw_model PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(scanfw_model PRIVATE scanfw_warnings)
 
+if(NOT WIN32)
   add_test(NAME scenarios.compiler
            COMMAND ${Python3_EXECUTABLE} ${SCANFW_SCNCC} selftest)
   add_test(NAME scenarios.readme
