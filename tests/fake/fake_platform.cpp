@@ -136,19 +136,14 @@ bool CloseFakeHandle(const void *handle, HandleKind kind) {
   return true;
 }
 
-int OpenHandles(HandleKind kind) {
+static int CountHandles(HandleKind kind, bool openOnly) {
   int n = 0;
   for (const HandleInfo &h : S().handles)
-    if (h.kind == kind && h.open) ++n;
+    if (h.kind == kind && (h.open || !openOnly)) ++n;
   return n;
 }
-
-int HandlesCreated(HandleKind kind) {
-  int n = 0;
-  for (const HandleInfo &h : S().handles)
-    if (h.kind == kind) ++n;
-  return n;
-}
+int OpenHandles(HandleKind kind) { return CountHandles(kind, true); }
+int HandlesCreated(HandleKind kind) { return CountHandles(kind, false); }
 
 }  // namespace fake
 

@@ -6,12 +6,10 @@
 //
 // With --expect-violation the entry points imitate the broken program NAME
 // and the replay fails unless some input breaks an invariant.
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -22,21 +20,19 @@
 
 namespace {
 
+// The file itself, or every file below the folder (hidden ones skipped), in
+// a fixed order.
 void Collect(const std::string &path, std::vector<std::string> *files) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return;
-  if (!S_ISDIR(st.st_mode)) {
-    files->push_back(path);
+  namespace fs = std::filesystem;
+  std::error_code error;
+  if (!fs::is_directory(path, error)) {
+    if (fs::exists(path, error)) files->push_back(path);
     return;
   }
-  DIR *dir = opendir(path.c_str());
-  if (dir == nullptr) return;
   std::vector<std::string> found;
-  while (dirent *entry = readdir(dir)) {
-    if (entry->d_name[0] == '.') continue;
-    found.push_back(path + "/" + entry->d_name);
-  }
-  closedir(dir);
+  for (const fs::directory_entry &entry : fs::directory_iterator(path, error))
+    if (entry.path().filename().string()[0] != '.')
+      found.push_back(entry.path().string());
   std::sort(found.begin(), found.end());
   for (const std::string &f : found) Collect(f, files);
 }
