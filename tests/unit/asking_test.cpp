@@ -37,7 +37,7 @@ struct Result {
 Result Scanfw(const std::vector<std::string> &args, uint16_t langId = 0x0409) {
   fake::S().langId = langId;
   Result run;
-  run.out = RunScanfwWithStatus(args, &run.status);
+  run.out = fake::RunProgram(args, &run.status);
   return run;
 }
 

@@ -207,7 +207,7 @@ TEST_F(Discovery, TheEntrySearchesAfterPrintingTheOptionValue) {
 TEST_F(Discovery, TheEntryKeepsTheFoundDeviceOpen) {
   fake::AddDevice(Attached(3));
   int status = -1;
-  const std::string out = RunScanfwWithStatus({}, &status);
+  const std::string out = fake::RunProgram({}, &status);
   EXPECT_EQ(out.substr(0, 2), "0\n");
   EXPECT_EQ(out.find("Device not found"), std::string::npos);
   EXPECT_EQ(fake::TimesOpened(3), 1);

@@ -482,7 +482,7 @@ TEST(Interrupts, TheExitCodeTellsACancel) {
     SetUpScanner(false);
     fake::ArmInterrupt(c.at);
     int status = -1;
-    std::string out = RunScanfwWithStatus(c.args, &status);
+    std::string out = fake::RunProgram(c.args, &status);
     EXPECT_TRUE(fake::Fired().fired);
     EXPECT_EQ(status, c.status);
     std::string expected = Transcript(c.output, false);

@@ -38,18 +38,11 @@ inline void ExpectArgs(
         << call.name << " " << arg.first;
 }
 
-// The output of scanfw with these arguments (argv[0] is added), and its
-// exit status in *status.
-inline std::string RunScanfwWithStatus(const std::vector<std::string> &args,
-                                       int *status) {
-  return fake::RunProgram(args, status);
-}
-
-// The output of scanfw with these arguments; the exit status must be 0
-// whatever happens.
+// The output of scanfw with these arguments (argv[0] is added); the exit
+// status must be 0 whatever happens.
 inline std::string RunScanfw(std::vector<std::string> args) {
   int status = -1;
-  std::string out = RunScanfwWithStatus(args, &status);
+  std::string out = fake::RunProgram(args, &status);
   EXPECT_EQ(status, 0);
   return out;
 }

@@ -61,7 +61,7 @@ TEST_P(Scenarios, RunAsDescribed) {
   fake::ApplyScenario(sc);
 
   int status = -1;
-  std::string out = RunScanfwWithStatus(sc.args, &status);
+  std::string out = fake::RunProgram(sc.args, &status);
   EXPECT_EQ(status, static_cast<int>(sc.record.expect_exit));
   EXPECT_EQ(fake::Violations(out, fake::KindOfArguments(sc.args)), "");
   EXPECT_EQ(out, sc.expectedOutput) << "got:\n"
