@@ -3,14 +3,11 @@
 checks the start of its standard output byte for byte.
 
 Under Wine every line feed must arrive as CR LF (the Windows text stream)."""
-import argparse
 import os
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'e2e'))
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'resources'))
-import wineenv  # noqa: E402
-from checks import Check, in_locale  # noqa: E402
+from checks import check, native_or_wine, parse_args, run_in_locale  # noqa: E402
 
 WARN_EN = b"Warning - no following argument!!\n\n"
 WARN_ZH = bytes.fromhex("c4b5a769") + b" - no following argument!!\n\n"
@@ -50,23 +47,11 @@ CASES = [
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--exe", required=True)
-    parser.add_argument("--wine", action="store_true")
-    parser.add_argument("--prefix", help="Wine prefix to create or reuse")
-    args = parser.parse_args()
-
-    env = dict(os.environ)
-    command = [args.exe]
-    if args.wine:
-        env = wineenv.prepare_prefix(args.prefix)
-        command = ["wine", args.exe]
-
-    check = Check()
-    try:
+    args = parse_args(["exe"], wine=True)
+    with native_or_wine(args) as (env, wrap):
         for argv, locale, expected, *exit_status in CASES:
             exit_status = exit_status[0] if exit_status else 0
-            status, stdout = wineenv.run(command + argv, in_locale(env, locale))
+            status, stdout = run_in_locale(wrap + [args.exe] + argv, env, locale, timeout=120)
             want = expected.replace(b"\n", b"\r\n") if args.wine else expected
             # Under Wine no bare line feed may escape the text stream.
             bare = args.wine and b"\n" in stdout.replace(b"\r\n", b"")
@@ -74,9 +59,6 @@ def main():
                          "%s LC_ALL=%s" % (argv, locale),
                          "exit status %d, expected %d\nexpected start %r\ngot            %r"
                          % (status, exit_status, want, stdout[:200]))
-    finally:
-        if args.wine:
-            wineenv.stop(env)
     return check.report()
 
 

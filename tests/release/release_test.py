@@ -21,8 +21,9 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "resources"))
-from checks import Check, import_pefile  # noqa: E402
+RESOURCES = os.path.join(HERE, "..", "resources")
+sys.path.insert(0, RESOURCES)
+from checks import check, expect, load_pe, read, run, write  # noqa: E402
 
 VERSION = "0.3.53.0"
 DEB = "scanfw_%s_amd64.deb" % VERSION
@@ -35,49 +36,25 @@ PACKAGE_FILES = sorted({"./" + f for f in INSTALLED} |
                        {"./" + f[:i + 1] for f in INSTALLED for i in range(len(f)) if f[i] == "/"} |
                        {"./"})
 
-check = Check()
-expect = check.expect
-
-
-def run(cmd, **kw):
-    """Runs cmd; returns (exit status, stdout + stderr as text)."""
-    p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                       text=True, errors="replace", **kw)
-    return p.returncode, p.stdout
-
-
-def first_difference(a, b):
-    x, y = (open(path, "rb").read() for path in (a, b))
-    if x == y:
-        return None
-    n = next((i for i in range(min(len(x), len(y))) if x[i] != y[i]),
-             min(len(x), len(y)))
-    return "%d vs %d bytes, first difference at offset 0x%x" % (len(x), len(y), n)
-
 
 def check_pe_header(path):
     """No moment of the build in the PE file: the header's link time and the
     resource directory's time are 0; the header's check sum is the file's."""
-    pefile = import_pefile()
-    pe = pefile.PE(path, fast_load=True)
-    pe.parse_data_directories(directories=[
-        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
-    name = os.path.basename(path)
-    expect(pe.FILE_HEADER.TimeDateStamp == 0, "%s: no link time in the PE header" % name,
-           hex(pe.FILE_HEADER.TimeDateStamp))
-    expect(pe.DIRECTORY_ENTRY_RESOURCE.struct.TimeDateStamp == 0,
-           "%s: no time in the resource directory" % name,
-           hex(pe.DIRECTORY_ENTRY_RESOURCE.struct.TimeDateStamp))
-    expect(pe.OPTIONAL_HEADER.CheckSum == pe.generate_checksum(),
-           "%s: the header's check sum is the file's" % name,
-           "%#x in the header, %#x computed" % (pe.OPTIONAL_HEADER.CheckSum,
-                                                pe.generate_checksum()))
+    pe = load_pe(path, "RESOURCE")
+    for what, got, want in [
+            ("no link time in the PE header", pe.FILE_HEADER.TimeDateStamp, 0),
+            ("no time in the resource directory",
+             pe.DIRECTORY_ENTRY_RESOURCE.struct.TimeDateStamp, 0),
+            ("the header's check sum is the file's", pe.OPTIONAL_HEADER.CheckSum,
+             pe.generate_checksum())]:
+        expect(got == want, "%s: %s" % (os.path.basename(path), what),
+               "%#x, expected %#x" % (got, want))
 
 
 # ---------------------------------------------------------------- rebuild
 
 def rebuild(args):
-    work = os.path.abspath(args.work)
+    work = args.work
     shutil.rmtree(work, ignore_errors=True)
     copy = os.path.join(work, "elsewhere", "source")
     ignore = shutil.ignore_patterns("build", "dist", ".git")
@@ -95,10 +72,9 @@ def rebuild(args):
         return check.report()
     print("  built in %.0f s" % (time.monotonic() - t0))
     rebuilt = os.path.join(other, os.path.basename(args.exe))
-    diff = first_difference(args.exe, rebuilt)
-    expect(diff is None, "%s of another folder is identical to the preset's %s"
-           % (os.path.basename(args.exe), args.exe), diff)
-    print("  sha256 %s" % hashlib.sha256(open(rebuilt, "rb").read()).hexdigest())
+    check.identical(args.exe, rebuilt, "%s of another folder is identical to the preset's %s"
+                    % (os.path.basename(args.exe), args.exe))
+    print("  sha256 %s" % hashlib.sha256(read(rebuilt)).hexdigest())
     if args.preset == "windows":
         check_pe_header(rebuilt)
     shutil.rmtree(work, ignore_errors=True)
@@ -125,9 +101,8 @@ def make_leaf(d, ca, name, subject, usage):
     """name.pem and name.key, a certificate of the CA `ca` for `usage`."""
     openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", name + ".key",
             "-out", name + ".csr", "-subj", "/CN=scanfw test " + subject, cwd=d)
-    with open(os.path.join(d, name + ".ext"), "w") as f:
-        f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
-                "extendedKeyUsage=%s\n" % usage)
+    write(os.path.join(d, name + ".ext"), "basicConstraints=CA:FALSE\n"
+          "keyUsage=critical,digitalSignature\nextendedKeyUsage=%s\n" % usage)
     openssl("x509", "-req", "-in", name + ".csr", "-CA", ca + ".pem", "-CAkey", ca + ".key",
             "-CAcreateserial", "-out", name + ".pem", "-days", "3650",
             "-extfile", name + ".ext", cwd=d)
@@ -159,25 +134,21 @@ class TimeStampAuthority:
 
     def __init__(self, d, ca):
         make_leaf(d, ca, "tsa", "time-stamp authority", "critical,timeStamping")
-        with open(os.path.join(d, "tsa.serial"), "w") as f:
-            f.write("01\n")
-        with open(os.path.join(d, "tsa.cnf"), "w") as f:
-            f.write(TSA_CONFIG.format(d=d))
+        write(os.path.join(d, "tsa.serial"), "01\n")
+        write(os.path.join(d, "tsa.cnf"), TSA_CONFIG.format(d=d))
         self.answered = 0
         tsa = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_POST(self):
-                query = self.rfile.read(int(self.headers.get("Content-Length", "0")))
-                with open(os.path.join(d, "query.tsq"), "wb") as f:
-                    f.write(query)
+                write(os.path.join(d, "query.tsq"),
+                      self.rfile.read(int(self.headers.get("Content-Length", "0"))))
                 rc, out = run(["openssl", "ts", "-reply", "-config", os.path.join(d, "tsa.cnf"),
                                "-queryfile", "query.tsq", "-out", "reply.tsr"], cwd=d)
                 if rc != 0:
                     self.send_error(500, out[-200:])
                     return
-                with open(os.path.join(d, "reply.tsr"), "rb") as f:
-                    reply = f.read()
+                reply = read(os.path.join(d, "reply.tsr"))
                 tsa.answered += 1
                 self.send_response(200)
                 self.send_header("Content-Type", "application/timestamp-reply")
@@ -197,15 +168,22 @@ class TimeStampAuthority:
         self.server.server_close()
 
 
-def release(args, argv, env=None, cwd=None):
+def release(args, out, argv, env=None, cwd=None):
+    """Runs release.sh into the folder `out` under the work folder:
+    (status, output, seconds, that folder)."""
+    out = os.path.join(args.work, out)
     t0 = time.monotonic()
-    rc, out = run(["bash", args.script] + argv, env=env, cwd=cwd)
-    return rc, out, time.monotonic() - t0
+    rc, text = run(["bash", args.script] + argv + ["--out", out], env=env, cwd=cwd)
+    return rc, text, time.monotonic() - t0, out
 
 
-def check_refusals(args, work, image, cert, key):
-    empty = os.path.join(work, "empty.bin")
-    open(empty, "wb").close()
+def verify(exe, ca, *more):
+    return run(["osslsigncode", "verify", "-CAfile", ca] + list(more) + ["-in", exe])
+
+
+def check_refusals(args, image, cert, key):
+    work = args.work
+    empty = write(os.path.join(work, "empty.bin"), b"")
     missing = os.path.join(work, "missing.pem")
     # (what, arguments, words the message must contain)
     cases = [
@@ -222,8 +200,7 @@ def check_refusals(args, work, image, cert, key):
          ["--image", image, "--timestamp-url", "http://127.0.0.1:9/"], "--cert"),
     ]
     for what, argv, words in cases:
-        out_dir = os.path.join(work, "refused")
-        rc, out, dt = release(args, argv + ["--out", out_dir])
+        rc, out, dt, out_dir = release(args, "refused", argv)
         expect(rc != 0 and "release: " in out and words in out and
                not os.path.exists(out_dir),
                "refuses %s: status %d, says so, writes nothing (%.1f s)" % (what, rc, dt),
@@ -237,7 +214,7 @@ def deb_members(path):
         return [(m.name, m.mode, "%s/%s" % (m.uname, m.gname), m.mtime) for m in t]
 
 
-def check_package(args, work, dist, image, epoch):
+def check_package(args, dist, image, epoch):
     deb = os.path.join(dist, DEB)
     rc, out = run(["dpkg-deb", "--contents", deb])
     names = [line.split()[-1] for line in out.splitlines() if line.strip()]
@@ -266,12 +243,12 @@ def check_package(args, work, dist, image, epoch):
 
     # What the package installs, unpacked: the rule is the project's, the
     # program carries the image, the man page renders without warnings.
-    root = os.path.join(work, "unpacked")
+    root = os.path.join(args.work, "unpacked")
     rc, out = run(["dpkg-deb", "-x", deb, root])
-    diff = first_difference(os.path.join(args.source, "platform/linux/70-scanfw.rules"),
-                            os.path.join(root, "usr/lib/udev/rules.d/70-scanfw.rules"))
-    expect(diff is None, "the rule is platform/linux/70-scanfw.rules", diff)
-    rc, out = run([sys.executable, os.path.join(HERE, "..", "resources", "inspect_elf.py"),
+    check.identical(os.path.join(args.source, "platform/linux/70-scanfw.rules"),
+                    os.path.join(root, "usr/lib/udev/rules.d/70-scanfw.rules"),
+                    "the rule is platform/linux/70-scanfw.rules")
+    rc, out = run([sys.executable, os.path.join(RESOURCES, "inspect_elf.py"),
                    "--image", image, "--carrier", os.path.join(root, "usr/bin/scanfw")])
     expect(rc == 0, "the packaged scanfw carries the image in place", out)
     rc, out = run(["man", "--warnings", "-l", "-Tutf8",
@@ -291,7 +268,7 @@ def check_package(args, work, dist, image, epoch):
 
 
 def script(args):
-    work = os.path.abspath(args.work)
+    work = args.work
     shutil.rmtree(work, ignore_errors=True)
     keys = os.path.join(work, "keys")
     os.makedirs(keys)
@@ -300,18 +277,15 @@ def script(args):
 
     # A small image of bytes no other file has: the release must carry
     # exactly these.
-    image = os.path.join(work, "test-image.bin")
     rnd = random.Random(0x3A7C4E21)
-    with open(image, "wb") as f:
-        f.write(bytes(rnd.getrandbits(8) for _ in range(196613)))
+    image = write(os.path.join(work, "test-image.bin"),
+                  bytes(rnd.getrandbits(8) for _ in range(196613)))
 
-    check_refusals(args, work, image, cert, key)
+    check_refusals(args, image, cert, key)
 
     signing = ["--image", image, "--cert", cert, "--key", key, "--ca", ca]
-    dist1 = os.path.join(work, "dist1")
-    env = dict(os.environ)
-    env.pop("SOURCE_DATE_EPOCH", None)
-    rc, out, dt = release(args, signing + ["--out", dist1], env=env)
+    env = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
+    rc, out, dt, dist1 = release(args, "dist1", signing, env=env)
     if not expect(rc == 0, "release.sh signs and packages (%.0f s)" % dt, out):
         return check.report()
     print("  " + out.strip().replace("\n", "\n  "))
@@ -324,7 +298,7 @@ def script(args):
     rc, out = run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=dist1)
     expect(rc == 0 and out.count(": OK") == 2, "SHA256SUMS checks both files", out)
 
-    rc, out = run(["osslsigncode", "verify", "-CAfile", ca, "-in", exe])
+    rc, out = verify(exe, ca)
     expect(rc == 0 and "Signature verification: ok" in out,
            "osslsigncode verify -CAfile passes", out)
     print("  " + "\n  ".join(l for l in out.splitlines()
@@ -333,66 +307,62 @@ def script(args):
                                                       "Number of verified"))))
     expect("Signing time: %s" % time.strftime("%b %e %H:%M:%S %Y", time.gmtime(epoch)) in out,
            "the signing time is the commit's", out)
-    rc, out = run(["osslsigncode", "verify", "-CAfile", other_ca, "-in", exe])
+    rc, out = verify(exe, other_ca)
     expect(rc != 0, "and does not pass against another CA", out)
 
-    rc, out = run([sys.executable, os.path.join(HERE, "..", "resources", "inspect_pe.py"),
+    rc, out = run([sys.executable, os.path.join(RESOURCES, "inspect_pe.py"),
                    "--exe", exe, "--image", image])
     expect(rc == 0, "the signed scanfw.exe: BINARY/119 is the image, resources as built", out)
     check_pe_header(exe)
 
-    check_package(args, work, dist1, image, epoch)
+    check_package(args, dist1, image, epoch)
 
     # The same inputs elsewhere: another temp folder, output folder, working
     # folder and time zone, SOURCE_DATE_EPOCH given rather than worked out.
     # The temp folder is on another kind of file system where there is one
     # (folders have other sizes on tmpfs than on disk).
-    dist2 = os.path.join(work, "second", "dist")
     tmp2 = os.path.join(work, "second", "tmp")
     if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK):
         tmp2 = tempfile.mkdtemp(prefix="scanfw-release-", dir="/dev/shm")
     else:
         os.makedirs(tmp2)
     env2 = dict(os.environ, TMPDIR=tmp2, TZ="Asia/Taipei", SOURCE_DATE_EPOCH=str(epoch))
-    rc, out, dt = release(args, signing + ["--out", dist2], env=env2, cwd=tmp2)
+    rc, out, dt, dist2 = release(args, "second/dist", signing, env=env2, cwd=tmp2)
     if expect(rc == 0, "a second run (%.0f s)" % dt, out):
         for name in ("scanfw.exe", DEB, "SHA256SUMS"):
-            diff = first_difference(os.path.join(dist1, name), os.path.join(dist2, name))
-            expect(diff is None, "second run: %s is identical" % name, diff)
+            check.identical(os.path.join(dist1, name), os.path.join(dist2, name),
+                            "second run: %s is identical" % name)
 
     # A signature that the given CA does not vouch for is not kept.
-    dist3 = os.path.join(work, "dist-bad-ca")
-    rc, out, dt = release(args, ["--image", image, "--cert", cert, "--key", key,
-                                 "--ca", other_ca, "--out", dist3], env=env2)
+    rc, out, dt, dist3 = release(args, "dist-bad-ca", ["--image", image, "--cert", cert,
+                                                       "--key", key, "--ca", other_ca], env=env2)
     expect(rc != 0 and "verifying the signature" in out and not os.path.exists(dist3),
            "a signature that does not verify: refused, nothing written (%.0f s)" % dt, out)
 
     # The unsigned build is the signed file minus its signature.
-    dist4 = os.path.join(work, "dist-unsigned")
-    rc, out, dt = release(args, ["--image", image, "--out", dist4], env=env2)
+    rc, out, dt, dist4 = release(args, "dist-unsigned", ["--image", image], env=env2)
     if expect(rc == 0 and "NOT signed" in out, "an unsigned run (%.0f s)" % dt, out):
         stripped = os.path.join(work, "signature-removed.exe")
         rc, out = run(["osslsigncode", "remove-signature", "-in", exe, "-out", stripped])
-        diff = first_difference(stripped, os.path.join(dist4, "scanfw.exe")) if rc == 0 else out
-        expect(diff is None, "the signed scanfw.exe minus its signature is the unsigned one", diff)
-        diff = first_difference(os.path.join(dist1, DEB), os.path.join(dist4, DEB))
-        expect(diff is None, "the package does not depend on signing", diff)
+        if expect(rc == 0, "osslsigncode removes the signature", out):
+            check.identical(stripped, os.path.join(dist4, "scanfw.exe"),
+                            "the signed scanfw.exe minus its signature is the unsigned one")
+        check.identical(os.path.join(dist1, DEB), os.path.join(dist4, DEB),
+                        "the package does not depend on signing")
 
     # With a time stamp: asked of the authority once, and verified.
     tsa = TimeStampAuthority(keys, os.path.join(keys, "ca"))
-    dist5 = os.path.join(work, "dist-time-stamped")
-    env5 = {k: v for k, v in env2.items() if k.lower() not in ("http_proxy", "https_proxy")}
-    env5["no_proxy"] = "127.0.0.1"
+    env5 = dict({k: v for k, v in env2.items() if k.lower() not in ("http_proxy", "https_proxy")},
+                no_proxy="127.0.0.1")
     try:
-        rc, out, dt = release(args, signing + ["--timestamp-url", tsa.url, "--out", dist5],
-                              env=env5)
+        rc, out, dt, dist5 = release(args, "dist-time-stamped",
+                                     signing + ["--timestamp-url", tsa.url], env=env5)
     finally:
         tsa.close()
     if expect(rc == 0 and tsa.answered == 1,
               "a time-stamped run: the authority answered %d request(s) (%.0f s)"
               % (tsa.answered, dt), out):
-        rc, out = run(["osslsigncode", "verify", "-CAfile", ca, "-TSA-CAfile", ca,
-                       "-in", os.path.join(dist5, "scanfw.exe")])
+        rc, out = verify(os.path.join(dist5, "scanfw.exe"), ca, "-TSA-CAfile", ca)
         expect(rc == 0 and "Timestamp Server Signature verification: ok" in out and
                "Signature verification: ok" in out,
                "its signature and time stamp verify", out)
@@ -427,6 +397,7 @@ def main():
     for name in ("source", "work", "driver", "ctl", "standin", "records", "prefix"):
         p.add_argument("--" + name, required=True)
     args = parser.parse_args()
+    args.work = os.path.abspath(args.work)
     if args.what == "rebuild":
         return rebuild(args)
     args.script = os.path.join(args.source, "scripts", "release.sh")

@@ -4,28 +4,24 @@ lookup must not depend on the user's) and checks that it reaches the image
 it carries, in place; under Wine a probe without the resource and one with
 an empty resource print their message and nothing else. On Linux walking
 the image must not grow the anonymous memory (no copy on the heap)."""
-import argparse
 import os
 import sys
 import zlib
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
-import wineenv  # noqa: E402
-from checks import Check, in_locale  # noqa: E402
+from checks import check, equal, expect, native_or_wine, parse_args, read, run_in_locale
 
 LOCALES = [("en_US.UTF-8", "0409", 0), ("zh_TW.UTF-8", "0404", 1)]
 
-# The catalogue texts this check expects, in each language's bytes.
-FIND_ERROR = ["Loading firmware (find resource) error!!\n",
-              "加載固件（查找資源）錯誤!!\n"]
-EMPTY_ERROR = ["Loading firmware (resource length is zero) error!!\n",
-               "加載固件（資源長度為零）錯誤!!\n"]
-
-
-def image_facts(path):
-    with open(path, "rb") as f:
-        data = f.read()
-    return len(data), "%08x" % zlib.crc32(data)
+# (the probe's option, what it lacks, the catalogue texts it must print in
+# each language)
+MESSAGES = [
+    ("bare_probe", "no image resource",
+     ["Loading firmware (find resource) error!!\n",
+      "加載固件（查找資源）錯誤!!\n"]),
+    ("empty_probe", "empty image resource",
+     ["Loading firmware (resource length is zero) error!!\n",
+      "加載固件（資源長度為零）錯誤!!\n"]),
+]
 
 
 def parse(stdout, wine):
@@ -72,47 +68,40 @@ def kib(values, when, key):
     raise KeyError(key + when)
 
 
-def run(command, env, locale):
-    return wineenv.run(command, in_locale(env, locale), timeout=300)
-
-
-def check_carrier(check, command, env, wine, size, crc, locales):
+def check_carrier(command, env, wine, size, crc, locales):
     for locale, lang_id, _ in locales:
-        status, stdout = run(command, env, locale)
+        status, stdout = run_in_locale(command, env, locale)
         try:
             values = parse(stdout, wine)
         except ValueError as e:
-            check.expect(False, "%s: output is a Windows text stream" % locale,
-                         str(e))
+            expect(False, "%s: output is a Windows text stream" % locale, str(e))
             continue
         shown = stdout.decode("latin-1")[:600]
         last = {key: value[-1] for key, value in values.items()}
         if not wine:
             last["InImage"], last["Writable"] = placement(values,
                                                           os.path.realpath(command[-1]))
-        check.expect(status == 0, "%s: exit status 0" % locale,
-                     "status %d" % status)
+        equal(status, 0, "%s: exit status 0" % locale)
         wanted = [("LangId", lang_id, "the program sees language %s" % lang_id),
                   ("Length", str(size), "Length equals the image file's %d bytes" % size),
                   ("CRC32", crc, "the bytes are the image file's (CRC-32 %s)" % crc),
                   ("InImage", "1", "Data lies inside the executable's mapped image")]
         for key, want, what in wanted[0 if lang_id else 1:]:
-            check.expect(last.get(key) == want, "%s: %s" % (locale, what), shown)
-        if not wine and last["InImage"] == "1":
-            check.expect(last["Writable"] == "0",
-                         "the mapping holding the image is read-only", shown)
+            expect(last.get(key) == want, "%s: %s" % (locale, what), shown)
         if not wine:
-            report_memory(check, values, size, shown)
+            if last["InImage"] == "1":
+                expect(last["Writable"] == "0", "the mapping holding the image is read-only", shown)
+            report_memory(values, size, shown)
 
 
-def report_memory(check, values, size, shown):
+def report_memory(values, size, shown):
     try:
         anon_before = kib(values, "Before", "RssAnon")
         anon_after = kib(values, "After", "RssAnon")
         file_after = kib(values, "After", "RssFile")
         peak = kib(values, "After", "VmHWM")
     except (KeyError, ValueError, IndexError):
-        check.expect(False, "memory figures reported", shown)
+        expect(False, "memory figures reported", shown)
         return
     image_kib = size // 1024
     print("  image %d KiB; peak resident %d KiB; anonymous %d -> %d KiB; "
@@ -120,54 +109,33 @@ def report_memory(check, values, size, shown):
                                   file_after))
     # A copy of the image would show as anonymous memory of its size; allow
     # a quarter of it for the sanitizers' own bookkeeping.
-    check.expect(anon_after - anon_before < max(image_kib // 4, 1024),
-                 "walking the image adds no anonymous memory of its size",
-                 "anonymous memory grew by %d KiB" % (anon_after - anon_before))
+    expect(anon_after - anon_before < max(image_kib // 4, 1024),
+           "walking the image adds no anonymous memory of its size",
+           "anonymous memory grew by %d KiB" % (anon_after - anon_before))
 
 
-def check_message(check, what, command, env, wine, texts):
+def check_message(what, command, env, wine, texts):
     for locale, _, language in LOCALES:
-        status, stdout = run(command, env, locale)
+        status, stdout = run_in_locale(command, env, locale)
         want = texts[language].encode("cp950") + b"\n"
         if wine:
             want = want.replace(b"\n", b"\r\n")
-        check.expect(status == 0 and stdout == want,
-                     "%s, %s: only its message" % (what, locale),
-                     "status %d\nexpected %r\ngot      %r"
-                     % (status, want, stdout[:300]))
+        expect(status == 0 and stdout == want, "%s, %s: only its message" % (what, locale),
+               "status %d\nexpected %r\ngot      %r" % (status, want, stdout[:300]))
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--probe", required=True)
-    parser.add_argument("--image", required=True)
-    parser.add_argument("--wine", action="store_true")
-    parser.add_argument("--prefix", help="Wine prefix to create or reuse")
-    parser.add_argument("--bare-probe", help="the probe without resources")
-    parser.add_argument("--empty-probe", help="the probe with an empty image")
-    args = parser.parse_args()
-
-    size, crc = image_facts(args.image)
-    check = Check()
-    env = dict(os.environ)
-    wrap = []
-    if args.wine:
-        env = wineenv.prepare_prefix(args.prefix)
-        wrap = ["wine"]
-    try:
+    args = parse_args(["probe", "image"], wine=True,
+                      bare_probe={"help": "the probe without resources"},
+                      empty_probe={"help": "the probe with an empty image"})
+    image = read(args.image)
+    with native_or_wine(args) as (env, wrap):
         locales = LOCALES if args.wine else [("native", "", 0)]
-        check_carrier(check, wrap + [args.probe], env, args.wine, size, crc,
-                      locales)
-        if args.bare_probe:
-            check_message(check, "no image resource",
-                          wrap + [args.bare_probe], env, args.wine, FIND_ERROR)
-        if args.empty_probe:
-            check_message(check, "empty image resource",
-                          wrap + [args.empty_probe], env, args.wine,
-                          EMPTY_ERROR)
-    finally:
-        if args.wine:
-            wineenv.stop(env)
+        check_carrier(wrap + [args.probe], env, args.wine, len(image),
+                      "%08x" % zlib.crc32(image), locales)
+        for option, what, texts in MESSAGES:
+            if getattr(args, option):
+                check_message(what, wrap + [getattr(args, option)], env, args.wine, texts)
     return check.report()
 
 

@@ -1,16 +1,28 @@
-"""The check-and-report helper the resource and release checks share: one
-line per check, a count of failures, and the closing line CTest shows."""
+"""What the resource, release and command-line checks share: one line per
+check, a count of failures and the closing line CTest shows; running
+programs natively or under Wine; comparing files."""
+import argparse
+import contextlib
+import os
+import subprocess
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import wineenv  # noqa: E402
 
-def import_pefile():
-    """pefile, from Debian's python3-pefile when this Python has none."""
+
+def load_pe(path, *directories):
+    """The PE file with those data directories ("IMPORT", "RESOURCE", ...)
+    parsed; pefile from Debian's python3-pefile when this Python has none."""
     try:
         import pefile
     except ImportError:
         sys.path.append("/usr/lib/python3/dist-packages")
         import pefile
-    return pefile
+    pe = pefile.PE(path, fast_load=True)
+    pe.parse_data_directories(directories=[
+        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_" + d] for d in directories])
+    return pe
 
 
 class Check:
@@ -28,15 +40,77 @@ class Check:
                 print("  " + text.replace("\n", "\n  "), flush=True)
         return bool(ok)
 
+    def equal(self, got, want, what):
+        return self.expect(got == want, what, "got      %r\nexpected %r" % (got, want))
+
+    def identical(self, a, b, what):
+        """Whether files a and b hold the same bytes; where they part if not."""
+        x, y = read(a), read(b)
+        n = next((i for i in range(min(len(x), len(y))) if x[i] != y[i]), min(len(x), len(y)))
+        return self.expect(x == y, what, "%s: %d bytes, %s: %d bytes, first difference at "
+                           "offset 0x%x" % (a, len(x), b, len(y), n))
+
     def report(self):
         """Prints the closing line; the process exit status to use."""
         print("%d failed" % self.failures)
         return 1 if self.failures else 0
 
 
-def in_locale(env, locale):
-    """env with LC_ALL=locale and no other locale variable; "native": none."""
+# One process, one tally.
+check = Check()
+expect, equal = check.expect, check.equal
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def write(path, data):
+    """Writes data, bytes or text, to path; returns path."""
+    with open(path, "wb" if isinstance(data, bytes) else "w") as f:
+        f.write(data)
+    return path
+
+
+def run(cmd, **kw):
+    """Runs cmd; returns (exit status, stdout + stderr as text)."""
+    p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                       text=True, errors="replace", **kw)
+    return p.returncode, p.stdout
+
+
+def parse_args(required, wine=False, **optional):
+    """The command line: --NAME for each of `required`, which must be given,
+    and for each keyword of `optional` (its argparse settings); with `wine`,
+    --wine and --prefix for native_or_wine."""
+    parser = argparse.ArgumentParser()
+    for name in required:
+        parser.add_argument("--" + name, required=True)
+    for name, settings in optional.items():
+        parser.add_argument("--" + name.replace("_", "-"), **settings)
+    if wine:
+        parser.add_argument("--wine", action="store_true")
+        parser.add_argument("--prefix", help="Wine prefix to create or reuse")
+    return parser.parse_args()
+
+
+@contextlib.contextmanager
+def native_or_wine(args):
+    """(environment, command prefix) to run a program natively or, with
+    --wine, in the --prefix Wine prefix, whose server is stopped after."""
+    env = wineenv.prepare_prefix(args.prefix) if args.wine else dict(os.environ)
+    try:
+        yield env, ["wine"] if args.wine else []
+    finally:
+        if args.wine:
+            wineenv.stop(env)
+
+
+def run_in_locale(command, env, locale, timeout=300):
+    """wineenv.run with LC_ALL=locale and no other locale variable;
+    "native": none. (exit status, stdout bytes)"""
     env = {k: v for k, v in env.items() if k not in ("LC_ALL", "LC_MESSAGES", "LANG")}
     if locale != "native":
         env["LC_ALL"] = locale
-    return env
+    return wineenv.run(command, env, timeout=timeout)

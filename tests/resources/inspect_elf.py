@@ -4,11 +4,10 @@ holds it, byte for byte, in its own section `.scanfw_firmware`, allocated
 and neither writable nor executable, inside a loadable segment that is
 mapped read-only; each non-carrier (the fake-platform test binary) holds
 no such section."""
-import argparse
 import struct
 import sys
 
-from checks import Check
+from checks import check, expect, parse_args, read
 
 SECTION = ".scanfw_firmware"
 SHF_WRITE, SHF_ALLOC, SHF_EXECINSTR = 0x1, 0x2, 0x4
@@ -16,64 +15,48 @@ SHT_PROGBITS = 1
 PT_LOAD = 1
 PF_X, PF_W = 0x1, 0x2
 
+SECTION_FIELDS = "name_off type flags addr offset size"
+# By ELF class (1: 32-bit, 2: 64-bit): where the header's table offsets lie
+# and their format, where its table sizes and counts lie, the layout of a
+# section header, and the layout and fields of a program header.
+LAYOUT = {
+    1: (0x1C, "II", 0x2A, "10I", "8I", "type offset vaddr paddr filesz memsz flags align"),
+    2: (0x20, "QQ", 0x36, "IIQQQQIIQQ", "IIQQQQQQ",
+        "type flags offset vaddr paddr filesz memsz align"),
+}
 
-class Elf:
-    def __init__(self, path):
-        self.path = path
-        with open(path, "rb") as f:
-            self.data = f.read()
-        d = self.data
-        if d[:4] != b"\x7fELF":
-            raise ValueError("%s is not an ELF file" % path)
-        self.is64 = d[4] == 2
-        self.end = "<" if d[5] == 1 else ">"
-        phoff, shoff = struct.unpack_from(self.end + ("QQ" if self.is64 else "II"), d,
-                                          0x20 if self.is64 else 0x1C)
-        phentsize, phnum, shentsize, shnum, shstrndx = struct.unpack_from(
-            self.end + "HHHHH", d, 0x36 if self.is64 else 0x2A)
-        self.sections = [self._section(shoff + i * shentsize)
-                         for i in range(shnum)]
-        names = self.sections[shstrndx]
-        for s in self.sections:
-            start = names["offset"] + s["name_off"]
-            s["name"] = d[start:d.index(b"\0", start)].decode()
-        self.segments = [self._segment(phoff + i * phentsize)
-                         for i in range(phnum)]
 
-    def _section(self, at):
-        f = struct.unpack_from(self.end + ("IIQQQQIIQQ" if self.is64 else "10I"), self.data, at)
-        return {"name_off": f[0], "type": f[1], "flags": f[2], "addr": f[3],
-                "offset": f[4], "size": f[5]}
+def read_elf(path):
+    """(bytes, sections, segments) of an ELF file, each entry a dict of its
+    fields, sections with their "name"."""
+    d = read(path)
+    if d[:4] != b"\x7fELF":
+        raise ValueError("%s is not an ELF file" % path)
+    offsets_at, offsets, sizes_at, section, segment, segment_fields = LAYOUT[d[4]]
+    end = "<" if d[5] == 1 else ">"
+    phoff, shoff = struct.unpack_from(end + offsets, d, offsets_at)
+    phentsize, phnum, shentsize, shnum, shstrndx = struct.unpack_from(end + "5H", d, sizes_at)
 
-    def _segment(self, at):
-        if self.is64:
-            t, flags, off, vaddr, _, filesz, memsz, _ = struct.unpack_from(
-                self.end + "IIQQQQQQ", self.data, at)
-        else:
-            t, off, vaddr, _, filesz, memsz, flags, _ = struct.unpack_from(
-                self.end + "IIIIIIII", self.data, at)
-        return {"type": t, "flags": flags, "offset": off, "vaddr": vaddr,
-                "filesz": filesz, "memsz": memsz}
+    def table(at, size, count, layout, fields):
+        return [dict(zip(fields.split(), struct.unpack_from(end + layout, d, at + i * size)))
+                for i in range(count)]
 
-    def find(self, name):
-        return [s for s in self.sections if s["name"] == name]
+    sections = table(shoff, shentsize, shnum, section, SECTION_FIELDS)
+    names = sections[shstrndx]["offset"]
+    for s in sections:
+        start = names + s["name_off"]
+        s["name"] = d[start:d.index(b"\0", start)].decode()
+    return d, sections, table(phoff, phentsize, phnum, segment, segment_fields)
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--image", required=True)
-    parser.add_argument("--carrier", action="append", default=[])
-    parser.add_argument("--not-carrier", action="append", default=[])
-    args = parser.parse_args()
-    with open(args.image, "rb") as f:
-        image = f.read()
-
-    check = Check()
-    expect = check.expect
+    args = parse_args(["image"], carrier={"action": "append", "default": []},
+                      not_carrier={"action": "append", "default": []})
+    image = read(args.image)
 
     for path in args.carrier:
-        elf = Elf(path)
-        found = elf.find(SECTION)
+        data, sections, segments = read_elf(path)
+        found = [s for s in sections if s["name"] == SECTION]
         if not expect(len(found) == 1, "%s has one %s section" % (path, SECTION),
                       "found %d" % len(found)):
             continue
@@ -87,9 +70,9 @@ def main():
         expect(s["size"] == len(image),
                "the section is exactly the image's %d bytes" % len(image),
                "size %d" % s["size"])
-        held = elf.data[s["offset"]:s["offset"] + s["size"]]
+        held = data[s["offset"]:s["offset"] + s["size"]]
         expect(held == image, "the section's bytes are the image file's")
-        loads = [g for g in elf.segments if g["type"] == PT_LOAD
+        loads = [g for g in segments if g["type"] == PT_LOAD
                  and g["vaddr"] <= s["addr"]
                  and s["addr"] + s["size"] <= g["vaddr"] + g["filesz"]]
         expect(len(loads) == 1 and not loads[0]["flags"] & (PF_W | PF_X),
@@ -97,9 +80,9 @@ def main():
                "segments %r" % loads)
 
     for path in args.not_carrier:
-        elf = Elf(path)
-        expect(not elf.find(SECTION), "%s carries no image" % path)
-        expect(image not in elf.data,
+        data, sections, _ = read_elf(path)
+        expect(all(s["name"] != SECTION for s in sections), "%s carries no image" % path)
+        expect(image not in data,
                "%s holds no copy of the image's bytes" % path)
 
     return check.report()

@@ -2,22 +2,14 @@
 """Inspects the built scanfw.exe with pefile: the headers, the image as
 BINARY/119 in language 0x0404, the manifest, the version record, the
 imports and the size of our own code."""
-import argparse
 import re
 import struct
 import sys
 import xml.etree.ElementTree as ET
 
-from checks import Check, import_pefile
+from checks import check, equal, expect, load_pe, parse_args, read
 
-pefile = import_pefile()
-
-RT_VERSION = 16
-RT_MANIFEST = 24
-IMAGE_FILE_MACHINE_I386 = 0x14C
-PE32_MAGIC = 0x10B
-SUBSYSTEM_CONSOLE = 3
-IMAGE_FILE_EXECUTABLE_IMAGE = 0x2
+RT_VERSION, RT_MANIFEST = 16, 24
 
 MS, LS = 3, 53 << 16  # 0.3.53.0
 # The words of the version record's fixed part: (check, first word, values)
@@ -54,15 +46,10 @@ ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
 WINDOWS_SETTINGS = "{http://schemas.microsoft.com/SMI/2005/WindowsSettings}"
 
-check = Check()
-expect = check.expect
-
 
 def entry_key(entry):
     """A resource directory entry's name: the string, or the integer id."""
-    if entry.name is not None:
-        return str(entry.name)
-    return entry.id
+    return entry.id if entry.name is None else str(entry.name)
 
 
 def resources(pe):
@@ -85,14 +72,10 @@ def only_entry(tree, rtype, name, lang, what):
     """The (rva, size) of the single resource of that type, checked to be
     the only name and language under it."""
     names = tree.get(rtype, {})
-    if not expect(list(names) == [name],
-                  "%s: the only entry under its type is %r" % (what, name),
-                  "names under type %r: %r" % (rtype, list(names))):
+    if not equal(list(names), [name], "%s: the only entry under its type is %r" % (what, name)):
         return None
     langs = names[name]
-    if not expect(list(langs) == [lang],
-                  "%s: the only language is 0x%04x" % (what, lang),
-                  "languages: %s" % [hex(x) for x in langs]):
+    if not equal(list(langs), [lang], "%s: the only language is 0x%04x" % (what, lang)):
         return None
     return langs[lang]
 
@@ -105,69 +88,53 @@ def align4(n):
 
 def parse_block(data, at):
     length, value_length, vtype = struct.unpack_from("<3H", data, at)
-    pos = at + 6
-    key_end = pos
+    key_end = at + 6
     while data[key_end:key_end + 2] != b"\0\0":
         key_end += 2
-    key = data[pos:key_end].decode("utf-16-le")
     pos = align4(key_end + 2)
-    value_bytes = value_length * 2 if vtype == 1 else value_length
-    value = data[pos:pos + value_bytes]
-    pos = align4(pos + value_bytes)
-    children = []
-    end = at + length
-    while pos < end:
-        child = parse_block(data, pos)
-        children.append(child)
-        pos = align4(pos + child["length"])
-    return {"length": length, "type": vtype, "key": key, "value": value,
-            "children": children}
+    value_end = pos + (value_length * 2 if vtype == 1 else value_length)
+    block = {"length": length, "type": vtype, "key": data[at + 6:key_end].decode("utf-16-le"),
+             "value": data[pos:value_end], "children": []}
+    pos = align4(value_end)
+    while pos < at + length:
+        block["children"].append(parse_block(data, pos))
+        pos = align4(pos + block["children"][-1]["length"])
+    return block
 
 
 def check_version(data):
     root = parse_block(data, 0)
-    expect(root["key"] == "VS_VERSION_INFO", "version: root key",
-           root["key"])
-    expect(root["length"] == len(data), "version: record fills the resource",
-           "%d of %d bytes" % (root["length"], len(data)))
+    equal(root["key"], "VS_VERSION_INFO", "version: root key")
+    equal(root["length"], len(data), "version: record fills the resource")
     fixed = root["value"]
-    if not expect(len(fixed) == 52, "version: fixed part present",
-                  "%d bytes" % len(fixed)):
+    if not equal(len(fixed), 52, "version: fixed part present"):
         return
     words = struct.unpack("<13I", fixed)
     for what, at, want in FIXED:
         got = list(words[at:at + len(want)])
         expect(got == want, "version: " + what, " ".join("%08x" % w for w in got))
 
-    children = [c["key"] for c in root["children"]]
-    expect(children == ["StringFileInfo", "VarFileInfo"],
-           "version: StringFileInfo then VarFileInfo", children)
+    equal([c["key"] for c in root["children"]], ["StringFileInfo", "VarFileInfo"],
+          "version: StringFileInfo then VarFileInfo")
     for child in root["children"]:
         if child["key"] == "StringFileInfo":
-            tables = [t["key"] for t in child["children"]]
-            if not expect(tables == ["040404b0"],
-                          "version: one string table, 040404b0", tables):
+            tables = child["children"]
+            if not equal([t["key"] for t in tables], ["040404b0"],
+                         "version: one string table, 040404b0"):
                 continue
             strings = []
-            for s in child["children"][0]["children"]:
+            for s in tables[0]["children"]:
                 text = s["value"].decode("utf-16-le")
                 expect(s["type"] == 1 and text.endswith("\0"),
                        "version: %s is NUL-terminated text" % s["key"],
                        repr(text))
                 strings.append((s["key"], text.rstrip("\0")))
-            expect(strings == STRINGS,
-                   "version: the eight standard keys in order, our values",
-                   "got %r" % strings)
+            equal(strings, STRINGS, "version: the eight standard keys in order, our values")
         elif child["key"] == "VarFileInfo":
             vars_ = child["children"]
-            ok = expect([v["key"] for v in vars_] == ["Translation"],
-                        "version: one Translation entry",
-                        [v["key"] for v in vars_])
-            if ok:
-                pairs = list(struct.iter_unpack("<HH", vars_[0]["value"]))
-                expect(pairs == [(0x0404, 1200)],
-                       "version: translation 0x0404, code page 1200",
-                       [(hex(a), b) for a, b in pairs])
+            if equal([v["key"] for v in vars_], ["Translation"], "version: one Translation entry"):
+                equal(list(struct.iter_unpack("<HH", vars_[0]["value"])), [(0x0404, 1200)],
+                      "version: translation 0x0404, code page 1200")
 
 
 def check_manifest(data):
@@ -186,89 +153,61 @@ def check_manifest(data):
     except ET.ParseError as e:
         expect(False, "manifest: well-formed XML", e)
         return
-    expect(root.tag == ASM_V1 + "assembly" and
-           root.get("manifestVersion") == "1.0",
-           "manifest: an assembly manifest of version 1.0",
-           "%s %r" % (root.tag, root.attrib))
+    equal((root.tag, root.get("manifestVersion")), (ASM_V1 + "assembly", "1.0"),
+          "manifest: an assembly manifest of version 1.0")
     levels = [e for e in root.iter() if e.tag.endswith("}requestedExecutionLevel")]
-    if expect(len(levels) == 1, "manifest: one requestedExecutionLevel",
-              len(levels)):
+    if equal(len(levels), 1, "manifest: one requestedExecutionLevel"):
         level = levels[0]
         expect(level.tag == ASM_V3 + "requestedExecutionLevel" or
                level.tag.startswith("{urn:schemas-microsoft-com:asm.v2}"),
                "manifest: execution level in the trust namespace", level.tag)
-        expect(level.get("level") == "asInvoker", "manifest: level asInvoker",
-               level.get("level"))
-        expect(level.get("uiAccess") == "false", "manifest: uiAccess false",
-               level.get("uiAccess"))
+        equal(level.get("level"), "asInvoker", "manifest: level asInvoker")
+        equal(level.get("uiAccess"), "false", "manifest: uiAccess false")
     dpi = [e for e in root.iter() if e.tag == WINDOWS_SETTINGS + "dpiAware"]
-    if expect(len(dpi) == 1, "manifest: one dpiAware setting", len(dpi)):
-        expect((dpi[0].text or "").strip() == "true",
-               "manifest: dpiAware true", dpi[0].text)
+    if equal(len(dpi), 1, "manifest: one dpiAware setting"):
+        equal((dpi[0].text or "").strip(), "true", "manifest: dpiAware true")
 
 
 def check_imports(pe):
-    dlls = []
-    for attr in ("DIRECTORY_ENTRY_IMPORT", "DIRECTORY_ENTRY_DELAY_IMPORT"):
-        for entry in getattr(pe, attr, []):
-            dlls.append(entry.dll.decode("ascii", "replace").lower())
+    dlls = [entry.dll.decode("ascii", "replace").lower()
+            for attr in ("DIRECTORY_ENTRY_IMPORT", "DIRECTORY_ENTRY_DELAY_IMPORT")
+            for entry in getattr(pe, attr, [])]
     print("  imports: %s" % ", ".join(sorted(set(dlls))))
     expect("kernel32.dll" in dlls, "imports: KERNEL32")
-    runtime = [d for d in dlls if RUNTIME_DLL.match(d)]
-    expect(not runtime, "imports: no C++, GCC or threading runtime DLL",
-           runtime)
-    other = [d for d in dlls if d not in SYSTEM_DLLS
-             and not d.startswith("api-ms-win-")]
-    expect(not other, "imports: system DLLs only", other)
+    equal([d for d in dlls if RUNTIME_DLL.match(d)], [],
+          "imports: no C++, GCC or threading runtime DLL")
+    equal([d for d in dlls if d not in SYSTEM_DLLS and not d.startswith("api-ms-win-")], [],
+          "imports: system DLLs only")
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--exe", required=True)
-    parser.add_argument("--image", required=True)
-    parser.add_argument("--code-limit-kib", type=int, default=300)
-    args = parser.parse_args()
-    with open(args.image, "rb") as f:
-        image = f.read()
-    with open(args.exe, "rb") as f:
-        exe_size = len(f.read())
+    args = parse_args(["exe", "image"], code_limit_kib={"type": int, "default": 300})
+    image = read(args.image)
+    exe_size = len(read(args.exe))
+    pe = load_pe(args.exe, "IMPORT", "DELAY_IMPORT", "RESOURCE")
 
-    pe = pefile.PE(args.exe, fast_load=True)
-    pe.parse_data_directories(directories=[
-        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"],
-        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT"],
-        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
-
-    expect(pe.FILE_HEADER.Machine == IMAGE_FILE_MACHINE_I386, "PE: i386",
-           hex(pe.FILE_HEADER.Machine))
-    expect(pe.OPTIONAL_HEADER.Magic == PE32_MAGIC, "PE: PE32 (32-bit)",
-           hex(pe.OPTIONAL_HEADER.Magic))
-    expect(pe.FILE_HEADER.Characteristics & IMAGE_FILE_EXECUTABLE_IMAGE and
-           not pe.is_dll(), "PE: an executable, not a DLL")
-    expect(pe.OPTIONAL_HEADER.Subsystem == SUBSYSTEM_CONSOLE,
-           "PE: console subsystem", pe.OPTIONAL_HEADER.Subsystem)
+    equal(pe.FILE_HEADER.Machine, 0x14C, "PE: i386")
+    equal(pe.OPTIONAL_HEADER.Magic, 0x10B, "PE: PE32 (32-bit)")
+    expect(pe.FILE_HEADER.Characteristics & 0x2 and not pe.is_dll(),  # EXECUTABLE_IMAGE
+           "PE: an executable, not a DLL")
+    equal(pe.OPTIONAL_HEADER.Subsystem, 3, "PE: console subsystem")
 
     tree = resources(pe)
     print("  resource types: %r" % list(tree))
-    expect([t for t in tree if isinstance(t, str) and t.upper() == "BINARY"]
-           == ["BINARY"], 'resources: one type named "BINARY" (a string)',
-           list(tree))
+    equal([t for t in tree if isinstance(t, str) and t.upper() == "BINARY"], ["BINARY"],
+          'resources: one type named "BINARY" (a string)')
     found = only_entry(tree, "BINARY", 119, 0x0404, "image")
     if found:
-        rva, size = found
-        expect(size == len(image), "image: %d bytes, the image file's size"
-               % len(image), size)
-        expect(pe.get_data(rva, size) == image,
-               "image: the bytes are the image file's, unchanged")
+        equal(found[1], len(image), "image: %d bytes, the image file's size" % len(image))
+        expect(pe.get_data(*found) == image, "image: the bytes are the image file's, unchanged")
     found = only_entry(tree, RT_MANIFEST, 1, 0x0409, "manifest")
     if found:
         check_manifest(pe.get_data(*found))
     found = only_entry(tree, RT_VERSION, 1, 0x0404, "version")
     if found:
         check_version(pe.get_data(*found))
-    expect(set(tree) == {"BINARY", RT_MANIFEST, RT_VERSION},
-           "resources: the image, the manifest and the version record only",
-           list(tree))
+    equal(set(tree), {"BINARY", RT_MANIFEST, RT_VERSION},
+          "resources: the image, the manifest and the version record only")
 
     check_imports(pe)
 
