@@ -46,8 +46,10 @@ class Check:
     def identical(self, a, b, what):
         """Whether files a and b hold the same bytes; where they part if not."""
         x, y = read(a), read(b)
+        if x == y:
+            return self.expect(True, what)
         n = next((i for i in range(min(len(x), len(y))) if x[i] != y[i]), min(len(x), len(y)))
-        return self.expect(x == y, what, "%s: %d bytes, %s: %d bytes, first difference at "
+        return self.expect(False, what, "%s: %d bytes, %s: %d bytes, first difference at "
                            "offset 0x%x" % (a, len(x), b, len(y), n))
 
     def report(self):
