@@ -37,6 +37,7 @@ REFUSED = [
     ("expect-service: running\n", "STATE START, or absent"),
     ("elapsed: 5 1\n", "MIN must not exceed MAX"),
     ("run-as: root\n", "only nobody"),
+    ("run-as: nobody root\n", "only nobody"),
     ("fault-offset: 10\n", "fault-offset: without a bulk fault"),
     ("usbfs-limit: 1 maybe\n", "refusals 'maybe'"),
     ("usbfs-limit:\n", "BYTES, then optionally"),
