@@ -42,11 +42,9 @@ def run(command, env, timeout=120):
 
 def run_watched(command, env, timeout=120, watch=None):
     """Runs a Windows program, calling watch(process) every 0.1 s until it
-    returns true or the program ends; returns (exit status, stdout bytes,
-    stderr bytes). The program is killed on a time-out or an exception.
-
-    Output goes through a file, not a pipe: Wine's helper processes inherit
-    the pipe and would keep it open long after the program has ended."""
+    returns true or the program ends; (exit status, stdout, stderr) bytes,
+    killed on a time-out or an error. Output goes to files, not pipes: Wine's
+    helper processes inherit a pipe and would keep it open for long."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         with subprocess.Popen(command, env=env, stdout=out, stderr=err,
                               stdin=subprocess.DEVNULL) as process:
