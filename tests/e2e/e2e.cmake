@@ -10,32 +10,27 @@ if(WIN32)
 
   # The simulated scanner, a kernel driver: no C library, native subsystem.
   set(_e2e_driver ${CMAKE_CURRENT_BINARY_DIR}/scanfwsim.sys)
+  set(_e2e_driver_sources ${CMAKE_CURRENT_LIST_DIR}/sim_scanner.c
+                          ${PROJECT_SOURCE_DIR}/tests/sim/scanner_model.c)
   add_custom_command(
     OUTPUT ${_e2e_driver}
     COMMAND ${CMAKE_C_COMPILER} -Wall -Wextra -Werror -O2 -ffreestanding -nostdlib
-            -shared -I${SCANFW_DDK_INCLUDE_DIR}
+            -shared -I${SCANFW_DDK_INCLUDE_DIR} -I${PROJECT_SOURCE_DIR}
             -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
-            -I${PROJECT_SOURCE_DIR}
-            -o ${_e2e_driver} ${CMAKE_CURRENT_LIST_DIR}/sim_scanner.c
-            ${PROJECT_SOURCE_DIR}/tests/sim/scanner_model.c
-            -lntoskrnl -lhal -lgcc
-    DEPENDS ${CMAKE_CURRENT_LIST_DIR}/sim_scanner.c
-            ${PROJECT_SOURCE_DIR}/tests/sim/scanner_model.c
-            ${PROJECT_SOURCE_DIR}/tests/sim/scanner_model.h
+            -o ${_e2e_driver} ${_e2e_driver_sources} -lntoskrnl -lhal -lgcc
+    DEPENDS ${_e2e_driver_sources} ${PROJECT_SOURCE_DIR}/tests/sim/scanner_model.h
             ${PROJECT_SOURCE_DIR}/tests/sim/scenario_record.h
     COMMENT "Building the simulated scanner driver scanfwsim.sys"
     VERBATIM)
   add_custom_target(scanfw_e2e_driver ALL DEPENDS ${_e2e_driver})
 
-  add_executable(scanfw_e2e_e2ectl ${CMAKE_CURRENT_LIST_DIR}/e2ectl.c
-                 ${PROJECT_SOURCE_DIR}/tests/sim/scanner_model.c)
-  target_include_directories(scanfw_e2e_e2ectl PRIVATE ${PROJECT_SOURCE_DIR})
-  add_executable(scanfw_e2e_stisvc_standin ${CMAKE_CURRENT_LIST_DIR}/stisvc_standin.c)
   foreach(_helper e2ectl stisvc_standin)
+    add_executable(scanfw_e2e_${_helper} ${CMAKE_CURRENT_LIST_DIR}/${_helper}.c)
     set_target_properties(scanfw_e2e_${_helper} PROPERTIES OUTPUT_NAME ${_helper})
     target_link_options(scanfw_e2e_${_helper} PRIVATE -static)
     target_link_libraries(scanfw_e2e_${_helper} PRIVATE advapi32 scanfw_warnings)
   endforeach()
+  target_link_libraries(scanfw_e2e_e2ectl PRIVATE scanfw_model)
   add_dependencies(scanfw_e2e_driver scanfw_scenarios)
 
   add_test(NAME e2e.wine

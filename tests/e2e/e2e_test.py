@@ -15,15 +15,16 @@ import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "sim"))
+sys.path.insert(0, os.path.join(HERE, "..", "resources"))
 import scncc  # noqa: E402
 import wineenv  # noqa: E402
+from checks import import_pefile  # noqa: E402
 
 DRIVER_NAME = "scanfwsim"
 HOST_DIR = "scanfw-e2e"  # C:\scanfw-e2e in the prefix
@@ -40,22 +41,14 @@ def embedded_image(exe, image_file):
     if image_file:
         with open(image_file, "rb") as f:
             return f.read()
-    try:
-        import pefile
-    except ImportError:
-        # Debian's python3-pefile, when another Python runs this script.
-        sys.path.append("/usr/lib/python3/dist-packages")
-        import pefile
+    pefile = import_pefile()
     pe = pefile.PE(exe, fast_load=True)
     pe.parse_data_directories(
         directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
-    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
-        if kind.name is None or str(kind.name) != "BINARY":
-            continue
-        for entry in kind.directory.entries:
-            if entry.id == 119:
-                data = entry.directory.entries[0].data.struct
-                return pe.get_data(data.OffsetToData, data.Size)
+    for entry in (e for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries if str(kind.name) == "BINARY"
+                  for e in kind.directory.entries if e.id == 119):
+        data = entry.directory.entries[0].data.struct
+        return pe.get_data(data.OffsetToData, data.Size)
     raise RuntimeError("no BINARY/119 resource in " + exe)
 
 
@@ -75,8 +68,8 @@ class Prefix:
             os.replace(os.path.join(folder, name + ".new"), os.path.join(folder, name))
         self.ctl = WIN_DIR + os.path.basename(binaries["ctl"])
         self.standin = WIN_DIR + os.path.basename(binaries["standin"])
-        self.service_log = os.path.join(
-            self.host_dir, os.path.splitext(os.path.basename(binaries["standin"]))[0] + ".log")
+        self.service_log = os.path.join(self.host_dir, os.path.basename(binaries["standin"]))
+        self.service_log = os.path.splitext(self.service_log)[0] + ".log"
         self.call(self.ctl, "install-driver", DRIVER_NAME,
                   "C:\\windows\\system32\\drivers\\%s.sys" % DRIVER_NAME)
         self.call(self.ctl, "install-service", self.standin)
@@ -122,8 +115,7 @@ def parse_record(text):
     for line in lines:
         words = line.split()
         if words[:1] == ["device"]:
-            fields = dict(w.split("=", 1) for w in words[2:])
-            report["devices"].append((int(words[1]), fields))
+            report["devices"].append((int(words[1]), dict(w.split("=", 1) for w in words[2:])))
         elif words[:1] == ["bulk"]:
             report["bulk"] = dict(w.split("=", 1) for w in words[1:])
         elif words == ["checks"]:
@@ -175,22 +167,18 @@ def check(sc, want, stdout, status, record_text, events, image=b""):
         problems.append("exit status %d, expected %d" % (status, sc.get("expect_exit", 0)))
     report = parse_record(record_text)
     problems += report["problems"]
-    if sc["checks"] & scncc.C["SCN_CHECK_SERVICE"]:
-        if report["service"] != service_name(sc["expect_service"]):
-            problems.append("service at the end: %s, expected %s"
-                            % (report["service"], service_name(sc["expect_service"])))
-    if sc["checks"] & scncc.C["SCN_CHECK_NO_SERVICE_CALLS"]:
-        # All the stand-in can show: it was neither stopped nor started, and
-        # it ends as it was set up.
-        if events or report["service"] != service_name(sc["service"]):
-            problems.append("the service was touched: %s, at the end %s"
-                            % (" ".join(w for _, w in events) or "no start or stop",
-                               report["service"]))
-    if sc["checks"] & scncc.C["SCN_CHECK_SERVICE_DURING"]:
-        during = service_during_transfer(sc, report["bulk"], events)
-        if during != service_name(sc["expect_service_during"]):
-            problems.append("service during the transfer: %s, expected %s"
-                            % (during, service_name(sc["expect_service_during"])))
+    during = service_during_transfer(sc, report["bulk"], events)
+    for check_bit, when, seen, key in (
+            ("SERVICE", "at the end", report["service"], "expect_service"),
+            ("SERVICE_DURING", "during the transfer", during, "expect_service_during")):
+        if sc["checks"] & scncc.C["SCN_CHECK_" + check_bit] and seen != service_name(sc[key]):
+            problems.append("service %s: %s, expected %s" % (when, seen, service_name(sc[key])))
+    # All the stand-in can show of no calls: it was neither stopped nor
+    # started, and it ends as it was set up.
+    if sc["checks"] & scncc.C["SCN_CHECK_NO_SERVICE_CALLS"] and (
+            events or report["service"] != service_name(sc["service"])):
+        problems.append("the service was touched: %s, at the end %s"
+                        % (" ".join(w for _, w in events) or "no start or stop", report["service"]))
     return problems
 
 
@@ -250,17 +238,12 @@ CANNOT_CANCEL = {
 UPGRADE_WAIT = {0x0409: b"FW Upgrade! Please wait...\n\n",
                 0x0404: bytes.fromhex("b6b4c5e9a4c9afc5a141bdd0b579add42e2e2e0a0a")}
 
-# SIGINT to the running scanfw.exe, which Wine hands to the registered console
-# control handler as CTRL_C_EVENT: (base scenario, when). "busy": once the
-# scanner has answered a readiness query, and it answers busy for ever; the
-# run must stop before the download command. "image": once the image is
-# written, in the 6-second pause; the run must go on. The moment is found by
-# polling the driver, so how many busy answers come first varies: these runs
-# are not scenarios of their own.
-INTERRUPTS = [
-    ("success_en", "busy"), ("success_zh", "busy"),
-    ("success_en", "image"), ("success_zh", "image"),
-]
+# SIGINT, which Wine hands to the console control handler as CTRL_C_EVENT:
+# (base scenario, when). "busy": once the scanner, busy for ever, has answered
+# a readiness query; "image": once the image is written, in the 6-second pause.
+# The moment is found by polling the driver, so how many busy answers come
+# first varies: these runs are not scenarios of their own.
+INTERRUPTS = [(base, when) for when in ("busy", "image") for base in ("success_en", "success_zh")]
 
 
 def wine_pid(process):
@@ -300,41 +283,31 @@ def run_interrupted(prefix, exe, sc, want, when, image, records):
     with open(record_file, "wb") as f:
         f.write(scncc.record(sc))
     prefix.set_scenario(record_file, image)
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        process = subprocess.Popen(["wine", exe] + sc["args"], env=locale_env(prefix.env, lang),
-                                   stdout=out, stderr=err, stdin=subprocess.DEVNULL)
-        deadline = time.monotonic() + 60
-        queries_at_signal = None
-        try:
-            while time.monotonic() < deadline and process.poll() is None:
-                device = target_device(parse_record(prefix.record()), sc)
-                if (int(device["answers"]) > 0 if when == "busy" else "B" in device["wire"]):
-                    queries_at_signal = device["wire"].count("R")
-                    os.kill(wine_pid(process), signal.SIGINT)
-                    break
-                time.sleep(0.1)
-            status = process.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-            return ["did not end within a minute of the interrupt"]
-        out.seek(0)
-        err.seek(0)
-        stdout, stderr = out.read(), err.read()
-    text = prefix.record()
-    problems = []
-    if queries_at_signal is None:
+    deadline, queries_at_signal = time.monotonic() + 60, []
+
+    def watch(process):
+        device = target_device(parse_record(prefix.record()), sc)
+        if (int(device["answers"]) > 0 if when == "busy" else "B" in device["wire"]):
+            queries_at_signal.append(device["wire"].count("R"))
+            os.kill(wine_pid(process), signal.SIGINT)
+        return queries_at_signal or time.monotonic() > deadline
+    try:
+        status, stdout, stderr = wineenv.run_watched(
+            ["wine", exe] + sc["args"], locale_env(prefix.env, lang), 60, watch)
+    except subprocess.TimeoutExpired:
+        return ["did not end within a minute of the interrupt"]
+    if not queries_at_signal:
         return ["the run ended before the moment (%s) was seen: %r" % (when, stdout)]
-    if stderr:
-        problems.append("standard error: %r" % stderr)
+    text = prefix.record()
+    problems = ["standard error: %r" % stderr] if stderr else []
     wire = target_device(parse_record(text), sc)["wire"]
     if when == "busy":
         queries = wire.count("R")
         # The interrupt is taken before the next query, so at most the one
         # already under way follows it.
-        if queries > queries_at_signal + 1:
+        if queries > queries_at_signal[0] + 1:
             problems.append("%d readiness queries after the interrupt"
-                            % (queries - queries_at_signal))
+                            % (queries - queries_at_signal[0]))
         if wire != "R" * queries:
             problems.append("the scanner received %s, expected only readiness queries" % wire)
         want = want[:want.index(BUSY[lang])] + BUSY[lang] * queries + CANCELLED[lang]
@@ -454,11 +427,12 @@ def main():
     image = embedded_image(args.exe, args.image if os.path.exists(args.image or "") else "")
     exe = os.path.abspath(args.exe)
     with open(os.path.join(args.records, "wine.list")) as f:
-        names = f.read().split()
+        runs = [(name, None, name) for name in f.read().split()]
+    runs += [("interrupt_%s_%s" % (when, base), when, base) for base, when in INTERRUPTS]
     if args.live:
-        names = [args.live]
+        runs = [(args.live, None, args.live)]
     elif args.only:
-        names = [n for n in names if n in args.only]
+        runs = [run for run in runs if run[0] in args.only]
 
     try:
         prefix = Prefix(args.prefix, vars(args))
@@ -468,10 +442,6 @@ def main():
         print("0 passed, 1 failed")
         return 1
     passed = failed = 0
-    runs = [(name, None, name) for name in names]
-    if not args.live:
-        runs += [("interrupt_%s_%s" % (when, base), when, base) for base, when in INTERRUPTS
-                 if not args.only or "interrupt_%s_%s" % (when, base) in args.only]
     try:
         for name, when, base in runs:
             t0 = time.monotonic()

@@ -1,14 +1,7 @@
 /* The harness's hands inside the Wine prefix: installs the simulated scanner
  * driver and the still-image service stand-in, sets both up for a compiled
- * scenario, and reads back what they recorded.
- *
- *   e2ectl install-driver NAME C:\path\to\driver.sys
- *   e2ectl install-service C:\path\to\stisvc_standin.exe
- *   e2ectl scenario NAME.rec IMAGE_LENGTH IMAGE_CRC32
- * C:\path\to\stisvc_standin.exe e2ectl record             (driver record and
- * service state on stdout)
- *
- * The service manager is changed only through its API: the running service
+ * scenario, and reads back what they recorded (see the usage in main). The
+ * service manager is changed only through its API: the running service
  * manager does not see registry edits made behind its back. */
 #include <stdio.h>
 #include <stdlib.h>
@@ -20,22 +13,17 @@
 #define STANDIN_KEY "Software\\scanfw-e2e\\stisvc"
 #define STANDIN_TITLE "Still image service (scanfw stand-in)"
 #define STI_SERVICE "STISVC"
-#define IOCTL_SIM_APPLY                                 \
-  0x80012400u /* CTL_CODE(0x8001, 0x900, buffered, any) \
-               */
-#define IOCTL_SIM_RECORD \
-  0x80012404u                      /* CTL_CODE(0x8001, 0x901, buffered, any) */
-#define STANDIN_CONTROL_REREAD 200 /* the stand-in reads its options again */
+/* CTL_CODE(0x8001, 0x900 and 0x901, buffered, any) */
+#define IOCTL_SIM_APPLY 0x80012400u
+#define IOCTL_SIM_RECORD 0x80012404u
+/* The stand-in reads its options again. */
+#define STANDIN_CONTROL_REREAD 200
 
 static SC_HANDLE manager;
 
 static int fail(const char *what) {
   printf("e2ectl: %s failed (%lu)\n", what, (unsigned long)GetLastError());
   return 1;
-}
-
-static SC_HANDLE open_sti(void) {
-  return OpenServiceA(manager, STI_SERVICE, SERVICE_ALL_ACCESS);
 }
 
 static int wait_state(SC_HANDLE service, DWORD wanted) {
@@ -61,38 +49,30 @@ static int start(SC_HANDLE service, DWORD wanted, const char *what) {
   return wait_state(service, wanted) ? 0 : fail(what);
 }
 
-static int install_driver(const char *name, const char *path) {
+/* The service `name` running path, made if need be: an existing entry (for
+ * STISVC, Wine's own, which runs in a shared host that does nothing) is
+ * pointed at path. Then started into state `wanted` unless that is 0, and
+ * given its start type (after: a disabled service cannot be started). */
+static int install(const char *name, const char *title, DWORD type,
+                   const char *path, DWORD wanted, DWORD start_type) {
   SC_HANDLE service = OpenServiceA(manager, name, SERVICE_ALL_ACCESS);
-  int status;
+  int status = 0;
   if (!service)
-    service = CreateServiceA(manager, name, name, SERVICE_ALL_ACCESS,
-                             SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
-                             SERVICE_ERROR_NORMAL, path, NULL, NULL, NULL, NULL,
-                             NULL);
-  if (!service) return fail("CreateServiceA(driver)");
-  status = start(service, SERVICE_RUNNING, "starting the driver");
+    service = CreateServiceA(manager, name, title, SERVICE_ALL_ACCESS, type,
+                             SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path,
+                             NULL, NULL, "", NULL, NULL);
+  else if (!ChangeServiceConfigA(service, type, SERVICE_DEMAND_START,
+                                 SERVICE_ERROR_NORMAL, path, NULL, NULL, "",
+                                 NULL, NULL, title))
+    status = fail("ChangeServiceConfigA");
+  if (!service) return fail("CreateServiceA");
+  if (!status && wanted) status = start(service, wanted, "starting it");
+  if (!status && !ChangeServiceConfigA(service, SERVICE_NO_CHANGE, start_type,
+                                       SERVICE_NO_CHANGE, NULL, NULL, NULL,
+                                       NULL, NULL, NULL, NULL))
+    status = fail("ChangeServiceConfigA(start type)");
   CloseServiceHandle(service);
   return status;
-}
-
-static int install_service(const char *path) {
-  SC_HANDLE service = open_sti();
-  if (service) {
-    /* Wine's own entry runs in a shared host that does nothing: point it at
-     * the stand-in instead. */
-    if (!ChangeServiceConfigA(service, SERVICE_WIN32_OWN_PROCESS,
-                              SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path,
-                              NULL, NULL, "", NULL, NULL, STANDIN_TITLE))
-      return fail("ChangeServiceConfigA(STISVC)");
-  } else {
-    service =
-        CreateServiceA(manager, STI_SERVICE, STANDIN_TITLE, SERVICE_ALL_ACCESS,
-                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                       SERVICE_ERROR_NORMAL, path, NULL, NULL, "", NULL, NULL);
-    if (!service) return fail("CreateServiceA(STISVC)");
-  }
-  CloseServiceHandle(service);
-  return 0;
 }
 
 static int set_standin_options(DWORD hint, DWORD refuse_stop, DWORD paused) {
@@ -114,7 +94,10 @@ static int set_standin_options(DWORD hint, DWORD refuse_stop, DWORD paused) {
  * deletes it. */
 static int set_service(const scn_service *want, const char *standin_path) {
   const int paused = want->state == SCN_SERVICE_PAUSED;
-  SC_HANDLE service = open_sti();
+  const DWORD wanted = paused                               ? SERVICE_PAUSED
+                       : want->state == SCN_SERVICE_RUNNING ? SERVICE_RUNNING
+                                                            : 0;
+  SC_HANDLE service = OpenServiceA(manager, STI_SERVICE, SERVICE_ALL_ACCESS);
   SERVICE_STATUS status;
 
   if (service && !QueryServiceStatus(service, &status))
@@ -138,19 +121,8 @@ static int set_service(const scn_service *want, const char *standin_path) {
   if (want->state == SCN_SERVICE_ABSENT) return 0;
   /* Whatever ran under the name before (Wine's own entry, or a service
    * deleted by the last scenario), the stand-in runs under it now. */
-  if (install_service(standin_path)) return 1;
-  service = open_sti();
-  if (!service) return fail("OpenServiceA(STISVC)");
-  if ((want->state == SCN_SERVICE_RUNNING || paused) &&
-      start(service, paused ? SERVICE_PAUSED : SERVICE_RUNNING,
-            "starting STISVC"))
-    return 1;
-  if (!ChangeServiceConfigA(service, SERVICE_NO_CHANGE, want->start,
-                            SERVICE_NO_CHANGE, NULL, NULL, NULL, NULL, NULL,
-                            NULL, NULL))
-    return fail("ChangeServiceConfigA(STISVC start type)");
-  CloseServiceHandle(service);
-  return 0;
+  return install(STI_SERVICE, STANDIN_TITLE, SERVICE_WIN32_OWN_PROCESS,
+                 standin_path, wanted, want->start);
 }
 
 /* One request to the driver's control device. */
@@ -236,9 +208,11 @@ int main(int argc, char **argv) {
   manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
   if (!manager) return fail("OpenSCManagerA");
   if (argc == 4 && !strcmp(argv[1], "install-driver"))
-    status = install_driver(argv[2], argv[3]);
+    status = install(argv[2], argv[2], SERVICE_KERNEL_DRIVER, argv[3],
+                     SERVICE_RUNNING, SERVICE_DEMAND_START);
   else if (argc == 3 && !strcmp(argv[1], "install-service"))
-    status = install_service(argv[2]);
+    status = install(STI_SERVICE, STANDIN_TITLE, SERVICE_WIN32_OWN_PROCESS,
+                     argv[2], 0, SERVICE_DEMAND_START);
   else if (argc == 6 && !strcmp(argv[1], "scenario"))
     status = scenario(argv[2], argv[3], argv[4], argv[5]);
   else if (argc == 2 && !strcmp(argv[1], "record"))

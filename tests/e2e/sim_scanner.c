@@ -1,21 +1,14 @@
 /* A simulated still-image USB scanner, as a kernel driver for Wine's
- * winedevice. It stands where the usbscan class driver stands on Windows:
- * \\.\usbscanN devices that answer the descriptor query, take 16-byte
- * command writes and bulk writes, and answer 32-byte reads. What each
- * request means and what the scanner answers is the scanner model's
- * (tests/sim/scanner_model.c); this driver maps IRPs onto it.
- *
- * The harness sends the compiled scenario and the image's length and
- * CRC-32 with IOCTL_SIM_APPLY to the control device \\.\scanfwsimctl;
- * IOCTL_SIM_RECORD hands back a text
- * report: per device whether it was opened and what it received, the time
- * of the bulk write and the still-image service's stored start type at
- * that moment, and the model's checks of the run. */
+ * winedevice: \\.\usbscanN devices in place of the usbscan class driver's,
+ * whose IRPs it maps onto the scanner model (tests/sim/scanner_model.c). The
+ * control device \\.\scanfwsimctl takes the scenario (IOCTL_SIM_APPLY) and
+ * hands back the text report of the run (IOCTL_SIM_RECORD). */
 #include <ntddk.h>
 
 #include "tests/sim/scanner_model.h"
 
 #define SIM_MAX_INDEX 256
+#define SIM_CONTROL SIM_MAX_INDEX /* the index of the control device */
 #define SIM_REPORT_SIZE 16384
 
 /* The still-image driver's descriptor query (usbscan.h). */
@@ -23,13 +16,9 @@
 #define IOCTL_SIM_APPLY 0x80012400u
 #define IOCTL_SIM_RECORD 0x80012404u
 
-typedef struct {
-  int index; /* -1: the control device */
-} SIM_EXTENSION;
-
-static PDEVICE_OBJECT sim_devices[SIM_MAX_INDEX];
-static int sim_linked[SIM_MAX_INDEX];
-static PDEVICE_OBJECT sim_control;
+/* By index, the control device last; each one's extension holds its index. */
+static PDEVICE_OBJECT sim_devices[SIM_MAX_INDEX + 1];
+static int sim_linked[SIM_MAX_INDEX + 1];
 
 static scn_record sim_scenario;
 static scn_scanner sim_scanners[SCN_MAX_DEVICES];
@@ -53,22 +42,20 @@ static void sim_name(WCHAR *buffer, const WCHAR *stem, int index,
   RtlAppendUnicodeStringToString(name, &number);
 }
 
-static NTSTATUS sim_create_device(PDRIVER_OBJECT driver, int index,
-                                  PDEVICE_OBJECT *device) {
+static NTSTATUS sim_create_device(PDRIVER_OBJECT driver, int index) {
   WCHAR buffer[64];
   UNICODE_STRING name;
+  PDEVICE_OBJECT device;
   NTSTATUS status;
 
-  if (index < 0)
-    RtlInitUnicodeString(&name, L"\\Device\\ScanfwSimCtl");
-  else
-    sim_name(buffer, L"\\Device\\ScanfwSim", index, &name);
-  status = IoCreateDevice(driver, sizeof(SIM_EXTENSION), &name,
-                          FILE_DEVICE_UNKNOWN, 0, FALSE, device);
+  sim_name(buffer, L"\\Device\\ScanfwSim", index, &name);
+  status = IoCreateDevice(driver, sizeof(int), &name, FILE_DEVICE_UNKNOWN, 0,
+                          FALSE, &device);
   if (!NT_SUCCESS(status)) return status;
-  ((SIM_EXTENSION *)(*device)->DeviceExtension)->index = index;
-  (*device)->Flags |= DO_BUFFERED_IO;
-  (*device)->Flags &= ~DO_DEVICE_INITIALIZING;
+  *(int *)device->DeviceExtension = index;
+  device->Flags |= DO_BUFFERED_IO;
+  device->Flags &= ~DO_DEVICE_INITIALIZING;
+  sim_devices[index] = device;
   return STATUS_SUCCESS;
 }
 
@@ -100,8 +87,7 @@ static NTSTATUS sim_apply(PDRIVER_OBJECT driver, const UCHAR *input,
   if (valid) RtlCopyMemory(&sim_scenario, input, sizeof(sim_scenario));
   for (i = 0; i < sim_scenario.device_count; i++) {
     int index = sim_scenario.devices[i].index;
-    if (!sim_devices[index] &&
-        !NT_SUCCESS(sim_create_device(driver, index, &sim_devices[index])))
+    if (!sim_devices[index] && !NT_SUCCESS(sim_create_device(driver, index)))
       return STATUS_INSUFFICIENT_RESOURCES;
     scn_scanner_init(&sim_scanners[i], &sim_scenario, i, image[0], image[1]);
   }
@@ -178,15 +164,6 @@ static NTSTATUS sim_transfer(scn_scanner *scanner, PIRP irp,
   return sim_finish(irp, &o, stack->Parameters.Read.Length);
 }
 
-static NTSTATUS sim_descriptor(scn_scanner *scanner, PIRP irp,
-                               PIO_STACK_LOCATION stack) {
-  int filled =
-      scn_descriptor(scanner, irp->AssociatedIrp.SystemBuffer,
-                     stack->Parameters.DeviceIoControl.OutputBufferLength);
-  if (filled < 0) return sim_complete(irp, STATUS_UNSUCCESSFUL, 0);
-  return sim_complete(irp, STATUS_SUCCESS, (ULONG)filled);
-}
-
 static ULONG sim_make_report(void) {
   scn_text t = {sim_report, sizeof(sim_report), 0};
   ULONG i;
@@ -226,11 +203,11 @@ static NTSTATUS sim_control_ioctl(PDEVICE_OBJECT device, PIRP irp,
 
 static NTSTATUS WINAPI sim_dispatch(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  int index = ((SIM_EXTENSION *)device->DeviceExtension)->index;
-  int slot = index < 0 ? -1 : scn_find_device(&sim_scenario, index);
+  int index = *(int *)device->DeviceExtension, filled;
+  int slot = scn_find_device(&sim_scenario, index); /* -1 for the control */
   scn_scanner *scanner = slot < 0 ? NULL : &sim_scanners[slot];
 
-  if (index < 0) {
+  if (index == SIM_CONTROL) {
     if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL)
       return sim_control_ioctl(device, irp, stack);
     return sim_complete(irp, STATUS_SUCCESS, 0);
@@ -241,10 +218,14 @@ static NTSTATUS WINAPI sim_dispatch(PDEVICE_OBJECT device, PIRP irp) {
       scanner->opened++;
       return sim_complete(irp, STATUS_SUCCESS, 0);
     case IRP_MJ_DEVICE_CONTROL:
-      if (stack->Parameters.DeviceIoControl.IoControlCode ==
+      if (stack->Parameters.DeviceIoControl.IoControlCode !=
           IOCTL_GET_DEVICE_DESCRIPTOR)
-        return sim_descriptor(scanner, irp, stack);
-      return sim_complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+        return sim_complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+      filled =
+          scn_descriptor(scanner, irp->AssociatedIrp.SystemBuffer,
+                         stack->Parameters.DeviceIoControl.OutputBufferLength);
+      if (filled < 0) return sim_complete(irp, STATUS_UNSUCCESSFUL, 0);
+      return sim_complete(irp, STATUS_SUCCESS, (ULONG)filled);
     case IRP_MJ_WRITE:
     case IRP_MJ_READ:
       return sim_transfer(scanner, irp, stack);
@@ -257,19 +238,19 @@ static void WINAPI sim_unload(PDRIVER_OBJECT driver) {
   UNICODE_STRING link;
   int i;
   (void)driver;
-  for (i = 0; i < SIM_MAX_INDEX; i++) {
+  RtlInitUnicodeString(&link, L"\\??\\scanfwsimctl");
+  IoDeleteSymbolicLink(&link);
+  for (i = 0; i <= SIM_MAX_INDEX; i++) {
     sim_set_link(i, 0);
     if (sim_devices[i]) IoDeleteDevice(sim_devices[i]);
   }
-  RtlInitUnicodeString(&link, L"\\??\\scanfwsimctl");
-  IoDeleteSymbolicLink(&link);
-  if (sim_control) IoDeleteDevice(sim_control);
 }
 
 NTSTATUS WINAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry) {
   static const UCHAR majors[] = {IRP_MJ_CREATE,  IRP_MJ_CLOSE,
                                  IRP_MJ_CLEANUP, IRP_MJ_READ,
                                  IRP_MJ_WRITE,   IRP_MJ_DEVICE_CONTROL};
+  WCHAR buffer[64];
   UNICODE_STRING name, link;
   NTSTATUS status;
   ULONG i;
@@ -279,9 +260,9 @@ NTSTATUS WINAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry) {
     driver->MajorFunction[majors[i]] = sim_dispatch;
   driver->DriverUnload = sim_unload;
 
-  status = sim_create_device(driver, -1, &sim_control);
+  status = sim_create_device(driver, SIM_CONTROL);
   if (!NT_SUCCESS(status)) return status;
-  RtlInitUnicodeString(&name, L"\\Device\\ScanfwSimCtl");
+  sim_name(buffer, L"\\Device\\ScanfwSim", SIM_CONTROL, &name);
   RtlInitUnicodeString(&link, L"\\??\\scanfwsimctl");
   return IoCreateSymbolicLink(&link, &name);
 }

@@ -1,11 +1,8 @@
-/* A stand-in for the still-image service "STISVC": a service that really
- * runs, accepts stop, and appends each start and stop, with the system time
- * (100 ns units since 1601), to the .log file next to its executable.
- *
- * How it behaves is read from HKLM\Software\scanfw-e2e\stisvc when it starts
- * and whenever it reports its status: WaitHint (the hint it reports, in
- * ms), RefuseStop (it does not accept the stop, so stop requests fail),
- * Paused (it reports paused once started). */
+/* A stand-in for the still-image service "STISVC" that really runs and
+ * appends each start and stop, with the system time (100 ns units since
+ * 1601), to the .log beside its executable. Its options, in
+ * HKLM\Software\scanfw-e2e\stisvc and read whenever it reports: WaitHint
+ * (ms), RefuseStop (it does not accept the stop), Paused (once started). */
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>

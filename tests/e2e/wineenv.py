@@ -2,6 +2,8 @@
 the build tree and reused."""
 import os
 import subprocess
+import tempfile
+import time
 
 
 def base_env(prefix):
@@ -34,13 +36,25 @@ def stop(env):
 
 
 def run(command, env, timeout=120):
-    """Runs a Windows program; returns (exit status, stdout bytes).
+    """Runs a Windows program; returns (exit status, stdout bytes)."""
+    return run_watched(command, env, timeout)[:2]
 
-    Output goes through a file, not a pipe: Wine's helper processes inherit
-    the pipe and would keep it open long after the program has ended."""
-    import tempfile
+
+def run_watched(command, env, timeout=120, watch=None):
+    """Runs a Windows program, calling watch(process) every 0.1 s until it
+    returns true or the program ends; (exit status, stdout, stderr) bytes,
+    killed on a time-out or an error. Output goes to files, not pipes: Wine's
+    helper processes inherit a pipe and would keep it open for long."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        status = subprocess.call(command, env=env, stdout=out, stderr=err,
-                                 stdin=subprocess.DEVNULL, timeout=timeout)
+        with subprocess.Popen(command, env=env, stdout=out, stderr=err,
+                              stdin=subprocess.DEVNULL) as process:
+            try:
+                while watch and process.poll() is None and not watch(process):
+                    time.sleep(0.1)
+                status = process.wait(timeout=timeout)
+            except BaseException:
+                process.kill()
+                raise
         out.seek(0)
-        return status, out.read()
+        err.seek(0)
+        return status, out.read(), err.read()

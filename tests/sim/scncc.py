@@ -4,8 +4,7 @@ refuses what it does not know (file, line, reason), resolves what the
 harnesses expect, decides which harness can run a scenario and why another
 cannot, and writes the record declared in scenario_record.h.
 
-  scncc.py compile NAME.scn -o NAME.rec
-  scncc.py plan DIR OUT_DIR      what each harness runs, for CMake
+  scncc.py plan DIR OUT_DIR      the records, and what each harness runs, for CMake
   scncc.py readme README.md      the README's tables name what the schema has
   scncc.py selftest"""
 import os
@@ -222,12 +221,6 @@ def d_service(sc, words, rest):
         sc["limits"].append("service " + option)
 
 
-def d_image(sc, words, rest):
-    sc["image"] = one_of(one(words, "ok, find, load, lock or empty"), IMAGES, "image")
-    if sc["image"]:
-        sc["limits"].append("image not ok")
-
-
 def d_expect_wire(sc, words, rest):
     for token in words:
         m = re.fullmatch(r"([RDBS])(?:\*(\d+))?", token)
@@ -277,54 +270,56 @@ def d_usbfs_limit(sc, words, rest):
                                       "refusals")
 
 
-def d_run_as(sc, words, rest):
-    if words != ["nobody"]:
-        raise Bad("only nobody")
-    sc["run_as_nobody"] = 1
-
-
-def setter(key, convert):
+def setter(key, convert, text=False):
+    """A handler that sets sc[key] to convert(the words, or the whole text)."""
     def handler(sc, words, rest):
-        sc[key] = convert(words, rest)
+        sc[key] = convert(rest if text else words)
     return handler
+
+
+def only(word):
+    def convert(words):
+        if words != [word]:
+            raise Bad("only " + word)
+        return 1
+    return convert
 
 
 # directive -> (handler, the check it asks for, the words of its values the
 # README's row must name)
 DIRECTIVES = {
-    "title": (setter("title", lambda w, r: r), 0, ()),
-    "args": (setter("args", lambda w, r: w), 0, ()),
-    "lang": (setter("lang", lambda w, r: number(one(w, "one LANGID, hex"), 16, 0xFFFF,
-                                                "LANGID")), 0, ()),
-    "clock": (setter("clock", lambda w, r: number(one(w, "one tick count, hex"), 16)), 0, ()),
+    "title": (setter("title", str, text=True), 0, ()),
+    "args": (setter("args", list), 0, ()),
+    "lang": (setter("lang", lambda w: number(one(w, "one LANGID, hex"), 16, 0xFFFF, "LANGID")),
+             0, ()),
+    "clock": (setter("clock", lambda w: number(one(w, "one tick count, hex"), 16)), 0, ()),
     "device": (d_device, 0, ("descriptor-fails", "descriptor-bytes=")),
-    "readiness": (setter("readiness", lambda w, r: statuses(w)), 0, ()),
-    "download": (setter("download", lambda w, r: statuses([one(w, "one status")])[0]), 0, ()),
-    "burn": (setter("burn", lambda w, r: statuses(w)), 0, ()),
-    "request-ms": (setter("request_ms", lambda w, r: number(one(w, "one number of ms"))), 0, ()),
+    "readiness": (setter("readiness", statuses), 0, ()),
+    "download": (setter("download", lambda w: statuses([one(w, "one status")])[0]), 0, ()),
+    "burn": (setter("burn", statuses), 0, ()),
+    "request-ms": (setter("request_ms", lambda w: number(one(w, "one number of ms"))), 0, ()),
     "fault": (d_fault, 0, tuple(PHASES) + tuple(STAGES) + tuple(KINDS)),
     "service": (d_service, 0, tuple(STATES) + SERVICE_OPTIONS),
-    "image": (d_image, 0, tuple(IMAGES)),
-    "run-as": (d_run_as, 0, ("nobody",)),
+    "image": (setter("image", lambda w: one_of(one(w, "ok, find, load, lock or empty"), IMAGES,
+                                               "image")), 0, tuple(IMAGES)),
+    "run-as": (setter("run_as_nobody", only("nobody")), 0, ("nobody",)),
     "interrupt": (d_interrupt, 0, tuple(SIGNALS) + tuple(PHASES)),
-    "fault-offset": (setter("bulk_fault_offset", lambda w, r: number(one(w, "BYTES"),
-                                                                    limit=0xFFFFFFFE)), 0, ()),
+    "fault-offset": (setter("bulk_fault_offset", lambda w: number(one(w, "BYTES"),
+                                                                 limit=0xFFFFFFFE)), 0, ()),
     "usbfs-limit": (d_usbfs_limit, 0, ("refused", "never-refused")),
     "expect-wire": (d_expect_wire, C["SCN_CHECK_WIRE"], ("R", "D", "B", "S")),
-    "expect-opened": (setter("opened", lambda w, r: [number(i, 10, 255, "index") for i in w]),
+    "expect-opened": (setter("opened", lambda w: [number(i, 10, 255, "index") for i in w]),
                       C["SCN_CHECK_OPENED"], ()),
-    "expect-service": (setter("expect_service", lambda w, r: service_state(w)),
-                       C["SCN_CHECK_SERVICE"], ("absent",)),
-    "expect-service-during-transfer": (setter("expect_service_during",
-                                              lambda w, r: service_state(w)),
+    "expect-service": (setter("expect_service", service_state), C["SCN_CHECK_SERVICE"],
+                       ("absent",)),
+    "expect-service-during-transfer": (setter("expect_service_during", service_state),
                                        C["SCN_CHECK_SERVICE_DURING"], ()),
-    "expect-stderr": (setter("expect_stderr", lambda w, r: r or one([], "the text it must hold")),
-                      C["SCN_CHECK_STDERR"], ()),
+    "expect-stderr": (setter("expect_stderr", lambda r: r or one([], "the text it must hold"),
+                             text=True), C["SCN_CHECK_STDERR"], ()),
     "elapsed": (d_elapsed, C["SCN_CHECK_ELAPSED"], ()),
-    "expect-exit": (setter("expect_exit", lambda w, r: number(one(w, "one exit status"), 10, 255,
-                                                             "exit status")), 0, ()),
-    "expect-service-calls": (setter("no_service_calls", lambda w, r: one(w, "none") == "none" or
-                                    one([], "only none")),
+    "expect-exit": (setter("expect_exit", lambda w: number(one(w, "one exit status"), 10, 255,
+                                                          "exit status")), 0, ()),
+    "expect-service-calls": (setter("no_service_calls", only("none")),
                              C["SCN_CHECK_NO_SERVICE_CALLS"], ("none",)),
 }
 REPEATABLE = ("device", "fault")
@@ -379,6 +374,8 @@ def resolve(sc):
     if sc["bulk_fault_offset"] != C["SCN_NO_OFFSET"] and \
             not any(f["phase"] == PHASES["bulk"] for f in sc["faults"]):
         raise Bad("fault-offset: without a bulk fault")
+    if sc["image"]:
+        sc["limits"].append("image not ok")
     indices = [d["index"] for d in sc["devices"]]
     for index in sc["opened"]:
         if index not in indices:
@@ -436,11 +433,12 @@ def readme(path):
 
 
 def plan(directory, out_dir):
-    os.makedirs(out_dir, exist_ok=True)
-    lists, excluded, failed = {h: [] for h in HARNESSES}, [], False
+    """Compiles every scenario; writes nothing unless all of them compile."""
+    lists, excluded, files, failed = {h: [] for h in HARNESSES}, [], {}, False
     for name in sorted(f[:-4] for f in os.listdir(directory) if f.endswith(".scn")):
         try:
             sc = compile_file(os.path.join(directory, name + ".scn"))
+            files[name + ".rec"] = record(sc)
         except Bad as e:
             print(e, file=sys.stderr)
             failed = True
@@ -452,27 +450,18 @@ def plan(directory, out_dir):
                 excluded.append("%-9s %-32s %s\n" % (h, name, sc["excluded"][h]))
     if failed:
         return 1
-    files = {h + ".list": [n + "\n" for n in lists[h]] for h in HARNESSES}
-    files["plan.cmake"] = ["# Made by scncc.py plan: the scenarios each harness runs.\n"] + [
-        "set(SCANFW_SCENARIOS_%s %s)\n" % (h.upper(), " ".join(lists[h])) for h in HARNESSES]
-    files["excluded.txt"] = excluded
-    for name, lines in files.items():
-        with open(os.path.join(out_dir, name), "w") as f:
-            f.writelines(lines)
+    files.update({h + ".list": "".join(n + "\n" for n in lists[h]) for h in HARNESSES})
+    files["plan.cmake"] = "# Made by scncc.py plan: the scenarios each harness runs.\n" + "".join(
+        "set(SCANFW_SCENARIOS_%s %s)\n" % (h.upper(), " ".join(lists[h])) for h in HARNESSES)
+    files["excluded.txt"] = "".join(excluded)
+    os.makedirs(out_dir, exist_ok=True)
+    for name, data in files.items():
+        with open(os.path.join(out_dir, name), "wb") as f:
+            f.write(data if isinstance(data, bytes) else data.encode())
     return 0
 
 
 def main(argv):
-    if len(argv) == 4 and argv[0] == "compile" and argv[2] == "-o":
-        try:
-            data = record(compile_file(argv[1]))
-        except (Bad, OSError) as e:
-            print(e, file=sys.stderr)
-            return 1
-        with open(argv[3] + ".new", "wb") as f:
-            f.write(data)
-        os.replace(argv[3] + ".new", argv[3])
-        return 0
     if len(argv) == 3 and argv[0] == "plan":
         return plan(argv[1], argv[2])
     if len(argv) == 2 and argv[0] == "readme":
