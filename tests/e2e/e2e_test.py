@@ -24,7 +24,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "sim"))
 sys.path.insert(0, os.path.join(HERE, "..", "resources"))
 import scncc  # noqa: E402
 import wineenv  # noqa: E402
-from checks import import_pefile  # noqa: E402
+from checks import load_pe  # noqa: E402
 
 DRIVER_NAME = "scanfwsim"
 HOST_DIR = "scanfw-e2e"  # C:\scanfw-e2e in the prefix
@@ -41,10 +41,7 @@ def embedded_image(exe, image_file):
     if image_file:
         with open(image_file, "rb") as f:
             return f.read()
-    pefile = import_pefile()
-    pe = pefile.PE(exe, fast_load=True)
-    pe.parse_data_directories(
-        directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    pe = load_pe(exe, "RESOURCE")
     for entry in (e for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries if str(kind.name) == "BINARY"
                   for e in kind.directory.entries if e.id == 119):
         data = entry.directory.entries[0].data.struct
