@@ -537,17 +537,11 @@ static void restrict_device_nodes(UMockdevTestbed *testbed) {
   g_free(root);
 }
 
-static const char *locale_for(uint32_t lang) {
-  return lang == 0x0404   ? "zh_TW.UTF-8"
-         : lang == 0x0804 ? "zh_CN.UTF-8"
-                          : "en_US.UTF-8";
-}
-
 /* Runs the program to its end (or kills it after `limit` seconds) and
  * returns its wait status; -1 when it could not be started, -2 when it was
  * killed. Its output goes to files, read once it has ended. */
-static int run_program(char **argv, char **envp, GString *out, GString *err,
-                       double limit, double *seconds) {
+static int run_program(char **argv, GString *out, GString *err, double limit,
+                       double *seconds) {
   FILE *files[2] = {tmpfile(), tmpfile()};
   GString *into[2] = {out, err};
   int status = 0, killed = 0;
@@ -559,7 +553,7 @@ static int run_program(char **argv, char **envp, GString *out, GString *err,
     dup2(fileno(files[0]), 1);
     dup2(fileno(files[1]), 2);
     if (scenario.run_as_nobody && (setgid(65534) || setuid(65534))) _exit(126);
-    execve(argv[0], argv, envp);
+    execv(argv[0], argv);
     _exit(127);
   }
   child_pid = pid;
@@ -585,23 +579,6 @@ static int run_program(char **argv, char **envp, GString *out, GString *err,
   return killed ? -2 : status;
 }
 
-static char **child_environment(void) {
-  /* LD_PRELOAD carries the preload library already: see main. */
-  char **env = g_get_environ();
-  env = g_environ_unsetenv(env, "LC_MESSAGES");
-  env = g_environ_unsetenv(env, "LANG");
-  env = g_environ_setenv(env, "LC_ALL", locale_for(scenario.lang), TRUE);
-  /* An ASan build wants its runtime first in the library list; the
-   * preload library comes first here on purpose. */
-  const char *asan = g_environ_getenv(env, "ASAN_OPTIONS");
-  char *asan_value =
-      g_strconcat(asan && *asan ? asan : "", asan && *asan ? ":" : "",
-                  "verify_asan_link_order=0", NULL);
-  env = g_environ_setenv(env, "ASAN_OPTIONS", asan_value, TRUE);
-  g_free(asan_value);
-  return env;
-}
-
 /* The names usb_probe identifies, and the index each stands for (-1: not
  * the form of a candidate's name). */
 static const struct {
@@ -614,15 +591,24 @@ static const struct {
                    {"\\\\.\\usbscan", -1},     {"usbscan0", -1},
                    {"\\\\.\\usbscan-1", -1},   {"\\\\.\\USBSCAN0", 0}};
 
-/* What usb_probe must print against this testbed. */
-static char *probe_expectation(void) {
+/* usb_probe's arguments after argv[0]: the scanner to make its one
+ * readiness exchange with, then the names. Returns what it must print
+ * against this testbed. */
+static char *probe_setup(char **argv, int *argc) {
+  scenario.wire[0] = 'R';
+  scenario.wire_length = 1;
+  scenario.checks |= SCN_CHECK_WIRE;
+  argv[(*argc)++] = g_strdup_printf("\\\\.\\usbscan%d",
+                                    scenario.target < 0 ? 0 : scenario.target);
   GString *e = g_string_new(NULL);
   for (size_t i = 0; i < G_N_ELEMENTS(probe_names); i++) {
     const int index = probe_names[i].index;
+    const scn_device *d = &scenario.devices[index < 0 ? 0 : index];
+    argv[(*argc)++] = (char *)probe_names[i].name;
     if (index >= 0 && index < (int)scenario.device_count)
-      g_string_append_printf(
-          e, "%s %04x:%04x 0100 0000 8\n", probe_names[i].name,
-          scenario.devices[index].vendor, scenario.devices[index].product);
+      g_string_append_printf(e, "%s %04x:%04x %04x %04x %u\n",
+                             probe_names[i].name, d->vendor, d->product,
+                             d->release, d->language, d->descriptor_bytes);
     else
       g_string_append_printf(e, "%s missing 2\n", probe_names[i].name);
   }
@@ -667,8 +653,8 @@ static gboolean load(const char *path, gchar **bytes, gsize *length) {
 int main(int argc, char **argv) {
   const char *exe = NULL, *rec = NULL, *expected_path = NULL, *preload = NULL,
              *image = NULL, *probe = NULL;
-  const char *logind =
-      NULL; /* "held": logind runs; "absent": the bus has no logind */
+  /* --logind held: logind runs; absent: the bus has no logind */
+  const char *logind = NULL;
   const struct {
     const char *name;
     const char **value;
@@ -719,15 +705,31 @@ int main(int argc, char **argv) {
   }
   memcpy(&scenario, bytes, sizeof scenario);
   g_free(bytes);
-  if (probe) { /* the probe makes one readiness exchange */
-    scenario.wire[0] = 'R';
-    scenario.wire_length = 1;
-    scenario.checks |= SCN_CHECK_WIRE;
-    expected = probe_expectation();
+  char **child_argv = g_new0(char *, SCN_ARGS_BYTES + 2);
+  int child_argc = 1; /* argv[0] once the program to run is known */
+  if (probe) {
+    expected = probe_setup(child_argv, &child_argc);
     expected_len = strlen(expected);
   } else if (!load(expected_path, &expected, &expected_len)) {
     return 1;
   }
+  char *arg = scenario.args;
+  for (uint32_t i = 0; !probe && i < scenario.argc; i++, arg += strlen(arg) + 1)
+    child_argv[child_argc++] = arg;
+  /* The scenario's language as the locale. An ASan build wants its runtime
+   * first in the library list; the preload library comes first on purpose. */
+  unsetenv("LC_MESSAGES");
+  unsetenv("LANG");
+  setenv("LC_ALL",
+         scenario.lang == 0x0404   ? "zh_TW.UTF-8"
+         : scenario.lang == 0x0804 ? "zh_CN.UTF-8"
+                                   : "en_US.UTF-8",
+         1);
+  const char *asan = getenv("ASAN_OPTIONS");
+  setenv("ASAN_OPTIONS",
+         g_strconcat(asan && *asan ? asan : "", asan && *asan ? ":" : "",
+                     "verify_asan_link_order=0", NULL),
+         1);
   if (!load(image, &bytes, &length)) return 1;
   image_length = (uint32_t)length;
   image_crc = scn_crc32(0, (const uint8_t *)bytes, (uint32_t)length);
@@ -753,37 +755,16 @@ int main(int argc, char **argv) {
    * folder of mode 700): the unprivileged run gets its own copy. */
   char *nobody_dir = NULL, *nobody_exe = NULL;
   if (scenario.run_as_nobody && !probe) {
-    nobody_dir = g_strdup("/tmp/scanfw-nobody.XXXXXX");
-    gboolean copied = g_mkdtemp_full(nobody_dir, 0755) &&
-                      g_file_get_contents(exe, &bytes, &length, NULL);
-    if (copied) {
-      nobody_exe = g_build_filename(nobody_dir, "scanfw", NULL);
-      copied = g_file_set_contents(nobody_exe, bytes, (gssize)length, NULL) &&
-               chmod(nobody_exe, 0755) == 0;
-      g_free(bytes);
-    }
-    if (!copied) {
+    nobody_dir = g_mkdtemp_full(g_strdup("/tmp/scanfw-nobody.XXXXXX"), 0755);
+    nobody_exe = nobody_dir ? g_build_filename(nobody_dir, "scanfw", NULL) : 0;
+    if (!nobody_exe || !load(exe, &bytes, &length) ||
+        !g_file_set_contents_full(nobody_exe, bytes, (gssize)length,
+                                  G_FILE_SET_CONTENTS_NONE, 0755, NULL)) {
       fail("cannot make a copy of scanfw for the unprivileged run");
       return 1;
     }
   }
-
-  char **child_argv = g_new0(char *, SCN_ARGS_BYTES + 2);
-  int child_argc = 0;
-  child_argv[child_argc++] = g_strdup(probe        ? probe
-                                      : nobody_exe ? nobody_exe
-                                                   : exe);
-  if (probe) { /* the scanner to make the exchange with, then the names */
-    child_argv[child_argc++] = g_strdup_printf(
-        "\\\\.\\usbscan%d", scenario.target < 0 ? 0 : scenario.target);
-    for (size_t i = 0; i < G_N_ELEMENTS(probe_names); i++)
-      child_argv[child_argc++] = g_strdup(probe_names[i].name);
-  } else {
-    const char *arg = scenario.args;
-    for (uint32_t i = 0; i < scenario.argc; i++, arg += strlen(arg) + 1)
-      child_argv[child_argc++] = g_strdup(arg);
-  }
-  char **env = child_environment();
+  child_argv[0] = (char *)(probe ? probe : nobody_exe ? nobody_exe : exe);
 
   if (logind) {
     GError *error = NULL;
@@ -799,13 +780,9 @@ int main(int argc, char **argv) {
   double seconds = 0;
   double limit =
       scenario.elapsed_max_ms > 0 ? scenario.elapsed_max_ms / 1000.0 + 30 : 240;
-  int status = run_program(child_argv, env, out, err, limit, &seconds);
-  if (nobody_exe) {
-    unlink(nobody_exe);
-    rmdir(nobody_dir);
-    g_free(nobody_exe);
-    g_free(nobody_dir);
-  }
+  int status = run_program(child_argv, out, err, limit, &seconds);
+  if (nobody_exe && (unlink(nobody_exe) || rmdir(nobody_dir)))
+    fail("cannot remove the copy of scanfw");
 
   g_mutex_lock(&state_lock);
   printf("scanfw ran %.2f s, %s\n", seconds,
