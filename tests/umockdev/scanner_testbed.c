@@ -808,12 +808,9 @@ int main(int argc, char **argv) {
              m->bulk_length, m->announced, m->bulk_crc);
     if (dev->bulk_reaped_us) {
       double s = (dev->bulk_reaped_us - dev->bulk_started_us) / 1e6;
-      printf(
-          "bulk write throughput: %u bytes in %.3f s = %.1f MiB/s (%u URBs, "
-          "%s)\n",
-          m->bulk_length, s, m->bulk_length / 1048576.0 / s, dev->bulk_urbs,
-          split ? "libusb cuts transfers into 16 KiB URBs"
-                : "a transfer is one URB");
+      printf("bulk write throughput: %.1f MiB/s, %.3f s in %u URBs%s\n",
+             m->bulk_length / 1048576.0 / s, s, dev->bulk_urbs,
+             split ? " of 16 KiB" : "");
     }
   }
   usbfs_report();
