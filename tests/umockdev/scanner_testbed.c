@@ -688,20 +688,18 @@ int main(int argc, char **argv) {
   char *arg = scenario.args;
   for (uint32_t i = 0; !probe && i < scenario.argc; i++, arg += strlen(arg) + 1)
     child_argv[child_argc++] = arg;
-  /* The scenario's language as the locale. An ASan build wants its runtime
-   * first in the library list; the preload library comes first on purpose. */
-  unsetenv("LC_MESSAGES");
-  unsetenv("LANG");
+  /* The scenario's language as the locale, which LC_ALL decides alone. An
+   * ASan build wants its runtime first in the library list; the preload
+   * library comes first on purpose. */
   setenv("LC_ALL",
          scenario.lang == 0x0404   ? "zh_TW.UTF-8"
          : scenario.lang == 0x0804 ? "zh_CN.UTF-8"
                                    : "en_US.UTF-8",
          1);
-  const char *asan = getenv("ASAN_OPTIONS");
-  setenv("ASAN_OPTIONS",
-         g_strconcat(asan && *asan ? asan : "", asan && *asan ? ":" : "",
-                     "verify_asan_link_order=0", NULL),
-         1);
+  setenv(
+      "ASAN_OPTIONS",
+      g_strjoin(":", "verify_asan_link_order=0", getenv("ASAN_OPTIONS"), NULL),
+      1);
   if (!(bytes = load(image))) return 1;
   image_length = (uint32_t)bytes->len;
   image_crc = scn_crc32(0, (const uint8_t *)bytes->str, image_length);
@@ -734,7 +732,7 @@ int main(int argc, char **argv) {
   char *nobody_dir = NULL, *nobody_exe = NULL;
   if (scenario.run_as_nobody && !probe) {
     nobody_dir = g_mkdtemp_full(g_strdup("/tmp/scanfw-nobody.XXXXXX"), 0755);
-    nobody_exe = nobody_dir ? g_build_filename(nobody_dir, "scanfw", NULL) : 0;
+    if (nobody_dir) nobody_exe = g_build_filename(nobody_dir, "scanfw", NULL);
     if (!nobody_exe || !(bytes = load(exe)) ||
         !g_file_set_contents_full(nobody_exe, bytes->str, (gssize)bytes->len,
                                   G_FILE_SET_CONTENTS_NONE, 0755, NULL)) {
