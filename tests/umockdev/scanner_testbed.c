@@ -495,7 +495,7 @@ static Device *add_usb_device(UMockdevTestbed *testbed, const char *name,
  * decrease: the order in which the system lists them is not the order
  * that the numbering must follow. With two devices or more, the last one
  * sits on a second bus at the lowest address of all, so that only the bus
- * number puts it last. Returns the target's slot or -1. */
+ * number puts it last. */
 static void build_testbed(UMockdevTestbed *testbed) {
   Device *root = add_usb_device(testbed, "usb1", NULL, 1, 1, 0x1d6b, 2, -1);
   Device *hub = add_usb_device(testbed, "1-1", root, 1, 2, 0x05e3, 0x0610, -1);
