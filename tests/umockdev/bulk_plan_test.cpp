@@ -5,17 +5,8 @@
 #include <gtest/gtest.h>
 #include <linux/usbdevice_fs.h>
 
-#include <ostream>
+#include <utility>
 #include <vector>
-
-namespace linux_usb {
-bool operator==(const BulkPlan &a, const BulkPlan &b) {
-  return a.chunkBytes == b.chunkBytes && a.inFlight == b.inFlight;
-}
-void PrintTo(const BulkPlan &plan, std::ostream *out) {
-  *out << plan.inFlight << " x " << plan.chunkBytes;
-}
-}  // namespace linux_usb
 
 namespace {
 
@@ -81,36 +72,38 @@ TEST(BulkPlan, FirstPlanKeepsWithinFourMiBInWholePackets) {
   }
 }
 
+// Chunk bytes and chunks in flight.
+using Step = std::pair<uint32_t, uint32_t>;
+
 // Every step a write goes through when each submission is refused, from
 // its first plan to the point where it gives up.
-std::vector<BulkPlan> StepsToTheEnd(uint32_t maxPacket, uint32_t urbBytes) {
-  std::vector<BulkPlan> steps{FirstBulkPlan(maxPacket, urbBytes)};
-  BulkPlan plan = steps.back();
+std::vector<Step> StepsToTheEnd(uint32_t maxPacket, uint32_t urbBytes) {
+  BulkPlan plan = FirstBulkPlan(maxPacket, urbBytes);
+  std::vector<Step> steps{{plan.chunkBytes, plan.inFlight}};
   while (ShrinkBulkPlan(&plan, maxPacket) && steps.size() < 100) {
-    steps.push_back(plan);
+    steps.emplace_back(plan.chunkBytes, plan.inFlight);
   }
   return steps;
 }
 
 TEST(BulkPlan, ShrinksFirstInFlightThenChunksDownToOneOf16KiB) {
-  const std::vector<BulkPlan> oneUrb = {
+  const std::vector<Step> oneUrb = {
       {kMiB, 4},       {kMiB, 2},       {kMiB, 1},
       {512 * kKiB, 1}, {256 * kKiB, 1}, {128 * kKiB, 1},
       {64 * kKiB, 1},  {32 * kKiB, 1},  {16 * kKiB, 1},
   };
   EXPECT_EQ(StepsToTheEnd(512, 0), oneUrb);
   EXPECT_EQ(StepsToTheEnd(64, 0), oneUrb);
-  const std::vector<BulkPlan> cut = {
+  const std::vector<Step> cut = {
       {16 * kKiB, 64}, {16 * kKiB, 32}, {16 * kKiB, 16}, {16 * kKiB, 8},
       {16 * kKiB, 4},  {16 * kKiB, 2},  {16 * kKiB, 1},
   };
   EXPECT_EQ(StepsToTheEnd(512, 16 * kKiB), cut);
   // Packets of 1000 bytes: every chunk stays whole packets, the last step
   // is the largest whole number of packets in 16 KiB.
-  const std::vector<BulkPlan> odd = StepsToTheEnd(1000, 0);
-  for (const BulkPlan &step : odd) EXPECT_EQ(step.chunkBytes % 1000, 0u);
-  EXPECT_EQ(odd.back().chunkBytes, 16000u);
-  EXPECT_EQ(odd.back().inFlight, 1u);
+  const std::vector<Step> odd = StepsToTheEnd(1000, 0);
+  for (const Step &step : odd) EXPECT_EQ(step.first % 1000, 0u);
+  EXPECT_EQ(odd.back(), Step(16000, 1));
 }
 
 TEST(BulkPlan, ChunksAreFullUntilTheTrueEnd) {

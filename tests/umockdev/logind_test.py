@@ -26,25 +26,24 @@ class Bus(dbusmock.DBusTestCase):
     pass
 
 
+def failed(logind, label):
+    status = subprocess.call(sys.argv[1:] + ["--logind", logind])
+    print("%s: %s" % (label, "passed" if status == 0 else "FAILED"))
+    return status != 0
+
+
 def main():
-    testbed = sys.argv[1:]
     Bus.start_system_bus()  # sets DBUS_SYSTEM_BUS_ADDRESS for the children
-    failed = False
     try:
         server, _ = Bus.spawn_server_template("logind", {}, stdout=subprocess.DEVNULL)
         try:
-            status = subprocess.call(testbed + ["--logind", "held"])
-            print("with logind: %s" % ("passed" if status == 0 else "FAILED"))
-            failed |= status != 0
+            held = failed("held", "with logind")
         finally:
             server.terminate()
             server.wait()
-        status = subprocess.call(testbed + ["--logind", "absent"])
-        print("without logind: %s" % ("passed" if status == 0 else "FAILED"))
-        failed |= status != 0
+        return 1 if failed("absent", "without logind") or held else 0
     finally:
         Bus.tearDownClass()
-    return 1 if failed else 0
 
 
 if __name__ == "__main__":

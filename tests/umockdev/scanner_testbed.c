@@ -14,7 +14,6 @@
  * Exit status: 0 passed, 1 failed, 77 a run as another user without root. */
 #define _GNU_SOURCE /* nftw */
 #include <errno.h>
-#include <fcntl.h>
 #include <ftw.h>
 #include <glib.h>
 #include <linux/usbdevice_fs.h>
@@ -44,7 +43,6 @@ static scn_record scenario;
 typedef struct {
   UMockdevIoctlData *urb;    /* the client's struct usbdevfs_urb */
   UMockdevIoctlData *buffer; /* its data buffer, NULL when empty */
-  gulong client_addr;
   int status;
   int actual;
   guint64 charged; /* what usbfs counts for it until it is reaped */
@@ -52,6 +50,7 @@ typedef struct {
 
 typedef struct {
   char devnode[64];
+  char *syspath;
   int slot; /* the scenario's device; -1 for a hub */
   int connections;
   int claimed;
@@ -78,6 +77,7 @@ static volatile pid_t child_pid; /* scanfw, while it runs */
  * request reaches the scanner. */
 static GDBusConnection *system_bus;
 static GString *inhibitors;
+static int logind_runs;
 
 static int scanfw_inhibitors(void) {
   GVariant *reply = g_dbus_connection_call_sync(
@@ -217,9 +217,19 @@ static int scanner_urb(Device *dev, int out, guint8 *data, int length,
     memset(data, 0, (size_t)length);
     scn_read(&dev->model, data, (uint32_t)length, &o);
   }
-  if (system_bus && dev->model.wire_length > letters && letters < SCN_MAX_WIRE)
-    g_string_append_printf(inhibitors, "%s%c%d", inhibitors->len ? " " : "",
-                           dev->model.wire[letters], scanfw_inhibitors());
+  if (system_bus && dev->model.wire_length > letters &&
+      letters < SCN_MAX_WIRE) {
+    /* Held from the download command to the verdict, and only then: "R0 D1
+     * B1 S1 S1" for a scanner ready at once; -1 where there is no logind. */
+    const char c = dev->model.wire[letters];
+    const int writing = memchr(dev->model.wire, 'D', letters + 1) != NULL;
+    const int held = scanfw_inhibitors(), want = logind_runs ? writing : -1;
+    g_string_append_printf(inhibitors, "%s%c%d", inhibitors->len ? " " : "", c,
+                           held);
+    if (held != want)
+      fail("logind held %d inhibitors at %c %u, expected %d", held, c,
+           letters + 1, want);
+  }
   /* The scenario's signal, while scanfw waits for this request. */
   if (o.interrupt && child_pid > 0) {
     const char phase = "?RDBS"[o.phase];
@@ -287,7 +297,6 @@ static int submit_urb(Device *dev, UMockdevIoctlData *arg) {
   }
   urb->urb = g_object_ref(data);
   urb->buffer = buffer ? g_object_ref(buffer) : NULL;
-  urb->client_addr = data->client_addr;
   int stall = 0;
   guint8 empty[1];
   if (dev->slot < 0) { /* a hub takes nothing */
@@ -338,7 +347,7 @@ static int discard_urb(Device *dev, UMockdevIoctlData *arg) {
   gulong addr = *(gulong *)arg->data;
   for (GList *l = dev->stalled.head; l; l = l->next) {
     Urb *urb = l->data;
-    if (urb->client_addr != addr) continue;
+    if (urb->urb->client_addr != addr) continue;
     g_queue_delete_link(&dev->stalled, l);
     urb->status = -ENOENT;
     urb->actual = 0;
@@ -428,20 +437,22 @@ static void on_connected(UMockdevIoctlBase *handler,
 
 /* ---- the testbed --------------------------------------------------------- */
 
-static char *add_usb_device(UMockdevTestbed *testbed, const char *name,
-                            const char *parent, int bus, int address,
-                            unsigned vendor, unsigned product, int slot) {
+static Device *add_usb_device(UMockdevTestbed *testbed, const char *name,
+                              const Device *parent, int bus, int address,
+                              unsigned vendor, unsigned product, int slot) {
   Device *dev = &devices[device_total++];
   const int hub = slot < 0;
-  char devname[64];
-  snprintf(devname, sizeof devname, "/dev/bus/usb/%03d/%03d", bus, address);
+  char *devname = dev->devnode;
+  snprintf(devname, sizeof dev->devnode, "/dev/bus/usb/%03d/%03d", bus,
+           address);
   guint8 descriptors[64];
   gsize length = build_descriptors(descriptors, vendor, product, hub);
   GString *hex = g_string_new(NULL);
   for (gsize i = 0; i < length; i++)
     g_string_append_printf(hex, "%02X", descriptors[i]);
-  char *syspath = parent ? g_strdup_printf("%s/%s", parent, name)
-                         : g_strdup_printf("/sys/devices/%s", name);
+  char *syspath = dev->syspath =
+      parent ? g_strdup_printf("%s/%s", parent->syspath, name)
+             : g_strdup_printf("/sys/devices/%s", name);
   /* The record format of umockdev-record; its N: line makes the device
    * node (usb_device nodes are char 189, numbered per bus). */
   char *record = g_strdup_printf(
@@ -461,8 +472,6 @@ static char *add_usb_device(UMockdevTestbed *testbed, const char *name,
   g_string_free(hex, TRUE);
   g_free(record);
 
-  memset(dev, 0, sizeof *dev);
-  g_strlcpy(dev->devnode, devname, sizeof dev->devnode);
   dev->slot = slot;
   if (slot >= 0)
     scn_scanner_init(&dev->model, &scenario, (uint32_t)slot, image_length,
@@ -477,7 +486,7 @@ static char *add_usb_device(UMockdevTestbed *testbed, const char *name,
     fprintf(stderr, "cannot emulate %s: %s\n", devname, error->message);
     exit(1);
   }
-  return syspath;
+  return dev;
 }
 
 /* Root hub usb1 and an external hub 1-1, then the scenario's devices
@@ -486,28 +495,23 @@ static char *add_usb_device(UMockdevTestbed *testbed, const char *name,
  * decrease: the order in which the system lists them is not the order
  * that the numbering must follow. With two devices or more, the last one
  * sits on a second bus at the lowest address of all, so that only the bus
- * number puts it last. Returns the target's slot or -1. */
+ * number puts it last. */
 static void build_testbed(UMockdevTestbed *testbed) {
-  char *root = add_usb_device(testbed, "usb1", NULL, 1, 1, 0x1d6b, 0x0002, -1);
-  char *hub = add_usb_device(testbed, "1-1", root, 1, 2, 0x05e3, 0x0610, -1);
-  char *root2 = NULL;
+  Device *root = add_usb_device(testbed, "usb1", NULL, 1, 1, 0x1d6b, 2, -1);
+  Device *hub = add_usb_device(testbed, "1-1", root, 1, 2, 0x05e3, 0x0610, -1);
   int n = (int)scenario.device_count;
   for (int p = 0; p < n; p++) {
     const scn_device *d = &scenario.devices[p];
     if (n > 1 && p == n - 1) {
-      root2 = add_usb_device(testbed, "usb2", NULL, 2, 1, 0x1d6b, 0x0003, -1);
-      g_free(add_usb_device(testbed, "2-1", root2, 2, 2, d->vendor, d->product,
-                            p));
+      root = add_usb_device(testbed, "usb2", NULL, 2, 1, 0x1d6b, 3, -1);
+      add_usb_device(testbed, "2-1", root, 2, 2, d->vendor, d->product, p);
     } else {
       char name[32];
       snprintf(name, sizeof name, "1-1.%d", n - p);
-      g_free(add_usb_device(testbed, name, hub, 1, 5 + 3 * p, d->vendor,
-                            d->product, p));
+      add_usb_device(testbed, name, hub, 1, 5 + 3 * p, d->vendor, d->product,
+                     p);
     }
   }
-  g_free(root);
-  g_free(root2);
-  g_free(hub);
 }
 
 /* ---- running scanfw ------------------------------------------------------ */
@@ -537,17 +541,11 @@ static void restrict_device_nodes(UMockdevTestbed *testbed) {
   g_free(root);
 }
 
-static const char *locale_for(uint32_t lang) {
-  return lang == 0x0404   ? "zh_TW.UTF-8"
-         : lang == 0x0804 ? "zh_CN.UTF-8"
-                          : "en_US.UTF-8";
-}
-
 /* Runs the program to its end (or kills it after `limit` seconds) and
  * returns its wait status; -1 when it could not be started, -2 when it was
  * killed. Its output goes to files, read once it has ended. */
-static int run_program(char **argv, char **envp, GString *out, GString *err,
-                       double limit, double *seconds) {
+static int run_program(char **argv, GString *out, GString *err, double limit,
+                       double *seconds) {
   FILE *files[2] = {tmpfile(), tmpfile()};
   GString *into[2] = {out, err};
   int status = 0, killed = 0;
@@ -559,7 +557,7 @@ static int run_program(char **argv, char **envp, GString *out, GString *err,
     dup2(fileno(files[0]), 1);
     dup2(fileno(files[1]), 2);
     if (scenario.run_as_nobody && (setgid(65534) || setuid(65534))) _exit(126);
-    execve(argv[0], argv, envp);
+    execv(argv[0], argv);
     _exit(127);
   }
   child_pid = pid;
@@ -585,23 +583,6 @@ static int run_program(char **argv, char **envp, GString *out, GString *err,
   return killed ? -2 : status;
 }
 
-static char **child_environment(void) {
-  /* LD_PRELOAD carries the preload library already: see main. */
-  char **env = g_get_environ();
-  env = g_environ_unsetenv(env, "LC_MESSAGES");
-  env = g_environ_unsetenv(env, "LANG");
-  env = g_environ_setenv(env, "LC_ALL", locale_for(scenario.lang), TRUE);
-  /* An ASan build wants its runtime first in the library list; the
-   * preload library comes first here on purpose. */
-  const char *asan = g_environ_getenv(env, "ASAN_OPTIONS");
-  char *asan_value =
-      g_strconcat(asan && *asan ? asan : "", asan && *asan ? ":" : "",
-                  "verify_asan_link_order=0", NULL);
-  env = g_environ_setenv(env, "ASAN_OPTIONS", asan_value, TRUE);
-  g_free(asan_value);
-  return env;
-}
-
 /* The names usb_probe identifies, and the index each stands for (-1: not
  * the form of a candidate's name). */
 static const struct {
@@ -614,15 +595,24 @@ static const struct {
                    {"\\\\.\\usbscan", -1},     {"usbscan0", -1},
                    {"\\\\.\\usbscan-1", -1},   {"\\\\.\\USBSCAN0", 0}};
 
-/* What usb_probe must print against this testbed. */
-static char *probe_expectation(void) {
+/* usb_probe's arguments after argv[0]: the scanner to make its one
+ * readiness exchange with, then the names. Returns what it must print
+ * against this testbed. */
+static GString *probe_setup(char **argv, int *argc) {
+  scenario.wire[0] = 'R';
+  scenario.wire_length = 1;
+  scenario.checks |= SCN_CHECK_WIRE;
+  argv[(*argc)++] = g_strdup_printf("\\\\.\\usbscan%d",
+                                    scenario.target < 0 ? 0 : scenario.target);
   GString *e = g_string_new(NULL);
   for (size_t i = 0; i < G_N_ELEMENTS(probe_names); i++) {
     const int index = probe_names[i].index;
+    const scn_device *d = &scenario.devices[index < 0 ? 0 : index];
+    argv[(*argc)++] = (char *)probe_names[i].name;
     if (index >= 0 && index < (int)scenario.device_count)
-      g_string_append_printf(
-          e, "%s %04x:%04x 0100 0000 8\n", probe_names[i].name,
-          scenario.devices[index].vendor, scenario.devices[index].product);
+      g_string_append_printf(e, "%s %04x:%04x %04x %04x %u\n",
+                             probe_names[i].name, d->vendor, d->product,
+                             d->release, d->language, d->descriptor_bytes);
     else
       g_string_append_printf(e, "%s missing 2\n", probe_names[i].name);
   }
@@ -632,24 +622,7 @@ static char *probe_expectation(void) {
                   "before: 258\n"
                   "write: 1 16 0 258 1 16\n"
                   "read: 1 32 0 1 32 status 0\n");
-  return g_string_free(e, FALSE);
-}
-
-/* {image-length} and {image-sha256} in NAME.out stand for the embedded
- * image's decimal length and lower-case hex SHA-256. */
-static void substitute_image_facts(char **expected, gsize *expected_len,
-                                   const gchar *bytes, gsize len) {
-  gchar *sha = g_compute_checksum_for_data(G_CHECKSUM_SHA256,
-                                           (const guchar *)bytes, len);
-  gchar *length = g_strdup_printf("%" G_GSIZE_FORMAT, len);
-  GString *text = g_string_new_len(*expected, (gssize)*expected_len);
-  g_string_replace(text, "{image-length}", length, 0);
-  g_string_replace(text, "{image-sha256}", sha, 0);
-  g_free(sha);
-  g_free(length);
-  g_free(*expected);
-  *expected_len = text->len;
-  *expected = g_string_free(text, FALSE);
+  return e;
 }
 
 static void show_bytes(const char *label, const GString *s) {
@@ -658,45 +631,36 @@ static void show_bytes(const char *label, const GString *s) {
   if (s->len && s->str[s->len - 1] != '\n') printf("\n");
 }
 
-static gboolean load(const char *path, gchar **bytes, gsize *length) {
-  if (g_file_get_contents(path, bytes, length, NULL)) return TRUE;
+static GString *load(const char *path) {
+  gchar *bytes;
+  gsize length;
+  if (g_file_get_contents(path, &bytes, &length, NULL))
+    return g_string_new_len(bytes, (gssize)length);
   fprintf(stderr, "cannot read %s\n", path);
-  return FALSE;
+  return NULL;
 }
 
 int main(int argc, char **argv) {
-  const char *exe = NULL, *rec = NULL, *expected_path = NULL, *preload = NULL,
-             *image = NULL, *probe = NULL;
-  const char *logind =
-      NULL; /* "held": logind runs; "absent": the bus has no logind */
-  const struct {
-    const char *name;
-    const char **value;
-  } options[] = {{"--exe", &exe},
-                 {"--record", &rec},
-                 {"--expected", &expected_path},
-                 {"--preload", &preload},
-                 {"--image", &image},
-                 {"--probe", &probe},
-                 {"--logind", &logind}};
-  int split = 0;
-  for (int i = 1; i < argc; i++) {
-    size_t k = 0;
-    while (k < G_N_ELEMENTS(options) && strcmp(argv[i], options[k].name)) k++;
-    if (!strcmp(argv[i], "--split-urbs"))
-      split = 1;
-    else if (k < G_N_ELEMENTS(options) && i + 1 < argc)
-      *options[k].value = argv[++i];
-    else
-      break;
-  }
-  if (!exe || !rec || !preload || !image || (!expected_path && !probe)) {
-    fprintf(stderr,
-            "usage: %s --exe SCANFW --preload LIBUMOCKDEV_PRELOAD --record "
-            "NAME.rec --image FILE "
-            "(--expected NAME.out | --probe USB_PROBE) [--split-urbs] "
-            "[--logind held|absent]\n",
-            argv[0]);
+  char *exe = NULL, *rec = NULL, *out_file = NULL, *preload = NULL,
+       *image = NULL, *probe = NULL, *logind = NULL, **args = g_strdupv(argv);
+  gboolean split = FALSE;
+  /* --probe runs usb_probe in scanfw's place and checks what it prints;
+   * --logind held: logind runs, absent: the bus has no logind. */
+  const GOptionEntry options[] = {
+      {"exe", 0, 0, G_OPTION_ARG_FILENAME, &exe, "the scanfw to run", "FILE"},
+      {"preload", 0, 0, G_OPTION_ARG_FILENAME, &preload, "umockdev's", "LIB"},
+      {"record", 0, 0, G_OPTION_ARG_FILENAME, &rec, "its scenario", "FILE"},
+      {"image", 0, 0, G_OPTION_ARG_FILENAME, &image, "its image", "FILE"},
+      {"expected", 0, 0, G_OPTION_ARG_FILENAME, &out_file, "stdout", "FILE"},
+      {"probe", 0, 0, G_OPTION_ARG_FILENAME, &probe, "usb_probe's", "FILE"},
+      {"split-urbs", 0, 0, G_OPTION_ARG_NONE, &split, "16 KiB URBs", NULL},
+      {"logind", 0, 0, G_OPTION_ARG_STRING, &logind, "logind", "held|absent"},
+      {NULL, 0, 0, 0, NULL, NULL, NULL}};
+  GOptionContext *context = g_option_context_new(NULL);
+  g_option_context_add_main_entries(context, options, NULL);
+  if (!g_option_context_parse(context, &argc, &argv, NULL) || !exe || !rec ||
+      !preload || !image || (!out_file && !probe)) {
+    fputs(g_option_context_get_help(context, TRUE, NULL), stderr);
     return 2;
   }
   const char *loaded = getenv("LD_PRELOAD");
@@ -704,35 +668,49 @@ int main(int argc, char **argv) {
     /* The testbed checks the devices it builds through the paths that
      * the preload library redirects, so this process runs under it too. */
     setenv("LD_PRELOAD", preload, 1);
-    execv("/proc/self/exe", argv);
+    execv("/proc/self/exe", args);
     perror("re-running under the umockdev preload library");
     return 1;
   }
-  gchar *bytes = NULL, *expected = NULL;
-  gsize length = 0, expected_len = 0;
-  if (!load(rec, &bytes, &length)) return 1;
-  if (!scn_record_valid(bytes, (uint32_t)length) ||
-      !(((scn_record *)bytes)->harnesses & SCN_HARNESS_UMOCKDEV)) {
+  GString *bytes = load(rec), *expected;
+  if (!bytes) return 1;
+  if (!scn_record_valid(bytes->str, (uint32_t)bytes->len) ||
+      !(((scn_record *)bytes->str)->harnesses & SCN_HARNESS_UMOCKDEV)) {
     fail("%s is not a compiled scenario that the umockdev testbed can run",
          rec);
     return 1;
   }
-  memcpy(&scenario, bytes, sizeof scenario);
-  g_free(bytes);
-  if (probe) { /* the probe makes one readiness exchange */
-    scenario.wire[0] = 'R';
-    scenario.wire_length = 1;
-    scenario.checks |= SCN_CHECK_WIRE;
-    expected = probe_expectation();
-    expected_len = strlen(expected);
-  } else if (!load(expected_path, &expected, &expected_len)) {
-    return 1;
-  }
-  if (!load(image, &bytes, &length)) return 1;
-  image_length = (uint32_t)length;
-  image_crc = scn_crc32(0, (const uint8_t *)bytes, (uint32_t)length);
-  substitute_image_facts(&expected, &expected_len, bytes, length);
-  g_free(bytes);
+  memcpy(&scenario, bytes->str, sizeof scenario);
+  char **child_argv = g_new0(char *, SCN_ARGS_BYTES + 2);
+  int child_argc = 1; /* argv[0] once the program to run is known */
+  expected = probe ? probe_setup(child_argv, &child_argc) : load(out_file);
+  if (!expected) return 1;
+  char *arg = scenario.args;
+  for (uint32_t i = 0; !probe && i < scenario.argc; i++, arg += strlen(arg) + 1)
+    child_argv[child_argc++] = arg;
+  /* The scenario's language as the locale, which LC_ALL decides alone. An
+   * ASan build wants its runtime first in the library list; the preload
+   * library comes first on purpose. */
+  setenv("LC_ALL",
+         scenario.lang == 0x0404   ? "zh_TW.UTF-8"
+         : scenario.lang == 0x0804 ? "zh_CN.UTF-8"
+                                   : "en_US.UTF-8",
+         1);
+  setenv(
+      "ASAN_OPTIONS",
+      g_strjoin(":", "verify_asan_link_order=0", getenv("ASAN_OPTIONS"), NULL),
+      1);
+  if (!(bytes = load(image))) return 1;
+  image_length = (uint32_t)bytes->len;
+  image_crc = scn_crc32(0, (const uint8_t *)bytes->str, image_length);
+  /* {image-length} and {image-sha256} in NAME.out stand for the embedded
+   * image's decimal length and lower-case hex SHA-256. */
+  g_string_replace(expected, "{image-length}",
+                   g_strdup_printf("%u", image_length), 0);
+  g_string_replace(expected, "{image-sha256}",
+                   g_compute_checksum_for_data(
+                       G_CHECKSUM_SHA256, (guchar *)bytes->str, bytes->len),
+                   0);
 
   /* A controller with scatter-gather takes the whole image as one URB;
    * without it libusb splits the transfer into 16 KiB URBs. */
@@ -753,37 +731,16 @@ int main(int argc, char **argv) {
    * folder of mode 700): the unprivileged run gets its own copy. */
   char *nobody_dir = NULL, *nobody_exe = NULL;
   if (scenario.run_as_nobody && !probe) {
-    nobody_dir = g_strdup("/tmp/scanfw-nobody.XXXXXX");
-    gboolean copied = g_mkdtemp_full(nobody_dir, 0755) &&
-                      g_file_get_contents(exe, &bytes, &length, NULL);
-    if (copied) {
-      nobody_exe = g_build_filename(nobody_dir, "scanfw", NULL);
-      copied = g_file_set_contents(nobody_exe, bytes, (gssize)length, NULL) &&
-               chmod(nobody_exe, 0755) == 0;
-      g_free(bytes);
-    }
-    if (!copied) {
+    nobody_dir = g_mkdtemp_full(g_strdup("/tmp/scanfw-nobody.XXXXXX"), 0755);
+    if (nobody_dir) nobody_exe = g_build_filename(nobody_dir, "scanfw", NULL);
+    if (!nobody_exe || !(bytes = load(exe)) ||
+        !g_file_set_contents_full(nobody_exe, bytes->str, (gssize)bytes->len,
+                                  G_FILE_SET_CONTENTS_NONE, 0755, NULL)) {
       fail("cannot make a copy of scanfw for the unprivileged run");
       return 1;
     }
   }
-
-  char **child_argv = g_new0(char *, SCN_ARGS_BYTES + 2);
-  int child_argc = 0;
-  child_argv[child_argc++] = g_strdup(probe        ? probe
-                                      : nobody_exe ? nobody_exe
-                                                   : exe);
-  if (probe) { /* the scanner to make the exchange with, then the names */
-    child_argv[child_argc++] = g_strdup_printf(
-        "\\\\.\\usbscan%d", scenario.target < 0 ? 0 : scenario.target);
-    for (size_t i = 0; i < G_N_ELEMENTS(probe_names); i++)
-      child_argv[child_argc++] = g_strdup(probe_names[i].name);
-  } else {
-    const char *arg = scenario.args;
-    for (uint32_t i = 0; i < scenario.argc; i++, arg += strlen(arg) + 1)
-      child_argv[child_argc++] = g_strdup(arg);
-  }
-  char **env = child_environment();
+  child_argv[0] = (char *)(probe ? probe : nobody_exe ? nobody_exe : exe);
 
   if (logind) {
     GError *error = NULL;
@@ -793,19 +750,16 @@ int main(int argc, char **argv) {
       return 1;
     }
     inhibitors = g_string_new(NULL);
+    logind_runs = !strcmp(logind, "held");
   }
 
   GString *out = g_string_new(NULL), *err = g_string_new(NULL);
   double seconds = 0;
   double limit =
       scenario.elapsed_max_ms > 0 ? scenario.elapsed_max_ms / 1000.0 + 30 : 240;
-  int status = run_program(child_argv, env, out, err, limit, &seconds);
-  if (nobody_exe) {
-    unlink(nobody_exe);
-    rmdir(nobody_dir);
-    g_free(nobody_exe);
-    g_free(nobody_dir);
-  }
+  int status = run_program(child_argv, out, err, limit, &seconds);
+  if (nobody_exe && (unlink(nobody_exe) || rmdir(nobody_dir)))
+    fail("cannot remove the copy of scanfw");
 
   g_mutex_lock(&state_lock);
   printf("scanfw ran %.2f s, %s\n", seconds,
@@ -816,11 +770,10 @@ int main(int argc, char **argv) {
       WEXITSTATUS(status) != (int)scenario.expect_exit)
     fail("scanfw did not exit with status %u (wait status %d)",
          scenario.expect_exit, status);
-  if (out->len != expected_len ||
-      memcmp(out->str, expected, expected_len) != 0) {
+  if (!g_string_equal(out, expected)) {
     fail("standard output differs from %s",
-         probe ? "what the probe must print" : expected_path);
-    show_bytes("expected", &(GString){expected, expected_len, 0});
+         probe ? "what the probe must print" : out_file);
+    show_bytes("expected", expected);
     show_bytes("actual", out);
   }
   if (err->len) show_bytes("scanfw standard error", err);
@@ -836,15 +789,11 @@ int main(int argc, char **argv) {
     if (dev->slot >= 0) models[dev->slot] = dev->model;
     /* Identity comes from sysfs: only the scanner is ever opened. */
     if (dev->slot != scenario.target && dev->connections)
-      fail(
-          "%s was opened %d times although it is not the scanner that "
-          "discovery picks",
-          dev->devnode, dev->connections);
+      fail("%s was opened %d times, not being the scanner discovery picks",
+           dev->devnode, dev->connections);
     if (dev->submits_before_claim || dev->ioctls_before_claim)
-      fail(
-          "%s was used before its interface was claimed (%d URBs, %d other "
-          "requests)",
-          dev->devnode, dev->submits_before_claim, dev->ioctls_before_claim);
+      fail("%s was used unclaimed (%d URBs, %d other requests)", dev->devnode,
+           dev->submits_before_claim, dev->ioctls_before_claim);
     if (dev->done.length || dev->stalled.length)
       fail("%s has %u URBs never reaped", dev->devnode,
            dev->done.length + dev->stalled.length);
@@ -857,12 +806,9 @@ int main(int argc, char **argv) {
              m->bulk_length, m->announced, m->bulk_crc);
     if (dev->bulk_reaped_us) {
       double s = (dev->bulk_reaped_us - dev->bulk_started_us) / 1e6;
-      printf(
-          "bulk write throughput: %u bytes in %.3f s = %.1f MiB/s (%u URBs, "
-          "%s)\n",
-          m->bulk_length, s, m->bulk_length / 1048576.0 / s, dev->bulk_urbs,
-          split ? "libusb cuts transfers into 16 KiB URBs"
-                : "a transfer is one URB");
+      printf("bulk write throughput: %.1f MiB/s, %.3f s in %u URBs%s\n",
+             m->bulk_length / 1048576.0 / s, s, dev->bulk_urbs,
+             split ? " of 16 KiB" : "");
     }
   }
   usbfs_report();
@@ -872,28 +818,14 @@ int main(int argc, char **argv) {
                 &text))
     fail("%.*s", (int)text.used - 1, problems); /* without its last line end */
   if (logind && scenario.target >= 0) {
-    /* Held from the download command to the verdict, and only then:
-     * "R0 D1 B1 S1 S1" for a scanner ready at once. */
-    const int held = !strcmp(logind, "held");
-    const scn_scanner *m = &models[scenario.target];
-    GString *want = g_string_new(NULL);
-    int writing = 0;
-    for (uint32_t i = 0; i < m->wire_length && i < SCN_MAX_WIRE; i++) {
-      writing |= m->wire[i] == 'D';
-      g_string_append_printf(want, "%s%c%d", want->len ? " " : "", m->wire[i],
-                             held ? writing : -1);
-    }
     printf("inhibitors: %s\n", inhibitors->str);
-    if (strcmp(want->str, inhibitors->str))
-      fail("logind inhibitors \"%s\", expected \"%s\" (-1: no logind)",
-           inhibitors->str, want->str);
     /* Let go at the end: logind sees the descriptor closed. */
     int left = -2;
     for (int i = 0; i < 50 && (left = scanfw_inhibitors()) > 0; i++)
       g_usleep(40000);
-    if (left != (held ? 0 : -1)) fail("%d inhibitors left after the run", left);
+    if (left != (logind_runs ? 0 : -1))
+      fail("%d inhibitors left after the run", left);
     if (err->len) fail("scanfw wrote to standard error");
-    g_string_free(want, TRUE);
   }
   if ((scenario.checks & SCN_CHECK_ELAPSED) &&
       (seconds * 1000 < scenario.elapsed_min_ms ||

@@ -72,10 +72,9 @@ TEST(Numbering, BusFirstThenAddress) {
   EXPECT_LT(CandidateKey(3, 4), CandidateKey(3, 5));
   const uint32_t keys[] = {CandidateKey(2, 3), CandidateKey(1, 9),
                            CandidateKey(1, 4), CandidateKey(3, 1)};
-  EXPECT_EQ(RankOf(keys[0], keys, 4), 2u);
-  EXPECT_EQ(RankOf(keys[1], keys, 4), 1u);
-  EXPECT_EQ(RankOf(keys[2], keys, 4), 0u);
-  EXPECT_EQ(RankOf(keys[3], keys, 4), 3u);
+  const uint32_t ranks[] = {2, 1, 0, 3};
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(RankOf(keys[i], keys, 4), ranks[i]) << i;
 }
 
 TEST(UdevRule, MatchesTheScannerThatDiscoveryLooksFor) {
