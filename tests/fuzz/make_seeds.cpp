@@ -43,12 +43,12 @@ int main(int argc, char **argv) {
       std::fprintf(stderr, "%s\n", error.c_str());
       return 1;
     }
-    fuzz::Writer update;
+    fuzz::IO update;
     fuzz::UpdateFields(update, &input);
     if (!Save(out + "/update/" + name, update.bytes)) return 1;
 
     // The service as the program drives it: one suspend, then the resume.
-    fuzz::Writer service;
+    fuzz::IO service;
     fuzz::ServiceFields(service, &input.scenario.service);
     service.bytes.push_back(1);  // one step
     service.bytes.push_back(0);  // a suspend
