@@ -1,11 +1,9 @@
 // Replays fuzz inputs (files, or every file in the folders named) through a
 // harness without libFuzzer, so that any compiler can run the corpus and the
 // kept crash inputs.
-//
 //   replay_<harness> [--trace] [--mutant NAME --expect-violation] PATH...
-//
-// With --expect-violation the entry points imitate the broken program NAME
-// and the replay fails unless some input breaks an invariant.
+// With --mutant the entry points imitate the broken program NAME;
+// --expect-violation fails the replay unless some input breaks an invariant.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>

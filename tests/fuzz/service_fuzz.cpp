@@ -32,20 +32,10 @@ void Body(void *context) {
   CWIAControl control;
   for (const Step &step : run->steps) {
     SERVICE_STATUS status;
-    switch (step.op) {
-      case kQuery:
-        control.QueryStatus(&status);
-        break;
-      case kSetStart:
-        control.SetStartType(step.startType);
-        break;
-      case kSuspend:
-        control.SuspendService();
-        break;
-      case kResume:
-        control.ResumeService();
-        break;
-    }
+    if (step.op == kQuery) control.QueryStatus(&status);
+    if (step.op == kSetStart) control.SetStartType(step.startType);
+    if (step.op == kSuspend) control.SuspendService();
+    if (step.op == kResume) control.ResumeService();
   }
   run->resumeFrom = fake::Entries().size();
   control.ResumeService();
