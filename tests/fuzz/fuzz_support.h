@@ -68,12 +68,16 @@ class IO {
 };
 
 // Reports the violations; by default a violation aborts (libFuzzer keeps the
-// input as a crash). The replay driver can count them instead.
+// input as a crash).
 void Check(const std::vector<std::string> &violations, const char *harness);
-void CountViolationsInstead(bool count);
-long ViolationsCounted();
-// Prints each run's platform calls and the service's end state.
-void TraceRuns(bool trace);
+
+// Set by the replay driver: count the violations instead; print each run's
+// platform calls and the service's end state.
+struct ReplayMode {
+  bool count = false, trace = false;
+  long counted = 0;
+};
+inline ReplayMode replay;
 
 }  // namespace fuzz
 
