@@ -74,16 +74,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const LanguageIndex language =
       (data[0] & 1) ? kLanguageTraditionalChinese : kLanguageEnglish;
   std::vector<std::string> args{"scanfw.exe"};
-  std::string current;
-  for (size_t i = 1; i < size && args.size() < 64; ++i) {
-    if (data[i] == 0) {
-      args.push_back(current);
-      current.clear();
-    } else {
-      current.push_back(static_cast<char>(data[i]));
-    }
+  if (size > 1) args.emplace_back();
+  for (size_t i = 1; i < size && args.size() < 65; ++i) {
+    if (data[i] == 0)
+      args.emplace_back();
+    else
+      args.back().push_back(static_cast<char>(data[i]));
   }
-  if (size > 1) args.push_back(current);
 
   Scan scan;
   for (std::string &a : args) scan.argv.push_back(&a[0]);

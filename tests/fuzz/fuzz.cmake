@@ -3,41 +3,39 @@
 # preset (clang, SCANFW_FUZZ) also builds the libFuzzer binaries, which
 # scripts/fuzz.sh runs.
 set(SCANFW_FUZZ_DIR ${CMAKE_CURRENT_SOURCE_DIR}/fuzz)
-set(SCANFW_ALLOC_WRAP -Wl,--wrap=malloc,--wrap=calloc,--wrap=realloc)
 
-add_executable(scanfw_fuzz_seeds ${SCANFW_FUZZ_DIR}/make_seeds.cpp)
-target_link_libraries(scanfw_fuzz_seeds PRIVATE scanfw_core scanfw_fake scanfw_core)
-target_link_options(scanfw_fuzz_seeds PRIVATE ${SCANFW_ALLOC_WRAP})
+function(scanfw_fuzz_executable name)
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE scanfw_core scanfw_fake scanfw_core)
+  target_link_options(${name} PRIVATE -Wl,--wrap=malloc,--wrap=calloc,--wrap=realloc)
+endfunction()
+
+# A test labelled fuzz.
+function(scanfw_fuzz_test name)
+  add_test(NAME ${name} COMMAND ${ARGN})
+  set_tests_properties(${name} PROPERTIES LABELS fuzz)
+endfunction()
+
+scanfw_fuzz_executable(scanfw_fuzz_seeds ${SCANFW_FUZZ_DIR}/make_seeds.cpp)
 
 foreach(harness cmdline update service)
   set(sources ${SCANFW_FUZZ_DIR}/${harness}_fuzz.cpp ${SCANFW_FUZZ_DIR}/fuzz_support.cpp)
   set(inputs ${SCANFW_FUZZ_DIR}/corpus/${harness} ${SCANFW_FUZZ_DIR}/regressions/${harness})
-
-  add_executable(replay_${harness} ${sources} ${SCANFW_FUZZ_DIR}/replay_main.cpp)
-  target_link_libraries(replay_${harness} PRIVATE scanfw_core scanfw_fake scanfw_core)
-  target_link_options(replay_${harness} PRIVATE ${SCANFW_ALLOC_WRAP})
-  add_test(NAME fuzz_replay.${harness} COMMAND replay_${harness} ${inputs})
-  set_tests_properties(fuzz_replay.${harness} PROPERTIES LABELS fuzz)
-
+  scanfw_fuzz_executable(replay_${harness} ${sources} ${SCANFW_FUZZ_DIR}/replay_main.cpp)
+  scanfw_fuzz_test(fuzz_replay.${harness} replay_${harness} ${inputs})
   if(SCANFW_FUZZ)
-    add_executable(fuzz_${harness} ${sources})
-    target_link_libraries(fuzz_${harness} PRIVATE scanfw_core scanfw_fake scanfw_core)
-    target_link_options(fuzz_${harness} PRIVATE -fsanitize=fuzzer ${SCANFW_ALLOC_WRAP})
+    scanfw_fuzz_executable(fuzz_${harness} ${sources})
+    target_link_options(fuzz_${harness} PRIVATE -fsanitize=fuzzer)
     # libFuzzer itself runs every seed and kept input once.
-    add_test(NAME fuzz.${harness}.inputs COMMAND fuzz_${harness} -runs=0 ${inputs})
-    set_tests_properties(fuzz.${harness}.inputs PROPERTIES LABELS fuzz)
+    scanfw_fuzz_test(fuzz.${harness}.inputs fuzz_${harness} -runs=0 ${inputs})
   endif()
 endforeach()
 
 # A replayed seed must expose each imitated broken program.
 foreach(mutant resume-never-starts event-left-open bulk-write-short)
-  add_test(NAME fuzz_replay.catches.${mutant}
-           COMMAND replay_update --mutant ${mutant} --expect-violation
-                   ${SCANFW_FUZZ_DIR}/corpus/update/success_en)
-  set_tests_properties(fuzz_replay.catches.${mutant} PROPERTIES LABELS fuzz)
+  scanfw_fuzz_test(fuzz_replay.catches.${mutant} replay_update --mutant ${mutant}
+                   --expect-violation ${SCANFW_FUZZ_DIR}/corpus/update/success_en)
 endforeach()
-add_test(NAME fuzz_replay.catches.service.resume-never-starts
-         COMMAND replay_service --mutant resume-never-starts --expect-violation
+scanfw_fuzz_test(fuzz_replay.catches.service.resume-never-starts replay_service
+                 --mutant resume-never-starts --expect-violation
                  ${SCANFW_FUZZ_DIR}/corpus/service/success_en)
-set_tests_properties(fuzz_replay.catches.service.resume-never-starts
-                     PROPERTIES LABELS fuzz)

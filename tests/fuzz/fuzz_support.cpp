@@ -7,14 +7,9 @@
 #include "tests/fake/fake_service.h"
 
 namespace fuzz {
-namespace {
-bool g_count = false;
-bool g_trace = false;
-long g_counted = 0;
-}  // namespace
 
 void Check(const std::vector<std::string> &violations, const char *harness) {
-  if (g_trace) {
+  if (replay.trace) {
     for (const fake::Entry &e : fake::Entries())
       std::fprintf(
           stderr, "  %s %s%s%s value=%u\n", e.name, e.ok ? "ok" : "FAILED",
@@ -25,17 +20,13 @@ void Check(const std::vector<std::string> &violations, const char *harness) {
                  fake::DescribeService().c_str());
   }
   if (violations.empty()) return;
-  if (g_count) {
-    g_counted += static_cast<long>(violations.size());
+  if (replay.count) {
+    replay.counted += static_cast<long>(violations.size());
     return;
   }
   for (const std::string &line : violations)
     std::fprintf(stderr, "%s: invariant broken: %s\n", harness, line.c_str());
   std::abort();
 }
-
-void CountViolationsInstead(bool count) { g_count = count; }
-void TraceRuns(bool trace) { g_trace = trace; }
-long ViolationsCounted() { return g_counted; }
 
 }  // namespace fuzz

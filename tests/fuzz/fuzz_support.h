@@ -4,81 +4,80 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 namespace fuzz {
 
-// Takes values from the input in order; past its end every value is 0.
-class Reader {
+template <typename T>
+struct Same {
+  using type = T;
+};
+
+// The fuzz input, field by field. Reading, it takes values from the input in
+// order (past its end every value is 0); writing, it turns the values into
+// a seed and leaves them as they are, so one field list does both.
+class IO {
  public:
-  Reader(const uint8_t *data, size_t size) : data_(data), size_(size) {}
-  static const bool kWriting = false;
-  uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
-  void U8(uint8_t *v) { *v = Byte(); }
-  void U16(uint16_t *v) { *v = static_cast<uint16_t>(Byte() | Byte() << 8); }
-  void U32(uint32_t *v) {
-    uint16_t lo, hi;
-    U16(&lo);
-    U16(&hi);
-    *v = lo | static_cast<uint32_t>(hi) << 16;
-  }
-  void Flag(bool *v) { *v = (Byte() & 1) != 0; }
-  // One of `count` choices: the byte modulo the count.
+  IO(const uint8_t *data, size_t size)
+      : writing(false), data_(data), size_(size) {}
+  IO() : writing(true) {}
+  const bool writing;
+  std::vector<uint8_t> bytes;  // what was written
+
+  // Little-endian.
   template <typename T>
-  void Choice(T *v, const T *choices, size_t count) {
-    *v = choices[Byte() % count];
+  void Int(T *v) {
+    uint32_t x = 0;
+    for (size_t i = 0; i < sizeof(T); ++i)
+      x |= uint32_t{Byte(writing ? static_cast<uint8_t>(*v >> 8 * i) : 0)}
+           << 8 * i;
+    if (!writing) *v = static_cast<T>(x);
+  }
+  void Flag(bool *v) {
+    const bool b = (Byte(writing && *v) & 1) != 0;
+    if (!writing) *v = b;
+  }
+  // One of the choices: the byte modulo their count. A value not among them
+  // is written as the first.
+  template <typename T>
+  void Choice(T *v, std::initializer_list<typename Same<T>::type> choices) {
+    uint8_t index = 0;
+    for (size_t i = 0; writing && i < choices.size(); ++i)
+      if (choices.begin()[i] == *v) index = static_cast<uint8_t>(i);
+    const T &chosen = choices.begin()[Byte(index) % choices.size()];
+    if (!writing) *v = chosen;
   }
   // A count in 0..max.
-  void Count(size_t *v, size_t max) { *v = Byte() % (max + 1); }
-  // The rest of the input.
-  std::string Rest() {
-    std::string s(reinterpret_cast<const char *>(data_) + at_, size_ - at_);
-    at_ = size_;
-    return s;
+  void Count(size_t *v, size_t max) {
+    const uint8_t n = Byte(writing ? static_cast<uint8_t>(*v) : 0);
+    if (!writing) *v = n % (max + 1);
   }
 
  private:
-  const uint8_t *data_;
-  size_t size_;
+  // Writes b, or reads the next byte.
+  uint8_t Byte(uint8_t b) {
+    if (!writing) return at_ < size_ ? data_[at_++] : 0;
+    bytes.push_back(b);
+    return b;
+  }
+  const uint8_t *data_ = nullptr;
+  size_t size_ = 0;
   size_t at_ = 0;
 };
 
-// The inverse of Reader, for making seeds from the shared scenarios.
-class Writer {
- public:
-  static const bool kWriting = true;
-  std::vector<uint8_t> bytes;
-  void U8(uint8_t *v) { bytes.push_back(*v); }
-  void U16(uint16_t *v) {
-    bytes.push_back(static_cast<uint8_t>(*v));
-    bytes.push_back(static_cast<uint8_t>(*v >> 8));
-  }
-  void U32(uint32_t *v) {
-    uint16_t lo = static_cast<uint16_t>(*v),
-             hi = static_cast<uint16_t>(*v >> 16);
-    U16(&lo);
-    U16(&hi);
-  }
-  void Flag(bool *v) { bytes.push_back(*v ? 1 : 0); }
-  // A value not among the choices is written as the first.
-  template <typename T>
-  void Choice(T *v, const T *choices, size_t count) {
-    uint8_t index = 0;
-    for (size_t i = 0; i < count; ++i)
-      if (choices[i] == *v) index = static_cast<uint8_t>(i);
-    bytes.push_back(index);
-  }
-  void Count(size_t *v, size_t) { bytes.push_back(static_cast<uint8_t>(*v)); }
-};
-
 // Reports the violations; by default a violation aborts (libFuzzer keeps the
-// input as a crash). The replay driver can count them instead.
+// input as a crash).
 void Check(const std::vector<std::string> &violations, const char *harness);
-void CountViolationsInstead(bool count);
-long ViolationsCounted();
-// Prints each run's platform calls and the service's end state.
-void TraceRuns(bool trace);
+
+// Set by the replay driver: count the violations instead; print each run's
+// platform calls and the service's end state.
+struct ReplayMode {
+  bool count = false, trace = false;
+  long counted = 0;
+};
+inline ReplayMode replay;
 
 }  // namespace fuzz
 

@@ -43,17 +43,15 @@ int main(int argc, char **argv) {
       std::fprintf(stderr, "%s\n", error.c_str());
       return 1;
     }
-    fuzz::Writer update;
+    fuzz::IO update;
     fuzz::UpdateFields(update, &input);
     if (!Save(out + "/update/" + name, update.bytes)) return 1;
 
     // The service as the program drives it: one suspend, then the resume.
-    fuzz::Writer service;
+    fuzz::IO service;
     fuzz::ServiceFields(service, &input.scenario.service);
-    service.bytes.push_back(1);  // one step
-    service.bytes.push_back(0);  // a suspend
-    service.bytes.push_back(0);
-    service.bytes.push_back(0);  // no injection
+    // One step (a suspend: the first op and start type), no injection.
+    service.bytes.insert(service.bytes.end(), {1, 0, 0, 0});
     if (!Save(out + "/service/" + name, service.bytes)) return 1;
 
     std::vector<uint8_t> line{

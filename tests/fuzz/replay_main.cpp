@@ -1,11 +1,9 @@
 // Replays fuzz inputs (files, or every file in the folders named) through a
 // harness without libFuzzer, so that any compiler can run the corpus and the
 // kept crash inputs.
-//
 //   replay_<harness> [--trace] [--mutant NAME --expect-violation] PATH...
-//
-// With --expect-violation the entry points imitate the broken program NAME
-// and the replay fails unless some input breaks an invariant.
+// With --mutant the entry points imitate the broken program NAME;
+// --expect-violation fails the replay unless some input breaks an invariant.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -40,14 +38,13 @@ void Collect(const std::string &path, std::vector<std::string> *files) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  bool expect = false;
   const char *mutant = nullptr;
   std::vector<std::string> files;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--expect-violation") == 0) {
-      expect = true;
+      fuzz::replay.count = true;
     } else if (std::strcmp(argv[i], "--trace") == 0) {
-      fuzz::TraceRuns(true);
+      fuzz::replay.trace = true;
     } else if (std::strcmp(argv[i], "--mutant") == 0 && i + 1 < argc) {
       mutant = argv[++i];
     } else {
@@ -66,7 +63,6 @@ int main(int argc, char **argv) {
     }
     fake::SetMutant(m);
   }
-  fuzz::CountViolationsInstead(expect);
   for (const std::string &file : files) {
     std::ifstream in(file, std::ios::binary);
     std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
@@ -75,10 +71,10 @@ int main(int argc, char **argv) {
                            bytes.size());
   }
   std::printf("replay: %zu inputs", files.size());
-  if (expect) {
-    std::printf(", %ld violations under %s\n", fuzz::ViolationsCounted(),
+  if (fuzz::replay.count) {
+    std::printf(", %ld violations under %s\n", fuzz::replay.counted,
                 mutant ? mutant : "no mutant");
-    return fuzz::ViolationsCounted() > 0 ? 0 : 1;
+    return fuzz::replay.counted > 0 ? 0 : 1;
   }
   std::printf(", no violation\n");
   return 0;

@@ -16,13 +16,10 @@ struct Step {
   uint8_t startType = SERVICE_DISABLED;
 };
 
-template <typename IO>
-void StepFields(IO &io, Step *step) {
-  static const Op ops[] = {kSuspend, kQuery, kSetStart, kResume};
-  static const uint8_t types[] = {SERVICE_DISABLED, SERVICE_AUTO_START,
-                                  SERVICE_DEMAND_START, 0, 0xFF};
-  io.Choice(&step->op, ops, 4);
-  io.Choice(&step->startType, types, 5);
+void StepFields(fuzz::IO &io, Step *step) {
+  io.Choice(&step->op, {kSuspend, kQuery, kSetStart, kResume});
+  io.Choice(&step->startType, {SERVICE_DISABLED, SERVICE_AUTO_START,
+                               SERVICE_DEMAND_START, 0, 0xFF});
 }
 
 struct Run {
@@ -35,20 +32,10 @@ void Body(void *context) {
   CWIAControl control;
   for (const Step &step : run->steps) {
     SERVICE_STATUS status;
-    switch (step.op) {
-      case kQuery:
-        control.QueryStatus(&status);
-        break;
-      case kSetStart:
-        control.SetStartType(step.startType);
-        break;
-      case kSuspend:
-        control.SuspendService();
-        break;
-      case kResume:
-        control.ResumeService();
-        break;
-    }
+    if (step.op == kQuery) control.QueryStatus(&status);
+    if (step.op == kSetStart) control.SetStartType(step.startType);
+    if (step.op == kSuspend) control.SuspendService();
+    if (step.op == kResume) control.ResumeService();
   }
   run->resumeFrom = fake::Entries().size();
   control.ResumeService();
@@ -57,15 +44,13 @@ void Body(void *context) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  fuzz::Reader reader(data, size);
+  fuzz::IO reader(data, size);
   fake::FakeService service;
   fuzz::ServiceFields(reader, &service);
   Run run;
-  fuzz::ListOf<fuzz::Reader, Step>(reader, &run.steps, 6, 0,
-                                   StepFields<fuzz::Reader>);
+  fuzz::ListOf(reader, &run.steps, 6, 0, StepFields);
   std::vector<fuzz::Injection> injections;
-  fuzz::ListOf<fuzz::Reader, fuzz::Injection>(
-      reader, &injections, 3, 0, fuzz::InjectionFields<fuzz::Reader>);
+  fuzz::ListOf(reader, &injections, 3, 0, fuzz::InjectionFields);
 
   fake::Reset();
   fake::Service() = service;

@@ -7,7 +7,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz::UpdateInput input;
-  fuzz::Reader reader(data, size);
+  fuzz::IO reader(data, size);
   fuzz::UpdateFields(reader, &input);
 
   std::vector<std::pair<long, fake::Way>> faults;
