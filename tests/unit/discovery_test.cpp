@@ -75,10 +75,8 @@ TEST_F(Discovery, NothingAttachedTriesAll256NamesThenReportsNotFound) {
                    {"disposition", "3"},
                    {"flags", "0x4"}});
   }
-}
-
-TEST_F(Discovery, NotFoundInTraditionalChinese) {
-  EXPECT_EQ(Run(1), Hex(kNotFoundZh));
+  fake::Reset();
+  EXPECT_EQ(Run(1), Hex(kNotFoundZh));  // in Traditional Chinese
 }
 
 TEST_F(Discovery, TargetBehindOtherDevices) {

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "app/discovery.h"
 #include "device/protocol.h"
 #include "device/transport.h"
 #include "messages/messages.h"
@@ -18,7 +17,6 @@
 #include "tests/fake/check/faults.h"
 #include "tests/fake/fake_image.h"
 #include "tests/fake/fake_scanner.h"
-#include "tests/fake/fake_service.h"
 
 namespace {
 

@@ -195,17 +195,14 @@ TEST_F(Transport, OpenDeviceOfAMissingNameYieldsInvalid) {
   EXPECT_EQ(fake::HandlesCreated(HandleKind::Device), 1);  // SetUp's only
 }
 
-TEST_F(Transport, CloseDeviceClosesTheHandleOnce) {
+TEST_F(Transport, CloseDeviceClosesTheHandleOnceAndOfNullMakesNoCall) {
+  CloseDevice(nullptr);
+  EXPECT_TRUE(fake::S().calls.empty());
   CloseDevice(device_);
   ASSERT_EQ(fake::CallNames(), Names({"CloseHandle"}));
   EXPECT_EQ(Arg(fake::S().calls[0], "handle"), Ptr(device_));
   EXPECT_EQ(fake::OpenHandles(HandleKind::Device), 0);
   EXPECT_EQ(fake::S().badCloses, 0);
-}
-
-TEST_F(Transport, CloseDeviceOfNullMakesNoCall) {
-  CloseDevice(nullptr);
-  EXPECT_TRUE(fake::S().calls.empty());
 }
 
 // ---------------------------------------------------------------- descriptor
@@ -237,20 +234,20 @@ TEST_F(Transport, DescriptorQueryValuesAndResult) {
 }
 
 TEST_F(Transport, DescriptorFilledShortStillSucceedsAndTheRestIsZero) {
-  Scanner().descriptorBytes = 4;
-  DEVICE_DESCRIPTOR d;
-  std::memset(&d, 0xEE, sizeof(d));
-  EXPECT_TRUE(QueryDeviceDescriptor(device_, &d));
-  EXPECT_EQ(d.usVendorId, 0x3A7C);
-  EXPECT_EQ(d.usProductId, 0x4E21);
-  EXPECT_EQ(d.usBcdDevice, 0);
-  EXPECT_EQ(d.usLanguageId, 0);
-
-  Scanner().descriptorBytes = 0;
-  std::memset(&d, 0xEE, sizeof(d));
-  EXPECT_TRUE(QueryDeviceDescriptor(device_, &d));
-  EXPECT_EQ(d.usVendorId, 0);
-  EXPECT_EQ(d.usProductId, 0);
+  const struct {
+    uint32_t bytes;
+    uint16_t vendor, product;
+  } kFills[] = {{4, 0x3A7C, 0x4E21}, {0, 0, 0}};
+  for (const auto &fill : kFills) {
+    Scanner().descriptorBytes = fill.bytes;
+    DEVICE_DESCRIPTOR d;
+    std::memset(&d, 0xEE, sizeof(d));
+    EXPECT_TRUE(QueryDeviceDescriptor(device_, &d));
+    EXPECT_EQ(d.usVendorId, fill.vendor);
+    EXPECT_EQ(d.usProductId, fill.product);
+    EXPECT_EQ(d.usBcdDevice, 0);
+    EXPECT_EQ(d.usLanguageId, 0);
+  }
 }
 
 TEST_F(Transport, DescriptorFailureIsSilentAndLeavesTheHandleOpen) {
