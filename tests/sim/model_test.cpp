@@ -1,7 +1,4 @@
-// The scanner model on its own, before any harness trusts it: commands
-// classified by every byte that names them, answers in order with the last
-// repeating, each fault on its own request only, the descriptor as filled,
-// the bulk write's length and CRC-32, and the checks that judge a run.
+// The scanner model on its own, before any harness trusts it.
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -1,6 +1,4 @@
-// LoadFirmwareImage against the fake resource carrier: the four steps in
-// order with the right arguments, the view made of the carrier's own address
-// and size, and each failing step's message with nothing tried after it.
+// LoadFirmwareImage against the fake resource carrier, and the carrier.
 #include "resources/firmware_image.h"
 
 #include <gtest/gtest.h>
