@@ -1,7 +1,4 @@
-// The scanner model on its own, before any harness trusts it: commands
-// classified by every byte that names them, answers in order with the last
-// repeating, each fault on its own request only, the descriptor as filled,
-// the bulk write's length and CRC-32, and the checks that judge a run.
+// The scanner model on its own, before any harness trusts it.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -96,11 +93,10 @@ TEST(ScannerModel, ClassifiesByTagOpcodeAndParameter) {
   } kChanges[] = {{0, 0x21}, {1, 0x03}, {2, 1}, {3, 1}, {4, 0x13}, {6, 0x03}};
   for (const auto &c : kChanges) {
     Scanner sc(Record());
-    uint8_t command[16];
-    std::memcpy(command, kReadiness, 16);
+    std::vector<uint8_t> command(kReadiness, kReadiness + 16);
     command[c.byte] = c.value;
     scn_outcome w;
-    EXPECT_EQ(sc.Exchange(command, 16, &w), SCN_UNKNOWN_STATUS)
+    EXPECT_EQ(sc.Exchange(command.data(), 16, &w), SCN_UNKNOWN_STATUS)
         << "byte " << c.byte;
     EXPECT_EQ(w.phase, SCN_PHASE_OTHER) << "byte " << c.byte;
     EXPECT_EQ(sc.Wire(), "?") << "byte " << c.byte;
@@ -116,10 +112,9 @@ TEST(ScannerModel, ClassifiesByTagOpcodeAndParameter) {
 TEST(ScannerModel, TheWireLetterNeedsEveryByte) {
   for (int byte : {5, 7, 8, 10, 11, 12, 15}) {
     Scanner sc(Record());
-    uint8_t command[16];
-    std::memcpy(command, kReadiness, 16);
+    std::vector<uint8_t> command(kReadiness, kReadiness + 16);
     command[byte] = 1;
-    EXPECT_EQ(sc.Exchange(command), 0) << "byte " << byte;
+    EXPECT_EQ(sc.Exchange(command.data()), 0) << "byte " << byte;
     EXPECT_EQ(sc.Wire(), "?") << "byte " << byte;
   }
   std::vector<uint8_t> modifier = Download(10);
@@ -251,8 +246,8 @@ TEST(ScannerModel, BulkInPiecesIsOneWrite) {
   sc.Exchange(Download(10).data());
   scn_outcome o;
   scn_write(&sc.s, kImage, 4, 0, &o);
-  EXPECT_EQ(o.fault,
-            SCN_FAULT_NONE);  // the count is short on the last piece only
+  // The count is short on the last piece only.
+  EXPECT_EQ(o.fault, SCN_FAULT_NONE);
   EXPECT_EQ(o.count, 4u);
   scn_write(&sc.s, kImage + 4, 6, 1, &o);
   EXPECT_EQ(o.phase, SCN_PHASE_BULK);

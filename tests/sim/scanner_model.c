@@ -333,18 +333,13 @@ uint32_t scn_check(const scn_record *rec, const scn_scanner *scanners,
 }
 
 const char *scn_state_name(uint32_t state) {
-  static const char *const names[] = {"?",
-                                      "running",
-                                      "stopped",
-                                      "paused",
-                                      "absent",
-                                      "denied",
-                                      "no-manager",
-                                      "start-pending",
-                                      "stop-pending",
-                                      "continue-pending",
-                                      "pause-pending"};
-  return state < sizeof(names) / sizeof(names[0]) ? names[state] : "?";
+  static const char *const names[] = {
+      "running",          "stopped",      "paused",        "absent",
+      "denied",           "no-manager",   "start-pending", "stop-pending",
+      "continue-pending", "pause-pending"};
+  /* From SCN_SERVICE_RUNNING, 1; 0 wraps round and is "?" too. */
+  return state - 1u < sizeof(names) / sizeof(names[0]) ? names[state - 1u]
+                                                       : "?";
 }
 
 const char *scn_start_name(uint32_t start) {

@@ -75,10 +75,8 @@ TEST_F(Discovery, NothingAttachedTriesAll256NamesThenReportsNotFound) {
                    {"disposition", "3"},
                    {"flags", "0x4"}});
   }
-}
-
-TEST_F(Discovery, NotFoundInTraditionalChinese) {
-  EXPECT_EQ(Run(1), Hex(kNotFoundZh));
+  fake::Reset();
+  EXPECT_EQ(Run(1), Hex(kNotFoundZh));  // in Traditional Chinese
 }
 
 TEST_F(Discovery, TargetBehindOtherDevices) {
@@ -89,9 +87,7 @@ TEST_F(Discovery, TargetBehindOtherDevices) {
   ASSERT_NE(found_, INVALID_HANDLE_VALUE);
   EXPECT_EQ(TagOf(found_), 2);
   EXPECT_EQ(OpenedNames(), NamesUpTo(2));
-  EXPECT_EQ(fake::TimesOpened(0), 1);
-  EXPECT_EQ(fake::TimesOpened(1), 1);
-  EXPECT_EQ(fake::TimesOpened(2), 1);
+  for (int i : {0, 1, 2}) EXPECT_EQ(fake::TimesOpened(i), 1) << i;
   EXPECT_EQ(
       fake::CallNames(),
       std::vector<std::string>({"CreateFileA", "DeviceIoControl", "CloseHandle",
@@ -137,12 +133,6 @@ TEST_F(Discovery, OneDescriptorMessagePerFailingCandidateInTheLanguage) {
 
 TEST_F(Discovery, SameVendorOtherProductIsClosedSilently) {
   fake::AddDevice(Attached(0, 0x3A7C, 0x4E22));
-  EXPECT_EQ(Run(), kNotFound);
-  EXPECT_EQ(fake::TimesOpened(0), 1);
-  EXPECT_EQ(fake::OpenHandles(HandleKind::Device), 0);
-
-  fake::Reset();
-  fake::AddDevice(Attached(0, 0x3A7C, 0x4E22));
   fake::AddDevice(Attached(1, 0x4E21, 0x3A7C));  // identifiers swapped
   fake::AddDevice(Attached(2));
   EXPECT_EQ(Run(), "");
@@ -168,35 +158,34 @@ TEST_F(Discovery, EveryHandleButTheFoundOneIsClosed) {
   EXPECT_EQ(fake::TimesOpened(202), 0);
 }
 
-TEST_F(Discovery, OnlyVendorAndProductDecide) {
+// One device attached: found or not, and opened once if its name is tried.
+TEST_F(Discovery, OneDeviceAttached) {
+  fake::FakeDevice shortFill = Attached(4), unfilled = Attached(0);
   // Release and language are not looked at; a short fill still counts.
-  fake::FakeDevice target = Attached(4);
-  target.release = 0xFFFF;
-  target.language = 0x1234;
-  target.descriptorBytes = 4;
-  fake::AddDevice(target);
-  EXPECT_EQ(Run(), "");
-  EXPECT_EQ(TagOf(found_), 4);
-}
-
-TEST_F(Discovery, AnUnfilledProductIsZeroAndDoesNotMatch) {
-  fake::FakeDevice half = Attached(0);
-  half.descriptorBytes = 2;  // vendor only
-  fake::AddDevice(half);
-  EXPECT_EQ(Run(), kNotFound);
-  EXPECT_EQ(fake::OpenHandles(HandleKind::Device), 0);
-}
-
-TEST_F(Discovery, NoIndexBeyond255IsTried) {
-  fake::AddDevice(Attached(256));
-  EXPECT_EQ(Run(), kNotFound);
-  EXPECT_EQ(fake::TimesOpened(256), 0);
-}
-
-TEST_F(Discovery, TheHighestIndexIsFound) {
-  fake::AddDevice(Attached(255));
-  EXPECT_EQ(Run(), "");
-  EXPECT_EQ(TagOf(found_), 255);
+  shortFill.release = 0xFFFF;
+  shortFill.language = 0x1234;
+  shortFill.descriptorBytes = 4;
+  unfilled.descriptorBytes = 2;  // vendor only: the product reads as zero
+  const struct {
+    const char *what;
+    fake::FakeDevice device;
+    bool found;
+  } kRows[] = {
+      {"only vendor and product decide", shortFill, true},
+      {"an unfilled product does not match", unfilled, false},
+      {"no index beyond 255 is tried", Attached(256), false},
+      {"the highest index is found", Attached(255), true},
+      {"same vendor, other product", Attached(0, 0x3A7C, 0x4E22), false}};
+  for (const auto &row : kRows) {
+    SCOPED_TRACE(row.what);
+    fake::Reset();
+    fake::AddDevice(row.device);
+    const int index = row.device.index;
+    EXPECT_EQ(Run(), row.found ? "" : kNotFound);
+    EXPECT_EQ(TagOf(found_), row.found ? index : -1);
+    EXPECT_EQ(fake::OpenHandles(HandleKind::Device), row.found ? 1 : 0);
+    EXPECT_EQ(fake::TimesOpened(index), index < 256 ? 1 : 0);
+  }
 }
 
 TEST_F(Discovery, TheEntrySearchesAfterPrintingTheOptionValue) {

@@ -84,19 +84,20 @@ const size_t kChineseLengths[28] = {31, 23, 11, 26, 14, 27, 27, 27, 31, 1,
                                     21, 24, 19, 17, 12, 19, 19, 20, 16, 15,
                                     15, 14, 22, 14, 14, 32, 13, 32};
 
-TEST(Catalogue, EveryEnglishMessageIsPrintedWithOneMoreLineFeed) {
+// Each text in each language, printed with one more line feed, the Chinese
+// as its Big5 bytes; and none holds a conversion, which the "%s\n" path
+// keeps from being one.
+TEST(Catalogue, EveryMessageInEachLanguage) {
   for (int id = 0; id < 28; ++id) {
-    std::string out = CaptureOutput([&] { PrintMessage(id, 0); });
-    EXPECT_EQ(out, std::string(kEnglish[id]) + "\n") << "id " << id;
-  }
-}
-
-TEST(Catalogue, EveryChineseMessageIsItsBig5BytesWithOneMoreLineFeed) {
-  for (int id = 0; id < 28; ++id) {
+    EXPECT_EQ(CaptureOutput([&] { PrintMessage(id, 0); }),
+              std::string(kEnglish[id]) + "\n")
+        << "id " << id;
     std::string expected = Hex(kChineseHex[id]);
     ASSERT_EQ(expected.size(), kChineseLengths[id]) << "id " << id;
-    std::string out = CaptureOutput([&] { PrintMessage(id, 1); });
-    EXPECT_EQ(out, expected + "\n") << "id " << id;
+    EXPECT_EQ(CaptureOutput([&] { PrintMessage(id, 1); }), expected + "\n")
+        << "id " << id;
+    for (int lang = 0; lang < 2; ++lang)
+      EXPECT_EQ(std::strchr(MessageText(id, lang), '%'), nullptr);
   }
 }
 
@@ -129,13 +130,6 @@ TEST(Catalogue, OutOfRangeIdsAndLanguagesPrintNothing) {
   for (LanguageIndex language : languages)
     EXPECT_EQ(CaptureOutput([&] { PrintMessage(MsgDeviceFound, language); }),
               "");
-}
-
-TEST(Catalogue, TextIsNeverUsedAsAFormat) {
-  // No catalogue text holds a conversion; the "%s\n" path keeps it so.
-  for (int lang = 0; lang < 2; ++lang)
-    for (int id = 0; id < 28; ++id)
-      EXPECT_EQ(std::strchr(MessageText(id, lang), '%'), nullptr);
 }
 
 TEST(Console, PrintConsoleReturnsTheCharactersProduced) {

@@ -27,27 +27,23 @@ TEST(Protocol, BlocksAreExactlyTheirWireSize) {
   EXPECT_EQ(sizeof(ResponseBlock), 32u);
 }
 
-TEST(Protocol, ReadinessQueryBytes) {
-  EXPECT_EQ(Wire(ReadinessQuery()),
-            Hex("20 02 00 00 12 00 02 00 00 00 00 00 00 00 00 00"));
-}
-
-TEST(Protocol, BurnStatusQueryBytes) {
-  EXPECT_EQ(Wire(BurnStatusQuery()),
-            Hex("20 02 00 00 12 00 08 00 00 00 00 00 00 00 00 00"));
-}
-
-TEST(Protocol, FirmwareDownloadOfTheShippedImage) {
-  EXPECT_EQ(Wire(FirmwareDownload(26214400u)),
-            Hex("20 02 00 00 2A 00 08 00 04 00 00 00 00 00 90 01"));
-}
-
-TEST(Protocol, FirmwareDownloadLengthIsLittleEndian) {
-  const std::string kHead = Hex("20 02 00 00 2A 00 08 00 04 00 00 00");
-  EXPECT_EQ(Wire(FirmwareDownload(1)), kHead + Hex("01 00 00 00"));
-  EXPECT_EQ(Wire(FirmwareDownload(0x04030201u)), kHead + Hex("01 02 03 04"));
-  EXPECT_EQ(Wire(FirmwareDownload(0xFFFFFFFFu)), kHead + Hex("FF FF FF FF"));
-  EXPECT_EQ(Wire(FirmwareDownload(0)), kHead + Hex("00 00 00 00"));
+// The download's length, the shipped image's among them, little-endian.
+TEST(Protocol, CommandBytes) {
+  const std::string kDownload = "20 02 00 00 2A 00 08 00 04 00 00 00 ";
+  const struct {
+    CommandBlock block;
+    std::string hex;
+  } kCases[] = {
+      {ReadinessQuery(), "20 02 00 00 12 00 02 00 00 00 00 00 00 00 00 00"},
+      {BurnStatusQuery(), "20 02 00 00 12 00 08 00 00 00 00 00 00 00 00 00"},
+      {FirmwareDownload(26214400u), kDownload + "00 00 90 01"},
+      {FirmwareDownload(1), kDownload + "01 00 00 00"},
+      {FirmwareDownload(0x04030201u), kDownload + "01 02 03 04"},
+      {FirmwareDownload(0xFFFFFFFFu), kDownload + "FF FF FF FF"},
+      {FirmwareDownload(0), kDownload + "00 00 00 00"},
+  };
+  for (const auto &c : kCases)
+    EXPECT_EQ(Wire(c.block), Hex(c.hex.c_str())) << c.hex;
 }
 
 TEST(Protocol, EachCommandIsBuiltAfresh) {

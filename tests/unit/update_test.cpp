@@ -36,14 +36,8 @@ std::string Updated(std::vector<uint16_t> readiness = {},
   return CaptureOutput([&] { RunUpdate(device, kLanguageEnglish); });
 }
 
+// Transport.TheAllocationCounterSeesAnAllocation shows the counter works.
 TEST(Update, AllocatesNothingOfItsOwn) {
-  // The counter itself must see an allocation made in the open.
-  EXPECT_EQ(AllocationsIn([] {
-              int *volatile probe = new int(1);
-              delete probe;
-            }),
-            1);
-
   fake::Reset();
   DeviceHandle device = FoundScanner({5, 0}, {7, 0});
   ASSERT_NE(device, INVALID_HANDLE_VALUE);
