@@ -143,23 +143,27 @@ struct Case {
   Phase phase;
   Event event;
   bool chinese;
+  std::string name;
 };
 
-void PrintTo(const Case &c, std::ostream *os) {
-  *os << c.phase.name << " " << c.event.name << (c.chinese ? " zh" : " en");
-}
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 
 std::vector<Case> Cases() {
   std::vector<Case> cases;
   for (const Phase &p : Phases())
     for (const Event &e : kEvents)
       for (bool chinese : {false, true}) {
-        Case c{p, e, chinese};
+        Case c{p, e, chinese,
+               std::string(p.name) + "_" + e.name + (chinese ? "_zh" : "_en")};
         c.phase.at.event = e.code;
         cases.push_back(c);
       }
   return cases;
 }
+
+// The requests of a run that writes the scanner: awake, then back.
+const std::vector<EXECUTION_STATE> kAwake = {ES_CONTINUOUS | ES_SYSTEM_REQUIRED,
+                                             ES_CONTINUOUS};
 
 void SetUpScanner(bool chinese) {
   fake::Reset();
@@ -259,10 +263,8 @@ TEST_P(Interrupts, EndAsTheStageAllows) {
   }
 
   // Kept awake from right before the download command to the verdict.
-  const std::vector<EXECUTION_STATE> awake = {
-      ES_CONTINUOUS | ES_SYSTEM_REQUIRED, ES_CONTINUOUS};
   if (c.phase.writing) {
-    EXPECT_EQ(fake::S().executionRequests, awake);
+    EXPECT_EQ(fake::S().executionRequests, kAwake);
     const size_t set = Find("SetThreadExecutionState", "0x80000001");
     const size_t clear = Find("SetThreadExecutionState", "0x80000000");
     const size_t download = Nth("WriteFile", 3);
@@ -284,11 +286,7 @@ TEST_P(Interrupts, EndAsTheStageAllows) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryStage, Interrupts, testing::ValuesIn(Cases()),
-                         [](const testing::TestParamInfo<Case> &info) {
-                           return std::string(info.param.phase.name) + "_" +
-                                  info.param.event.name +
-                                  (info.param.chinese ? "_zh" : "_en");
-                         });
+                         RowName());
 
 TEST(Interrupts, AnUninterruptedRunIsKeptAwakeOnlyWhileWritten) {
   for (bool chinese : {false, true}) {
@@ -300,9 +298,7 @@ TEST(Interrupts, AnUninterruptedRunIsKeptAwakeOnlyWhileWritten) {
                          chinese));
     EXPECT_EQ(Wire(), "RRDBSSS");
     EXPECT_EQ(fake::DescribeService(), "running auto");
-    EXPECT_EQ(fake::S().executionRequests,
-              (std::vector<EXECUTION_STATE>{ES_CONTINUOUS | ES_SYSTEM_REQUIRED,
-                                            ES_CONTINUOUS}));
+    EXPECT_EQ(fake::S().executionRequests, kAwake);
     EXPECT_FALSE(RunWasCancelled());
     // The handler is registered before the program's first other call.
     ASSERT_FALSE(fake::S().calls.empty());
