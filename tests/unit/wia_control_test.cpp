@@ -266,19 +266,16 @@ TEST_F(WiaControl, DestructionClosesManagerBeforeService) {
 
 TEST_F(WiaControl, RunningServiceIsStoppedAndDisabledThenRestartedAutomatic) {
   ASSERT_TRUE(Probe());
-  size_t mark = Mark();
-  std::string out = CaptureOutput([&] { W().SuspendService(); });
-  EXPECT_EQ(out, "");
-  EXPECT_EQ(fake::DescribeService(), "stopped disabled");
   // Wait hint 0: each query follows the last at once; stop pending, stopped.
-  EXPECT_EQ(Since(mark), Join({{kQuery, kStop}, Polls(2), SetTo(4)}));
+  EXPECT_EQ(Capture([&] { return Suspended(); }),
+            Gives(Join({{kQuery, kStop}, Polls(2), SetTo(4)})));
+  EXPECT_EQ(fake::DescribeService(), "stopped disabled");
   EXPECT_EQ(fake::S().sleptMs, 0u);
 
-  mark = Mark();
-  EXPECT_EQ(Capture([&] { return W().ResumeService(); }), Gives(TRUE));
-  EXPECT_EQ(fake::DescribeService(), "running auto");
   // Start pending, then running.
-  EXPECT_EQ(Since(mark), Join({SetTo(2), {kQuery, kStart}, Polls(2)}));
+  EXPECT_EQ(Capture([&] { return Resumed(); }),
+            Gives(Join({SetTo(2), {kQuery, kStart}, Polls(2)})));
+  EXPECT_EQ(fake::DescribeService(), "running auto");
   EXPECT_FALSE(fake::ServiceConfigOtherwiseChanged());
   EXPECT_EQ(fake::S().blocksAllocated, 2);
 }
@@ -364,12 +361,10 @@ TEST_F(WiaControl, ResumeLeavesAStopPendingItDidNotRequest) {
 TEST_F(WiaControl,
        SuspendWithoutTheServiceTriesToOpenItAgainAndChangesNothing) {
   fake::Service().installed = false;
-  std::string out = CaptureOutput([&] { W().SuspendService(); });
-  EXPECT_EQ(out, "");
-  EXPECT_EQ(Since(0),
-            (Calls{kOpenManager, kOpenService, kCloseManager, kOpenManager,
-                   "OpenServiceA manager#2 name=\"STISVC\" access=0x37",
-                   "CloseServiceHandle manager#2"}));
+  EXPECT_EQ(Capture([&] { return Suspended(); }),
+            Gives(Calls{kOpenManager, kOpenService, kCloseManager, kOpenManager,
+                        "OpenServiceA manager#2 name=\"STISVC\" access=0x37",
+                        "CloseServiceHandle manager#2"}));
 }
 
 // --- The start-type change -------------------------------------------------
