@@ -230,10 +230,9 @@ TEST(List, NamesEveryDeviceThatOpensClosesThemAndSendsNothing) {
     for (bool exitCode : {false, true}) {
       fake::Reset();
       for (const fake::FakeDevice &d : c.devices) fake::AddDevice(d);
-      const Result run =
-          Scanfw(exitCode ? std::vector<std::string>{"--list", "--exit-code"}
-                          : std::vector<std::string>{"--list"},
-                 c.langId);
+      std::vector<std::string> args = {"--list"};
+      if (exitCode) args.push_back("--exit-code");
+      const Result run = Scanfw(args, c.langId);
       EXPECT_EQ(run.out, c.out) << c.what;
       EXPECT_EQ(run.status, 0) << c.what;
       // The whole walk, every device opened once and closed again, no
