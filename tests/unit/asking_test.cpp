@@ -4,7 +4,6 @@
 // the service alone, and which exit status each outcome gives.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -58,6 +57,22 @@ void ExpectNothingTouched(const std::string &what) {
   EXPECT_EQ(fake::ServiceCallCount(), 0) << what;
   EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Device), 0) << what;
 }
+
+// The image faults, each with its message.
+const struct {
+  fake::ImageFault fault;
+  const char *what;
+  const char *message;
+} kImageFaults[] = {
+    {fake::ImageFault::Find, "image not located",
+     "Loading firmware (find resource) error!!\n\n"},
+    {fake::ImageFault::Load, "image not loaded",
+     "Loading firmware (load resource) error!!\n\n"},
+    {fake::ImageFault::Lock, "image bytes not obtained",
+     "Loading firmware (lock resource) error!!\n\n"},
+    {fake::ImageFault::Empty, "image empty",
+     "Loading firmware (resource length is zero) error!!\n\n"},
+};
 
 // ---- help ----
 
@@ -152,17 +167,7 @@ TEST(Version, NamesTheVersionAndTheCarriedImage) {
 }
 
 TEST(Version, AnImageThatCannotBeReachedIsReportedOnce) {
-  const struct {
-    fake::ImageFault fault;
-    const char *message;
-  } cases[] = {
-      {fake::ImageFault::Find, "Loading firmware (find resource) error!!\n\n"},
-      {fake::ImageFault::Load, "Loading firmware (load resource) error!!\n\n"},
-      {fake::ImageFault::Lock, "Loading firmware (lock resource) error!!\n\n"},
-      {fake::ImageFault::Empty,
-       "Loading firmware (resource length is zero) error!!\n\n"},
-  };
-  for (const auto &c : cases) {
+  for (const auto &c : kImageFaults) {
     fake::Reset();
     fake::Image().fault = c.fault;
     const Result run = Scanfw({"--version", "--exit-code"});
@@ -225,10 +230,9 @@ TEST(List, NamesEveryDeviceThatOpensClosesThemAndSendsNothing) {
     for (bool exitCode : {false, true}) {
       fake::Reset();
       for (const fake::FakeDevice &d : c.devices) fake::AddDevice(d);
-      const Result run =
-          Scanfw(exitCode ? std::vector<std::string>{"--list", "--exit-code"}
-                          : std::vector<std::string>{"--list"},
-                 c.langId);
+      std::vector<std::string> args = {"--list"};
+      if (exitCode) args.push_back("--exit-code");
+      const Result run = Scanfw(args, c.langId);
       EXPECT_EQ(run.out, c.out) << c.what;
       EXPECT_EQ(run.status, 0) << c.what;
       // The whole walk, every device opened once and closed again, no
@@ -248,74 +252,56 @@ TEST(List, NamesEveryDeviceThatOpensClosesThemAndSendsNothing) {
 
 struct Outcome {
   const char *what;
-  std::function<void()> setUp;
+  fake::FakeDevice device;  // the only one attached
+  fake::ImageFault image;
   int code;
   const char *lastMessage;
 };
+
+fake::FakeDevice Scanner(std::vector<uint16_t> readiness,
+                         std::vector<uint16_t> burn,
+                         std::vector<fake::Fault> faults = {}) {
+  fake::FakeDevice d = Attached(0);
+  d.readiness = readiness;
+  d.burn = burn;
+  d.faults = faults;
+  return d;
+}
 
 fake::Fault FaultAt(fake::Phase phase, fake::Stage stage,
                     fake::FaultKind kind = fake::FaultKind::RequestFails) {
   return fake::Fault{phase, 1, stage, kind};
 }
 
-std::function<void()> Scanner(std::function<void(fake::FakeDevice *)> adjust) {
-  return [adjust] {
-    fake::FakeDevice d = Attached(0);
-    adjust(&d);
-    fake::AddDevice(d);
-  };
-}
-
-std::function<void()> ScannerFailing(fake::Fault fault) {
-  return Scanner([fault](fake::FakeDevice *d) { d->faults = {fault}; });
-}
-
-std::function<void()> ScannerWithImageFault(fake::ImageFault fault) {
-  return [fault] {
-    fake::AddDevice(Attached(0));
-    fake::Image().fault = fault;
-  };
-}
-
-const std::vector<Outcome> &Outcomes() {
+std::vector<Outcome> Outcomes() {
   using fake::Phase;
   using fake::Stage;
-  static const std::vector<Outcome> outcomes = {
-      {"burn done", Scanner([](fake::FakeDevice *d) {
-         d->burn = {7, 7, 0};
-       }),
-       0, "Burning firmware done!!\n\n"},
-      {"no scanner", [] { fake::AddDevice(Attached(0, 0x04A9, 0x1905)); }, 1,
-       kNotFound},
-      {"image not located", ScannerWithImageFault(fake::ImageFault::Find), 2,
-       "Loading firmware (find resource) error!!\n\n"},
-      {"image not loaded", ScannerWithImageFault(fake::ImageFault::Load), 2,
-       "Loading firmware (load resource) error!!\n\n"},
-      {"image bytes not obtained",
-       ScannerWithImageFault(fake::ImageFault::Lock), 2,
-       "Loading firmware (lock resource) error!!\n\n"},
-      {"image empty", ScannerWithImageFault(fake::ImageFault::Empty), 2,
-       "Loading firmware (resource length is zero) error!!\n\n"},
-      {"readiness deadline",
-       Scanner([](fake::FakeDevice *d) { d->readiness = {5}; }), 3,
+  const fake::ImageFault none = fake::ImageFault::None;
+  std::vector<Outcome> outcomes = {
+      {"burn done", Scanner({0}, {7, 7, 0}), none, 0,
+       "Burning firmware done!!\n\n"},
+      {"no scanner", Attached(0, 0x04A9, 0x1905), none, 1, kNotFound},
+      {"readiness deadline", Scanner({5}, {0}), none, 3,
        "Device is not responsed!!\n\n"},
       {"readiness exchange fails",
-       ScannerFailing(FaultAt(Phase::Readiness, Stage::Write)), 3,
+       Scanner({0}, {0}, {FaultAt(Phase::Readiness, Stage::Write)}), none, 3,
        "Check device status error!!\n\n"},
       {"download command fails",
-       ScannerFailing(FaultAt(Phase::Download, Stage::Read)), 4,
+       Scanner({0}, {0}, {FaultAt(Phase::Download, Stage::Read)}), none, 4,
        "Send FW command error!!\n\n"},
-      {"data write fails", ScannerFailing(FaultAt(Phase::Bulk, Stage::Write)),
-       4, "Send FW data error!!\n\n"},
+      {"data write fails",
+       Scanner({0}, {0}, {FaultAt(Phase::Bulk, Stage::Write)}), none, 4,
+       "Send FW data error!!\n\n"},
       {"burn exchange fails",
-       ScannerFailing(
-           FaultAt(Phase::Burn, Stage::Read, fake::FaultKind::WaitTimeout)),
-       5, "Burning firmware error!!\n\n"},
-      {"burn status 5", Scanner([](fake::FakeDevice *d) {
-         d->burn = {7, 5};
-       }),
-       5, "Burning firmware error!!\n\n"},
+       Scanner(
+           {0}, {0},
+           {FaultAt(Phase::Burn, Stage::Read, fake::FaultKind::WaitTimeout)}),
+       none, 5, "Burning firmware error!!\n\n"},
+      {"burn status 5", Scanner({0}, {7, 5}), none, 5,
+       "Burning firmware error!!\n\n"},
   };
+  for (const auto &f : kImageFaults)
+    outcomes.push_back({f.what, Attached(0), f.fault, 2, f.message});
   return outcomes;
 }
 
@@ -326,14 +312,17 @@ bool EndsWith(const std::string &text, const std::string &end) {
 
 TEST(ExitCode, EachOutcomeHasItsCodeAndTheRunIsOtherwiseTheSame) {
   for (const Outcome &o : Outcomes()) {
-    fake::Reset();
-    o.setUp();
+    const auto setUp = [&o] {
+      fake::Reset();
+      fake::AddDevice(o.device);
+      fake::Image().fault = o.image;
+    };
+    setUp();
     const Result plain = Scanfw({});
     const std::vector<std::string> plainCalls = fake::CallNames();
     EXPECT_EQ(plain.status, 0) << o.what;
 
-    fake::Reset();
-    o.setUp();
+    setUp();
     const Result coded = Scanfw({"--exit-code"});
     EXPECT_EQ(coded.status, o.code) << o.what;
     EXPECT_TRUE(EndsWith(coded.out, o.lastMessage)) << o.what << coded.out;

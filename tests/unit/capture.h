@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -40,24 +41,21 @@ long AllocationsIn(F body) {
   return alloc_counter::Stop();
 }
 
-// "41 42 0a" -> "AB\n"
+// "41 42 0a" -> "AB\n": every two hex digits one byte, anything else ignored.
 inline std::string Hex(const char *text) {
-  std::string out;
-  unsigned value = 0;
-  int digits = 0;
-  for (const char *p = text; *p; ++p) {
-    char c = *p;
-    int d = (c >= '0' && c <= '9')   ? c - '0'
-            : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-            : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                     : -1;
-    if (d < 0) continue;
-    value = value * 16 + static_cast<unsigned>(d);
-    if (++digits == 2) {
-      out.push_back(static_cast<char>(value));
-      value = 0;
-      digits = 0;
-    }
-  }
+  std::string digits, out;
+  for (const char *p = text; *p; ++p)
+    if (std::isxdigit(static_cast<unsigned char>(*p))) digits += *p;
+  for (size_t i = 0; i + 1 < digits.size(); i += 2)
+    out.push_back(
+        static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16)));
   return out;
 }
+
+// Names the rows of a parameterised test after their `name`.
+struct RowName {
+  template <typename Row>
+  std::string operator()(const testing::TestParamInfo<Row> &info) const {
+    return info.param.name;
+  }
+};

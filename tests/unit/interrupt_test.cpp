@@ -75,6 +75,10 @@ std::string Transcript(const std::vector<Piece> &pieces, bool chinese) {
   return out;
 }
 
+using Pieces = std::vector<Piece>;
+using At = fake::Interrupt;
+using Args = std::vector<std::string>;
+
 // Where the event arrives: inside which platform call.
 struct Phase {
   const char *name;
@@ -87,59 +91,34 @@ struct Phase {
 // The scanner sits at index 2, answers busy once, then ready; the burn
 // answers 7 twice, then done. Command writes: 1 and 2 readiness, 3 download,
 // 4 to 6 burn status; the image's write between 3 and 4.
-const std::vector<Piece> kUpToChecking = {kOption, kFound, kLoading, kEmpty,
-                                          kChecking};
-std::vector<Piece> Then(std::vector<Piece> head,
-                        const std::vector<Piece> &tail) {
+const Pieces kUpToChecking = {kOption, kFound, kLoading, kEmpty, kChecking};
+Pieces Then(Pieces head, const Pieces &tail) {
   head.insert(head.end(), tail.begin(), tail.end());
   return head;
 }
 
 std::vector<Phase> Phases() {
   const std::string image = "bytes=" + std::to_string(fake::Image().length);
-  const std::vector<Piece> refusedEarly = Then(
+  const Pieces refusedEarly = Then(
       kUpToChecking,
       {kBusy, kSending, kCannotCancel, kUpgradeWait, kBurn1, kBurn2, kDone});
   return {
-      {"discovery",
-       {"CreateFileA", "usbscan1", 1, 0},
-       false,
-       {kOption, kCancelled},
-       ""},
-      {"service_suspended",
-       {"FindResourceA", "", 1, 0},
-       false,
-       Then(kUpToChecking, {kCancelled}),
-       ""},
-      {"readiness_query",
-       {"WriteFile", "bytes=16", 1, 0},
-       false,
-       Then(kUpToChecking, {kBusy, kCancelled}),
-       "R"},
-      {"readiness_pause",
-       {"Sleep", "1000", 1, 0},
-       false,
-       Then(kUpToChecking, {kBusy, kCancelled}),
-       "R"},
-      {"ready_answer",
-       {"ReadFile", "bytes=32", 2, 0},
-       false,
-       Then(kUpToChecking, {kBusy, kSending, kCancelled}),
-       "RR"},
-      {"download",
-       {"WriteFile", "bytes=16", 3, 0},
-       true,
-       refusedEarly,
+      {"discovery", At{"CreateFileA", "usbscan1", 1, 0}, false,
+       Pieces{kOption, kCancelled}, ""},
+      {"service_suspended", At{"FindResourceA", "", 1, 0}, false,
+       Then(kUpToChecking, {kCancelled}), ""},
+      {"readiness_query", At{"WriteFile", "bytes=16", 1, 0}, false,
+       Then(kUpToChecking, {kBusy, kCancelled}), "R"},
+      {"readiness_pause", At{"Sleep", "1000", 1, 0}, false,
+       Then(kUpToChecking, {kBusy, kCancelled}), "R"},
+      {"ready_answer", At{"ReadFile", "bytes=32", 2, 0}, false,
+       Then(kUpToChecking, {kBusy, kSending, kCancelled}), "RR"},
+      {"download", At{"WriteFile", "bytes=16", 3, 0}, true, refusedEarly,
        "RRDBSSS"},
-      {"bulk_write",
-       {"WriteFile", image.c_str(), 1, 0},
-       true,
-       refusedEarly,
+      {"bulk_write", At{"WriteFile", image.c_str(), 1, 0}, true, refusedEarly,
        "RRDBSSS"},
-      {"pause", {"Sleep", "6000", 1, 0}, true, refusedEarly, "RRDBSSS"},
-      {"burn",
-       {"WriteFile", "bytes=16", 4, 0},
-       true,
+      {"pause", At{"Sleep", "6000", 1, 0}, true, refusedEarly, "RRDBSSS"},
+      {"burn", At{"WriteFile", "bytes=16", 4, 0}, true,
        Then(kUpToChecking, {kBusy, kSending, kUpgradeWait, kCannotCancel,
                             kBurn1, kBurn2, kDone}),
        "RRDBSSS"},
@@ -164,33 +143,33 @@ struct Case {
   Phase phase;
   Event event;
   bool chinese;
+  std::string name;
 };
 
-void PrintTo(const Case &c, std::ostream *os) {
-  *os << c.phase.name << " " << c.event.name << (c.chinese ? " zh" : " en");
-}
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 
 std::vector<Case> Cases() {
   std::vector<Case> cases;
   for (const Phase &p : Phases())
     for (const Event &e : kEvents)
       for (bool chinese : {false, true}) {
-        Case c{p, e, chinese};
+        Case c{p, e, chinese,
+               std::string(p.name) + "_" + e.name + (chinese ? "_zh" : "_en")};
         c.phase.at.event = e.code;
         cases.push_back(c);
       }
   return cases;
 }
 
+// The requests of a run that writes the scanner: awake, then back.
+const std::vector<EXECUTION_STATE> kAwake = {ES_CONTINUOUS | ES_SYSTEM_REQUIRED,
+                                             ES_CONTINUOUS};
+
 void SetUpScanner(bool chinese) {
   fake::Reset();
   fake::S().langId = chinese ? 0x0404 : 0x0409;
-  fake::FakeDevice other;
-  other.index = 1;
-  other.vendor = 0x1234;
-  fake::AddDevice(other);
-  fake::FakeDevice scanner;
-  scanner.index = 2;
+  fake::AddDevice(Attached(1, 0x1234));
+  fake::FakeDevice scanner = Attached(2);
   scanner.readiness = {5, 0};
   scanner.burn = {7, 7, 0};
   fake::AddDevice(scanner);
@@ -232,10 +211,9 @@ size_t Find(const std::string &name, const std::string &detail,
 
 // The index of the n-th call with this name.
 size_t Nth(const std::string &name, int n) {
-  const std::vector<fake::Call> &calls = fake::S().calls;
-  for (size_t i = 0; i < calls.size(); ++i)
-    if (calls[i].name == name && --n == 0) return i;
-  return calls.size();
+  size_t i = Find(name, "");
+  while (--n > 0) i = Find(name, "", i + 1);
+  return i;
 }
 
 class Interrupts : public testing::TestWithParam<Case> {};
@@ -285,10 +263,8 @@ TEST_P(Interrupts, EndAsTheStageAllows) {
   }
 
   // Kept awake from right before the download command to the verdict.
-  const std::vector<EXECUTION_STATE> awake = {
-      ES_CONTINUOUS | ES_SYSTEM_REQUIRED, ES_CONTINUOUS};
   if (c.phase.writing) {
-    EXPECT_EQ(fake::S().executionRequests, awake);
+    EXPECT_EQ(fake::S().executionRequests, kAwake);
     const size_t set = Find("SetThreadExecutionState", "0x80000001");
     const size_t clear = Find("SetThreadExecutionState", "0x80000000");
     const size_t download = Nth("WriteFile", 3);
@@ -310,11 +286,7 @@ TEST_P(Interrupts, EndAsTheStageAllows) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryStage, Interrupts, testing::ValuesIn(Cases()),
-                         [](const testing::TestParamInfo<Case> &info) {
-                           return std::string(info.param.phase.name) + "_" +
-                                  info.param.event.name +
-                                  (info.param.chinese ? "_zh" : "_en");
-                         });
+                         RowName());
 
 TEST(Interrupts, AnUninterruptedRunIsKeptAwakeOnlyWhileWritten) {
   for (bool chinese : {false, true}) {
@@ -326,9 +298,7 @@ TEST(Interrupts, AnUninterruptedRunIsKeptAwakeOnlyWhileWritten) {
                          chinese));
     EXPECT_EQ(Wire(), "RRDBSSS");
     EXPECT_EQ(fake::DescribeService(), "running auto");
-    EXPECT_EQ(fake::S().executionRequests,
-              (std::vector<EXECUTION_STATE>{ES_CONTINUOUS | ES_SYSTEM_REQUIRED,
-                                            ES_CONTINUOUS}));
+    EXPECT_EQ(fake::S().executionRequests, kAwake);
     EXPECT_FALSE(RunWasCancelled());
     // The handler is registered before the program's first other call.
     ASSERT_FALSE(fake::S().calls.empty());
@@ -450,32 +420,27 @@ struct ExitCase {
   std::vector<std::string> args;
   fake::Interrupt at;
   int status;
-  std::vector<Piece> output;
+  std::string before;  // what comes before the pieces
+  Pieces output;
 };
 
 TEST(Interrupts, TheExitCodeTellsACancel) {
   const ExitCase cases[] = {
-      {"discovery",
-       {"--exit-code"},
-       {"CreateFileA", "usbscan1", 1, CTRL_C_EVENT},
-       6,
-       {kOption, kCancelled}},
-      {"readiness",
-       {"--exit-code", "-a"},
-       {"Sleep", "1000", 1, CTRL_BREAK_EVENT},
-       6,
-       {kFound, kLoading, kEmpty, kChecking, kBusy, kCancelled}},
-      {"burn",
-       {"--exit-code"},
-       {"WriteFile", "bytes=16", 4, CTRL_C_EVENT},
-       0,
-       {kOption, kFound, kLoading, kEmpty, kChecking, kBusy, kSending,
-        kUpgradeWait, kCannotCancel, kBurn1, kBurn2, kDone}},
-      {"list",
-       {"--list"},
-       {"CreateFileA", "usbscan2", 1, CTRL_C_EVENT},
-       0,
-       {kCancelled}},
+      {"discovery", Args{"--exit-code"},
+       At{"CreateFileA", "usbscan1", 1, CTRL_C_EVENT}, 6, "",
+       Pieces{kOption, kCancelled}},
+      {"readiness", Args{"--exit-code", "-a"},
+       At{"Sleep", "1000", 1, CTRL_BREAK_EVENT}, 6, "1\n",
+       Pieces{kFound, kLoading, kEmpty, kChecking, kBusy, kCancelled}},
+      {"burn", Args{"--exit-code"},
+       At{"WriteFile", "bytes=16", 4, CTRL_C_EVENT}, 0, "",
+       Then(kUpToChecking, {kBusy, kSending, kUpgradeWait, kCannotCancel,
+                            kBurn1, kBurn2, kDone})},
+      // The interrupt arrives while usbscan2 opens: it is listed, the walk
+      // ends before the next name, and the verdict is not printed.
+      {"list", Args{"--list"}, At{"CreateFileA", "usbscan2", 1, CTRL_C_EVENT},
+       0, "\\\\.\\usbscan1 1234:4E21 0100\n\\\\.\\usbscan2 3A7C:4E21 0100\n",
+       Pieces{kCancelled}},
   };
   for (const ExitCase &c : cases) {
     SCOPED_TRACE(c.name);
@@ -485,17 +450,7 @@ TEST(Interrupts, TheExitCodeTellsACancel) {
     std::string out = fake::RunProgram(c.args, &status);
     EXPECT_TRUE(fake::Fired().fired);
     EXPECT_EQ(status, c.status);
-    std::string expected = Transcript(c.output, false);
-    if (std::string(c.name) == "readiness") expected = "1\n" + expected;
-    if (std::string(c.name) == "list") {
-      // The interrupt arrives while usbscan2 opens: it is listed, the walk
-      // ends before the next name, and the verdict is not printed.
-      expected =
-          "\\\\.\\usbscan1 1234:4E21 0100\n"
-          "\\\\.\\usbscan2 3A7C:4E21 0100\n" +
-          expected;
-    }
-    EXPECT_EQ(out, expected);
+    EXPECT_EQ(out, c.before + Transcript(c.output, false));
     EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Event), 0);
   }
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -59,21 +60,35 @@ Calls Join(std::initializer_list<Calls> parts) {
   for (const Calls &p : parts) all.insert(all.end(), p.begin(), p.end());
   return all;
 }
-
-SERVICE_STATUS Pattern() {
-  SERVICE_STATUS s;
-  s.dwServiceType = s.dwCurrentState = s.dwControlsAccepted = 0xAAAAAAAA;
-  s.dwWin32ExitCode = s.dwServiceSpecificExitCode = 0xAAAAAAAA;
-  s.dwCheckPoint = s.dwWaitHint = 0xAAAAAAAA;
-  return s;
+// Both handles opened and the status read, then the rest.
+Calls Opened(std::initializer_list<Calls> rest = {}) {
+  return Join({{kOpenManager, kOpenService, kQuery}, Join(rest)});
+}
+// The pauses among the calls, in milliseconds.
+std::vector<uint32_t> PausesOf(const Calls &calls) {
+  std::vector<uint32_t> pauses;
+  for (const std::string &call : calls)
+    if (call.rfind("Sleep ", 0) == 0)
+      pauses.push_back(static_cast<uint32_t>(std::stoul(call.substr(6))));
+  return pauses;
+}
+// n pauses of `ms`, then the others.
+std::vector<uint32_t> Pauses(int n, uint32_t ms,
+                             std::vector<uint32_t> then = {}) {
+  std::vector<uint32_t> pauses(n, ms);
+  pauses.insert(pauses.end(), then.begin(), then.end());
+  return pauses;
 }
 
+// Every field 0xAAAAAAAA: shows whether anything wrote the record.
+SERVICE_STATUS Pattern() {
+  SERVICE_STATUS s;
+  std::memset(&s, 0xAA, sizeof s);
+  return s;
+}
 bool IsPattern(const SERVICE_STATUS &s) {
-  return s.dwServiceType == 0xAAAAAAAA && s.dwCurrentState == 0xAAAAAAAA &&
-         s.dwControlsAccepted == 0xAAAAAAAA &&
-         s.dwWin32ExitCode == 0xAAAAAAAA &&
-         s.dwServiceSpecificExitCode == 0xAAAAAAAA &&
-         s.dwCheckPoint == 0xAAAAAAAA && s.dwWaitHint == 0xAAAAAAAA;
+  const SERVICE_STATUS pattern = Pattern();
+  return std::memcmp(&s, &pattern, sizeof s) == 0;
 }
 
 class WiaControl : public testing::Test {
@@ -99,36 +114,29 @@ class WiaControl : public testing::Test {
     return *wia_;
   }
   void Destroy() { wia_.reset(); }
-  // The calls SuspendService makes.
-  Calls Suspended() {
+  // The calls the body makes.
+  template <typename F>
+  Calls CallsIn(F body) {
     const size_t mark = Mark();
-    W().SuspendService();
+    body();
     return Since(mark);
+  }
+  Calls Suspended() {
+    return CallsIn([&] { W().SuspendService(); });
   }
   // The calls ResumeService makes; it returns `result`.
   Calls Resumed(BOOL result = TRUE) {
-    const size_t mark = Mark();
-    EXPECT_EQ(W().ResumeService(), result);
-    return Since(mark);
+    return CallsIn([&] { EXPECT_EQ(W().ResumeService(), result); });
   }
-  // The pauses SuspendService takes, in milliseconds.
-  std::vector<uint32_t> SuspendPauses() {
-    const size_t mark = Mark();
-    W().SuspendService();
-    return SleepsSince(mark);
-  }
-  // The calls the destruction makes.
   Calls Destroyed() {
-    const size_t mark = Mark();
-    Destroy();
-    return Since(mark);
+    return CallsIn([&] { Destroy(); });
   }
   // SetStartType(SERVICE_DISABLED) fails printing `out`: the calls it made.
   Calls FailsToDisable(const std::string &out) {
-    const size_t mark = Mark();
-    EXPECT_EQ(Capture([&] { return W().SetStartType(SERVICE_DISABLED); }),
-              Gives(FALSE, out));
-    return Since(mark);
+    return CallsIn([&] {
+      EXPECT_EQ(Capture([&] { return W().SetStartType(SERVICE_DISABLED); }),
+                Gives(FALSE, out));
+    });
   }
   // A probe that fails and leaves the record alone: the calls so far.
   Calls FailedProbe() {
@@ -151,15 +159,6 @@ class WiaControl : public testing::Test {
   int Count(const std::string &name) const {
     return static_cast<int>(fake::CallsNamed(name).size());
   }
-  // The pauses taken since the mark, in milliseconds.
-  std::vector<uint32_t> SleepsSince(size_t mark) const {
-    std::vector<uint32_t> out;
-    for (size_t i = mark; i < fake::S().calls.size(); ++i)
-      if (fake::S().calls[i].name == "Sleep")
-        out.push_back(
-            static_cast<uint32_t>(std::stoul(fake::S().calls[i].detail)));
-    return out;
-  }
   // The probe as the update makes it: does the service count as up?
   bool Probe() {
     SERVICE_STATUS status{};
@@ -181,7 +180,7 @@ TEST_F(WiaControl, ProbeOpensBothHandlesWithExactRightsAndCopiesTheRecord) {
   fake::Service().waitHint = 77;
   SERVICE_STATUS status = Pattern();
   EXPECT_EQ(W().QueryStatus(&status), TRUE);
-  EXPECT_EQ(Since(0), (Calls{kOpenManager, kOpenService, kQuery}));
+  EXPECT_EQ(Since(0), Opened());
   EXPECT_EQ(status.dwServiceType, SERVICE_WIN32_SHARE_PROCESS);
   EXPECT_EQ(status.dwCurrentState, SERVICE_RUNNING);
   EXPECT_EQ(status.dwControlsAccepted, SERVICE_ACCEPT_STOP);
@@ -194,7 +193,7 @@ TEST_F(WiaControl, ProbeOpensBothHandlesWithExactRightsAndCopiesTheRecord) {
 TEST_F(WiaControl, StoppedServiceIsNotUpAndOnlyTheProbeTouchesIt) {
   fake::Service().state = SERVICE_STOPPED;
   EXPECT_EQ(Capture([&] { return Probe(); }), Gives(false));
-  EXPECT_EQ(Since(0), (Calls{kOpenManager, kOpenService, kQuery}));
+  EXPECT_EQ(Since(0), Opened());
   EXPECT_EQ(Destroyed(), (Calls{kCloseManager, kCloseService}));
   EXPECT_EQ(fake::DescribeService(), "stopped auto");
 }
@@ -222,8 +221,7 @@ TEST_F(WiaControl, ManagerThatCannotBeOpenedLeavesNothingHeld) {
 
 TEST_F(WiaControl, FailedStatusQueryClosesServiceThenManager) {
   fake::Service().statusQueryFailsAt = 1;
-  EXPECT_EQ(FailedProbe(), (Calls{kOpenManager, kOpenService, kQuery,
-                                  kCloseService, kCloseManager}));
+  EXPECT_EQ(FailedProbe(), Opened({{kCloseService, kCloseManager}}));
   EXPECT_EQ(Destroyed(), Calls{});
 }
 
@@ -249,12 +247,11 @@ TEST_F(WiaControl, QueryAfterAFailedQueryOpensBothHandlesAfresh) {
   status = Pattern();
   EXPECT_EQ(W().QueryStatus(&status), TRUE);
   EXPECT_EQ(status.dwCurrentState, SERVICE_RUNNING);
-  EXPECT_EQ(
-      Since(0),
-      (Calls{kOpenManager, kOpenService, kQuery,    //
-             kQuery, kCloseService, kCloseManager,  //
-             kOpenManager, "OpenServiceA manager#2 name=\"STISVC\" access=0x37",
-             "QueryServiceStatus service#2"}));
+  EXPECT_EQ(Since(0),
+            Opened({{kQuery, kCloseService, kCloseManager,  //
+                     kOpenManager,
+                     "OpenServiceA manager#2 name=\"STISVC\" access=0x37",
+                     "QueryServiceStatus service#2"}}));
   EXPECT_EQ(Destroyed(), (Calls{"CloseServiceHandle manager#2",
                                 "CloseServiceHandle service#2"}));
 }
@@ -269,19 +266,16 @@ TEST_F(WiaControl, DestructionClosesManagerBeforeService) {
 
 TEST_F(WiaControl, RunningServiceIsStoppedAndDisabledThenRestartedAutomatic) {
   ASSERT_TRUE(Probe());
-  size_t mark = Mark();
-  std::string out = CaptureOutput([&] { W().SuspendService(); });
-  EXPECT_EQ(out, "");
-  EXPECT_EQ(fake::DescribeService(), "stopped disabled");
   // Wait hint 0: each query follows the last at once; stop pending, stopped.
-  EXPECT_EQ(Since(mark), Join({{kQuery, kStop}, Polls(2), SetTo(4)}));
+  EXPECT_EQ(Capture([&] { return Suspended(); }),
+            Gives(Join({{kQuery, kStop}, Polls(2), SetTo(4)})));
+  EXPECT_EQ(fake::DescribeService(), "stopped disabled");
   EXPECT_EQ(fake::S().sleptMs, 0u);
 
-  mark = Mark();
-  EXPECT_EQ(Capture([&] { return W().ResumeService(); }), Gives(TRUE));
-  EXPECT_EQ(fake::DescribeService(), "running auto");
   // Start pending, then running.
-  EXPECT_EQ(Since(mark), Join({SetTo(2), {kQuery, kStart}, Polls(2)}));
+  EXPECT_EQ(Capture([&] { return Resumed(); }),
+            Gives(Join({SetTo(2), {kQuery, kStart}, Polls(2)})));
+  EXPECT_EQ(fake::DescribeService(), "running auto");
   EXPECT_FALSE(fake::ServiceConfigOtherwiseChanged());
   EXPECT_EQ(fake::S().blocksAllocated, 2);
 }
@@ -295,15 +289,6 @@ TEST_F(WiaControl, StopControlAndPollsFillTheObjectsOwnRecord) {
   ASSERT_EQ(stops.size(), 1u);
   ASSERT_NE(stops[0].buffer, nullptr);
   for (const fake::Call &q : queries) EXPECT_EQ(q.buffer, stops[0].buffer);
-}
-
-TEST_F(WiaControl, PauseOfTheWaitHintFollowsEveryReadIncludingTheLast) {
-  fake::Service().waitHint = 250;
-  fake::Service().stopPendingQueries = 2;
-  // Two pending answers and the stopped one, each followed by its pause.
-  EXPECT_EQ(SuspendPauses(), (std::vector<uint32_t>{250, 250, 250}));
-  EXPECT_EQ(fake::S().tick, 750u);
-  EXPECT_EQ(fake::DescribeService(), "stopped disabled");
 }
 
 TEST_F(WiaControl, ManualStartEndsTheRunAutomatic) {
@@ -376,12 +361,10 @@ TEST_F(WiaControl, ResumeLeavesAStopPendingItDidNotRequest) {
 TEST_F(WiaControl,
        SuspendWithoutTheServiceTriesToOpenItAgainAndChangesNothing) {
   fake::Service().installed = false;
-  std::string out = CaptureOutput([&] { W().SuspendService(); });
-  EXPECT_EQ(out, "");
-  EXPECT_EQ(Since(0),
-            (Calls{kOpenManager, kOpenService, kCloseManager, kOpenManager,
-                   "OpenServiceA manager#2 name=\"STISVC\" access=0x37",
-                   "CloseServiceHandle manager#2"}));
+  EXPECT_EQ(Capture([&] { return Suspended(); }),
+            Gives(Calls{kOpenManager, kOpenService, kCloseManager, kOpenManager,
+                        "OpenServiceA manager#2 name=\"STISVC\" access=0x37",
+                        "CloseServiceHandle manager#2"}));
 }
 
 // --- The start-type change -------------------------------------------------
@@ -389,7 +372,7 @@ TEST_F(WiaControl,
 TEST_F(WiaControl, SetStartTypeOpensTheHandlesItself) {
   fake::Service().startType = SERVICE_DEMAND_START;
   EXPECT_EQ(W().SetStartType(SERVICE_AUTO_START), TRUE);
-  EXPECT_EQ(Since(0), Join({{kOpenManager, kOpenService, kQuery}, SetTo(2)}));
+  EXPECT_EQ(Since(0), Opened({SetTo(2)}));
   EXPECT_EQ(fake::DescribeService(), "running auto");
 }
 
@@ -414,57 +397,67 @@ TEST_F(WiaControl, ConfigProbeFailingWithAnotherErrorPrintsItWithoutLineFeed) {
   EXPECT_EQ(fake::DescribeService(), "stopped demand");
 }
 
-TEST_F(WiaControl, ErrorCodeIsPrintedAsSignedDecimal) {
-  fake::Service().configProbeError = 0x80070005u;
-  FailsToDisable("QueryServiceConfig failed (-2147024891)");
-}
+// A start-type change that fails, and what it leaves behind.
+struct Refusal {
+  const char *name;
+  void (*setUp)();  // after the probe, if there is one
+  bool probe;
+  const char *out;
+  Calls calls;  // of the change alone after a probe
+  int blocks;   // allocated
+};
 
-TEST_F(WiaControl, SecondConfigQueryFailingFreesTheBlock) {
-  fake::Service().configSecondFails = true;
-  fake::Service().configSecondError = 1053;
-  EXPECT_EQ(FailsToDisable("QueryServiceConfig failed (1053)"),
-            Join({{kOpenManager, kOpenService, kQuery},
-                  {kProbe, Alloc(), Fill(), kFree}}));
-  EXPECT_EQ(fake::S().blocksAllocated, 1);
+void PrintTo(const Refusal &r, std::ostream *os) { *os << r.name; }
+
+class WiaRefusal : public WiaControl,
+                   public testing::WithParamInterface<Refusal> {};
+
+TEST_P(WiaRefusal, FailsWithTheServiceUnchanged) {
+  const Refusal &r = GetParam();
+  ASSERT_TRUE(!r.probe || Probe());
+  r.setUp();
+  EXPECT_EQ(FailsToDisable(r.out), r.calls);
+  EXPECT_EQ(fake::S().blocksAllocated, r.blocks);
   EXPECT_EQ(fake::DescribeService(), "running auto");
 }
 
-TEST_F(WiaControl, BlockTooSmallForAGrownConfigurationIsAnOrdinaryFailure) {
-  fake::Service().configSecondFails = true;  // ERROR_INSUFFICIENT_BUFFER
-  FailsToDisable("QueryServiceConfig failed (122)");
-  EXPECT_EQ(Count("QueryServiceConfigA"), 2);
-}
-
-TEST_F(WiaControl, BlockThatCannotBeAllocatedEndsWithTheAllocationsError) {
-  fake::Service().allocFails = true;
-  ASSERT_TRUE(Probe());
-  EXPECT_EQ(FailsToDisable("QueryServiceConfig failed (8)"),
-            (Calls{kProbe, Alloc()}));
-  EXPECT_EQ(fake::S().blocksAllocated, 0);
-}
-
-TEST_F(WiaControl, ProbeThatSucceedsLeavesNoBlockAndFails) {
-  fake::Service().configProbeError = ERROR_SUCCESS;
-  ASSERT_TRUE(Probe());
-  SetLastError(1726);
-  EXPECT_EQ(FailsToDisable("QueryServiceConfig failed (1726)"),
-            (Calls{kProbe, kProbe}));
-  EXPECT_EQ(fake::DescribeService(), "running auto");
-}
-
-TEST_F(WiaControl, RefusedChangeFailsSilentlyAndFreesTheBlock) {
-  fake::Service().changeFails = true;
-  ASSERT_TRUE(Probe());
-  EXPECT_EQ(FailsToDisable(""), SetTo(4));
-  EXPECT_EQ(fake::DescribeService(), "running auto");
-}
+const Refusal kRefusals[] = {
+    {"ErrorCodeIsPrintedAsSignedDecimal",
+     [] { fake::Service().configProbeError = 0x80070005u; }, false,
+     "QueryServiceConfig failed (-2147024891)", Opened({{kProbe}}), 0},
+    {"SecondConfigQueryFailingFreesTheBlock",
+     [] {
+       fake::Service().configSecondFails = true;
+       fake::Service().configSecondError = 1053;
+     },
+     false, "QueryServiceConfig failed (1053)",
+     Opened({{kProbe, Alloc(), Fill(), kFree}}), 1},
+    // ERROR_INSUFFICIENT_BUFFER
+    {"BlockTooSmallForAGrownConfigurationIsAnOrdinaryFailure",
+     [] { fake::Service().configSecondFails = true; }, false,
+     "QueryServiceConfig failed (122)",
+     Opened({{kProbe, Alloc(), Fill(), kFree}}), 1},
+    {"BlockThatCannotBeAllocatedEndsWithTheAllocationsError",
+     [] { fake::Service().allocFails = true; }, true,
+     "QueryServiceConfig failed (8)", Calls{kProbe, Alloc()}, 0},
+    {"ProbeThatSucceedsLeavesNoBlockAndFails",
+     [] {
+       fake::Service().configProbeError = ERROR_SUCCESS;
+       SetLastError(1726);
+     },
+     true, "QueryServiceConfig failed (1726)", Calls{kProbe, kProbe}, 0},
+    {"RefusedChangeFailsSilentlyAndFreesTheBlock",
+     [] { fake::Service().changeFails = true; }, true, "", SetTo(4), 1},
+};
+INSTANTIATE_TEST_SUITE_P(SetStartType, WiaRefusal, testing::ValuesIn(kRefusals),
+                         RowName());
 
 TEST_F(WiaControl, ResumeWhoseChangeIsRefusedStopsThere) {
   fake::Service().state = SERVICE_STOPPED;
   fake::Service().startType = SERVICE_DISABLED;
   fake::Service().changeFails = true;
   EXPECT_EQ(W().ResumeService(), FALSE);
-  EXPECT_EQ(Since(0), Join({{kOpenManager, kOpenService, kQuery}, SetTo(2)}));
+  EXPECT_EQ(Since(0), Opened({SetTo(2)}));
   EXPECT_EQ(fake::DescribeService(), "stopped disabled");
 }
 
@@ -484,9 +477,7 @@ TEST_F(WiaControl, StopPollCountsOnlyExactlyTrueAsAnAnswer) {
   fake::Service().waitHint = 100;
   W().SuspendService();
   // The probe takes any non-zero result; the poll ends at its first read.
-  EXPECT_EQ(Since(0),
-            Join({{kOpenManager, kOpenService, kQuery, kStop, kTick, kQuery},
-                  SetTo(4)}));
+  EXPECT_EQ(Since(0), Opened({{kStop, kTick, kQuery}, SetTo(4)}));
   EXPECT_EQ(fake::S().sleptMs, 0u);
 }
 
@@ -494,9 +485,7 @@ TEST_F(WiaControl, RefusedStartReturnsZeroWithTheStartTypeAutomatic) {
   fake::Service().state = SERVICE_STOPPED;
   fake::Service().startType = SERVICE_DEMAND_START;
   fake::Service().startRefused = true;
-  EXPECT_EQ(
-      Resumed(FALSE),
-      Join({{kOpenManager, kOpenService, kQuery}, SetTo(2), {kQuery, kStart}}));
+  EXPECT_EQ(Resumed(FALSE), Opened({SetTo(2), {kQuery, kStart}}));
   EXPECT_EQ(fake::DescribeService(), "stopped auto");
 }
 
@@ -520,72 +509,6 @@ TEST_F(WiaControl, FailedQueryBeforeTheStartReturnsOneWithoutStarting) {
 
 // --- The deadline of the polls ---------------------------------------------
 
-TEST_F(WiaControl, ServiceThatNeverStopsEndsTheStopPollAtTheDeadline) {
-  fake::Service().stopPendingQueries = -1;
-  fake::Service().waitHint = 1000;
-  ASSERT_TRUE(Probe());
-  W().SuspendService();
-  EXPECT_EQ(fake::S().sleptMs, 60000u);
-  EXPECT_EQ(fake::S().tick, 60000u);
-  // One read at each whole second from 0 to 59.
-  EXPECT_EQ(Count("QueryServiceStatus"), 2 + 60);
-  // The caller disables the service all the same.
-  EXPECT_EQ(fake::DescribeService(), "stop-pending disabled");
-}
-
-TEST_F(WiaControl, HugeWaitHintIsCutToTheTimeLeft) {
-  fake::Service().stopPendingQueries = -1;
-  fake::Service().waitHint = 0xFFFFFFFFu;
-  ASSERT_TRUE(Probe());
-  EXPECT_EQ(SuspendPauses(), (std::vector<uint32_t>{60000}));
-  EXPECT_EQ(fake::DescribeService(), "stop-pending disabled");
-}
-
-TEST_F(WiaControl, LastPauseIsCappedAtTheTimeLeft) {
-  fake::Service().stopPendingQueries = -1;
-  fake::Service().waitHint = 7000;
-  EXPECT_EQ(SuspendPauses(),
-            (std::vector<uint32_t>{7000, 7000, 7000, 7000, 7000, 7000, 7000,
-                                   7000, 4000}));
-}
-
-TEST_F(WiaControl, ReadThatRunsPastTheDeadlineIsFollowedByNoPause) {
-  fake::Service().stopPendingQueries = -1;
-  fake::Service().waitHint = 1000;
-  fake::Service().statusQueryMs = 700;  // a slow manager
-  // 35 rounds of 1700 ms reach 59500; the 36th read ends at 60200.
-  std::vector<uint32_t> expected(35, 1000);
-  expected.push_back(0);
-  EXPECT_EQ(SuspendPauses(), expected);
-}
-
-TEST_F(WiaControl, DeadlineIsMeasuredAcrossTheWrapOfTheTickCounter) {
-  fake::S().tick = 0xFFFFFFFFu - 5000;
-  fake::Service().stopPendingQueries = -1;
-  fake::Service().waitHint = 1000;
-  W().SuspendService();
-  EXPECT_EQ(fake::S().sleptMs, 60000u);
-  EXPECT_EQ(fake::S().tick, 60000u - 5000 - 1);
-}
-
-TEST_F(WiaControl, ServiceThatStopsJustInsideTheBoundEndsStopped) {
-  // 59 pending answers at 0..58 s, stopped at 59 s.
-  fake::Service().stopPendingQueries = 59;
-  fake::Service().waitHint = 1000;
-  W().SuspendService();
-  EXPECT_EQ(fake::DescribeService(), "stopped disabled");
-  EXPECT_EQ(fake::S().sleptMs, 60000u);
-}
-
-TEST_F(WiaControl, ServiceThatStopsJustPastTheBoundIsLeftStopping) {
-  // One more pending answer, and the deadline comes first.
-  fake::Service().stopPendingQueries = 60;
-  fake::Service().waitHint = 1000;
-  W().SuspendService();
-  EXPECT_EQ(fake::DescribeService(), "stop-pending disabled");
-  EXPECT_EQ(fake::S().sleptMs, 60000u);
-}
-
 TEST_F(WiaControl, ZeroWaitHintPollEndsAtTheDeadlineAsTheClockMoves) {
   fake::Service().stopPendingQueries = -1;
   fake::Service().statusQueryMs = 7;  // each read takes time
@@ -595,24 +518,6 @@ TEST_F(WiaControl, ZeroWaitHintPollEndsAtTheDeadlineAsTheClockMoves) {
   EXPECT_LT(fake::S().tick, 60000u + 3 * 7);
   EXPECT_LT(Count("QueryServiceStatus"), 60000 / 7 + 4);
   EXPECT_EQ(fake::DescribeService(), "stop-pending disabled");
-}
-
-TEST_F(WiaControl, ServiceThatNeverRunsEndsTheStartPollAtTheDeadline) {
-  fake::Service().state = SERVICE_STOPPED;
-  fake::Service().startPendingQueries = -1;
-  fake::Service().waitHint = 1000;
-  EXPECT_EQ(W().ResumeService(), TRUE);
-  EXPECT_EQ(fake::S().sleptMs, 60000u);
-  EXPECT_EQ(fake::DescribeService(), "start-pending auto");
-}
-
-TEST_F(WiaControl, ServiceThatFallsBackToStoppedEndsTheStartPollAtTheDeadline) {
-  fake::Service().state = SERVICE_STOPPED;
-  fake::Service().startFinalState = SERVICE_STOPPED;
-  fake::Service().waitHint = 1000;
-  EXPECT_EQ(W().ResumeService(), TRUE);
-  EXPECT_EQ(fake::S().sleptMs, 60000u);
-  EXPECT_EQ(fake::DescribeService(), "stopped auto");
 }
 
 TEST_F(WiaControl, EachPollHasItsOwnDeadline) {
@@ -627,5 +532,81 @@ TEST_F(WiaControl, EachPollHasItsOwnDeadline) {
   EXPECT_EQ(fake::S().sleptMs, 120000u);
   EXPECT_EQ(Count("StartServiceA"), 1);
 }
+
+// A poll against a service slow to get where it was sent.
+struct Poll {
+  const char *name;
+  bool resume;      // the start poll, the service stopped; else the stop poll
+  bool probe;       // the handles held from a probe first
+  int pending;      // pending answers before the final state; -1: no end
+  DWORD waitHint;   //
+  uint32_t readMs;  // each status read takes this long
+  void (*more)();   // anything else to set up; may be null
+  const char *end;  // the service afterwards
+  std::vector<uint32_t> pauses;  // of the suspend or the resume
+  uint32_t slept;                // all the pauses together
+  uint32_t tick;                 // the clock at the end
+  int queries;                   // status queries in all
+};
+
+void PrintTo(const Poll &p, std::ostream *os) { *os << p.name; }
+
+class WiaPoll : public WiaControl, public testing::WithParamInterface<Poll> {};
+
+TEST_P(WiaPoll, EndsAtItsDeadlineAndNoPauseRunsPastIt) {
+  const Poll &p = GetParam();
+  fake::FakeService &service = fake::Service();
+  if (p.resume) service.state = SERVICE_STOPPED;
+  (p.resume ? service.startPendingQueries : service.stopPendingQueries) =
+      p.pending;
+  service.waitHint = p.waitHint;
+  service.statusQueryMs = p.readMs;
+  if (p.more) p.more();
+  ASSERT_TRUE(!p.probe || Probe());
+  const std::vector<uint32_t> pauses =
+      PausesOf(p.resume ? Resumed() : Suspended());
+  EXPECT_EQ(pauses, p.pauses);
+  EXPECT_EQ(fake::S().sleptMs, p.slept);
+  EXPECT_EQ(fake::S().tick, p.tick);
+  EXPECT_EQ(Count("QueryServiceStatus"), p.queries);
+  // The caller disables the service all the same.
+  EXPECT_EQ(fake::DescribeService(), p.end);
+}
+
+const Poll kPolls[] = {
+    // One read at each whole second from 0 to 59.
+    {"ServiceThatNeverStopsEndsTheStopPollAtTheDeadline", false, true, -1, 1000,
+     0, nullptr, "stop-pending disabled", Pauses(60, 1000), 60000, 60000,
+     2 + 60},
+    // 59 pending answers at 0..58 s, stopped at 59 s.
+    {"ServiceThatStopsJustInsideTheBoundEndsStopped", false, false, 59, 1000, 0,
+     nullptr, "stopped disabled", Pauses(60, 1000), 60000, 60000, 1 + 60},
+    // One more pending answer, and the deadline comes first.
+    {"ServiceThatStopsJustPastTheBoundIsLeftStopping", false, false, 60, 1000,
+     0, nullptr, "stop-pending disabled", Pauses(60, 1000), 60000, 60000,
+     1 + 60},
+    {"HugeWaitHintIsCutToTheTimeLeft", false, true, -1, 0xFFFFFFFFu, 0, nullptr,
+     "stop-pending disabled", Pauses(1, 60000), 60000, 60000, 3},
+    {"LastPauseIsCappedAtTheTimeLeft", false, false, -1, 7000, 0, nullptr,
+     "stop-pending disabled", Pauses(8, 7000, {4000}), 60000, 60000, 10},
+    // A slow manager: 35 rounds of 1700 ms reach 59500; the 36th read ends
+    // at 60200, 60900 with the suspend's own first read.
+    {"ReadThatRunsPastTheDeadlineIsFollowedByNoPause", false, false, -1, 1000,
+     700, nullptr, "stop-pending disabled", Pauses(35, 1000, {0}), 35000, 60900,
+     37},
+    // Two pending answers and the stopped one, each followed by its pause.
+    {"PauseOfTheWaitHintFollowsEveryReadIncludingTheLast", false, false, 2, 250,
+     0, nullptr, "stopped disabled", Pauses(3, 250), 750, 750, 4},
+    {"DeadlineIsMeasuredAcrossTheWrapOfTheTickCounter", false, false, -1, 1000,
+     0, [] { fake::S().tick = 0xFFFFFFFFu - 5000; }, "stop-pending disabled",
+     Pauses(60, 1000), 60000, 60000u - 5000 - 1, 61},
+    {"ServiceThatNeverRunsEndsTheStartPollAtTheDeadline", true, false, -1, 1000,
+     0, nullptr, "start-pending auto", Pauses(60, 1000), 60000, 60000, 62},
+    {"ServiceThatFallsBackToStoppedEndsTheStartPollAtTheDeadline", true, false,
+     1, 1000, 0, [] { fake::Service().startFinalState = SERVICE_STOPPED; },
+     "stopped auto", Pauses(60, 1000), 60000, 60000, 62},
+};
+INSTANTIATE_TEST_SUITE_P(Deadline, WiaPoll, testing::ValuesIn(kPolls),
+                         RowName());
 
 }  // namespace
