@@ -3,11 +3,9 @@
 # preset (clang, SCANFW_FUZZ) also builds the libFuzzer binaries, which
 # scripts/fuzz.sh runs.
 set(SCANFW_FUZZ_DIR ${CMAKE_CURRENT_SOURCE_DIR}/fuzz)
-set(SCANFW_ALLOC_WRAP -Wl,--wrap=malloc,--wrap=calloc,--wrap=realloc)
 
 add_executable(scanfw_fuzz_seeds ${SCANFW_FUZZ_DIR}/make_seeds.cpp)
 target_link_libraries(scanfw_fuzz_seeds PRIVATE scanfw_core scanfw_fake scanfw_core)
-target_link_options(scanfw_fuzz_seeds PRIVATE ${SCANFW_ALLOC_WRAP})
 
 foreach(harness cmdline update service)
   set(sources ${SCANFW_FUZZ_DIR}/${harness}_fuzz.cpp ${SCANFW_FUZZ_DIR}/fuzz_support.cpp)
@@ -15,14 +13,13 @@ foreach(harness cmdline update service)
 
   add_executable(replay_${harness} ${sources} ${SCANFW_FUZZ_DIR}/replay_main.cpp)
   target_link_libraries(replay_${harness} PRIVATE scanfw_core scanfw_fake scanfw_core)
-  target_link_options(replay_${harness} PRIVATE ${SCANFW_ALLOC_WRAP})
   add_test(NAME fuzz_replay.${harness} COMMAND replay_${harness} ${inputs})
   set_tests_properties(fuzz_replay.${harness} PROPERTIES LABELS fuzz)
 
   if(SCANFW_FUZZ)
     add_executable(fuzz_${harness} ${sources})
     target_link_libraries(fuzz_${harness} PRIVATE scanfw_core scanfw_fake scanfw_core)
-    target_link_options(fuzz_${harness} PRIVATE -fsanitize=fuzzer ${SCANFW_ALLOC_WRAP})
+    target_link_options(fuzz_${harness} PRIVATE -fsanitize=fuzzer)
     # libFuzzer itself runs every seed and kept input once.
     add_test(NAME fuzz.${harness}.inputs COMMAND fuzz_${harness} -runs=0 ${inputs})
     set_tests_properties(fuzz.${harness}.inputs PROPERTIES LABELS fuzz)
