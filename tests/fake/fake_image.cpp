@@ -95,58 +95,44 @@ using fake::Image;
 using fake::ImageFault;
 
 HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
-  {
-    fake::Bookkeeping b;
-    fake::Record("FindResourceA", fake::Address(module) + "," +
-                                      fake::NameText(name) + "," +
-                                      fake::NameText(type));
-  }
+  fake::Bookkeeping b;
+  fake::Record("FindResourceA", fake::Address(module) + "," +
+                                    fake::NameText(name) + "," +
+                                    fake::NameText(type));
   const bool ours = module == nullptr && IS_INTRESOURCE(name) &&
                     reinterpret_cast<uintptr_t>(name) == 119 &&
                     !IS_INTRESOURCE(type) && fake::SameName(type, "BINARY");
-  if (!ours || Image().fault == ImageFault::Find) {
-    SetLastError(fake::kErrorResourceNameNotFound);
-    return nullptr;
-  }
+  if (!ours || Image().fault == ImageFault::Find)
+    return fake::Fail(fake::kErrorResourceNameNotFound, nullptr);
   return reinterpret_cast<HRSRC>(&fake::g_resourceEntry);
 }
 
 HGLOBAL LoadResource(HMODULE module, HRSRC resource) {
-  {
-    fake::Bookkeeping b;
-    fake::Record("LoadResource",
-                 fake::Address(module) + "," + fake::HandleText(resource));
-  }
+  fake::Bookkeeping b;
+  fake::Record("LoadResource",
+               fake::Address(module) + "," + fake::HandleText(resource));
   if (module != nullptr ||
       resource != reinterpret_cast<HRSRC>(&fake::g_resourceEntry) ||
-      Image().fault == ImageFault::Load) {
-    SetLastError(fake::kErrorResourceDataNotFound);
-    return nullptr;
-  }
+      Image().fault == ImageFault::Load)
+    return fake::Fail(fake::kErrorResourceDataNotFound, nullptr);
   return &fake::g_dataHandle;
 }
 
 LPVOID LockResource(HGLOBAL data) {
-  {
-    fake::Bookkeeping b;
-    fake::Record("LockResource", fake::HandleText(data));
-  }
+  fake::Bookkeeping b;
+  fake::Record("LockResource", fake::HandleText(data));
   if (data != &fake::g_dataHandle || Image().fault == ImageFault::Lock)
     return nullptr;
   return const_cast<uint8_t *>(Image().data);
 }
 
 DWORD SizeofResource(HMODULE module, HRSRC resource) {
-  {
-    fake::Bookkeeping b;
-    fake::Record("SizeofResource",
-                 fake::Address(module) + "," + fake::HandleText(resource));
-  }
+  fake::Bookkeeping b;
+  fake::Record("SizeofResource",
+               fake::Address(module) + "," + fake::HandleText(resource));
   if (module != nullptr ||
-      resource != reinterpret_cast<HRSRC>(&fake::g_resourceEntry)) {
-    SetLastError(fake::kErrorResourceDataNotFound);
-    return 0;
-  }
+      resource != reinterpret_cast<HRSRC>(&fake::g_resourceEntry))
+    return fake::Fail(fake::kErrorResourceDataNotFound, 0);
   if (Image().fault == ImageFault::Empty) return 0;
   return Image().length;
 }

@@ -89,14 +89,19 @@ void Record(const std::string &name, const std::string &detail,
             const void *buffer, uint32_t length,
             const std::vector<uint8_t> *bytes) {
   Bookkeeping b;
-  Call call;
-  call.name = name;
-  call.detail = detail;
-  call.buffer = buffer;
-  call.length = length;
-  if (bytes != nullptr) call.bytes = *bytes;
-  S().calls.push_back(call);
+  S().calls.push_back(Call{name, detail, buffer, length,
+                           bytes ? *bytes : std::vector<uint8_t>()});
   MaybeFire();
+}
+
+std::string Hex(uintptr_t value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llx",
+                static_cast<unsigned long long>(value));
+  return text;
+}
+std::string Hex(const void *pointer) {
+  return Hex(reinterpret_cast<uintptr_t>(pointer));
 }
 
 std::vector<std::string> CallNames() {
@@ -221,9 +226,7 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
 
 EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE flags) {
   fake::Bookkeeping b;
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(flags));
-  fake::Record("SetThreadExecutionState", text);
+  fake::Record("SetThreadExecutionState", fake::Hex(flags));
   S().executionRequests.push_back(flags);
   const EXECUTION_STATE previous = S().executionState;
   if (flags & ES_CONTINUOUS) S().executionState = flags;

@@ -82,12 +82,22 @@ const InterruptReport &Fired(size_t n = 0);
 
 State &S();
 
+// A model call's failure: the last error set, `result` given back.
+template <typename T>
+T Fail(DWORD error, T result) {
+  S().lastError = error;
+  return result;
+}
+
 // Clears everything: clock, records, handles, scanner, service and image.
 void Reset();
 
 void Record(const std::string &name, const std::string &detail,
             const void *buffer = nullptr, uint32_t length = 0,
             const std::vector<uint8_t> *bytes = nullptr);
+// Lowercase hex with 0x, as the recorded details write numbers and handles.
+std::string Hex(uintptr_t value);
+std::string Hex(const void *pointer);
 // The names of the recorded calls, in order.
 std::vector<std::string> CallNames();
 // Recorded calls with the given name.

@@ -51,18 +51,6 @@ ScannerState &Scanner() {
   return state;
 }
 
-std::string Hex(uintptr_t value) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string digits;
-  do {
-    digits.insert(digits.begin(), kDigits[value & 0xF]);
-    value >>= 4;
-  } while (value != 0);
-  return "0x" + digits;
-}
-std::string Hex(const void *pointer) {
-  return Hex(reinterpret_cast<uintptr_t>(pointer));
-}
 std::string Dec(uint64_t value) { return std::to_string(value); }
 
 std::string OverlappedDetail(const OVERLAPPED *overlapped) {
@@ -267,8 +255,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share,
       }
     }
   }
-  SetLastError(ERROR_FILE_NOT_FOUND);
-  return INVALID_HANDLE_VALUE;
+  return fake::Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
 }
 
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize,
@@ -282,20 +269,12 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize,
                    " overlapped=" + Hex(overlapped),
                out, outSize);
   fake::Slot *slot = fake::OpenSlot(device);
-  if (slot == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (code != IOCTL_GET_DEVICE_DESCRIPTOR) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (slot == nullptr) return fake::Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (code != IOCTL_GET_DEVICE_DESCRIPTOR)
+    return fake::Fail(ERROR_INVALID_PARAMETER, FALSE);
   const int filled = scn_descriptor(&slot->model, static_cast<uint8_t *>(out),
                                     out == nullptr ? 0 : outSize);
-  if (filled < 0) {
-    SetLastError(ERROR_GEN_FAILURE);
-    return FALSE;
-  }
+  if (filled < 0) return fake::Fail(ERROR_GEN_FAILURE, FALSE);
   if (returned != nullptr) *returned = static_cast<DWORD>(filled);
   return TRUE;
 }
@@ -306,10 +285,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
   fake::RecordTransfer("WriteFile", file, buffer, bytes, written, overlapped,
                        true);
   fake::Slot *slot = fake::OpenSlot(file);
-  if (slot == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (slot == nullptr) return fake::Fail(ERROR_INVALID_HANDLE, FALSE);
   fake::BeginRequest(*slot, overlapped);
 
   static const uint8_t kNothing[1] = {0};
@@ -317,10 +293,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
   scn_write(&slot->model,
             buffer ? static_cast<const uint8_t *>(buffer) : kNothing,
             buffer ? bytes : 0, 0, &o);
-  if (o.fault == SCN_FAULT_FAIL) {
-    SetLastError(ERROR_GEN_FAILURE);
-    return FALSE;
-  }
+  if (o.fault == SCN_FAULT_FAIL) return fake::Fail(ERROR_GEN_FAILURE, FALSE);
   if (buffer == nullptr) o.count = bytes;
 
   fake::Received item;
@@ -348,20 +321,14 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD read,
   fake::RecordTransfer("ReadFile", file, buffer, bytes, read, overlapped,
                        false);
   fake::Slot *slot = fake::OpenSlot(file);
-  if (slot == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (slot == nullptr) return fake::Fail(ERROR_INVALID_HANDLE, FALSE);
   fake::BeginRequest(*slot, overlapped);
 
   uint8_t response[32];
   uint8_t *into = buffer ? static_cast<uint8_t *>(buffer) : response;
   scn_outcome o;
   scn_read(&slot->model, into, buffer ? bytes : std::min<DWORD>(bytes, 32), &o);
-  if (o.fault == SCN_FAULT_FAIL) {
-    SetLastError(ERROR_GEN_FAILURE);
-    return FALSE;
-  }
+  if (o.fault == SCN_FAULT_FAIL) return fake::Fail(ERROR_GEN_FAILURE, FALSE);
   fake::FinishRequest(o, read, overlapped);
   return TRUE;
 }
@@ -373,10 +340,8 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset,
                                    " manualReset=" + Dec(manualReset) +
                                    " initialState=" + Dec(initialState) +
                                    " name=" + (name ? name : "(null)"));
-  if (fake::Scanner().eventCreationFails) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
+  if (fake::Scanner().eventCreationFails)
+    return fake::Fail(ERROR_NOT_ENOUGH_MEMORY, nullptr);
   HANDLE event = fake::NewHandle(fake::HandleKind::Event, 0);
   fake::EventState state;
   state.manualReset = manualReset != FALSE;
@@ -390,14 +355,10 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   fake::Record("WaitForSingleObject",
                "handle=" + Hex(handle) + " ms=" + Dec(milliseconds));
   fake::EventState *event = fake::OpenEvent(handle);
-  if (event == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return WAIT_FAILED;
-  }
+  if (event == nullptr) return fake::Fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
   if (event->fault == fake::WaitFault::Fails) {
     event->fault = fake::WaitFault::None;
-    SetLastError(ERROR_GEN_FAILURE);
-    return WAIT_FAILED;
+    return fake::Fail(ERROR_GEN_FAILURE, WAIT_FAILED);
   }
   if (event->signalled) {
     if (!event->manualReset) event->signalled = false;
@@ -405,10 +366,8 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   }
   // Nothing here will ever signal it. An unbounded wait would hang a real
   // program; the fake reports it as failed instead of hanging the test.
-  if (milliseconds == INFINITE) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return WAIT_FAILED;
-  }
+  if (milliseconds == INFINITE)
+    return fake::Fail(ERROR_INVALID_PARAMETER, WAIT_FAILED);
   S().tick += milliseconds;
   return WAIT_TIMEOUT;
 }
@@ -419,18 +378,10 @@ BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped,
   fake::Record("GetOverlappedResult",
                "handle=" + Hex(file) + " overlapped=" + Hex(overlapped) +
                    " transferred=" + Hex(transferred) + " wait=" + Dec(wait));
-  if (fake::OpenSlot(file) == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (overlapped == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (overlapped->Internal != 0) {
-    SetLastError(ERROR_GEN_FAILURE);
-    return FALSE;
-  }
+  if (fake::OpenSlot(file) == nullptr)
+    return fake::Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (overlapped == nullptr) return fake::Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (overlapped->Internal != 0) return fake::Fail(ERROR_GEN_FAILURE, FALSE);
   if (transferred != nullptr) {
     *transferred = static_cast<DWORD>(overlapped->InternalHigh);
   }
@@ -450,10 +401,8 @@ BOOL CloseHandle(HANDLE handle) {
                "handle=" + Hex(handle) + " kind=" + std::string(kind));
   // An unknown kind is counted as a bad close by the device check.
   const fake::HandleKind as = known ? info->kind : fake::HandleKind::Device;
-  if (!fake::CloseFakeHandle(handle, as)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!fake::CloseFakeHandle(handle, as))
+    return fake::Fail(ERROR_INVALID_HANDLE, FALSE);
   if (as == fake::HandleKind::Event) fake::Scanner().events.erase(handle);
   return TRUE;
 }

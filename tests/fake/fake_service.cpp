@@ -2,7 +2,6 @@
 #include "tests/fake/fake_service.h"
 
 #include <cctype>
-#include <cstdio>
 #include <cstring>
 
 namespace fake {
@@ -40,12 +39,6 @@ Progress &P() {
   return progress;
 }
 
-std::string Hex(DWORD value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(value));
-  return text;
-}
-
 // "manager#2": the second manager handle handed out since the reset.
 std::string Name(const void *handle) {
   if (handle == nullptr) return "null";
@@ -72,15 +65,11 @@ std::string Text(LPCSTR text) {
 // the error Windows gives.
 bool UsableService(SC_HANDLE handle, DWORD rights) {
   HandleInfo *info = FindHandle(handle);
-  if (info == nullptr || !info->open || info->kind != HandleKind::Service) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
+  if (info == nullptr || !info->open || info->kind != HandleKind::Service)
+    return fake::Fail(ERROR_INVALID_HANDLE, false);
   DWORD granted = static_cast<DWORD>(info->tag);
-  if ((granted & rights) != rights) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return false;
-  }
+  if ((granted & rights) != rights)
+    return fake::Fail(ERROR_ACCESS_DENIED, false);
   return true;
 }
 
@@ -141,40 +130,18 @@ bool StatusQueryFails(int n) {
   return n < svc.statusQueryFailsAt + svc.statusQueryFailCount;
 }
 
+// The names of the service states (1 to 7) and of the start types (0 to 4).
 const char *StateName(DWORD state) {
-  switch (state) {
-    case SERVICE_STOPPED:
-      return "stopped";
-    case SERVICE_START_PENDING:
-      return "start-pending";
-    case SERVICE_STOP_PENDING:
-      return "stop-pending";
-    case SERVICE_RUNNING:
-      return "running";
-    case SERVICE_CONTINUE_PENDING:
-      return "continue-pending";
-    case SERVICE_PAUSE_PENDING:
-      return "pause-pending";
-    case SERVICE_PAUSED:
-      return "paused";
-  }
-  return nullptr;
+  static const char *const kNames[] = {
+      nullptr,   "stopped",          "start-pending", "stop-pending",
+      "running", "continue-pending", "pause-pending", "paused"};
+  return state < 8 ? kNames[state] : nullptr;
 }
 
 const char *StartTypeName(DWORD startType) {
-  switch (startType) {
-    case SERVICE_BOOT_START:
-      return "boot";
-    case SERVICE_SYSTEM_START:
-      return "system";
-    case SERVICE_AUTO_START:
-      return "auto";
-    case SERVICE_DEMAND_START:
-      return "demand";
-    case SERVICE_DISABLED:
-      return "disabled";
-  }
-  return nullptr;
+  static const char *const kNames[] = {"boot", "system", "auto", "demand",
+                                       "disabled"};
+  return startType < 5 ? kNames[startType] : nullptr;
 }
 
 }  // namespace
@@ -238,10 +205,7 @@ SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access) {
   fake::Record("OpenSCManagerA", "machine=" + fake::Text(machine) +
                                      " database=" + fake::Text(database) +
                                      " access=" + fake::Hex(access));
-  if (!Service().managerOpens) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return nullptr;
-  }
+  if (!Service().managerOpens) return fake::Fail(ERROR_ACCESS_DENIED, nullptr);
   return static_cast<SC_HANDLE>(
       fake::NewHandle(fake::HandleKind::Manager, static_cast<int>(access)));
 }
@@ -252,28 +216,17 @@ SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access) {
                                    " name=" + fake::Text(name) +
                                    " access=" + fake::Hex(access));
   fake::HandleInfo *info = fake::FindHandle(manager);
-  if (info == nullptr || !info->open ||
-      info->kind != fake::HandleKind::Manager) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  if (name == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
+  if (info == nullptr || !info->open || info->kind != fake::HandleKind::Manager)
+    return fake::Fail(ERROR_INVALID_HANDLE, nullptr);
+  if (name == nullptr) return fake::Fail(ERROR_INVALID_PARAMETER, nullptr);
   // Service names are compared without regard to case.
   const char kName[] = "STISVC";
   bool same = std::strlen(name) == std::strlen(kName);
   for (size_t i = 0; same && name[i]; ++i)
     same = std::toupper(static_cast<unsigned char>(name[i])) == kName[i];
-  if (!same || !Service().installed) {
-    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
-    return nullptr;
-  }
-  if (Service().openDenied) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return nullptr;
-  }
+  if (!same || !Service().installed)
+    return fake::Fail(ERROR_SERVICE_DOES_NOT_EXIST, nullptr);
+  if (Service().openDenied) return fake::Fail(ERROR_ACCESS_DENIED, nullptr);
   return static_cast<SC_HANDLE>(
       fake::NewHandle(fake::HandleKind::Service, static_cast<int>(access)));
 }
@@ -285,18 +238,11 @@ BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
                sizeof(SERVICE_STATUS));
   S().tick += Service().statusQueryMs;
   if (!fake::UsableService(service, SERVICE_QUERY_STATUS)) return FALSE;
-  if (status == nullptr) {
-    SetLastError(fake::kErrorNullRefPointer);
-    return FALSE;
-  }
-  if (n > Service().statusQueryLimit) {
-    SetLastError(ERROR_GEN_FAILURE);
-    return FALSE;
-  }
-  if (fake::StatusQueryFails(n)) {
-    SetLastError(Service().statusQueryError);
-    return FALSE;
-  }
+  if (status == nullptr) return fake::Fail(fake::kErrorNullRefPointer, FALSE);
+  if (n > Service().statusQueryLimit)
+    return fake::Fail(ERROR_GEN_FAILURE, FALSE);
+  if (fake::StatusQueryFails(n))
+    return fake::Fail(Service().statusQueryError, FALSE);
   fake::AdvanceAfterQuery();
   fake::FillStatus(status);
   return Service().statusTrueValue;
@@ -318,10 +264,8 @@ BOOL QueryServiceConfigA(SC_HANDLE service, LPQUERY_SERVICE_CONFIGA config,
   }
   fake::Record("QueryServiceConfigA", detail, config, bufSize);
   if (!fake::UsableService(service, SERVICE_QUERY_CONFIG)) return FALSE;
-  if (bytesNeeded == nullptr) {
-    SetLastError(fake::kErrorNullRefPointer);
-    return FALSE;
-  }
+  if (bytesNeeded == nullptr)
+    return fake::Fail(fake::kErrorNullRefPointer, FALSE);
   const fake::FakeService &svc = Service();
   const DWORD needed = fake::ServiceConfigBytes();
   if (bufSize < needed) {
@@ -334,17 +278,10 @@ BOOL QueryServiceConfigA(SC_HANDLE service, LPQUERY_SERVICE_CONFIGA config,
       *bytesNeeded = needed;
       if (svc.allocFails) S().failNextAlloc = true;
     }
-    SetLastError(error);
-    return FALSE;
+    return fake::Fail(error, FALSE);
   }
-  if (config == nullptr) {
-    SetLastError(fake::kErrorNullRefPointer);
-    return FALSE;
-  }
-  if (svc.configSecondFails) {
-    SetLastError(svc.configSecondError);
-    return FALSE;
-  }
+  if (config == nullptr) return fake::Fail(fake::kErrorNullRefPointer, FALSE);
+  if (svc.configSecondFails) return fake::Fail(svc.configSecondError, FALSE);
   // The record first, its strings after it, inside the caller's block.
   char *next = reinterpret_cast<char *>(config + 1);
   auto place = [&next](const char *text, size_t bytes) {
@@ -385,16 +322,11 @@ BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD serviceType, DWORD startType,
                    " password=" + fake::Text(password) +
                    " display=" + fake::Text(displayName));
   if (!fake::UsableService(service, SERVICE_CHANGE_CONFIG)) return FALSE;
-  if (Service().changeFails) {
-    SetLastError(Service().changeError);
-    return FALSE;
-  }
+  if (Service().changeFails) return fake::Fail(Service().changeError, FALSE);
   // Boot and system start belong to drivers, not to a service process.
   if (startType != SERVICE_NO_CHANGE && startType != SERVICE_AUTO_START &&
-      startType != SERVICE_DEMAND_START && startType != SERVICE_DISABLED) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+      startType != SERVICE_DEMAND_START && startType != SERVICE_DISABLED)
+    return fake::Fail(ERROR_INVALID_PARAMETER, FALSE);
   if (serviceType != SERVICE_NO_CHANGE || errorControl != SERVICE_NO_CHANGE ||
       binaryPathName || loadOrderGroup || tagId || dependencies ||
       serviceStartName || password || displayName)
@@ -411,27 +343,17 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
   if (control != SERVICE_CONTROL_STOP) {
     // The only control the fake knows; scanfw sends no other.
     if (!fake::UsableService(service, 0)) return FALSE;
-    SetLastError(fake::kErrorInvalidServiceControl);
-    return FALSE;
+    return fake::Fail(fake::kErrorInvalidServiceControl, FALSE);
   }
   if (!fake::UsableService(service, SERVICE_STOP)) return FALSE;
-  if (status == nullptr) {
-    SetLastError(fake::kErrorNullRefPointer);
-    return FALSE;
-  }
+  if (status == nullptr) return fake::Fail(fake::kErrorNullRefPointer, FALSE);
   fake::FakeService &svc = Service();
-  if (svc.state == SERVICE_STOPPED) {
-    SetLastError(ERROR_SERVICE_NOT_ACTIVE);
-    return FALSE;
-  }
-  if (svc.stopRefused || fake::Pending(svc.state)) {
-    SetLastError(fake::kErrorServiceCannotAcceptCtrl);
-    return FALSE;
-  }
-  if ((svc.controlsAccepted & SERVICE_ACCEPT_STOP) == 0) {
-    SetLastError(fake::kErrorInvalidServiceControl);
-    return FALSE;
-  }
+  if (svc.state == SERVICE_STOPPED)
+    return fake::Fail(ERROR_SERVICE_NOT_ACTIVE, FALSE);
+  if (svc.stopRefused || fake::Pending(svc.state))
+    return fake::Fail(fake::kErrorServiceCannotAcceptCtrl, FALSE);
+  if ((svc.controlsAccepted & SERVICE_ACCEPT_STOP) == 0)
+    return fake::Fail(fake::kErrorInvalidServiceControl, FALSE);
   fake::BeginMove(SERVICE_STOP_PENDING, svc.stopPendingQueries,
                   svc.stopFinalState);
   fake::FillStatus(status);
@@ -444,23 +366,15 @@ BOOL StartServiceA(SC_HANDLE service, DWORD argc, LPCSTR *argv) {
                                     " argc=" + std::to_string(argc) +
                                     " argv=" + (argv ? "set" : "null"));
   if (!fake::UsableService(service, SERVICE_START)) return FALSE;
-  if (argc != 0 && argv == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (argc != 0 && argv == nullptr)
+    return fake::Fail(ERROR_INVALID_PARAMETER, FALSE);
   fake::FakeService &svc = Service();
-  if (svc.state != SERVICE_STOPPED) {
-    SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
-    return FALSE;
-  }
-  if (svc.startType == SERVICE_DISABLED) {
-    SetLastError(fake::kErrorServiceDisabled);
-    return FALSE;
-  }
-  if (svc.startRefused) {
-    SetLastError(fake::kErrorServiceRequestTimeout);
-    return FALSE;
-  }
+  if (svc.state != SERVICE_STOPPED)
+    return fake::Fail(ERROR_SERVICE_ALREADY_RUNNING, FALSE);
+  if (svc.startType == SERVICE_DISABLED)
+    return fake::Fail(fake::kErrorServiceDisabled, FALSE);
+  if (svc.startRefused)
+    return fake::Fail(fake::kErrorServiceRequestTimeout, FALSE);
   fake::BeginMove(SERVICE_START_PENDING, svc.startPendingQueries,
                   svc.startFinalState);
   return TRUE;
@@ -474,9 +388,7 @@ BOOL CloseServiceHandle(SC_HANDLE handle) {
       info != nullptr && info->kind == fake::HandleKind::Manager
           ? fake::HandleKind::Manager
           : fake::HandleKind::Service;
-  if (!fake::CloseFakeHandle(handle, kind)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!fake::CloseFakeHandle(handle, kind))
+    return fake::Fail(ERROR_INVALID_HANDLE, FALSE);
   return TRUE;
 }

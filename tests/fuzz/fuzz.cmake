@@ -7,7 +7,6 @@ set(SCANFW_FUZZ_DIR ${CMAKE_CURRENT_SOURCE_DIR}/fuzz)
 function(scanfw_fuzz_executable name)
   add_executable(${name} ${ARGN})
   target_link_libraries(${name} PRIVATE scanfw_core scanfw_fake scanfw_core)
-  target_link_options(${name} PRIVATE -Wl,--wrap=malloc,--wrap=calloc,--wrap=realloc)
 endfunction()
 
 # A test labelled fuzz.

@@ -55,6 +55,14 @@ int main(int argc, char **argv) {
   const auto began = std::chrono::steady_clock::now();
   long scenarios = 0, calls = 0, cases = 0, violations = 0, failedCases = 0;
   int shown = 0;
+  // A failed case: counted, and among the first 20 shown unless --quiet.
+  auto failed = [&](const std::vector<std::string> &v, const std::string &at) {
+    ++failedCases;
+    violations += static_cast<long>(v.size());
+    if (!quiet && shown++ < 20)
+      for (const std::string &line : v)
+        std::printf("%s: %s\n", at.c_str(), line.c_str());
+  };
   for (const std::string &name : fake::FakeScenarioNames(records)) {
     if (!only.empty() && name != only) continue;
     fake::Scenario sc;
@@ -71,13 +79,7 @@ int main(int argc, char **argv) {
     for (const fake::Entry &e : fake::Entries()) names.push_back(e.name);
     calls += static_cast<long>(names.size());
     ++cases;
-    if (!clean.empty()) {
-      ++failedCases;
-      violations += static_cast<long>(clean.size());
-      if (!quiet && shown++ < 20)
-        for (const std::string &line : clean)
-          std::printf("%s, clean run: %s\n", name.c_str(), line.c_str());
-    }
+    if (!clean.empty()) failed(clean, name + ", clean run");
     const size_t n = names.size();
     for (size_t k = 0; k < n; ++k) {
       if (stride > 1 && n > 1000 && k >= 250 && k + 250 < n &&
@@ -87,13 +89,9 @@ int main(int argc, char **argv) {
         ++cases;
         std::vector<std::string> v =
             fake::RunChecked(sc, {{static_cast<long>(k + 1), way}});
-        if (v.empty()) continue;
-        ++failedCases;
-        violations += static_cast<long>(v.size());
-        if (!quiet && shown++ < 20)
-          for (const std::string &line : v)
-            std::printf("%s, call %zu %s %s: %s\n", name.c_str(), k + 1,
-                        names[k], fake::WayName(way), line.c_str());
+        if (!v.empty())
+          failed(v, name + ", call " + std::to_string(k + 1) + " " + names[k] +
+                        " " + fake::WayName(way));
       }
     }
   }
