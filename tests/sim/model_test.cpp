@@ -3,7 +3,7 @@
 
 #include <cstring>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -34,6 +34,14 @@ scn_record Record() {
   return r;
 }
 
+scn_record Faulty(scn_fault fault, uint32_t offset = SCN_NO_OFFSET) {
+  scn_record r = Record();
+  r.fault_count = 1;
+  r.faults[0] = fault;
+  r.bulk_fault_offset = offset;
+  return r;
+}
+
 const uint8_t kImage[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
 
 struct Scanner {
@@ -41,14 +49,19 @@ struct Scanner {
     scn_scanner_init(&s, &rec, slot, sizeof kImage,
                      scn_crc32(0, kImage, sizeof kImage));
   }
+  scn_outcome Write(const uint8_t *data, uint32_t length, int continues = 0) {
+    scn_outcome o;
+    scn_write(&s, data, length, continues, &o);
+    return o;
+  }
   // One command and its read; the status, or -1 when a step failed.
   int Exchange(const uint8_t *command, uint32_t length = 16,
                scn_outcome *w = nullptr, scn_outcome *r = nullptr) {
-    scn_outcome ow, orr;
-    scn_write(&s, command, length, 0, &ow);
+    const scn_outcome ow = Write(command, length);
     if (w) *w = ow;
     if (ow.fault == SCN_FAULT_FAIL) return -1;
     uint8_t response[32];
+    scn_outcome orr;
     scn_read(&s, response, sizeof response, &orr);
     if (r) *r = orr;
     if (orr.fault == SCN_FAULT_FAIL || orr.count < 6) return -1;
@@ -73,8 +86,7 @@ TEST(ScannerModel, AnswersFollowTheScriptAndTheLastRepeats) {
   EXPECT_EQ(sc.Exchange(kReadiness), 0);
   EXPECT_EQ(sc.Exchange(kReadiness), 0);
   EXPECT_EQ(sc.Exchange(Download(10).data()), 9);
-  scn_outcome o;
-  scn_write(&sc.s, kImage, sizeof kImage, 0, &o);
+  const scn_outcome o = sc.Write(kImage, sizeof kImage);
   EXPECT_EQ(o.phase, SCN_PHASE_BULK);
   EXPECT_EQ(o.count, 10u);
   EXPECT_EQ(sc.Exchange(kBurn), 7);
@@ -85,37 +97,29 @@ TEST(ScannerModel, AnswersFollowTheScriptAndTheLastRepeats) {
   EXPECT_EQ(sc.s.bulk_crc, scn_crc32(0, kImage, sizeof kImage));
 }
 
-// Each byte that names a command: changed, the command is another one.
-TEST(ScannerModel, ClassifiesByTagOpcodeAndParameter) {
+// Each byte that names a command: changed, the command is another one. A
+// reserved byte, or a download of another length, is answered by its phase
+// but does not read as the command on the wire.
+TEST(ScannerModel, TheCommandAndItsWireLetterNeedEveryByte) {
   const struct {
     int byte;
     uint8_t value;
-  } kChanges[] = {{0, 0x21}, {1, 0x03}, {2, 1}, {3, 1}, {4, 0x13}, {6, 0x03}};
+    bool names;  // the byte names the command
+  } kChanges[] = {{0, 0x21, true}, {1, 0x03, true}, {2, 1, true},
+                  {3, 1, true},    {4, 0x13, true}, {6, 0x03, true},
+                  {5, 1, false},   {7, 1, false},   {8, 1, false},
+                  {10, 1, false},  {11, 1, false},  {12, 1, false},
+                  {15, 1, false}};
   for (const auto &c : kChanges) {
+    SCOPED_TRACE("byte " + std::to_string(c.byte));
     Scanner sc(Record());
     std::vector<uint8_t> command(kReadiness, kReadiness + 16);
     command[c.byte] = c.value;
     scn_outcome w;
-    EXPECT_EQ(sc.Exchange(command.data(), 16, &w), SCN_UNKNOWN_STATUS)
-        << "byte " << c.byte;
-    EXPECT_EQ(w.phase, SCN_PHASE_OTHER) << "byte " << c.byte;
-    EXPECT_EQ(sc.Wire(), "?") << "byte " << c.byte;
-  }
-  Scanner sc(Record());
-  EXPECT_EQ(sc.Exchange(kReadiness, 15), SCN_UNKNOWN_STATUS);
-  EXPECT_EQ(sc.Exchange(kReadiness), 0);
-  EXPECT_EQ(sc.s.exchanges[SCN_PHASE_READINESS], 1u);
-}
-
-// A reserved byte, or a download of another length, is answered by its
-// phase but does not read as the command on the wire.
-TEST(ScannerModel, TheWireLetterNeedsEveryByte) {
-  for (int byte : {5, 7, 8, 10, 11, 12, 15}) {
-    Scanner sc(Record());
-    std::vector<uint8_t> command(kReadiness, kReadiness + 16);
-    command[byte] = 1;
-    EXPECT_EQ(sc.Exchange(command.data()), 0) << "byte " << byte;
-    EXPECT_EQ(sc.Wire(), "?") << "byte " << byte;
+    EXPECT_EQ(sc.Exchange(command.data(), 16, &w),
+              c.names ? SCN_UNKNOWN_STATUS : 0);
+    EXPECT_EQ(w.phase, c.names ? SCN_PHASE_OTHER : SCN_PHASE_READINESS);
+    EXPECT_EQ(sc.Wire(), "?");
   }
   std::vector<uint8_t> modifier = Download(10);
   modifier[8] = 5;
@@ -125,6 +129,10 @@ TEST(ScannerModel, TheWireLetterNeedsEveryByte) {
     EXPECT_EQ(sc.Exchange(download.data()), 0);
     EXPECT_EQ(sc.Wire(), download == Download(10) ? "D" : "?");
   }
+  Scanner sc(Record());
+  EXPECT_EQ(sc.Exchange(kReadiness, 15), SCN_UNKNOWN_STATUS);
+  EXPECT_EQ(sc.Exchange(kReadiness), 0);
+  EXPECT_EQ(sc.s.exchanges[SCN_PHASE_READINESS], 1u);
 }
 
 struct FaultCase {
@@ -148,43 +156,35 @@ class ModelFaults : public testing::TestWithParam<FaultCase> {};
 // The fault hits its own request and no other; the counts it changes.
 TEST_P(ModelFaults, HitOnlyTheirRequest) {
   const FaultCase &c = GetParam();
-  scn_record r = Record();
-  r.fault_count = 1;
-  r.faults[0] = scn_fault{c.phase, c.stage, c.kind, 0, c.occurrence};
-  Scanner sc(r);
-  struct Step {
-    uint32_t phase;
-    const uint8_t *bytes;
-  };
+  Scanner sc(Faulty({c.phase, c.stage, c.kind, 0, c.occurrence}));
   const std::vector<uint8_t> download = Download(10);
-  const Step steps[] = {{SCN_PHASE_READINESS, kReadiness},
-                        {SCN_PHASE_READINESS, kReadiness},
-                        {SCN_PHASE_DOWNLOAD, download.data()},
-                        {SCN_PHASE_BULK, kImage},
-                        {SCN_PHASE_BURN, kBurn},
-                        {SCN_PHASE_BURN, kBurn}};
+  // What each phase sends, by SCN_PHASE_*.
+  const uint8_t *const bytes[SCN_PHASES] = {nullptr, kReadiness,
+                                            download.data(), kImage, kBurn};
   uint32_t seen[SCN_PHASES] = {0};
-  for (const Step &step : steps) {
-    const uint32_t n = ++seen[step.phase];
+  for (uint32_t phase :
+       {SCN_PHASE_READINESS, SCN_PHASE_READINESS, SCN_PHASE_DOWNLOAD,
+        SCN_PHASE_BULK, SCN_PHASE_BURN, SCN_PHASE_BURN}) {
+    const uint32_t n = ++seen[phase];
     const bool hit =
-        step.phase == c.phase && (c.occurrence == 0 || c.occurrence == n);
-    scn_outcome w, rd;
-    const uint32_t length = step.phase == SCN_PHASE_BULK ? sizeof kImage : 16;
-    scn_write(&sc.s, step.bytes, length, 0, &w);
-    EXPECT_EQ(w.phase, step.phase);
+        phase == c.phase && (c.occurrence == 0 || c.occurrence == n);
+    const uint32_t length = phase == SCN_PHASE_BULK ? sizeof kImage : 16;
+    const scn_outcome w = sc.Write(bytes[phase], length);
+    EXPECT_EQ(w.phase, phase);
     const uint32_t wfault =
         hit && c.stage == SCN_STAGE_WRITE ? c.kind : SCN_FAULT_NONE;
-    EXPECT_EQ(w.fault, wfault) << "write " << step.phase << " #" << n;
+    EXPECT_EQ(w.fault, wfault) << "write " << phase << " #" << n;
     const uint32_t wcount = wfault == SCN_FAULT_FAIL   ? 0
                             : wfault == SCN_FAULT_LONG ? length + 1
                                                        : length;
     EXPECT_EQ(w.count, wcount);
-    if (step.phase == SCN_PHASE_BULK || wfault == SCN_FAULT_FAIL) continue;
+    if (phase == SCN_PHASE_BULK || wfault == SCN_FAULT_FAIL) continue;
     uint8_t response[32];
+    scn_outcome rd;
     scn_read(&sc.s, response, 32, &rd);
     const uint32_t rfault =
         hit && c.stage == SCN_STAGE_READ ? c.kind : SCN_FAULT_NONE;
-    EXPECT_EQ(rd.fault, rfault) << "read " << step.phase << " #" << n;
+    EXPECT_EQ(rd.fault, rfault) << "read " << phase << " #" << n;
     EXPECT_EQ(rd.count, rfault == SCN_FAULT_SHORT ? 31u : 32u);
   }
   EXPECT_EQ(sc.Wire(), c.wire);
@@ -209,10 +209,8 @@ TEST(ScannerModel, ResponsesAreJunkButTheStatus) {
   EXPECT_EQ(first[4], 0x06);
   EXPECT_EQ(first[5], 0x01);
   EXPECT_NE(std::memcmp(first, second, 4), 0);
-  for (int i = 0; i < 32; ++i) {
-    if (i == 4 || i == 5) continue;
-    EXPECT_NE(first[i], 0) << i;
-  }
+  for (int i = 0; i < 32; ++i)
+    EXPECT_TRUE(first[i] != 0 || i == 4 || i == 5) << i;
   // A read without a command before it answers as to an unknown command.
   scn_read(&sc.s, first, 32, &o);
   EXPECT_EQ(first[4] | first[5] << 8, SCN_UNKNOWN_STATUS);
@@ -238,18 +236,13 @@ TEST(ScannerModel, DescriptorAsFilled) {
 }
 
 TEST(ScannerModel, BulkInPiecesIsOneWrite) {
-  scn_record r = Record();
-  r.fault_count = 1;
-  r.faults[0] =
-      scn_fault{SCN_PHASE_BULK, SCN_STAGE_WRITE, SCN_FAULT_SHORT, 0, 1};
-  Scanner sc(r);
+  Scanner sc(Faulty({SCN_PHASE_BULK, SCN_STAGE_WRITE, SCN_FAULT_SHORT, 0, 1}));
   sc.Exchange(Download(10).data());
-  scn_outcome o;
-  scn_write(&sc.s, kImage, 4, 0, &o);
+  scn_outcome o = sc.Write(kImage, 4);
   // The count is short on the last piece only.
   EXPECT_EQ(o.fault, SCN_FAULT_NONE);
   EXPECT_EQ(o.count, 4u);
-  scn_write(&sc.s, kImage + 4, 6, 1, &o);
+  o = sc.Write(kImage + 4, 6, 1);
   EXPECT_EQ(o.phase, SCN_PHASE_BULK);
   EXPECT_EQ(o.fault, SCN_FAULT_SHORT);
   EXPECT_EQ(o.count, 5u);
@@ -269,15 +262,10 @@ TEST(ScannerModel, BulkFaultFromAnOffset) {
       {SCN_FAULT_FAIL, {SCN_FAULT_NONE, SCN_FAULT_FAIL, SCN_FAULT_STALL}},
       {SCN_FAULT_GONE, {SCN_FAULT_NONE, SCN_FAULT_GONE, SCN_FAULT_GONE}}};
   for (const auto &c : kCases) {
-    scn_record r = Record();
-    r.fault_count = 1;
-    r.faults[0] = scn_fault{SCN_PHASE_BULK, SCN_STAGE_WRITE, c.kind, 0, 1};
-    r.bulk_fault_offset = 5;
-    Scanner sc(r);
+    Scanner sc(Faulty({SCN_PHASE_BULK, SCN_STAGE_WRITE, c.kind, 0, 1}, 5));
     sc.Exchange(Download(10).data());
     for (int piece = 0; piece < 3; ++piece) {
-      scn_outcome o;
-      scn_write(&sc.s, kImage + 4 * piece, piece == 2 ? 2 : 4, 1, &o);
+      const scn_outcome o = sc.Write(kImage + 4 * piece, piece == 2 ? 2 : 4, 1);
       EXPECT_EQ(o.fault, c.want[piece])
           << "kind " << int(c.kind) << " piece " << piece;
     }
@@ -296,10 +284,8 @@ TEST(ScannerModel, InterruptFallsOnItsRequest) {
   scn_outcome w, rd;
   sc.Exchange(Download(10).data(), 16, &w, &rd);
   EXPECT_EQ(w.interrupt + rd.interrupt, 0u);
-  scn_write(&sc.s, kImage, 4, 0, &w);
-  EXPECT_EQ(w.interrupt, SCN_SIGNAL_SIGTERM);
-  scn_write(&sc.s, kImage + 4, 6, 1, &w);
-  EXPECT_EQ(w.interrupt, 0u);
+  EXPECT_EQ(sc.Write(kImage, 4).interrupt, SCN_SIGNAL_SIGTERM);
+  EXPECT_EQ(sc.Write(kImage + 4, 6, 1).interrupt, 0u);
   r.interrupt_phase = SCN_PHASE_READINESS;
   r.interrupt_occurrence = 2;
   Scanner twice(r);
@@ -334,8 +320,7 @@ TEST(ScannerModel, ChecksCatchEachWrongRun) {
     other.s.opened = target.s.opened = 1;
     target.Exchange(kReadiness);
     target.Exchange(Download(10).data());
-    scn_outcome o;
-    scn_write(&target.s, kImage, sizeof kImage, 0, &o);
+    target.Write(kImage, sizeof kImage);
     target.Exchange(kBurn);
     if (spoil) spoil(other, target);
     scn_scanner both[2] = {other.s, target.s};
@@ -375,9 +360,8 @@ TEST(ScannerModel, ChecksCatchEachWrongRun) {
 TEST(CompiledScenario, ReadsAsWritten) {
   std::ifstream in(std::string(SCANFW_SCENARIO_RECORDS) + "/success_en.rec",
                    std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  const std::string data = bytes.str();
+  const std::string data((std::istreambuf_iterator<char>(in)),
+                         std::istreambuf_iterator<char>());
   ASSERT_TRUE(
       scn_record_valid(data.data(), static_cast<uint32_t>(data.size())));
   scn_record r;
