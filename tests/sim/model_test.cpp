@@ -362,8 +362,8 @@ TEST(CompiledScenario, ReadsAsWritten) {
                    std::ios::binary);
   const std::string data((std::istreambuf_iterator<char>(in)),
                          std::istreambuf_iterator<char>());
-  ASSERT_TRUE(
-      scn_record_valid(data.data(), static_cast<uint32_t>(data.size())));
+  const uint32_t size = static_cast<uint32_t>(data.size());
+  ASSERT_TRUE(scn_record_valid(data.data(), size));
   scn_record r;
   std::memcpy(&r, data.data(), sizeof r);
   EXPECT_EQ(r.lang, 0x0409u);
@@ -382,8 +382,7 @@ TEST(CompiledScenario, ReadsAsWritten) {
   EXPECT_EQ(r.expect_service_during.start, SCN_START_DISABLED);
   EXPECT_EQ(r.harnesses,
             SCN_HARNESS_FAKE | SCN_HARNESS_WINE | SCN_HARNESS_UMOCKDEV);
-  EXPECT_FALSE(
-      scn_record_valid(data.data(), static_cast<uint32_t>(data.size() - 4)));
+  EXPECT_FALSE(scn_record_valid(data.data(), size - 4));
 }
 
 }  // namespace
