@@ -224,8 +224,7 @@ TEST(ScannerModel, DescriptorAsFilled) {
   r.devices[2] = scn_device{5, 0x3A7C, 0x4E21, 0x0100, 0, 1, 8, 0, {0, 0, 0}};
   EXPECT_EQ(scn_find_device(&r, 2), 1);
   EXPECT_EQ(scn_find_device(&r, 1), -1);
-  uint8_t out[8];
-  std::memset(out, 0xEE, sizeof out);
+  uint8_t out[8] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
   Scanner six(r, 1);
   EXPECT_EQ(scn_descriptor(&six.s, out, 8), 6);
   const uint8_t want[8] = {0x7C, 0x3A, 0x21, 0x4E, 0x00, 0x01, 0xEE, 0xEE};
