@@ -93,8 +93,7 @@ class Transport : public testing::Test {
  protected:
   void SetUp() override {
     fake::Reset();
-    fake::FakeDevice scanner;
-    scanner.index = 0;
+    fake::FakeDevice scanner = Attached(0);
     scanner.readiness = {6};
     scanner.burn = {7};
     fake::AddDevice(scanner);
@@ -173,9 +172,7 @@ class Transport : public testing::Test {
 
 TEST_F(Transport, OpenDevicePassesTheDriversValues) {
   fake::Reset();
-  fake::FakeDevice d;
-  d.index = 7;
-  fake::AddDevice(d);
+  fake::AddDevice(Attached(7));
   DeviceHandle h = OpenDevice("\\\\.\\usbscan7");
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   ASSERT_EQ(fake::CallNames(), Names({"CreateFileA"}));
@@ -263,8 +260,7 @@ TEST_F(Transport, DescriptorFailureIsSilentAndLeavesTheHandleOpen) {
 
 TEST_F(Transport, ExchangeMakesExactlyTheseCallsInThisOrder) {
   const CommandBlock command = ReadinessQuery();
-  ResponseBlock response;
-  std::memset(response.bytes, 0, sizeof(response.bytes));
+  ResponseBlock response{};
   EXPECT_EQ(
       Capture([&] { return ExchangeCommand(device_, command, &response); }),
       Gives(true));
@@ -323,8 +319,7 @@ TEST_F(Transport, ExchangeMakesExactlyTheseCallsInThisOrder) {
 
 TEST_F(Transport, ExchangeSendsTheCommandAndFillsTheWholeResponse) {
   const CommandBlock command = BurnStatusQuery();
-  ResponseBlock response;
-  std::memset(response.bytes, 0, sizeof(response.bytes));
+  ResponseBlock response{};
   ASSERT_TRUE(Exchange(&response).first);  // readiness: answers 6
   EXPECT_EQ(DeviceStatus(response), 6);
   for (int i = 0; i < 32; ++i) {
@@ -349,17 +344,15 @@ TEST_F(Transport, EveryExchangeFailureRow) { ExpectEachFailure(false); }
 
 TEST_F(Transport, EveryBulkFailureRow) { ExpectEachFailure(true); }
 
-TEST_F(Transport, WriteOfFifteenBytesIsAMismatchAndNothingIsRead) {
-  AddFault(Phase::Readiness, 1, Stage::Write, FaultKind::ShortCount);
-  ResponseBlock response;
-  EXPECT_EQ(Exchange(&response), Gives(false, Text(MsgUsbSizeMismatch, 0)));
-  EXPECT_TRUE(fake::CallsNamed("ReadFile").empty());
-}
-
-TEST_F(Transport, ShortReadIsAMismatch) {
-  AddFault(Phase::Readiness, 1, Stage::Read, FaultKind::ShortCount);
-  ResponseBlock response;
-  EXPECT_EQ(Exchange(&response), Gives(false, Text(MsgUsbSizeMismatch, 0)));
+// A write of fifteen bytes reads nothing.
+TEST_F(Transport, ShortWriteOrReadIsAMismatch) {
+  for (Stage stage : {Stage::Write, Stage::Read}) {
+    SetUp();
+    AddFault(Phase::Readiness, 1, stage, FaultKind::ShortCount);
+    ResponseBlock response;
+    EXPECT_EQ(Exchange(&response), Gives(false, Text(MsgUsbSizeMismatch, 0)));
+    EXPECT_EQ(fake::CallsNamed("ReadFile").empty(), stage == Stage::Write);
+  }
 }
 
 TEST_F(Transport, EventCreationFailureIsSilent) {
@@ -450,18 +443,13 @@ TEST_F(Transport, TheAllocationCounterSeesAnAllocation) {
             1);
 }
 
-TEST_F(Transport, ExchangeAllocatesNothing) {
+TEST_F(Transport, ExchangesAllocateNothingWhetherTheyWorkOrFail) {
   ResponseBlock response;
   const CommandBlock command = ReadinessQuery();
   EXPECT_EQ(WithoutAllocating(
                 [&] { return ExchangeCommand(device_, command, &response); }),
             Gives(true));
-}
-
-TEST_F(Transport, FailingCallsAllocateNothing) {
   AddFault(Phase::Readiness, 0, Stage::Read, FaultKind::ShortCount);
-  ResponseBlock response;
-  const CommandBlock command = ReadinessQuery();
   EXPECT_EQ(WithoutAllocating([&] {
               return ExchangeCommand(device_, command, &response) ||
                      ExchangeCommand(nullptr, command, &response);
