@@ -42,15 +42,6 @@ Result Scanfw(const std::vector<std::string> &args, uint16_t langId = 0x0409) {
 
 size_t Count(const std::string &name) { return fake::CallsNamed(name).size(); }
 
-std::vector<std::string> Lines(const std::string &text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos;
-       start = end + 1)
-    lines.push_back(text.substr(start, end - start));
-  return lines;
-}
-
 // Asking leaves no trace on devices or service.
 void ExpectNothingTouched(const std::string &what) {
   EXPECT_EQ(Count("CreateFileA"), 0u) << what;
@@ -105,11 +96,12 @@ TEST(Help, NamesEveryOptionOnItsOwnLineAndWhatARunWithoutOptionsDoes) {
   for (uint16_t lang : {0x0409, 0x0404}) {
     fake::Reset();
     const std::string out = Scanfw({"--help"}, lang).out;
+    const std::string lines = "\n" + out;
     for (const std::string &option : options) {
-      int lines = 0;
-      for (const std::string &line : Lines(out))
-        lines += line.rfind("  " + option + " ", 0) == 0 ? 1 : 0;
-      EXPECT_EQ(lines, 1) << option << " in " << lang;
+      const std::string start = "\n  " + option + " ";
+      const size_t first = lines.find(start);
+      EXPECT_NE(first, std::string::npos) << option << " in " << lang;
+      EXPECT_EQ(lines.find(start, first + 1), std::string::npos) << option;
     }
     EXPECT_NE(out.find("-h"), std::string::npos);
     EXPECT_NE(out.find("/?"), std::string::npos);
@@ -181,20 +173,18 @@ TEST(Version, AnImageThatCannotBeReachedIsReportedOnce) {
 
 // ---- list ----
 
-struct ListCase {
-  const char *what;
-  std::vector<fake::FakeDevice> devices;
-  uint16_t langId;
-  std::string out;
-};
-
 fake::FakeDevice WithRelease(fake::FakeDevice d, uint16_t release) {
   d.release = release;
   return d;
 }
 
 TEST(List, NamesEveryDeviceThatOpensClosesThemAndSendsNothing) {
-  const std::vector<ListCase> cases = {
+  const struct {
+    const char *what;
+    std::vector<fake::FakeDevice> devices;
+    uint16_t langId;
+    std::string out;
+  } cases[] = {
       {"nothing attached", {}, 0x0409, kNotFound},
       {"other devices only",
        {Attached(0, 0x04A9, 0x1905), Attached(5, 0x3A7C, 0x0001),
@@ -226,7 +216,7 @@ TEST(List, NamesEveryDeviceThatOpensClosesThemAndSendsNothing) {
            "!!\n\n\\\\.\\usbscan4 3A7C:4E21 0100\n" +
            Hex("B3 5D B3 C6 B5 6F B2 7B") + "!!\n\n"},
   };
-  for (const ListCase &c : cases) {
+  for (const auto &c : cases) {
     for (bool exitCode : {false, true}) {
       fake::Reset();
       for (const fake::FakeDevice &d : c.devices) fake::AddDevice(d);
@@ -305,11 +295,6 @@ std::vector<Outcome> Outcomes() {
   return outcomes;
 }
 
-bool EndsWith(const std::string &text, const std::string &end) {
-  return text.size() >= end.size() &&
-         text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
 TEST(ExitCode, EachOutcomeHasItsCodeAndTheRunIsOtherwiseTheSame) {
   for (const Outcome &o : Outcomes()) {
     const auto setUp = [&o] {
@@ -325,7 +310,8 @@ TEST(ExitCode, EachOutcomeHasItsCodeAndTheRunIsOtherwiseTheSame) {
     setUp();
     const Result coded = Scanfw({"--exit-code"});
     EXPECT_EQ(coded.status, o.code) << o.what;
-    EXPECT_TRUE(EndsWith(coded.out, o.lastMessage)) << o.what << coded.out;
+    const std::string last = o.lastMessage;
+    EXPECT_EQ(coded.out.substr(coded.out.size() - last.size()), last) << o.what;
     // Byte for byte and call for call the same run.
     EXPECT_EQ(coded.out, plain.out) << o.what;
     EXPECT_EQ(fake::CallNames(), plainCalls) << o.what;

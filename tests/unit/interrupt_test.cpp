@@ -96,12 +96,18 @@ Pieces Then(Pieces head, const Pieces &tail) {
   head.insert(head.end(), tail.begin(), tail.end());
   return head;
 }
+// Whole runs: never interrupted, refused before the burn, refused in it.
+const Pieces kWhole =
+    Then(kUpToChecking, {kBusy, kSending, kUpgradeWait, kBurn1, kBurn2, kDone});
+const Pieces kRefusedEarly =
+    Then(kUpToChecking,
+         {kBusy, kSending, kCannotCancel, kUpgradeWait, kBurn1, kBurn2, kDone});
+const Pieces kRefusedInBurn =
+    Then(kUpToChecking,
+         {kBusy, kSending, kUpgradeWait, kCannotCancel, kBurn1, kBurn2, kDone});
 
 std::vector<Phase> Phases() {
   const std::string image = "bytes=" + std::to_string(fake::Image().length);
-  const Pieces refusedEarly = Then(
-      kUpToChecking,
-      {kBusy, kSending, kCannotCancel, kUpgradeWait, kBurn1, kBurn2, kDone});
   return {
       {"discovery", At{"CreateFileA", "usbscan1", 1, 0}, false,
        Pieces{kOption, kCancelled}, ""},
@@ -113,14 +119,12 @@ std::vector<Phase> Phases() {
        Then(kUpToChecking, {kBusy, kCancelled}), "R"},
       {"ready_answer", At{"ReadFile", "bytes=32", 2, 0}, false,
        Then(kUpToChecking, {kBusy, kSending, kCancelled}), "RR"},
-      {"download", At{"WriteFile", "bytes=16", 3, 0}, true, refusedEarly,
+      {"download", At{"WriteFile", "bytes=16", 3, 0}, true, kRefusedEarly,
        "RRDBSSS"},
-      {"bulk_write", At{"WriteFile", image.c_str(), 1, 0}, true, refusedEarly,
+      {"bulk_write", At{"WriteFile", image.c_str(), 1, 0}, true, kRefusedEarly,
        "RRDBSSS"},
-      {"pause", At{"Sleep", "6000", 1, 0}, true, refusedEarly, "RRDBSSS"},
-      {"burn", At{"WriteFile", "bytes=16", 4, 0}, true,
-       Then(kUpToChecking, {kBusy, kSending, kUpgradeWait, kCannotCancel,
-                            kBurn1, kBurn2, kDone}),
+      {"pause", At{"Sleep", "6000", 1, 0}, true, kRefusedEarly, "RRDBSSS"},
+      {"burn", At{"WriteFile", "bytes=16", 4, 0}, true, kRefusedInBurn,
        "RRDBSSS"},
   };
 }
@@ -177,25 +181,23 @@ void SetUpScanner(bool chinese) {
 
 // One letter per thing the scanner received.
 std::string Wire() {
+  const CommandBlock commands[] = {ReadinessQuery(),
+                                   FirmwareDownload(fake::Image().length),
+                                   BurnStatusQuery()};
   std::string wire;
   for (const fake::Received &r : fake::ReceivedBy(2)) {
+    char letter = '?';
     if (r.kind == fake::Received::Bulk) {
-      wire += r.buffer == fake::Image().data && r.length == fake::Image().length
-                  ? 'B'
-                  : '?';
-      continue;
+      if (r.buffer == fake::Image().data && r.length == fake::Image().length)
+        letter = 'B';
+    } else {
+      for (int i = 0; i < 3; ++i) {
+        const uint8_t *c = commands[i].bytes;
+        if (r.bytes == std::vector<uint8_t>(c, c + sizeof commands[i].bytes))
+          letter = "RDS"[i];
+      }
     }
-    const CommandBlock readiness = ReadinessQuery();
-    const CommandBlock download = FirmwareDownload(fake::Image().length);
-    const CommandBlock burn = BurnStatusQuery();
-    const std::vector<uint8_t> &b = r.bytes;
-    auto same = [&b](const CommandBlock &c) {
-      return b == std::vector<uint8_t>(c.bytes, c.bytes + sizeof c.bytes);
-    };
-    wire += same(readiness)  ? 'R'
-            : same(download) ? 'D'
-            : same(burn)     ? 'S'
-                             : '?';
+    wire += letter;
   }
   return wire;
 }
@@ -292,10 +294,7 @@ TEST(Interrupts, AnUninterruptedRunIsKeptAwakeOnlyWhileWritten) {
   for (bool chinese : {false, true}) {
     SetUpScanner(chinese);
     const std::string out = RunScanfw({});
-    EXPECT_EQ(out,
-              Transcript(Then(kUpToChecking, {kBusy, kSending, kUpgradeWait,
-                                              kBurn1, kBurn2, kDone}),
-                         chinese));
+    EXPECT_EQ(out, Transcript(kWhole, chinese));
     EXPECT_EQ(Wire(), "RRDBSSS");
     EXPECT_EQ(fake::DescribeService(), "running auto");
     EXPECT_EQ(fake::S().executionRequests, kAwake);
@@ -314,10 +313,7 @@ TEST(Interrupts, OnlyTheFirstRefusedInterruptIsAcknowledged) {
   fake::ArmInterrupt({"WriteFile", "bytes=16", 6, CTRL_C_EVENT});
   const std::string out = RunScanfw({});
   for (size_t n = 0; n < 3; ++n) EXPECT_TRUE(fake::Fired(n).fired) << n;
-  EXPECT_EQ(out, Transcript(
-                     Then(kUpToChecking, {kBusy, kSending, kCannotCancel,
-                                          kUpgradeWait, kBurn1, kBurn2, kDone}),
-                     false));
+  EXPECT_EQ(out, Transcript(kRefusedEarly, false));
   EXPECT_EQ(Wire(), "RRDBSSS");
 }
 
@@ -415,17 +411,15 @@ TEST(Interrupts, ANewRunForgetsTheLastOnesEvents) {
 // With --exit-code a cancel ends the process with 6, wherever it came before
 // the download command; one refused while the scanner is written leaves the
 // verdict's code. A listing that is interrupted ends without its verdict.
-struct ExitCase {
-  const char *name;
-  std::vector<std::string> args;
-  fake::Interrupt at;
-  int status;
-  std::string before;  // what comes before the pieces
-  Pieces output;
-};
-
 TEST(Interrupts, TheExitCodeTellsACancel) {
-  const ExitCase cases[] = {
+  const struct {
+    const char *name;
+    std::vector<std::string> args;
+    fake::Interrupt at;
+    int status;
+    std::string before;  // what comes before the pieces
+    Pieces output;
+  } cases[] = {
       {"discovery", Args{"--exit-code"},
        At{"CreateFileA", "usbscan1", 1, CTRL_C_EVENT}, 6, "",
        Pieces{kOption, kCancelled}},
@@ -433,16 +427,14 @@ TEST(Interrupts, TheExitCodeTellsACancel) {
        At{"Sleep", "1000", 1, CTRL_BREAK_EVENT}, 6, "1\n",
        Pieces{kFound, kLoading, kEmpty, kChecking, kBusy, kCancelled}},
       {"burn", Args{"--exit-code"},
-       At{"WriteFile", "bytes=16", 4, CTRL_C_EVENT}, 0, "",
-       Then(kUpToChecking, {kBusy, kSending, kUpgradeWait, kCannotCancel,
-                            kBurn1, kBurn2, kDone})},
+       At{"WriteFile", "bytes=16", 4, CTRL_C_EVENT}, 0, "", kRefusedInBurn},
       // The interrupt arrives while usbscan2 opens: it is listed, the walk
       // ends before the next name, and the verdict is not printed.
       {"list", Args{"--list"}, At{"CreateFileA", "usbscan2", 1, CTRL_C_EVENT},
        0, "\\\\.\\usbscan1 1234:4E21 0100\n\\\\.\\usbscan2 3A7C:4E21 0100\n",
        Pieces{kCancelled}},
   };
-  for (const ExitCase &c : cases) {
+  for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     SetUpScanner(false);
     fake::ArmInterrupt(c.at);
