@@ -101,7 +101,6 @@ static int scanfw_inhibitors(void) {
   return held;
 }
 
-/* The run fails, with a line that says why. */
 static int failed;
 static void fail(const char *format, ...) {
   va_list args;
@@ -141,7 +140,6 @@ static gboolean usbfs_charge(Urb *urb, int length) {
   return TRUE;
 }
 
-/* Reaping gives the memory back. */
 static void usbfs_uncharge(Urb *urb) {
   usbfs_charged -= urb->charged;
   usbfs_buffers -= urb->charged - USBFS_URB_RECORD;
@@ -447,7 +445,7 @@ static Device *add_usb_device(UMockdevTestbed *testbed, const char *name,
            address);
   guint8 descriptors[64];
   gsize length = build_descriptors(descriptors, vendor, product, hub);
-  GString *hex = g_string_new(NULL);
+  g_autoptr(GString) hex = g_string_new(NULL);
   for (gsize i = 0; i < length; i++)
     g_string_append_printf(hex, "%02X", descriptors[i]);
   char *syspath = dev->syspath =
@@ -455,7 +453,7 @@ static Device *add_usb_device(UMockdevTestbed *testbed, const char *name,
              : g_strdup_printf("/sys/devices/%s", name);
   /* The record format of umockdev-record; its N: line makes the device
    * node (usb_device nodes are char 189, numbered per bus). */
-  char *record = g_strdup_printf(
+  g_autofree char *record = g_strdup_printf(
       "P: %s\nN: bus/usb/%03d/%03d\n"
       "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=%s\n"
       "E: BUSNUM=%03d\nE: DEVNUM=%03d\n"
@@ -464,14 +462,6 @@ static Device *add_usb_device(UMockdevTestbed *testbed, const char *name,
       "A: bDeviceClass=%s\\n\nA: dev=189:%d\\n\nH: descriptors=%s\n",
       syspath + 4, bus, address, devname, bus, address, bus, address, vendor,
       product, hub ? "09" : "00", (bus - 1) * 128 + address - 1, hex->str);
-  GError *error = NULL;
-  if (!umockdev_testbed_add_from_string(testbed, record, &error)) {
-    fprintf(stderr, "cannot add %s: %s\n", syspath, error->message);
-    exit(1);
-  }
-  g_string_free(hex, TRUE);
-  g_free(record);
-
   dev->slot = slot;
   if (slot >= 0)
     scn_scanner_init(&dev->model, &scenario, (uint32_t)slot, image_length,
@@ -482,8 +472,10 @@ static Device *add_usb_device(UMockdevTestbed *testbed, const char *name,
   UMockdevIoctlBase *handler = umockdev_ioctl_base_new();
   g_signal_connect(handler, "handle-ioctl", G_CALLBACK(on_ioctl), dev);
   g_signal_connect(handler, "client-connected", G_CALLBACK(on_connected), dev);
-  if (!umockdev_testbed_attach_ioctl(testbed, devname, handler, &error)) {
-    fprintf(stderr, "cannot emulate %s: %s\n", devname, error->message);
+  GError *error = NULL;
+  if (!umockdev_testbed_add_from_string(testbed, record, &error) ||
+      !umockdev_testbed_attach_ioctl(testbed, devname, handler, &error)) {
+    fprintf(stderr, "cannot emulate %s: %s\n", syspath, error->message);
     exit(1);
   }
   return dev;
@@ -673,8 +665,7 @@ int main(int argc, char **argv) {
     return 1;
   }
   GString *bytes = load(rec), *expected;
-  if (!bytes) return 1;
-  if (!scn_record_valid(bytes->str, (uint32_t)bytes->len) ||
+  if (!bytes || !scn_record_valid(bytes->str, (uint32_t)bytes->len) ||
       !(((scn_record *)bytes->str)->harnesses & SCN_HARNESS_UMOCKDEV)) {
     fail("%s is not a compiled scenario that the umockdev testbed can run",
          rec);

@@ -11,10 +11,14 @@
 
 namespace {
 
+HANDLE Open(const char *name) {
+  return CreateFileA(name, GENERIC_READ | GENERIC_WRITE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_SYSTEM, nullptr);
+}
+
 void Identify(const char *name) {
-  HANDLE device = CreateFileA(name, GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_SYSTEM, nullptr);
+  HANDLE device = Open(name);
   if (device == INVALID_HANDLE_VALUE) {
     std::printf("%s missing %u\n", name, GetLastError());
     return;
@@ -37,9 +41,7 @@ void Identify(const char *name) {
 // One readiness exchange the way the transport makes it, reporting what
 // each call gave.
 void Exchange(const char *name) {
-  HANDLE device = CreateFileA(name, GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_SYSTEM, nullptr);
+  HANDLE device = Open(name);
   HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   OVERLAPPED overlapped = {};
   overlapped.hEvent = event;
