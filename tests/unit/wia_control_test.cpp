@@ -38,15 +38,14 @@ std::string Fill() {
          std::to_string(fake::ServiceConfigBytes()) +
          " block=set needed=set zeroed=1";
 }
-std::string Change(int startType) {
-  return "ChangeServiceConfigA service#1 type=0xffffffff start=0x" +
-         std::to_string(startType) +
-         " error=0xffffffff path=null group=null tag=null deps=null "
-         "account=null password=null display=null";
-}
 // The whole start-type change from the size probe to the freed block.
 Calls SetTo(int startType) {
-  return {kProbe, Alloc(), Fill(), Change(startType), kFree};
+  return {kProbe, Alloc(), Fill(),
+          "ChangeServiceConfigA service#1 type=0xffffffff start=0x" +
+              std::to_string(startType) +
+              " error=0xffffffff path=null group=null tag=null deps=null "
+              "account=null password=null display=null",
+          kFree};
 }
 // n reads of a poll whose wait hint is 0.
 Calls Polls(int n) {
