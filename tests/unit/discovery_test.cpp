@@ -20,20 +20,18 @@ const char kNotFoundZh[] =
     "b3 5d b3 c6 a5 bc a7 e4 a8 ec 21 21 0a b5 b2 a7 f4 20 b5 7b a7 c7 2e 2e "
     "2e 0a 0a";
 
-std::string Name(int index) { return "\\\\.\\usbscan" + std::to_string(index); }
-
 // The names CreateFileA was asked for, in order.
 std::vector<std::string> OpenedNames() {
   std::vector<std::string> names;
-  for (const fake::Call &c : fake::CallsNamed("CreateFileA")) {
+  for (const fake::Call &c : fake::CallsNamed("CreateFileA"))
     names.push_back(Arg(c, "name"));
-  }
   return names;
 }
 
 std::vector<std::string> NamesUpTo(int last) {
   std::vector<std::string> names;
-  for (int i = 0; i <= last; ++i) names.push_back(Name(i));
+  for (int i = 0; i <= last; ++i)
+    names.push_back("\\\\.\\usbscan" + std::to_string(i));
   return names;
 }
 
@@ -195,8 +193,7 @@ TEST_F(Discovery, TheEntrySearchesAfterPrintingTheOptionValue) {
 
 TEST_F(Discovery, TheEntryKeepsTheFoundDeviceOpen) {
   fake::AddDevice(Attached(3));
-  int status = -1;
-  const std::string out = fake::RunProgram({}, &status);
+  const std::string out = RunScanfw({});
   EXPECT_EQ(out.substr(0, 2), "0\n");
   EXPECT_EQ(out.find("Device not found"), std::string::npos);
   EXPECT_EQ(fake::TimesOpened(3), 1);

@@ -79,8 +79,8 @@ TEST(Options, ParseOptionNumberEdges) {
 
 TEST(Language, OnlyChineseTaiwanSelectsTraditionalChinese) {
   EXPECT_EQ(LanguageFromLangId(0x0404), 1);
-  const uint16_t others[] = {0x0409, 0x0804, 0x0C04, 0x1004, 0x0004, 0x0411, 0};
-  for (uint16_t id : others) EXPECT_EQ(LanguageFromLangId(id), 0) << id;
+  for (uint16_t id : {0x0409, 0x0804, 0x0C04, 0x1004, 0x0004, 0x0411, 0})
+    EXPECT_EQ(LanguageFromLangId(id), 0) << id;
 }
 
 }  // namespace

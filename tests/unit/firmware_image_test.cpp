@@ -17,10 +17,6 @@ namespace {
 const std::vector<std::string> kAllSteps = {"FindResourceA", "LoadResource",
                                             "LockResource", "SizeofResource"};
 
-std::string Printed(MessageId id, LanguageIndex language) {
-  return std::string(MessageText(id, language)) + "\n";
-}
-
 class FirmwareImageTest : public testing::Test {
  protected:
   void SetUp() override { fake::Reset(); }
@@ -79,11 +75,10 @@ const FaultCase kFaults[] = {
     {"Empty", fake::ImageFault::Empty, MsgResourceEmpty, 4},
 };
 
-class FirmwareImageFaultTest
-    : public testing::TestWithParam<std::tuple<FaultCase, LanguageIndex>> {
- protected:
-  void SetUp() override { fake::Reset(); }
-};
+using FaultRow = std::tuple<FaultCase, LanguageIndex>;
+
+class FirmwareImageFaultTest : public FirmwareImageTest,
+                               public testing::WithParamInterface<FaultRow> {};
 
 TEST_P(FirmwareImageFaultTest, PrintsItsMessageAndTriesNoLaterStep) {
   const FaultCase &c = std::get<0>(GetParam());
@@ -92,7 +87,7 @@ TEST_P(FirmwareImageFaultTest, PrintsItsMessageAndTriesNoLaterStep) {
   static const uint8_t kUntouched = 0;
   FirmwareImage image = {&kUntouched, 77};
   EXPECT_EQ(Capture([&] { return LoadFirmwareImage(language, &image); }),
-            Gives(false, Printed(c.message, language)));
+            Gives(false, std::string(MessageText(c.message, language)) + "\n"));
   std::vector<std::string> tried(kAllSteps.begin(),
                                  kAllSteps.begin() + c.stepsTried);
   EXPECT_EQ(fake::CallNames(), tried);
@@ -106,8 +101,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Combine(testing::ValuesIn(kFaults),
                      testing::Values(kLanguageEnglish,
                                      kLanguageTraditionalChinese)),
-    [](const testing::TestParamInfo<std::tuple<FaultCase, LanguageIndex>>
-           &info) {
+    [](const testing::TestParamInfo<FaultRow> &info) {
       return std::string(std::get<0>(info.param).name) +
              (std::get<1>(info.param) == kLanguageEnglish ? "English"
                                                           : "Chinese");

@@ -121,13 +121,11 @@ TEST(Catalogue, KnownBytesFromTheTable) {
 }
 
 TEST(Catalogue, OutOfRangeIdsAndLanguagesPrintNothing) {
-  const int ids[] = {-1, 28, 39, 40, 1000};
-  for (int id : ids) {
+  for (int id : {-1, 28, 39, 40, 1000}) {
     EXPECT_EQ(CaptureOutput([&] { PrintMessage(id, 0); }), "") << id;
     EXPECT_EQ(MessageText(id, 0), nullptr);
   }
-  const LanguageIndex languages[] = {2, 9, 10, 0xFFFF};
-  for (LanguageIndex language : languages)
+  for (LanguageIndex language : {2, 9, 10, 0xFFFF})
     EXPECT_EQ(CaptureOutput([&] { PrintMessage(MsgDeviceFound, language); }),
               "");
 }

@@ -48,8 +48,7 @@ TEST(Protocol, CommandBytes) {
 
 TEST(Protocol, EachCommandIsBuiltAfresh) {
   // A large download first must leave nothing behind in the next query.
-  CommandBlock download = FirmwareDownload(0xFFFFFFFFu);
-  (void)download;
+  (void)FirmwareDownload(0xFFFFFFFFu);
   EXPECT_EQ(Wire(ReadinessQuery()),
             Hex("20 02 00 00 12 00 02 00 00 00 00 00 00 00 00 00"));
   EXPECT_EQ(Wire(ReadinessQuery()), Wire(ReadinessQuery()));

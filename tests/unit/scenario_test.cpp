@@ -62,10 +62,9 @@ TEST_P(Scenarios, RunAsDescribed) {
   const int target =
       sc.record.target < 0 ? -1 : sc.record.devices[sc.record.target].index;
   for (const fake::Received &r : fake::ReceivedBy(target)) {
-    if (r.kind == fake::Received::Bulk) {
-      EXPECT_EQ(r.buffer, fake::Image().data);
-      EXPECT_EQ(r.length, fake::Image().length);
-    }
+    if (r.kind != fake::Received::Bulk) continue;
+    EXPECT_EQ(r.buffer, fake::Image().data);
+    EXPECT_EQ(r.length, fake::Image().length);
   }
   if (sc.record.checks & SCN_CHECK_SERVICE) {
     EXPECT_EQ(fake::DescribeService(),
@@ -75,7 +74,6 @@ TEST_P(Scenarios, RunAsDescribed) {
     EXPECT_EQ(fake::S().serviceAtBulkWrite,
               fake::ServiceText(sc.record.expect_service_during));
   }
-
   if (sc.record.checks & SCN_CHECK_NO_SERVICE_CALLS) {
     EXPECT_EQ(fake::ServiceCallCount(), 0);
   }

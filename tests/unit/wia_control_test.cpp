@@ -38,15 +38,14 @@ std::string Fill() {
          std::to_string(fake::ServiceConfigBytes()) +
          " block=set needed=set zeroed=1";
 }
-std::string Change(int startType) {
-  return "ChangeServiceConfigA service#1 type=0xffffffff start=0x" +
-         std::to_string(startType) +
-         " error=0xffffffff path=null group=null tag=null deps=null "
-         "account=null password=null display=null";
-}
 // The whole start-type change from the size probe to the freed block.
 Calls SetTo(int startType) {
-  return {kProbe, Alloc(), Fill(), Change(startType), kFree};
+  return {kProbe, Alloc(), Fill(),
+          "ChangeServiceConfigA service#1 type=0xffffffff start=0x" +
+              std::to_string(startType) +
+              " error=0xffffffff path=null group=null tag=null deps=null "
+              "account=null password=null display=null",
+          kFree};
 }
 // n reads of a poll whose wait hint is 0.
 Calls Polls(int n) {
@@ -102,7 +101,7 @@ class WiaControl : public testing::Test {
     EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Manager), 0);
     EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Service), 0);
     EXPECT_EQ(fake::S().badCloses, 0);
-    EXPECT_EQ(static_cast<int>(fake::CallsNamed("CloseServiceHandle").size()),
+    EXPECT_EQ(Count("CloseServiceHandle"),
               fake::HandlesCreated(fake::HandleKind::Manager) +
                   fake::HandlesCreated(fake::HandleKind::Service));
     EXPECT_EQ(fake::S().blocksAllocated, fake::S().blocksFreed);
@@ -130,13 +129,6 @@ class WiaControl : public testing::Test {
   }
   Calls Destroyed() {
     return CallsIn([&] { Destroy(); });
-  }
-  // SetStartType(SERVICE_DISABLED) fails printing `out`: the calls it made.
-  Calls FailsToDisable(const std::string &out) {
-    return CallsIn([&] {
-      EXPECT_EQ(Capture([&] { return W().SetStartType(SERVICE_DISABLED); }),
-                Gives(FALSE, out));
-    });
   }
   // A probe that fails and leaves the record alone: the calls so far.
   Calls FailedProbe() {
@@ -416,7 +408,12 @@ TEST_P(WiaRefusal, FailsWithTheServiceUnchanged) {
   const Refusal &r = GetParam();
   ASSERT_TRUE(!r.probe || Probe());
   r.setUp();
-  EXPECT_EQ(FailsToDisable(r.out), r.calls);
+  EXPECT_EQ(CallsIn([&] {
+              EXPECT_EQ(
+                  Capture([&] { return W().SetStartType(SERVICE_DISABLED); }),
+                  Gives(FALSE, std::string(r.out)));
+            }),
+            r.calls);
   EXPECT_EQ(fake::S().blocksAllocated, r.blocks);
   EXPECT_EQ(fake::DescribeService(), "running auto");
 }
@@ -509,17 +506,6 @@ TEST_F(WiaControl, FailedQueryBeforeTheStartReturnsOneWithoutStarting) {
 
 // --- The deadline of the polls ---------------------------------------------
 
-TEST_F(WiaControl, ZeroWaitHintPollEndsAtTheDeadlineAsTheClockMoves) {
-  fake::Service().stopPendingQueries = -1;
-  fake::Service().statusQueryMs = 7;  // each read takes time
-  W().SuspendService();
-  EXPECT_EQ(fake::S().sleptMs, 0u);
-  EXPECT_GE(fake::S().tick, 60000u);
-  EXPECT_LT(fake::S().tick, 60000u + 3 * 7);
-  EXPECT_LT(Count("QueryServiceStatus"), 60000 / 7 + 4);
-  EXPECT_EQ(fake::DescribeService(), "stop-pending disabled");
-}
-
 TEST_F(WiaControl, EachPollHasItsOwnDeadline) {
   fake::Service().stopPendingQueries = -1;
   fake::Service().waitHint = 1500;
@@ -585,6 +571,9 @@ const Poll kPolls[] = {
     {"ServiceThatStopsJustPastTheBoundIsLeftStopping", false, false, 60, 1000,
      0, nullptr, "stop-pending disabled", Pauses(60, 1000), 60000, 60000,
      1 + 60},
+    // Wait hint 0 and 7 ms a read: the clock alone reaches the deadline.
+    {"ZeroWaitHintPollEndsAtTheDeadlineAsTheClockMoves", false, false, -1, 0, 7,
+     nullptr, "stop-pending disabled", Pauses(8572, 0), 0, 60011, 8573},
     {"HugeWaitHintIsCutToTheTimeLeft", false, true, -1, 0xFFFFFFFFu, 0, nullptr,
      "stop-pending disabled", Pauses(1, 60000), 60000, 60000, 3},
     {"LastPauseIsCappedAtTheTimeLeft", false, false, -1, 7000, 0, nullptr,
