@@ -113,6 +113,13 @@ R Answer(Course c, R bad, DWORD error, LPDWORD count, Model model) {
   return r;
 }
 
+// A counted call the model answers with the caller's own arguments.
+template <typename R, typename... P, typename... A>
+R Pass(Course c, std::common_type_t<R> bad, DWORD error, LPDWORD count,
+       R (*model)(P...), A... args) {
+  return Answer<R>(c, bad, error, count, [&] { return model(args...); });
+}
+
 // A call whose failure is laid on after the model has answered: a close
 // happens all the same, as a failing close frees the handle on Windows.
 BOOL Overruled(Course c, BOOL ok) {
@@ -221,8 +228,8 @@ void Sleep(DWORD milliseconds) {
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
   const fake::Course c = fake::Begin("LocalAlloc");
   fake::At(c.slot).length = static_cast<uint32_t>(bytes);
-  return fake::Answer<HLOCAL>(c, nullptr, ERROR_NOT_ENOUGH_MEMORY, nullptr,
-                              [&] { return Model_LocalAlloc(flags, bytes); });
+  return fake::Pass(c, nullptr, ERROR_NOT_ENOUGH_MEMORY, nullptr,
+                    Model_LocalAlloc, flags, bytes);
 }
 
 HLOCAL LocalFree(HLOCAL block) {
@@ -235,21 +242,17 @@ HLOCAL LocalFree(HLOCAL block) {
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share,
                    LPSECURITY_ATTRIBUTES security, DWORD disposition,
                    DWORD flags, HANDLE templateFile) {
-  return fake::Answer<HANDLE>(
-      fake::Begin("CreateFileA"), INVALID_HANDLE_VALUE, 0, nullptr, [&] {
-        return Model_CreateFileA(name, access, share, security, disposition,
-                                 flags, templateFile);
-      });
+  return fake::Pass(fake::Begin("CreateFileA"), INVALID_HANDLE_VALUE, 0,
+                    nullptr, Model_CreateFileA, name, access, share, security,
+                    disposition, flags, templateFile);
 }
 
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize,
                      LPVOID out, DWORD outSize, LPDWORD returned,
                      LPOVERLAPPED overlapped) {
-  return fake::Answer<BOOL>(
-      fake::Begin("DeviceIoControl", device), FALSE, 0, returned, [&] {
-        return Model_DeviceIoControl(device, code, in, inSize, out, outSize,
-                                     returned, overlapped);
-      });
+  return fake::Pass(fake::Begin("DeviceIoControl", device), FALSE, 0, returned,
+                    Model_DeviceIoControl, device, code, in, inSize, out,
+                    outSize, returned, overlapped);
 }
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
@@ -264,9 +267,8 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
   if (bytes == kCommandBlockSize && buffer != nullptr)
     std::memcpy(e.bytes, buffer, sizeof e.bytes);
   fake::L().lastReadBuffer = nullptr;
-  return fake::Answer<BOOL>(c, FALSE, 0, written, [&] {
-    return Model_WriteFile(file, buffer, bytes, written, overlapped);
-  });
+  return fake::Pass(c, FALSE, 0, written, Model_WriteFile, file, buffer, bytes,
+                    written, overlapped);
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD read,
@@ -276,18 +278,15 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD read,
   fake::At(c.slot).length = bytes;
   fake::L().lastReadBuffer = buffer;
   fake::L().lastReadLength = bytes;
-  return fake::Answer<BOOL>(c, FALSE, 0, read, [&] {
-    return Model_ReadFile(file, buffer, bytes, read, overlapped);
-  });
+  return fake::Pass(c, FALSE, 0, read, Model_ReadFile, file, buffer, bytes,
+                    read, overlapped);
 }
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset,
                     BOOL initialState, LPCSTR name) {
-  return fake::Answer<HANDLE>(fake::Begin("CreateEventA"), nullptr,
-                              ERROR_NOT_ENOUGH_MEMORY, nullptr, [&] {
-                                return Model_CreateEventA(security, manualReset,
-                                                          initialState, name);
-                              });
+  return fake::Pass(fake::Begin("CreateEventA"), nullptr,
+                    ERROR_NOT_ENOUGH_MEMORY, nullptr, Model_CreateEventA,
+                    security, manualReset, initialState, name);
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
@@ -336,15 +335,14 @@ BOOL CloseHandle(HANDLE handle) {
 }
 
 HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
-  return fake::Answer<HRSRC>(
-      fake::Begin("FindResourceA"), nullptr, ERROR_RESOURCE_TYPE_NOT_FOUND,
-      nullptr, [&] { return Model_FindResourceA(module, name, type); });
+  return fake::Pass(fake::Begin("FindResourceA"), nullptr,
+                    ERROR_RESOURCE_TYPE_NOT_FOUND, nullptr, Model_FindResourceA,
+                    module, name, type);
 }
 
 HGLOBAL LoadResource(HMODULE module, HRSRC resource) {
-  return fake::Answer<HGLOBAL>(
-      fake::Begin("LoadResource"), nullptr, 0, nullptr,
-      [&] { return Model_LoadResource(module, resource); });
+  return fake::Pass(fake::Begin("LoadResource"), nullptr, 0, nullptr,
+                    Model_LoadResource, module, resource);
 }
 
 // Sets no last error, as on Windows.
@@ -357,21 +355,18 @@ LPVOID LockResource(HGLOBAL data) {
 }
 
 DWORD SizeofResource(HMODULE module, HRSRC resource) {
-  return fake::Answer<DWORD>(fake::Begin("SizeofResource"), 0, 0, nullptr, [&] {
-    return Model_SizeofResource(module, resource);
-  });
+  return fake::Pass(fake::Begin("SizeofResource"), 0, 0, nullptr,
+                    Model_SizeofResource, module, resource);
 }
 
 SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access) {
-  return fake::Answer<SC_HANDLE>(
-      fake::Begin("OpenSCManagerA"), nullptr, 0, nullptr,
-      [&] { return Model_OpenSCManagerA(machine, database, access); });
+  return fake::Pass(fake::Begin("OpenSCManagerA"), nullptr, 0, nullptr,
+                    Model_OpenSCManagerA, machine, database, access);
 }
 
 SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access) {
-  return fake::Answer<SC_HANDLE>(
-      fake::Begin("OpenServiceA"), nullptr, 0, nullptr,
-      [&] { return Model_OpenServiceA(manager, name, access); });
+  return fake::Pass(fake::Begin("OpenServiceA"), nullptr, 0, nullptr,
+                    Model_OpenServiceA, manager, name, access);
 }
 
 BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
@@ -393,9 +388,8 @@ BOOL QueryServiceConfigA(SC_HANDLE service, LPQUERY_SERVICE_CONFIGA config,
   fake::At(c.slot).length = bufSize;
   if (c.way == Way::Insufficient && bytesNeeded != nullptr)
     *bytesNeeded = fake::ServiceConfigBytes();
-  return fake::Answer<BOOL>(c, FALSE, 0, nullptr, [&] {
-    return Model_QueryServiceConfigA(service, config, bufSize, bytesNeeded);
-  });
+  return fake::Pass(c, FALSE, 0, nullptr, Model_QueryServiceConfigA, service,
+                    config, bufSize, bytesNeeded);
 }
 
 BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD serviceType, DWORD startType,
@@ -405,28 +399,24 @@ BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD serviceType, DWORD startType,
                           LPCSTR password, LPCSTR displayName) {
   const fake::Course c = fake::Begin("ChangeServiceConfigA", service);
   fake::At(c.slot).length = startType;
-  return fake::Answer<BOOL>(c, FALSE, 0, nullptr, [&] {
-    return Model_ChangeServiceConfigA(service, serviceType, startType,
-                                      errorControl, binaryPathName,
-                                      loadOrderGroup, tagId, dependencies,
-                                      serviceStartName, password, displayName);
-  });
+  return fake::Pass(c, FALSE, 0, nullptr, Model_ChangeServiceConfigA, service,
+                    serviceType, startType, errorControl, binaryPathName,
+                    loadOrderGroup, tagId, dependencies, serviceStartName,
+                    password, displayName);
 }
 
 BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
   const fake::Course c = fake::Begin("ControlService", service);
   fake::At(c.slot).length = control;
-  return fake::Answer<BOOL>(c, FALSE, 0, nullptr, [&] {
-    return Model_ControlService(service, control, status);
-  });
+  return fake::Pass(c, FALSE, 0, nullptr, Model_ControlService, service,
+                    control, status);
 }
 
 BOOL StartServiceA(SC_HANDLE service, DWORD argc, LPCSTR *argv) {
   const fake::Course c = fake::Begin("StartServiceA", service);
   if (fake::L().mutant == fake::Mutant::ResumeNeverStarts) return TRUE;
-  return fake::Answer<BOOL>(c, FALSE, 0, nullptr, [&] {
-    return Model_StartServiceA(service, argc, argv);
-  });
+  return fake::Pass(c, FALSE, 0, nullptr, Model_StartServiceA, service, argc,
+                    argv);
 }
 
 BOOL CloseServiceHandle(SC_HANDLE handle) {
