@@ -15,11 +15,10 @@ std::string CollectOutput(void (*body)(void *), void *context) {
   size_t size = 0;
   std::fflush(stdout);
   FILE *saved = stdout;
-  FILE *memory;
-  {
+  FILE *memory = [&data, &size]() {
     Bookkeeping b;
-    memory = open_memstream(&data, &size);
-  }
+    return open_memstream(&data, &size);
+  }();
   if (memory == nullptr) return "";
   stdout = memory;
   body(context);

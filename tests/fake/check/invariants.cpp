@@ -29,8 +29,6 @@ bool IsReady(uint16_t status) {
   return status == kStatusIdle || status == kStatusDone;
 }
 
-// --- handles and blocks ---------------------------------------------------
-
 void CheckBalance(RunKind kind, std::vector<std::string> *v) {
   const int events = OpenHandles(HandleKind::Event);
   if (events != 0)
@@ -87,8 +85,6 @@ void CheckTransferAllocations(std::vector<std::string> *v) {
     }
   }
 }
-
-// --- output ---------------------------------------------------------------
 
 bool Digits(const std::string &out, size_t *at, bool sign) {
   size_t p = *at;
@@ -191,8 +187,6 @@ void CheckOutput(const std::string &out, RunKind kind,
   }
 }
 
-// --- the scanner's protocol -------------------------------------------------
-
 void CheckProtocol(std::vector<std::string> *v) {
   const FakeImage &image = Image();
   const CommandBlock readiness = ReadinessQuery();
@@ -260,8 +254,6 @@ void CheckProtocol(std::vector<std::string> *v) {
     }
   }
 }
-
-// --- the service ------------------------------------------------------------
 
 // The manager's calls and those the service controller makes beside them.
 bool ServiceCall(const Entry &e) {
