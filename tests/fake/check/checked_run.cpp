@@ -15,11 +15,10 @@ std::string CollectOutput(void (*body)(void *), void *context) {
   size_t size = 0;
   std::fflush(stdout);
   FILE *saved = stdout;
-  FILE *memory;
-  {
+  FILE *memory = [&data, &size]() {
     Bookkeeping b;
-    memory = open_memstream(&data, &size);
-  }
+    return open_memstream(&data, &size);
+  }();
   if (memory == nullptr) return "";
   stdout = memory;
   body(context);
@@ -32,21 +31,12 @@ std::string CollectOutput(void (*body)(void *), void *context) {
   return out;
 }
 
-namespace {
-struct Run {
-  std::vector<std::string> args;
-  std::vector<char *> argv;
-  int status;
-};
-void RunMain(void *context) {
-  Run *run = static_cast<Run *>(context);
-  run->status =
-      ScanfwMain(static_cast<int>(run->args.size()), run->argv.data());
-}
-}  // namespace
-
 std::string RunProgram(const std::vector<std::string> &args, int *status) {
-  Run run;
+  struct Run {
+    std::vector<std::string> args;
+    std::vector<char *> argv;
+    int status = -1;
+  } run;
   {
     Bookkeeping b;
     run.args = args;
@@ -54,8 +44,13 @@ std::string RunProgram(const std::vector<std::string> &args, int *status) {
     for (std::string &a : run.args) run.argv.push_back(&a[0]);
     run.argv.push_back(nullptr);
   }
-  run.status = -1;
-  std::string out = CollectOutput(RunMain, &run);
+  std::string out = CollectOutput(
+      [](void *context) {
+        Run *run = static_cast<Run *>(context);
+        run->status =
+            ScanfwMain(static_cast<int>(run->args.size()), run->argv.data());
+      },
+      &run);
   if (status != nullptr) *status = run.status;
   return out;
 }
@@ -76,7 +71,7 @@ std::vector<std::string> RunChecked(
   int status = -1;
   const std::string out = RunProgram(scenario.args, &status);
   std::vector<std::string> v =
-      CheckInvariants(out, KindOfArguments(scenario.args));
+      CheckInvariantsFrom(out, KindOfArguments(scenario.args));
   CheckExitStatus(scenario.args, out, status, &v);
   return v;
 }

@@ -1,9 +1,7 @@
 // The program-facing entry points of the fake platform. Every Windows-named
-// call the program makes arrives here first, is counted and logged with what
-// the program saw, and is handed on to the fake's model (the scanner, the
-// service manager, the resource carrier), unless an injected fault answers
-// in its place. The sweep and the fuzzers make the k-th call fail this way;
-// the invariants read the log.
+// call is counted, logged as the program saw it and handed on to the fake's
+// model, unless an injected fault answers in its place (the sweep and the
+// fuzzers fail the k-th call so); the invariants read the log.
 #pragma once
 
 #include <cstdint>

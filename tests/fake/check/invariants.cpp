@@ -1,5 +1,6 @@
 #include "tests/fake/check/invariants.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "app/discovery.h"
@@ -28,8 +29,6 @@ bool IsReady(uint16_t status) {
   return status == kStatusIdle || status == kStatusDone;
 }
 
-// --- handles and blocks ---------------------------------------------------
-
 void CheckBalance(RunKind kind, std::vector<std::string> *v) {
   const int events = OpenHandles(HandleKind::Event);
   if (events != 0)
@@ -44,10 +43,8 @@ void CheckBalance(RunKind kind, std::vector<std::string> *v) {
                  std::to_string(S().liveBlocks.size()));
 
   // Only the found scanner stays open, and it is the one that was written.
-  const void *open = nullptr;
   int openCount = 0;
-  for (size_t slot = 0; slot < S().handles.size(); ++slot) {
-    const HandleInfo &h = S().handles[slot];
+  for (const HandleInfo &h : S().handles) {
     if (h.kind != HandleKind::Device || !h.open) continue;
     ++openCount;
     const FakeDevice *d = Device(h.tag);
@@ -58,11 +55,11 @@ void CheckBalance(RunKind kind, std::vector<std::string> *v) {
   }
   if (openCount > 1 || (kind != RunKind::Whole && openCount != 0))
     v->push_back("device handles left open: " + std::to_string(openCount));
+  const void *open = nullptr;
   for (const Entry &e : Entries()) {
-    if (Named(e, "CreateFileA") && e.ok) {
-      const HandleInfo *h = FindHandle(e.handle);
-      if (h != nullptr && h->open) open = e.handle;
-    }
+    const HandleInfo *h =
+        Named(e, "CreateFileA") && e.ok ? FindHandle(e.handle) : nullptr;
+    if (h != nullptr && h->open) open = e.handle;
   }
   for (const Entry &e : Entries()) {
     if ((Named(e, "WriteFile") || Named(e, "ReadFile")) && e.handle != open) {
@@ -88,8 +85,6 @@ void CheckTransferAllocations(std::vector<std::string> *v) {
     }
   }
 }
-
-// --- output ---------------------------------------------------------------
 
 bool Digits(const std::string &out, size_t *at, bool sign) {
   size_t p = *at;
@@ -120,14 +115,10 @@ bool Numbered(const std::string &out, size_t *at, const char *prefix,
 
 bool HexDigits(const std::string &out, size_t *at, size_t count,
                bool lowerOnly) {
-  for (size_t i = 0; i < count; ++i) {
-    if (*at + i >= out.size()) return false;
-    const char c = out[*at + i];
-    const bool digit = c >= '0' && c <= '9';
-    const bool letter =
-        lowerOnly ? (c >= 'a' && c <= 'f') : (c >= 'A' && c <= 'F');
-    if (!digit && !letter) return false;
-  }
+  const char *digits = lowerOnly ? "0123456789abcdef" : "0123456789ABCDEF";
+  for (size_t i = *at; i < *at + count; ++i)
+    if (i >= out.size() || out[i] == '\0' || !std::strchr(digits, out[i]))
+      return false;
   *at += count;
   return true;
 }
@@ -135,28 +126,22 @@ bool HexDigits(const std::string &out, size_t *at, size_t count,
 // The lines of a run that only answers: the usage text whole, the version
 // lines, the device list's lines, and catalogue messages.
 size_t AskingLine(const std::string &out, size_t at, LanguageIndex language) {
-  size_t p = at;
-  if (at == 0 && Literal(out, &p, UsageText(language)) && p == out.size())
-    return p;
-  p = at;
-  if (Literal(out, &p, std::string("scanfw ") + SCANFW_VERSION + "\n"))
-    return p;
   const VersionTexts &texts = VersionTextsFor(language);
-  p = at;
-  if (Literal(out, &p, texts.imageBefore) && Digits(out, &p, false) &&
-      Literal(out, &p, texts.imageAfter))
-    return p;
-  p = at;
-  if (Literal(out, &p, "SHA-256: ") && HexDigits(out, &p, 64, true) &&
-      Literal(out, &p, "\n"))
-    return p;
-  p = at;
-  if (Literal(out, &p, texts.placeholder)) return p;
-  p = at;
-  if (Numbered(out, &p, "\\\\.\\usbscan", " ") &&
-      HexDigits(out, &p, 4, false) && Literal(out, &p, ":") &&
-      HexDigits(out, &p, 4, false) && Literal(out, &p, " ") &&
-      HexDigits(out, &p, 4, false) && Literal(out, &p, "\n"))
+  size_t p = at;
+  // Each alternative starts again at `at`.
+  const auto again = [&p, at]() { return (p = at, true); };
+  if ((at == 0 && Literal(out, &p, UsageText(language)) && p == out.size()) ||
+      (again() &&
+       Literal(out, &p, std::string("scanfw ") + SCANFW_VERSION + "\n")) ||
+      (again() && Literal(out, &p, texts.imageBefore) &&
+       Digits(out, &p, false) && Literal(out, &p, texts.imageAfter)) ||
+      (again() && Literal(out, &p, "SHA-256: ") &&
+       HexDigits(out, &p, 64, true) && Literal(out, &p, "\n")) ||
+      (again() && Literal(out, &p, texts.placeholder)) ||
+      (again() && Numbered(out, &p, "\\\\.\\usbscan", " ") &&
+       HexDigits(out, &p, 4, false) && Literal(out, &p, ":") &&
+       HexDigits(out, &p, 4, false) && Literal(out, &p, " ") &&
+       HexDigits(out, &p, 4, false) && Literal(out, &p, "\n")))
     return p;
   return at;
 }
@@ -175,26 +160,23 @@ void CheckOutput(const std::string &out, RunKind kind,
     return;
   }
   while (at < out.size()) {
+    // The longest known text here wins; a failed match leaves p at `at`.
     size_t best = at;
     for (int id = 0; id < kMessageCount; ++id) {
       const char *text = MessageText(id, language);
-      if (text == nullptr) continue;
-      const size_t n = std::strlen(text);
-      if (out.compare(at, n, text) == 0 && at + n < out.size() &&
-          out[at + n] == '\n' && at + n + 1 > best)
-        best = at + n + 1;
+      size_t p = at;
+      if (text != nullptr) Literal(out, &p, std::string(text) + "\n");
+      best = std::max(best, p);
     }
     size_t p = at;
-    if (kind == RunKind::Whole &&
-        Numbered(out, &p, "Burning firmware... (", ")\n") && p > best)
-      best = p;
+    if (kind == RunKind::Whole)
+      Numbered(out, &p, "Burning firmware... (", ")\n");
+    best = std::max(best, p);
     p = at;
-    if (Numbered(out, &p, "QueryServiceConfig failed (", ")") && p > best)
-      best = p;
-    if (kind == RunKind::Asking) {
-      p = AskingLine(out, at, language);
-      if (p > best) best = p;
-    }
+    Numbered(out, &p, "QueryServiceConfig failed (", ")");
+    best = std::max(best, p);
+    if (kind == RunKind::Asking)
+      best = std::max(best, AskingLine(out, at, language));
     if (best == at && out[at] == '\n') best = at + 1;
     if (best == at) {
       v->push_back("output that is no known text, at byte " +
@@ -204,8 +186,6 @@ void CheckOutput(const std::string &out, RunKind kind,
     at = best;
   }
 }
-
-// --- the scanner's protocol -------------------------------------------------
 
 void CheckProtocol(std::vector<std::string> *v) {
   const FakeImage &image = Image();
@@ -274,8 +254,6 @@ void CheckProtocol(std::vector<std::string> *v) {
     }
   }
 }
-
-// --- the service ------------------------------------------------------------
 
 // The manager's calls and those the service controller makes beside them.
 bool ServiceCall(const Entry &e) {
@@ -352,20 +330,21 @@ void CheckAsking(std::vector<std::string> *v) {
 
 // The command line as the program reads it; the option rule itself is held
 // to its reference model by the command-line fuzzer.
-void ReadArguments(const std::vector<std::string> &args, CommandLine *line) {
+CommandLine ReadArguments(const std::vector<std::string> &args) {
   std::vector<std::string> copy = args;
   copy.insert(copy.begin(), "scanfw.exe");
   std::vector<char *> argv;
   for (std::string &a : copy) argv.push_back(&a[0]);
   argv.push_back(nullptr);
-  ReadCommandLine(static_cast<int>(copy.size()), argv.data(), line);
+  CommandLine line;
+  ReadCommandLine(static_cast<int>(copy.size()), argv.data(), &line);
+  return line;
 }
 
 }  // namespace
 
 RunKind KindOfArguments(const std::vector<std::string> &args) {
-  CommandLine line;
-  ReadArguments(args, &line);
+  const CommandLine line = ReadArguments(args);
   return line.help || line.version || line.list ? RunKind::Asking
                                                 : RunKind::Whole;
 }
@@ -374,10 +353,7 @@ void CheckExitStatus(const std::vector<std::string> &args,
                      const std::string &output, int status,
                      std::vector<std::string> *violations) {
   int expected = 0;
-  CommandLine line;
-  ReadArguments(args, &line);
-  const bool asked = line.exitCode;
-  if (asked && KindOfArguments(args) == RunKind::Whole) {
+  if (ReadArguments(args).exitCode && KindOfArguments(args) == RunKind::Whole) {
     static const struct {
       MessageId id;
       int code;
@@ -396,18 +372,17 @@ void CheckExitStatus(const std::vector<std::string> &args,
         {MsgUpdateCancelled, kOutcomeCancelled},
     };
     const LanguageIndex language = LanguageFromLangId(S().langId);
-    size_t last = 0;
-    bool found = false;
+    size_t last = std::string::npos;
     for (const auto &verdict : verdicts) {
       const size_t at =
           output.rfind(std::string(MessageText(verdict.id, language)) + "\n");
-      if (at != std::string::npos && (!found || at >= last)) {
+      if (at != std::string::npos &&
+          (last == std::string::npos || at >= last)) {
         last = at;
-        found = true;
         expected = verdict.code;
       }
     }
-    if (!found) {
+    if (last == std::string::npos) {
       violations->push_back("a run with --exit-code that ends with no verdict");
       return;
     }
@@ -415,11 +390,6 @@ void CheckExitStatus(const std::vector<std::string> &args,
   if (status != expected)
     violations->push_back("exit status " + std::to_string(status) + ", not " +
                           std::to_string(expected));
-}
-
-std::vector<std::string> CheckInvariants(const std::string &output,
-                                         RunKind kind) {
-  return CheckInvariantsFrom(output, kind, static_cast<size_t>(-1));
 }
 
 std::vector<std::string> CheckInvariantsFrom(const std::string &output,
@@ -437,7 +407,7 @@ std::vector<std::string> CheckInvariantsFrom(const std::string &output,
 
 std::string Violations(const std::string &output, RunKind kind) {
   std::string joined;
-  for (const std::string &line : CheckInvariants(output, kind))
+  for (const std::string &line : CheckInvariantsFrom(output, kind))
     joined += line + "\n";
   return joined;
 }

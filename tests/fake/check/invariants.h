@@ -1,6 +1,6 @@
 // What must never happen in any run of scanfw on the fake platform, whatever
 // the platform answers. Checked after every run: the scenario tests, the
-// fault sweep and the fuzzers all call CheckInvariants.
+// fault sweep and the fuzzers all call CheckInvariantsFrom.
 #pragma once
 
 #include <cstddef>
@@ -19,15 +19,12 @@ enum class RunKind {
 RunKind KindOfArguments(const std::vector<std::string> &args);
 
 // The broken rules, one line each; empty when the run was sound. Reads the
-// fake's state and the entry points' log as the run left them.
-std::vector<std::string> CheckInvariants(const std::string &output,
-                                         RunKind kind = RunKind::Whole);
-
-// The same, with the service's resume taken to begin at log entry
-// `resumeFrom` (CheckInvariants takes it to begin after the last call that
-// is not the service manager's).
-std::vector<std::string> CheckInvariantsFrom(const std::string &output,
-                                             RunKind kind, size_t resumeFrom);
+// fake's state and the entry points' log as the run left them. The service's
+// resume is taken to begin at log entry `resumeFrom`, by default after the
+// last call that is not the service manager's.
+std::vector<std::string> CheckInvariantsFrom(
+    const std::string &output, RunKind kind = RunKind::Whole,
+    size_t resumeFrom = static_cast<size_t>(-1));
 
 // The exit status of a whole run with these arguments: 0 unless
 // --exit-code asks for the outcome, and then the code of the verdict the
