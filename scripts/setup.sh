@@ -29,6 +29,13 @@ done
 if [ ${#missing[@]} -gt 0 ] || [ -n "${need_update:-}" ]; then
   echo "setup: installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -qq
+  # A mirror in the middle of a sync serves an index that does not match its
+  # release file. Try again; if one index stays broken, go on with the ones
+  # that came: the install below fails loudly if what it needs is missing.
+  for try in 1 2 3 4; do
+    if $SUDO apt-get update -qq; then break; fi
+    echo "setup: apt-get update failed (try $try of 4)" >&2
+    if [ "$try" -lt 4 ]; then sleep 20; fi
+  done
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi

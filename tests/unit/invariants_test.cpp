@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "device/protocol.h"
@@ -182,6 +183,42 @@ TEST(FaultInjection, ShortAndLongCountsAndWaits) {
   EXPECT_FALSE(ExchangeCommand(h, ReadinessQuery(), &r));
   EXPECT_EQ(fake::Entries()[next + 3].value, WAIT_TIMEOUT);
   EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Event), 0);
+}
+
+// The count a transfer call hands back itself is bent as well, not only the
+// one its completion reports.
+TEST(FaultInjection, ShortAndLongBendTheCountTheCallReturns) {
+  for (const auto &[way, delta] :
+       {std::pair(fake::Way::Short, -1), std::pair(fake::Way::Long, 1)}) {
+    fake::Reset();
+    DeviceHandle h = OpenScanner();
+    OVERLAPPED ov = {};
+    ov.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    const CommandBlock query = ReadinessQuery();
+    ResponseBlock response;
+    DEVICE_DESCRIPTOR d;
+    const std::function<BOOL(DWORD *)> calls[] = {
+        [&](DWORD *n) {
+          return WriteFile(h, query.bytes, kCommandBlockSize, n, &ov);
+        },
+        [&](DWORD *n) {
+          return ReadFile(h, response.bytes, kResponseBlockSize, n, &ov);
+        },
+        [&](DWORD *n) {
+          return DeviceIoControl(h, IOCTL_GET_DEVICE_DESCRIPTOR, &d, sizeof(d),
+                                 &d, sizeof(d), n, nullptr);
+        }};
+    DWORD plain[3] = {};
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(calls[i](&plain[i]));
+    for (int i = 0; i < 3; ++i) {
+      SCOPED_TRACE(i);
+      fake::Arm(static_cast<long>(fake::Entries().size()) + 1, way);
+      DWORD bent = 0;
+      EXPECT_TRUE(calls[i](&bent));
+      EXPECT_EQ(bent, plain[i] + delta);
+    }
+    CloseHandle(ov.hEvent);
+  }
 }
 
 TEST(FaultInjection, AWayThatDoesNotApplyLeavesTheCallAlone) {
