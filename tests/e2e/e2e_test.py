@@ -24,7 +24,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "sim"))
 sys.path.insert(0, os.path.join(HERE, "..", "resources"))
 import scncc  # noqa: E402
 import wineenv  # noqa: E402
-from checks import load_pe  # noqa: E402
+from checks import in_locale, load_pe, read, resources  # noqa: E402
 
 DRIVER_NAME = "scanfwsim"
 HOST_DIR = "scanfw-e2e"  # C:\scanfw-e2e in the prefix
@@ -39,13 +39,10 @@ COMMANDS = {"R": ("20 02 00 00 12 00 02 00 00 00 00 00 00 00 00 00", "readiness 
 
 def embedded_image(exe, image_file):
     if image_file:
-        with open(image_file, "rb") as f:
-            return f.read()
+        return read(image_file)
     pe = load_pe(exe, "RESOURCE")
-    for entry in (e for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries if str(kind.name) == "BINARY"
-                  for e in kind.directory.entries if e.id == 119):
-        data = entry.directory.entries[0].data.struct
-        return pe.get_data(data.OffsetToData, data.Size)
+    for rva, size in resources(pe).get("BINARY", {}).get(119, {}).values():
+        return pe.get_data(rva, size)
     raise RuntimeError("no BINARY/119 resource in " + exe)
 
 
@@ -99,9 +96,7 @@ class Prefix:
 
 
 def locale_env(env, lang):
-    run_env = {k: v for k, v in env.items() if k not in ("LC_ALL", "LC_MESSAGES", "LANG", "LANGUAGE")}
-    run_env["LC_ALL"] = LOCALES.get(lang, "en_US.UTF-8")
-    return run_env
+    return in_locale(env, LOCALES.get(lang, "en_US.UTF-8"))
 
 
 def parse_record(text):

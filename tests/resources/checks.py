@@ -25,6 +25,27 @@ def load_pe(path, *directories):
     return pe
 
 
+def entry_key(entry):
+    """A resource directory entry's name: the string, or the integer id."""
+    return entry.id if entry.name is None else str(entry.name)
+
+
+def resources(pe):
+    """{type: {name: {language: (rva, size)}}} for every resource."""
+    tree = {}
+    root = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+    if root is None:
+        return tree
+    for t in root.entries:
+        names = tree.setdefault(entry_key(t), {})
+        for n in t.directory.entries:
+            langs = names.setdefault(entry_key(n), {})
+            for lang in n.directory.entries:
+                langs[lang.id] = (lang.data.struct.OffsetToData,
+                                  lang.data.struct.Size)
+    return tree
+
+
 class Check:
     def __init__(self):
         self.failures = 0
@@ -109,10 +130,15 @@ def native_or_wine(args):
             wineenv.stop(env)
 
 
-def run_in_locale(command, env, locale, timeout=300):
-    """wineenv.run with LC_ALL=locale and no other locale variable;
-    "native": none. (exit status, stdout bytes)"""
-    env = {k: v for k, v in env.items() if k not in ("LC_ALL", "LC_MESSAGES", "LANG")}
+def in_locale(env, locale):
+    """env with LC_ALL=locale and no other locale variable; "native": none."""
+    env = {k: v for k, v in env.items()
+           if k not in ("LC_ALL", "LC_MESSAGES", "LANG", "LANGUAGE")}
     if locale != "native":
         env["LC_ALL"] = locale
-    return wineenv.run(command, env, timeout=timeout)
+    return env
+
+
+def run_in_locale(command, env, locale, timeout=300):
+    """wineenv.run in_locale; (exit status, stdout bytes)."""
+    return wineenv.run(command, in_locale(env, locale), timeout=timeout)

@@ -7,7 +7,7 @@ import struct
 import sys
 import xml.etree.ElementTree as ET
 
-from checks import check, equal, expect, load_pe, parse_args, read
+from checks import check, equal, expect, load_pe, parse_args, read, resources
 
 RT_VERSION, RT_MANIFEST = 16, 24
 
@@ -45,27 +45,6 @@ RUNTIME_DLL = re.compile(r"^(libstdc\+\+|libgcc|libwinpthread|libssp)",
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
 WINDOWS_SETTINGS = "{http://schemas.microsoft.com/SMI/2005/WindowsSettings}"
-
-
-def entry_key(entry):
-    """A resource directory entry's name: the string, or the integer id."""
-    return entry.id if entry.name is None else str(entry.name)
-
-
-def resources(pe):
-    """{type: {name: {language: (rva, size)}}} for every resource."""
-    tree = {}
-    root = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
-    if root is None:
-        return tree
-    for t in root.entries:
-        names = tree.setdefault(entry_key(t), {})
-        for n in t.directory.entries:
-            langs = names.setdefault(entry_key(n), {})
-            for lang in n.directory.entries:
-                langs[lang.id] = (lang.data.struct.OffsetToData,
-                                  lang.data.struct.Size)
-    return tree
 
 
 def only_entry(tree, rtype, name, lang, what):
