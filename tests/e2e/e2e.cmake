@@ -10,13 +10,19 @@ if(WIN32)
 
   # The simulated scanner, a kernel driver: no C library, native subsystem.
   set(_e2e_driver ${CMAKE_CURRENT_BINARY_DIR}/scanfwsim.sys)
+  # stdcall names carry their argument size on i386 only.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(_e2e_driver_entry DriverEntry)
+  else()
+    set(_e2e_driver_entry _DriverEntry@8)
+  endif()
   set(_e2e_driver_sources ${CMAKE_CURRENT_LIST_DIR}/sim_scanner.c
                           ${PROJECT_SOURCE_DIR}/tests/sim/scanner_model.c)
   add_custom_command(
     OUTPUT ${_e2e_driver}
     COMMAND ${CMAKE_C_COMPILER} -Wall -Wextra -Werror -O2 -ffreestanding -nostdlib
             -shared -I${SCANFW_DDK_INCLUDE_DIR} -I${PROJECT_SOURCE_DIR}
-            -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
+            -Wl,--subsystem,native -Wl,--entry,${_e2e_driver_entry}
             -o ${_e2e_driver} ${_e2e_driver_sources} -lntoskrnl -lhal -lgcc
     DEPENDS ${_e2e_driver_sources} ${PROJECT_SOURCE_DIR}/tests/sim/scanner_model.h
             ${PROJECT_SOURCE_DIR}/tests/sim/scenario_record.h

@@ -117,6 +117,12 @@ static NTSTATUS sim_finish(PIRP irp, const scn_outcome *o, ULONG limit) {
 
 /* The time of the bulk write, and the still-image service's start type as
  * the service manager stored it at that moment (-1: not installed). */
+/* On x86-64 the DDK header makes KeQuerySystemTime a read of the shared user
+   page, which Wine refreshes only when its server wakes: the exported
+   function is the live clock. */
+typedef VOID(NTAPI *sim_clock_routine)(PLARGE_INTEGER);
+static sim_clock_routine sim_clock;
+
 static void sim_note_bulk(void) {
   static const WCHAR path[] =
       L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\STISVC";
@@ -130,7 +136,10 @@ static void sim_note_bulk(void) {
   HANDLE key;
   ULONG needed;
 
-  KeQuerySystemTime(&now);
+  if (sim_clock)
+    sim_clock(&now);
+  else
+    KeQuerySystemTime(&now);
   sim_bulk_time = (ULONGLONG)now.QuadPart;
   RtlInitUnicodeString(&key_path, path);
   RtlInitUnicodeString(&name, L"Start");
@@ -256,6 +265,8 @@ NTSTATUS WINAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry) {
   ULONG i;
 
   (void)registry;
+  RtlInitUnicodeString(&name, L"KeQuerySystemTime");
+  sim_clock = (sim_clock_routine)MmGetSystemRoutineAddress(&name);
   for (i = 0; i < sizeof(majors); i++)
     driver->MajorFunction[majors[i]] = sim_dispatch;
   driver->DriverUnload = sim_unload;
