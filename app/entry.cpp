@@ -6,6 +6,7 @@
 #include "app/info.h"
 #include "app/interrupt.h"
 #include "app/update.h"
+#include "app/window.h"
 #include "platform/win32.h"
 
 int32_t ParseOptionNumber(const char *text) {
@@ -77,12 +78,11 @@ int32_t ScanOptions(int argc, char **argv, LanguageIndex language) {
   return ReportOptions(line, language);
 }
 
-int ScanfwMain(int argc, char **argv) {
-  // Before anything else: without it Ctrl+C ends the process wherever it is.
-  InstallInterruptHandler();
-  const LanguageIndex language = LanguageFromLangId(GetUserDefaultLangID());
-  CommandLine line;
-  ReadCommandLine(argc, argv, &line);
+namespace {
+
+// The run once the command line is read: an answer, or discovery and the
+// update; its exit status.
+int Run(const CommandLine &line, LanguageIndex language) {
   // Asking is never updating: each of these answers and ends the run with 0,
   // without the option-value line, without opening the scanner for an
   // update and without touching the service.
@@ -110,4 +110,22 @@ int ScanfwMain(int argc, char **argv) {
     outcome = kOutcomeCancelled;
   }
   return line.exitCode ? static_cast<int>(outcome) : 0;
+}
+
+}  // namespace
+
+int ScanfwMain(int argc, char **argv) {
+  // Before anything else: without it Ctrl+C ends the process wherever it is.
+  InstallInterruptHandler();
+  BeginConsoleOutput();
+  const LanguageIndex language = LanguageFromLangId(GetUserDefaultLangID());
+  CommandLine line;
+  ReadCommandLine(argc, argv, &line);
+  // Asked before the run, so that the service calls are the run's last, and
+  // with --exit-code too, so that it changes nothing else: whoever asks for
+  // the exit code reads it, not a window.
+  const bool holdWindow = StartedFromExplorer() && !line.exitCode;
+  const int status = Run(line, language);
+  if (holdWindow) HoldWindowOpen(language);
+  return status;
 }

@@ -24,6 +24,10 @@ std::atomic<unsigned> g_state{0};
 static_assert(std::atomic<unsigned>::is_always_lock_free,
               "the handler may only use a lock-free word");
 
+// Ctrl+C and Ctrl+Break as they come, for the wait after the run, which must
+// tell one during it from one the run has already answered.
+std::atomic<unsigned> g_stopRequests{0};
+
 // Main thread only.
 bool g_cancelled = false;
 bool g_refusalShown = false;
@@ -72,6 +76,7 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
       g_state.fetch_or(kInterrupted);
+      g_stopRequests.fetch_add(1);
       return TRUE;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
@@ -115,6 +120,8 @@ void AcknowledgeRefusedInterrupt(LanguageIndex language) {
 }
 
 bool RunWasCancelled() { return g_cancelled; }
+
+unsigned StopRequests() { return g_stopRequests.load(); }
 
 bool BeginServiceCall() {
   unsigned state = g_state.load();

@@ -5,7 +5,7 @@
 // process a few seconds: the handler then gives the still-image service back
 // itself, with its own handles.
 //
-// The handler only changes one lock-free atomic word (and, for the three
+// The handler only changes lock-free atomic words (and, for the three
 // ending events, talks to the service manager on its own thread); everything
 // else here runs on the main thread.
 #pragma once
@@ -39,6 +39,10 @@ void AcknowledgeRefusedInterrupt(LanguageIndex language);
 // True when this run ended at a safe point for an interrupt, in discovery or
 // before the download command.
 bool RunWasCancelled();
+
+// How many Ctrl+C and Ctrl+Break events have arrived since the process
+// began; a change means one came in between.
+unsigned StopRequests();
 
 // The main thread's side of the service hand-over. Every service call of the
 // main thread is made between BeginServiceCall and EndServiceCall, and only

@@ -37,7 +37,8 @@ const char *const kCatalogue[kMessageSlotsPerLanguage * kCatalogueLanguages] = {
     "Request and return USB data size not matched!!\n",
     "Update cancelled!!\n",
     "FW Upgrade in progress, cannot cancel... Please wait...\n",
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    "Press any key to close this window...\n",
+    nullptr, nullptr, nullptr, nullptr, nullptr,
     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
     // Traditional Chinese, slots 40 to 79.
     /*  0 MsgNoFollowingArgument: 警告 - no following argument!!\n */
@@ -96,7 +97,9 @@ const char *const kCatalogue[kMessageSlotsPerLanguage * kCatalogueLanguages] = {
     "\xA7\xF3\xB7\x73\xA4\x77\xA8\xFA\xAE\xF8!!\n",
     /* 27 MsgCannotCancel: 韌體升級中，無法取消，請稍候...\n */
     "\xB6\xB4\xC5\xE9\xA4\xC9\xAF\xC5\xA4\xA4\xA1\x41\xB5\x4C\xAA\x6B\xA8\xFA\xAE\xF8\xA1\x41\xBD\xD0\xB5\x79\xAD\xD4...\n",
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    /* 28 MsgPressAnyKey: 請按任意鍵關閉此視窗...\n */
+    "\xBD\xD0\xAB\xF6\xA5\xF4\xB7\x4E\xC1\xE4\xC3\xF6\xB3\xAC\xA6\xB9\xB5\xF8\xB5\xA1...\n",
+    nullptr, nullptr, nullptr, nullptr, nullptr,
     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
     // Slots 80 to 399 stay empty.
 };

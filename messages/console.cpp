@@ -2,6 +2,60 @@
 #include <cstdio>
 
 #include "messages/messages.h"
+#include "platform/win32.h"
+
+namespace {
+
+// Standard output when it is a console, decided once per run; null while
+// output is a file or a pipe, which take the bytes as they are.
+HANDLE g_console = nullptr;
+
+// The Chinese texts are code page 950 (Big5); the English ones are ASCII,
+// which decodes the same under it.
+const UINT kTextCodePage = 950;
+
+// Longer than the longest text the program prints (the Chinese usage). A
+// text decodes to at most one UTF-16 unit per byte, so one conversion
+// always holds it.
+const int kConsoleTextSize = 2048;
+
+void WriteBytes(const char *text, int bytes) {
+  std::fwrite(text, 1, static_cast<size_t>(bytes), stdout);
+  std::fflush(stdout);
+}
+
+// Writes the text as characters; false when nothing of it reached the
+// console, so that the bytes can go instead.
+bool WriteCharacters(const char *text, int bytes) {
+  if (bytes == 0) return true;
+  WCHAR wide[kConsoleTextSize];
+  const int chars = MultiByteToWideChar(kTextCodePage, 0, text, bytes, wide,
+                                        kConsoleTextSize);
+  if (chars <= 0) return false;
+  DWORD done = 0;
+  while (done < static_cast<DWORD>(chars)) {
+    DWORD written = 0;
+    if (!WriteConsoleW(g_console, wide + done, chars - done, &written,
+                       nullptr) ||
+        written == 0)
+      // A console that took part of the text and then failed keeps it:
+      // writing the bytes after it would show the start twice.
+      return done > 0;
+    done += written;
+  }
+  return true;
+}
+
+}  // namespace
+
+void BeginConsoleOutput() {
+  g_console = nullptr;
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (out != nullptr && out != INVALID_HANDLE_VALUE &&
+      GetConsoleMode(out, &mode))
+    g_console = out;
+}
 
 void PrintMessage(int id, LanguageIndex language) {
   const char *text = MessageText(id, language);
@@ -13,7 +67,22 @@ void PrintMessage(int id, LanguageIndex language) {
 int PrintConsole(const char *format, ...) {
   va_list args;
   va_start(args, format);
-  int written = vprintf(format, args);
+  int written;
+  if (g_console == nullptr) {
+    written = vprintf(format, args);
+  } else {
+    char text[kConsoleTextSize];
+    va_list again;
+    va_copy(again, args);
+    written = vsnprintf(text, sizeof text, format, args);
+    if (written >= static_cast<int>(sizeof text)) {
+      written = vprintf(format, again);
+      std::fflush(stdout);
+    } else if (written > 0 && !WriteCharacters(text, written)) {
+      WriteBytes(text, written);
+    }
+    va_end(again);
+  }
   va_end(args);
   return written;
 }

@@ -44,9 +44,10 @@ enum MessageId {
   MsgUsbSizeMismatch = 25,
   MsgUpdateCancelled = 26,
   MsgCannotCancel = 27,
+  MsgPressAnyKey = 28,
 };
 
-const int kMessageCount = 28;
+const int kMessageCount = 29;
 const int kMessageSlotsPerLanguage = 40;
 const int kCatalogueLanguages = 10;
 const int kFormatBufferSize = 200;
@@ -54,7 +55,13 @@ const int kFormatBufferSize = 200;
 // The text of a message, or nullptr where the catalogue holds none.
 const char *MessageText(int id, int language);
 
-// Writes the message's text and one more line feed. Ids outside 0..27 and
+// Decides, once for the run, whether standard output is a console. On a
+// console every text is written as characters (UTF-16, decoded from its
+// code page), so that it reads right whatever the console's code page; to a
+// file or a pipe, and where the console refuses it, its bytes go out.
+void BeginConsoleOutput();
+
+// Writes the message's text and one more line feed. Ids outside 0..28 and
 // languages other than 0 and 1 have no text and print nothing.
 void PrintMessage(int id, LanguageIndex language);
 

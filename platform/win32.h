@@ -5,6 +5,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// After <windows.h>, which it needs.
+#include <tlhelp32.h>
 
 // The still-image class driver's identity query comes from the DDK's
 // usbscan.h, which an ordinary SDK does not ship.

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "platform/linux/console_text.h"
 #include "platform/linux/handles.h"
 #include "platform/linux/locale_langid.h"
 #include "platform/win32.h"
@@ -19,7 +20,11 @@ uint64_t MonotonicMs() {
 }
 }  // namespace
 
-LANGID GetUserDefaultLangID() { return LangIdFromEnvironment(); }
+LANGID GetUserDefaultLangID() {
+  const LANGID id = LangIdFromEnvironment();
+  // English that reads beats Chinese that does not.
+  return id == 0x0404 && !LocaleShowsChinese() ? 0x0409 : id;
+}
 
 DWORD GetLastError() { return g_lastError; }
 void SetLastError(DWORD error) { g_lastError = error; }

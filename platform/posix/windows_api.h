@@ -24,6 +24,10 @@ typedef const void *LPCVOID;
 typedef char *LPSTR;
 typedef const char *LPCSTR;
 typedef DWORD *LPDWORD;
+typedef int32_t LONG;
+typedef char CHAR;
+typedef uint16_t WCHAR;  // UTF-16, as on Windows
+typedef WCHAR *LPWSTR;
 
 struct HINSTANCE__;
 typedef HINSTANCE__ *HMODULE;
@@ -65,6 +69,8 @@ typedef SC_HANDLE__ *SC_HANDLE;
 #define ERROR_SERVICE_DOES_NOT_EXIST 1060u
 #define ERROR_SERVICE_NOT_ACTIVE 1062u
 #define ERROR_SERVICE_ALREADY_RUNNING 1056u
+#define ERROR_NO_MORE_FILES 18u
+#define ERROR_NO_UNICODE_TRANSLATION 1113u
 
 #define LMEM_FIXED 0x0000u
 
@@ -150,6 +156,50 @@ typedef struct _DEVICE_DESCRIPTOR {
   USHORT usLanguageId;
 } DEVICE_DESCRIPTOR, *PDEVICE_DESCRIPTOR;
 
+// Standard handles and the console. On Linux standard output counts as a
+// console when the locale's character set can be written to it: there text
+// goes out as characters, converted, whatever the output is.
+#define STD_INPUT_HANDLE ((DWORD)-10)
+#define STD_OUTPUT_HANDLE ((DWORD)-11)
+#define KEY_EVENT 0x0001u
+
+typedef struct _KEY_EVENT_RECORD {
+  BOOL bKeyDown;
+  WORD wRepeatCount;
+  WORD wVirtualKeyCode;
+  WORD wVirtualScanCode;
+  union {
+    WCHAR UnicodeChar;
+    CHAR AsciiChar;
+  } uChar;
+  DWORD dwControlKeyState;
+} KEY_EVENT_RECORD;
+
+typedef struct _INPUT_RECORD {
+  WORD EventType;
+  union {
+    KEY_EVENT_RECORD KeyEvent;
+  } Event;
+} INPUT_RECORD, *PINPUT_RECORD;
+
+// The process snapshot; Linux has none (no process started it from a
+// desktop shell that closes its window).
+#define MAX_PATH 260
+#define TH32CS_SNAPPROCESS 0x00000002u
+
+typedef struct tagPROCESSENTRY32 {
+  DWORD dwSize;
+  DWORD cntUsage;
+  DWORD th32ProcessID;
+  ULONG_PTR th32DefaultHeapID;
+  DWORD th32ModuleID;
+  DWORD cntThreads;
+  DWORD th32ParentProcessID;
+  LONG pcPriClassBase;
+  DWORD dwFlags;
+  CHAR szExeFile[MAX_PATH];
+} PROCESSENTRY32, *LPPROCESSENTRY32;
+
 // Kernel services.
 LANGID GetUserDefaultLangID();
 DWORD GetLastError();
@@ -177,6 +227,19 @@ BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped,
 BOOL CloseHandle(HANDLE handle);
 
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add);
+HANDLE GetStdHandle(DWORD which);
+BOOL GetConsoleMode(HANDLE console, LPDWORD mode);
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int bytes,
+                        LPWSTR wide, int wideChars);
+BOOL WriteConsoleW(HANDLE console, const void *text, DWORD chars,
+                   LPDWORD written, LPVOID reserved);
+BOOL FlushConsoleInputBuffer(HANDLE console);
+BOOL ReadConsoleInputA(HANDLE console, PINPUT_RECORD records, DWORD count,
+                       LPDWORD read);
+DWORD GetCurrentProcessId();
+HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD processId);
+BOOL Process32First(HANDLE snapshot, LPPROCESSENTRY32 entry);
+BOOL Process32Next(HANDLE snapshot, LPPROCESSENTRY32 entry);
 EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE flags);
 
 HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type);

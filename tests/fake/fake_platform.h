@@ -22,12 +22,29 @@ struct Call {
   std::vector<uint8_t> bytes;  // what went out, for writes of 64 bytes or less
 };
 
-enum class HandleKind { Device, Event, Manager, Service };
+enum class HandleKind { Device, Event, Manager, Service, Snapshot };
 
 struct HandleInfo {
   HandleKind kind;
   int tag;  // device index, or 0
   bool open;
+};
+
+// The standard handles GetStdHandle gives.
+HANDLE const kConsoleInput = reinterpret_cast<HANDLE>(0x10);
+HANDLE const kConsoleOutput = reinterpret_cast<HANDLE>(0x14);
+
+// Process ids in the snapshot: the program, its parent and an Explorer that
+// is not its parent.
+const DWORD kOwnProcessId = 0x1234;
+const DWORD kParentProcessId = 0x300;
+const DWORD kOtherExplorerId = 0x400;
+
+// One record in the console's input, there from the virtual time `tick`.
+struct ConsoleInputRecord {
+  uint32_t tick;
+  WORD type;  // KEY_EVENT, or another kind
+  BOOL keyDown;
 };
 
 // Everything the fake knows; reset before each test.
@@ -51,6 +68,17 @@ struct State {
   // SetThreadExecutionState: the thread's state now, and every request.
   EXECUTION_STATE executionState = ES_CONTINUOUS;
   std::vector<EXECUTION_STATE> executionRequests;
+  // Whether standard output and standard input are consoles; what
+  // WriteConsoleW wrote, as UTF-16.
+  bool consoleOut = false;
+  bool consoleIn = false;
+  std::u16string console;
+  // The console's input, in order, and how much of it has been taken.
+  std::vector<ConsoleInputRecord> input;
+  size_t inputTaken = 0;
+  // The parent's image name in the process snapshot; none when empty.
+  std::string parentImage;
+  size_t snapshotCursor = 0;
   // Called by Sleep after it has been recorded: what another thread does
   // meanwhile, for tests of the hand-over between threads.
   void (*onSleep)(DWORD milliseconds) = nullptr;
@@ -81,6 +109,10 @@ struct InterruptReport {
 const InterruptReport &Fired(size_t n = 0);
 
 State &S();
+
+// WaitForSingleObject on the console input: signalled once the next record
+// is there, the clock moved on to it; otherwise the bound passes.
+DWORD WaitForInput(DWORD milliseconds);
 
 // A model call's failure: the last error set, `result` given back.
 template <typename T>

@@ -354,6 +354,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   fake::Bookkeeping b;
   fake::Record("WaitForSingleObject",
                "handle=" + Hex(handle) + " ms=" + Dec(milliseconds));
+  if (handle == fake::kConsoleInput) return fake::WaitForInput(milliseconds);
   fake::EventState *event = fake::OpenEvent(handle);
   if (event == nullptr) return fake::Fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
   if (event->fault == fake::WaitFault::Fails) {
@@ -393,10 +394,12 @@ BOOL CloseHandle(HANDLE handle) {
   fake::HandleInfo *info = fake::FindHandle(handle);
   const bool known =
       info != nullptr && (info->kind == fake::HandleKind::Device ||
-                          info->kind == fake::HandleKind::Event);
-  const char *kind = !known                                   ? "unknown"
-                     : info->kind == fake::HandleKind::Device ? "device"
-                                                              : "event";
+                          info->kind == fake::HandleKind::Event ||
+                          info->kind == fake::HandleKind::Snapshot);
+  const char *kind = !known                                     ? "unknown"
+                     : info->kind == fake::HandleKind::Device   ? "device"
+                     : info->kind == fake::HandleKind::Snapshot ? "snapshot"
+                                                                : "event";
   fake::Record("CloseHandle",
                "handle=" + Hex(handle) + " kind=" + std::string(kind));
   // An unknown kind is counted as a bad close by the device check.

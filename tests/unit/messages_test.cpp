@@ -9,7 +9,7 @@
 
 namespace {
 
-const char *const kEnglish[28] = {
+const char *const kEnglish[kMessageCount] = {
     "Warning - no following argument!!\n",
     "Get device descriptor error!!\n",
     "Device found!!\n",
@@ -38,10 +38,11 @@ const char *const kEnglish[28] = {
     "Request and return USB data size not matched!!\n",
     "Update cancelled!!\n",
     "FW Upgrade in progress, cannot cancel... Please wait...\n",
+    "Press any key to close this window...\n",
 };
 
 // Code page 950 bytes of the Traditional Chinese texts.
-const char *const kChineseHex[28] = {
+const char *const kChineseHex[kMessageCount] = {
     "c4 b5 a7 69 20 2d 20 6e 6f 20 66 6f 6c 6c 6f 77 69 6e 67 20 61 72 67 75 "
     "6d 65 6e 74 21 21 0a",
     "c0 f2 a8 fa b3 5d b3 c6 b4 79 ad 7a b2 c5 aa ba bf f9 bb 7e 21 21 0a",
@@ -78,17 +79,18 @@ const char *const kChineseHex[28] = {
     "a7 f3 b7 73 a4 77 a8 fa ae f8 21 21 0a",
     "b6 b4 c5 e9 a4 c9 af c5 a4 a4 a1 41 b5 4c aa 6b a8 fa ae f8 a1 41 bd d0 "
     "b5 79 ad d4 2e 2e 2e 0a",
+    "bd d0 ab f6 a5 f4 b7 4e c1 e4 c3 f6 b3 ac a6 b9 b5 f8 b5 a1 2e 2e 2e 0a",
 };
 
-const size_t kChineseLengths[28] = {31, 23, 11, 26, 14, 27, 27, 27, 31, 1,
-                                    21, 24, 19, 17, 12, 19, 19, 20, 16, 15,
-                                    15, 14, 22, 14, 14, 32, 13, 32};
+const size_t kChineseLengths[kMessageCount] = {
+    31, 23, 11, 26, 14, 27, 27, 27, 31, 1,  21, 24, 19, 17, 12,
+    19, 19, 20, 16, 15, 15, 14, 22, 14, 14, 32, 13, 32, 24};
 
 // Each text in each language, printed with one more line feed, the Chinese
 // as its Big5 bytes; and none holds a conversion, which the "%s\n" path
 // keeps from being one.
 TEST(Catalogue, EveryMessageInEachLanguage) {
-  for (int id = 0; id < 28; ++id) {
+  for (int id = 0; id < kMessageCount; ++id) {
     EXPECT_EQ(CaptureOutput([&] { PrintMessage(id, 0); }),
               std::string(kEnglish[id]) + "\n")
         << "id " << id;
@@ -121,7 +123,7 @@ TEST(Catalogue, KnownBytesFromTheTable) {
 }
 
 TEST(Catalogue, OutOfRangeIdsAndLanguagesPrintNothing) {
-  for (int id : {-1, 28, 39, 40, 1000}) {
+  for (int id : {-1, 29, 39, 40, 1000}) {
     EXPECT_EQ(CaptureOutput([&] { PrintMessage(id, 0); }), "") << id;
     EXPECT_EQ(MessageText(id, 0), nullptr);
   }

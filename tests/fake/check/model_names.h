@@ -15,7 +15,11 @@
   X(FindResourceA) X(LoadResource) X(LockResource) X(SizeofResource)       \
   X(OpenSCManagerA) X(OpenServiceA) X(QueryServiceStatus)                  \
   X(QueryServiceConfigA) X(ChangeServiceConfigA) X(ControlService)         \
-  X(StartServiceA) X(CloseServiceHandle)
+  X(StartServiceA) X(CloseServiceHandle)                                   \
+  X(GetStdHandle) X(GetConsoleMode) X(MultiByteToWideChar)                 \
+  X(WriteConsoleW) X(FlushConsoleInputBuffer) X(ReadConsoleInputA)         \
+  X(GetCurrentProcessId) X(CreateToolhelp32Snapshot) X(Process32First)     \
+  X(Process32Next)
 // clang-format on
 
 #include "platform/win32.h"

@@ -189,6 +189,15 @@ const std::vector<Way> &WaysFor(const char *name) {
       {"ControlService", {Way::Fails, Way::Denied}},
       {"StartServiceA", {Way::Fails, Way::Denied}},
       {"CloseServiceHandle", {Way::Fails}},
+      {"GetStdHandle", {Way::NullHandle}},
+      {"GetConsoleMode", {Way::Fails}},
+      {"MultiByteToWideChar", {Way::Fails}},
+      {"WriteConsoleW", {Way::Fails}},
+      {"FlushConsoleInputBuffer", {Way::Fails}},
+      {"ReadConsoleInputA", {Way::Fails}},
+      {"CreateToolhelp32Snapshot", {Way::NullHandle}},
+      {"Process32First", {Way::Fails}},
+      {"Process32Next", {Way::Fails}},
   };
   static const std::vector<Way> none;
   auto it = table.find(name);
@@ -422,4 +431,65 @@ BOOL StartServiceA(SC_HANDLE service, DWORD argc, LPCSTR *argv) {
 BOOL CloseServiceHandle(SC_HANDLE handle) {
   const fake::Course c = fake::Begin("CloseServiceHandle", handle);
   return fake::Overruled(c, Model_CloseServiceHandle(handle));
+}
+
+HANDLE GetStdHandle(DWORD which) {
+  return fake::Pass(fake::Begin("GetStdHandle"), INVALID_HANDLE_VALUE, 0,
+                    nullptr, Model_GetStdHandle, which);
+}
+
+BOOL GetConsoleMode(HANDLE console, LPDWORD mode) {
+  return fake::Pass(fake::Begin("GetConsoleMode", console), FALSE, 0, nullptr,
+                    Model_GetConsoleMode, console, mode);
+}
+
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int bytes,
+                        LPWSTR wide, int wideChars) {
+  const fake::Course c = fake::Begin("MultiByteToWideChar");
+  fake::At(c.slot).buffer = text;
+  fake::At(c.slot).length = static_cast<uint32_t>(bytes);
+  return fake::Pass(c, 0, ERROR_NO_UNICODE_TRANSLATION, nullptr,
+                    Model_MultiByteToWideChar, codePage, flags, text, bytes,
+                    wide, wideChars);
+}
+
+BOOL WriteConsoleW(HANDLE console, const void *text, DWORD chars,
+                   LPDWORD written, LPVOID reserved) {
+  const fake::Course c = fake::Begin("WriteConsoleW", console);
+  fake::At(c.slot).buffer = text;
+  fake::At(c.slot).length = chars;
+  return fake::Pass(c, FALSE, 0, written, Model_WriteConsoleW, console, text,
+                    chars, written, reserved);
+}
+
+BOOL FlushConsoleInputBuffer(HANDLE console) {
+  return fake::Pass(fake::Begin("FlushConsoleInputBuffer", console), FALSE, 0,
+                    nullptr, Model_FlushConsoleInputBuffer, console);
+}
+
+BOOL ReadConsoleInputA(HANDLE console, PINPUT_RECORD records, DWORD count,
+                       LPDWORD read) {
+  return fake::Pass(fake::Begin("ReadConsoleInputA", console), FALSE, 0, read,
+                    Model_ReadConsoleInputA, console, records, count, read);
+}
+
+DWORD GetCurrentProcessId() {
+  fake::Begin("GetCurrentProcessId");
+  return Model_GetCurrentProcessId();
+}
+
+HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD processId) {
+  return fake::Pass(fake::Begin("CreateToolhelp32Snapshot"),
+                    INVALID_HANDLE_VALUE, 0, nullptr,
+                    Model_CreateToolhelp32Snapshot, flags, processId);
+}
+
+BOOL Process32First(HANDLE snapshot, LPPROCESSENTRY32 entry) {
+  return fake::Pass(fake::Begin("Process32First", snapshot), FALSE, 0, nullptr,
+                    Model_Process32First, snapshot, entry);
+}
+
+BOOL Process32Next(HANDLE snapshot, LPPROCESSENTRY32 entry) {
+  return fake::Pass(fake::Begin("Process32Next", snapshot), FALSE, 0, nullptr,
+                    Model_Process32Next, snapshot, entry);
 }
