@@ -5,7 +5,9 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "tests/fake/fake_platform.h"
 
@@ -122,6 +124,14 @@ BOOL WriteConsoleW(HANDLE console, const void *text, DWORD chars,
     return fake::Fail(ERROR_INVALID_HANDLE, FALSE);
   const WCHAR *units = static_cast<const WCHAR *>(text);
   S().console.append(units, units + chars);
+  std::string big5(chars * 2, '\0');
+  iconv_t cd = iconv_open("BIG5", "UTF-16LE");
+  char *from = const_cast<char *>(static_cast<const char *>(text));
+  size_t left = chars * sizeof(WCHAR), room = big5.size();
+  char *to = &big5[0];
+  iconv(cd, &from, &left, &to, &room);
+  iconv_close(cd);
+  std::fwrite(big5.data(), 1, big5.size() - room, stdout);
   if (written != nullptr) *written = chars;
   return TRUE;
 }
@@ -135,6 +145,8 @@ BOOL FlushConsoleInputBuffer(HANDLE console) {
   while (S().inputTaken < S().input.size() &&
          S().input[S().inputTaken].tick <= S().tick)
     ++S().inputTaken;
+  if (S().keyAfterFlushMs != 0)
+    S().input.push_back({S().tick + S().keyAfterFlushMs, KEY_EVENT, TRUE});
   return TRUE;
 }
 

@@ -69,13 +69,16 @@ struct State {
   EXECUTION_STATE executionState = ES_CONTINUOUS;
   std::vector<EXECUTION_STATE> executionRequests;
   // Whether standard output and standard input are consoles; what
-  // WriteConsoleW wrote, as UTF-16.
+  // WriteConsoleW wrote, as UTF-16 (and, as its code page 950 bytes, to
+  // standard output, where the invariants read everything shown).
   bool consoleOut = false;
   bool consoleIn = false;
   std::u16string console;
   // The console's input, in order, and how much of it has been taken.
   std::vector<ConsoleInputRecord> input;
   size_t inputTaken = 0;
+  // When not 0, a key pressed this long after the input is flushed.
+  uint32_t keyAfterFlushMs = 0;
   // The parent's image name in the process snapshot; none when empty.
   std::string parentImage;
   size_t snapshotCursor = 0;

@@ -117,6 +117,11 @@ void ApplyScenario(const Scenario &sc) {
   for (const FakeDevice &d : sc.devices) AddDevice(d);
   Service() = sc.service;
   Image().fault = sc.image;
+  if (sc.onConsole) {
+    S().consoleOut = S().consoleIn = true;
+    S().parentImage = "explorer.exe";
+    S().keyAfterFlushMs = 1000;
+  }
 }
 
 std::string ServiceText(const scn_service &s) {

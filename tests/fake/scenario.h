@@ -22,6 +22,9 @@ struct Scenario {
   std::vector<FakeDevice> devices;
   FakeService service;
   ImageFault image = ImageFault::None;
+  // Started by double-click: standard output and input a console, Explorer
+  // the parent, a key pressed a second after the prompt to close.
+  bool onConsole = false;
   scn_record record{};
   std::string expectedOutput;  // NAME.out, LF line ends
 };

@@ -3,6 +3,10 @@
 // with the invariants checked after every run.
 //
 //   scanfw_sweep [--mutant NAME] [--only SCENARIO] [--long-stride N] [--quiet]
+//                [--console]
+//
+// --console runs each scenario as started by double-click: output and input
+// a console, Explorer the parent, a key a second after the closing prompt.
 //
 // --long-stride N (for the slow sanitizer builds): in a run of more than
 // 1000 calls, the first and last 250 calls are swept one by one and every
@@ -27,6 +31,7 @@ int main(int argc, char **argv) {
   fake::Mutant mutant = fake::Mutant::None;
   std::string only;
   bool quiet = false;
+  bool console = false;
   long stride = 1;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--mutant") == 0 && i + 1 < argc) {
@@ -41,10 +46,12 @@ int main(int argc, char **argv) {
       stride = std::max(1L, std::atol(argv[++i]));
     } else if (std::strcmp(argv[i], "--quiet") == 0) {
       quiet = true;
+    } else if (std::strcmp(argv[i], "--console") == 0) {
+      console = true;
     } else {
       std::fprintf(stderr,
                    "usage: scanfw_sweep [--mutant NAME] [--only SCENARIO] "
-                   "[--long-stride N] [--quiet]\n");
+                   "[--long-stride N] [--quiet] [--console]\n");
       return 2;
     }
   }
@@ -72,6 +79,7 @@ int main(int argc, char **argv) {
       std::fprintf(stderr, "sweep: %s\n", error.c_str());
       return 2;
     }
+    sc.onConsole = console;
     ++scenarios;
     // The clean run: its calls are what the faults are laid on.
     std::vector<std::string> clean = fake::RunChecked(sc, {});

@@ -130,7 +130,12 @@ size_t AskingLine(const std::string &out, size_t at, LanguageIndex language) {
   size_t p = at;
   // Each alternative starts again at `at`.
   const auto again = [&p, at]() { return (p = at, true); };
-  if ((at == 0 && Literal(out, &p, UsageText(language)) && p == out.size()) ||
+  // The usage is the whole output, but for the closing prompt of a held
+  // window.
+  const std::string closing =
+      std::string(MessageText(MsgPressAnyKey, language)) + "\n";
+  if ((at == 0 && Literal(out, &p, UsageText(language)) &&
+       (p == out.size() || out.compare(p, std::string::npos, closing) == 0)) ||
       (again() &&
        Literal(out, &p, std::string("scanfw ") + SCANFW_VERSION + "\n")) ||
       (again() && Literal(out, &p, texts.imageBefore) &&
@@ -166,6 +171,11 @@ void CheckOutput(const std::string &out, RunKind kind,
       const char *text = MessageText(id, language);
       size_t p = at;
       if (text != nullptr) Literal(out, &p, std::string(text) + "\n");
+      if (id == MsgPressAnyKey && p != at && p != out.size()) {
+        v->push_back("output after the closing prompt, at byte " +
+                     std::to_string(p));
+        return;
+      }
       best = std::max(best, p);
     }
     size_t p = at;
@@ -255,6 +265,17 @@ void CheckProtocol(std::vector<std::string> *v) {
   }
 }
 
+// The console's calls: prints, and the wait of a held window after the run.
+bool ConsoleCall(const Entry &e) {
+  static const char *const names[] = {
+      "GetStdHandle",       "GetConsoleMode",          "MultiByteToWideChar",
+      "WriteConsoleW",      "FlushConsoleInputBuffer", "ReadConsoleInputA",
+      "GetCurrentProcessId"};
+  for (const char *name : names)
+    if (Named(e, name)) return true;
+  return Named(e, "WaitForSingleObject") && e.handle == kConsoleInput;
+}
+
 // The manager's calls and those the service controller makes beside them.
 bool ServiceCall(const Entry &e) {
   static const char *const names[] = {
@@ -284,7 +305,7 @@ void CheckService(size_t resumeFrom, std::vector<std::string> *v) {
   if (resumeFrom == static_cast<size_t>(-1)) {
     resumeFrom = 0;
     for (size_t i = 0; i < log.size(); ++i)
-      if (!ServiceCall(log[i])) resumeFrom = i + 1;
+      if (!ServiceCall(log[i]) && !ConsoleCall(log[i])) resumeFrom = i + 1;
   }
   bool stopped = false, disabled = false, resumeFailed = false;
   for (size_t i = 0; i < log.size(); ++i) {
