@@ -29,8 +29,10 @@ void WriteBytes(const char *text, int bytes) {
 bool WriteCharacters(const char *text, int bytes) {
   if (bytes == 0) return true;
   WCHAR wide[kConsoleTextSize];
-  const int chars = MultiByteToWideChar(kTextCodePage, 0, text, bytes, wide,
-                                        kConsoleTextSize);
+  // Bytes that are no text of the code page fail rather than turn into
+  // replacement characters: they go out as they are.
+  const int chars = MultiByteToWideChar(kTextCodePage, MB_ERR_INVALID_CHARS,
+                                        text, bytes, wide, kConsoleTextSize);
   if (chars <= 0) return false;
   DWORD done = 0;
   while (done < static_cast<DWORD>(chars)) {

@@ -162,6 +162,7 @@ typedef struct _DEVICE_DESCRIPTOR {
 #define STD_INPUT_HANDLE ((DWORD)-10)
 #define STD_OUTPUT_HANDLE ((DWORD)-11)
 #define KEY_EVENT 0x0001u
+#define MB_ERR_INVALID_CHARS 0x00000008u
 
 typedef struct _KEY_EVENT_RECORD {
   BOOL bKeyDown;

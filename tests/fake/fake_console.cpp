@@ -96,7 +96,9 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int bytes,
   fake::Record("MultiByteToWideChar", "cp=" + std::to_string(codePage) +
                                           " flags=" + std::to_string(flags) +
                                           " bytes=" + std::to_string(bytes));
-  if (codePage != 950 || text == nullptr || wide == nullptr || bytes < 0)
+  // iconv refuses what is no Big5, as MB_ERR_INVALID_CHARS asks.
+  if (codePage != 950 || flags != MB_ERR_INVALID_CHARS || text == nullptr ||
+      wide == nullptr || bytes < 0)
     return fake::Fail(ERROR_INVALID_PARAMETER, 0);
   iconv_t cd = iconv_open("UTF-16LE", "BIG5");
   char *from = const_cast<char *>(text);
