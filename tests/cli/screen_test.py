@@ -41,12 +41,8 @@ WINE_SCREENS = [
     ("success_zh", None, "升級韌體完畢!!"),
     ("success_en", None, "Burning firmware done!!"),
 ]
-LINUX_SCREENS = [
-    ("no_device_zh", None, "設備未找到!!"),
-    ("help_zh", None, "用法: scanfw [-a | -b N] [--exit-code]"),
-    ("no_device", None, "Device not found!!"),
-    ("help_en", None, "Usage: scanfw [-a | -b N] [--exit-code]"),
-]
+# The Linux program is tried where no scanner is needed.
+LINUX_SCREENS = [s for s in WINE_SCREENS if s[1] is None and not s[0].startswith("success")]
 # Started through the Explorer stand-in: (name, scenario, extra arguments,
 # what is done once the screen settles, held, exit status).
 EXPLORER_STARTS = [
