@@ -135,6 +135,7 @@ TEST(Console, ShowsTheTextsAsWritten) {
     fake::S().langId = s.langId;
     ConsoleRun run(s.args);
     EXPECT_EQ(fake::S().console.compare(0, s.text.size(), s.text), 0) << s.name;
+    EXPECT_EQ(run.allocations, 0) << s.name;
   }
 }
 
