@@ -186,10 +186,10 @@ struct Hold {
   uint32_t heldMs;  // how long the run lasted beyond kRunEnd
 };
 
-const fake::ConsoleInputRecord Key(uint32_t ms, bool down = true) {
+fake::ConsoleInputRecord Key(uint32_t ms, bool down = true) {
   return {ms, KEY_EVENT, down};
 }
-const fake::ConsoleInputRecord Mouse(uint32_t ms) { return {ms, 2, TRUE}; }
+fake::ConsoleInputRecord Mouse(uint32_t ms) { return {ms, 2, TRUE}; }
 
 const Hold kHolds[] = {
     {"explorer_key", "explorer.exe", true, {}, {Key(5000)}, 0, true, 5000},
