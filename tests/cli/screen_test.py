@@ -78,23 +78,30 @@ def scenario(directory, name):
 
 
 class Terminal:
-    """One tmux server of our own; each run is a session of its own."""
+    """One tmux server of our own, kept up by an idle session (the server
+    ends with its last session); each run is a session of its own."""
 
     def __init__(self):
         self.socket = "scanfw-screen-%d" % os.getpid()
+        self.session = "run0"
+        self.tmux("new-session", "-d", "-s", "keep", "sleep 3600")
 
     def tmux(self, *args):
         return subprocess.run(["tmux", "-L", self.socket] + list(args),
                               capture_output=True, text=True).stdout
 
     def start(self, command, env):
-        self.tmux("kill-session", "-t", "run")
+        self.tmux("kill-session", "-t", self.session)
+        self.session = "run%d" % (int(self.session[3:]) + 1)
         assignments = ["%s=%s" % item for item in sorted(env.items())]
         line = "%s; echo %s$?; sleep 3600" % (shlex.join(["env"] + assignments + command), END)
-        self.tmux("new-session", "-d", "-s", "run", "-x", "160", "-y", "60", line)
+        self.tmux("new-session", "-d", "-s", self.session, "-x", "160", "-y", "60", line)
+
+    def keys(self, keys):
+        self.tmux("send-keys", "-t", self.session, keys)
 
     def screen(self):
-        return [line.rstrip() for line in self.tmux("capture-pane", "-p", "-J", "-t", "run").split("\n")]
+        return [line.rstrip() for line in self.tmux("capture-pane", "-p", "-J", "-t", self.session).split("\n")]
 
     def ended(self):
         for line in self.screen():
@@ -209,7 +216,7 @@ def explorer_starts(term, wine, args):
         ok = shows(screen, expected_lines(transcript))
         if held:
             ok = ok and press in screen and term.ended() is None
-            term.tmux("send-keys", "-t", "run", action)
+            term.keys(action)
             ok = ok and term.wait(20)
         ok = ok and term.ended() is not None and (held or press not in term.screen())
         ok = ok and (status is None or term.ended() == status)
