@@ -48,7 +48,7 @@ CASES = [
 
 def main():
     args = parse_args(["exe"], wine=True)
-    with native_or_wine(args) as (env, wrap):
+    with native_or_wine(args, "cli", args.exe) as (env, wrap):
         for argv, locale, expected, *exit_status in CASES:
             exit_status = exit_status[0] if exit_status else 0
             status, stdout = run_in_locale(wrap + [args.exe] + argv, env, locale, timeout=120)

@@ -1,29 +1,152 @@
-"""The Wine prefix that the tests run scanfw.exe in: 32-bit, made once under
-the build tree and reused."""
+"""The Wine prefixes that the tests run Windows programs in, made once under
+the build tree and reused: a 32-bit one (win32) for PE32 i386 programs and a
+64-bit one (win64) for PE32+ x86-64 programs, each run by its own loader; and
+how this machine runs them.
+
+Where the kernel cannot run 32-bit x86 code, Wine's 32-bit loader runs
+through qemu-user, registered with binfmt_misc by scripts/setup.sh. A suite
+whose programs cannot run here fails and says why, unless the caller sets
+SCANFW_SKIP_32BIT=1 for the 32-bit ones; the test then reports itself as
+skipped (exit status SKIP)."""
 import os
+import struct
 import subprocess
+import sys
 import tempfile
 import time
 
+LOADERS = {"i386": "/usr/lib/wine/wine", "x86-64": "/usr/lib/wine/wine64"}
+WINEARCH = {"i386": "win32", "x86-64": "win64"}
+PE_MACHINES = {0x14C: "i386", 0x8664: "x86-64"}
+BINFMT = "/proc/sys/fs/binfmt_misc"
+SKIP = 77  # CTest's SKIP_RETURN_CODE for the Wine tests
 
-def base_env(prefix):
+
+def pe_arch(path):
+    """"i386" or "x86-64", from the PE header's machine field."""
+    with open(path, "rb") as f:
+        head = f.read(4096)
+    at = struct.unpack_from("<I", head, 0x3C)[0]
+    if head[:2] != b"MZ" or head[at:at + 4] != b"PE\0\0":
+        raise ValueError("%s is not a PE file" % path)
+    machine = struct.unpack_from("<H", head, at + 4)[0]
+    if machine not in PE_MACHINES:
+        raise ValueError("%s is for machine %#x" % (path, machine))
+    return PE_MACHINES[machine]
+
+
+def loader(arch):
+    """The command that runs a Windows program of this architecture."""
+    return [LOADERS[arch]]
+
+
+def i386_handler():
+    """(name, interpreter) of the enabled binfmt_misc handler that takes
+    i386 ELF programs, or None: the kernel then runs them itself or not."""
+    try:
+        names = os.listdir(BINFMT)
+    except OSError:
+        return None
+    for name in sorted(names):
+        try:
+            with open(os.path.join(BINFMT, name)) as f:
+                lines = f.read().splitlines()
+        except OSError:
+            continue
+        fields = dict(l.split(" ", 1) for l in lines if " " in l)
+        if "enabled" not in lines or "magic" not in fields:
+            continue
+        magic = bytes.fromhex(fields["magic"].strip())
+        mask = bytes.fromhex(fields.get("mask", "ff" * len(magic)).strip())
+        if int(fields.get("offset", "0")) != 0 or len(magic) < 20:
+            continue
+        # An i386 executable's first 20 bytes, as the kernel compares them.
+        elf = b"\x7fELF\x01\x01\x01\0" + b"\0" * 8 + b"\x02\x00\x03\x00"
+        if all(e & m == g & m for e, g, m in zip(elf, magic, mask)):
+            return name, fields.get("interpreter", "?").strip()
+    return None
+
+
+def how_it_runs(arch):
+    """How this machine runs the architecture's Wine: "native", or
+    "qemu-user VERSION" with the handler's name."""
+    if arch != "i386":
+        return "native"
+    handler = i386_handler()
+    if handler is None:
+        return "native"
+    name, interpreter = handler
+    try:
+        out = subprocess.run([interpreter, "--version"], capture_output=True, text=True,
+                             timeout=30).stdout
+        version = out.split("version", 1)[1].split()[0] if "version" in out else "?"
+    except (OSError, subprocess.SubprocessError):
+        version = "?"
+    return "qemu-user %s (binfmt_misc handler %s, %s)" % (version, name, interpreter)
+
+
+def unavailable(arch):
+    """Why Wine cannot run this architecture's programs here, or None."""
+    path = LOADERS[arch]
+    if not os.path.exists(path):
+        return "%s is not installed (Wine %s)" % (path, "wine32" if arch == "i386" else "wine64")
+    try:
+        p = subprocess.run([path, "--version"], capture_output=True, text=True, timeout=60)
+    except OSError as e:
+        return "%s cannot start: %s%s" % (path, e, (
+            "; the kernel does not run 32-bit x86 code and no qemu-user handler is "
+            "registered (scripts/setup.sh registers one)") if arch == "i386" else "")
+    except subprocess.SubprocessError as e:
+        return "%s --version did not answer: %s" % (path, e)
+    if p.returncode != 0:
+        return "%s --version exited %d: %s" % (path, p.returncode, p.stderr.strip()[:300])
+    return None
+
+
+def announce(suite, exe):
+    """Prints the one line that says what ran and how; returns the
+    architecture, or exits the process (fail, or skip where allowed) when
+    it cannot run here."""
+    arch = pe_arch(exe)
+    why = unavailable(arch)
+    kind = "PE32 i386" if arch == "i386" else "PE32+ x86-64"
+    if why is None:
+        print("%s: %s (%s) under %d-bit Wine, %s"
+              % (suite, exe, kind, 32 if arch == "i386" else 64, how_it_runs(arch)), flush=True)
+        return arch
+    if arch == "i386" and os.environ.get("SCANFW_SKIP_32BIT") == "1":
+        print("%s: SKIPPED %s (%s) because SCANFW_SKIP_32BIT=1: %s" % (suite, exe, kind, why))
+        sys.exit(SKIP)
+    print("%s: FAIL %s (%s) cannot run under Wine here: %s%s" % (
+        suite, exe, kind, why,
+        " (set SCANFW_SKIP_32BIT=1 to skip the 32-bit runs knowingly)" if arch == "i386" else ""))
+    print("0 passed, 1 failed")
+    sys.exit(1)
+
+
+def base_env(prefix, arch="i386"):
     env = dict(os.environ)
     env["WINEPREFIX"] = os.path.abspath(prefix)
-    env["WINEARCH"] = "win32"
+    env["WINEARCH"] = WINEARCH[arch]
     env["WINEDEBUG"] = "-all"
     env["WINEDLLOVERRIDES"] = "mscoree,mshtml="  # no Mono or Gecko prompts
     env.pop("DISPLAY", None)
     return env
 
 
-def prepare_prefix(prefix):
-    env = base_env(prefix)
+def make_prefix(prefix, arch):
+    """Creates the prefix when it is not there yet (boots it once)."""
+    env = base_env(prefix, arch)
     if not os.path.exists(os.path.join(prefix, "system.reg")):
         os.makedirs(prefix, exist_ok=True)
-        subprocess.run(["wineboot", "-i"], env=env, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       timeout=300)
+        subprocess.run(loader(arch) + ["wineboot", "-i"], env=env, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
         subprocess.run(["wineserver", "-w"], env=env, timeout=300)
+    return env
+
+
+def prepare_prefix(prefix, arch="i386"):
+    env = make_prefix(prefix, arch)
     # Keep one server for the whole run rather than one per process.
     subprocess.Popen(["wineserver", "-p"], env=env,
                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
