@@ -51,4 +51,5 @@ if(WIN32)
                    --image "${SCANFW_IMAGE_FILE}")
   # The whole suite must stay within five minutes, prefix creation included.
   set_tests_properties(e2e.wine PROPERTIES LABELS e2e TIMEOUT 300)
+  scanfw_wine_test(e2e.wine)
 endif()

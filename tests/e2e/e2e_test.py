@@ -437,12 +437,9 @@ def run_all(args, exe, image, arch, runs):
     try:
         wineenv.stop(wineenv.make_prefix(template, arch))
         for path in paths[1:]:
-            # A copy of a booted prefix is ready at once; booting takes long
-            # where 32-bit code runs through qemu-user.
             if not os.path.exists(os.path.join(path, "system.reg")):
                 wineenv.stop(wineenv.base_env(path, arch))
-                shutil.rmtree(path, ignore_errors=True)
-                shutil.copytree(template, path, symlinks=True)
+                wineenv.copy_prefix(template, path, leave_out=(HOST_DIR,))
     except (OSError, subprocess.SubprocessError) as e:
         print("FAIL making the Wine prefixes %s: %s" % (template, e))
         return 0, 1
