@@ -49,7 +49,8 @@ if(WIN32)
                    --scenarios ${SCANFW_SCENARIO_DIR}
                    --records ${SCANFW_SCENARIO_RECORDS}
                    --image "${SCANFW_IMAGE_FILE}")
-  # The whole suite must stay within five minutes, prefix creation included.
-  set_tests_properties(e2e.wine PROPERTIES LABELS e2e TIMEOUT 300)
+  # Its runs overlap on several prefixes: alone on the machine, not beside a
+  # build, it takes one to two minutes.
+  set_tests_properties(e2e.wine PROPERTIES LABELS e2e TIMEOUT 300 RUN_SERIAL TRUE)
   scanfw_wine_test(e2e.wine)
 endif()

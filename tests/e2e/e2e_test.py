@@ -492,8 +492,8 @@ def main():
     parser.add_argument("--only", nargs="*",
                         help="run only these scenarios (interrupt_WHEN_BASE for the Ctrl+C runs)")
     parser.add_argument("--live", metavar="NAME", help="run one scenario for the eye")
-    parser.add_argument("--jobs", type=int, default=int(os.environ.get("SCANFW_WINE_JOBS", "4")),
-                        help="prefixes run side by side (default 4, or SCANFW_WINE_JOBS)")
+    parser.add_argument("--jobs", type=int, default=int(os.environ.get("SCANFW_WINE_JOBS", "6")),
+                        help="prefixes run side by side (default 6, or SCANFW_WINE_JOBS)")
     args = parser.parse_args()
     if args.self_test:
         return self_test()
