@@ -41,16 +41,16 @@ def loader(arch):
     return [LOADERS[arch]]
 
 
-def i386_handler():
+def i386_handler(folder=BINFMT):
     """(name, interpreter) of the enabled binfmt_misc handler that takes
     i386 ELF programs, or None: the kernel then runs them itself or not."""
     try:
-        names = os.listdir(BINFMT)
+        names = os.listdir(folder)
     except OSError:
         return None
     for name in sorted(names):
         try:
-            with open(os.path.join(BINFMT, name)) as f:
+            with open(os.path.join(folder, name)) as f:
                 lines = f.read().splitlines()
         except OSError:
             continue
@@ -225,6 +225,55 @@ def run_watched(command, env, timeout=120, watch=None):
         out.seek(0)
         err.seek(0)
         return status, out.read(), err.read()
+
+
+def self_test():
+    """Problems found in the helpers above, on made-up inputs: which
+    binfmt_misc entries take i386 programs, the PE machine read, a prefix
+    copy that shares nothing a run writes."""
+    problems = []
+    qemu = ("enabled\ninterpreter /usr/bin/qemu-i386\nflags: OCF\noffset 0\n"
+            "magic 7f454c4601010100000000000000000002000300\n"
+            "mask fffffffffffefefcfffffffffffffffffeffffff\n")
+    for entry, want in [
+            (qemu, "/usr/bin/qemu-i386"),
+            (qemu.replace("enabled", "disabled"), None),
+            (qemu.replace("02000300", "02003e00").replace("010101", "020101"), None),  # x86-64
+            ("enabled\ninterpreter /usr/bin/mono\nflags: \nextension .exe\n", None)]:
+        with tempfile.TemporaryDirectory() as folder:
+            for name, text in (("status", "enabled\n"), ("register", ""), ("entry", entry)):
+                with open(os.path.join(folder, name), "w") as f:
+                    f.write(text)
+            got = i386_handler(folder)
+            if got != (want and ("entry", want)):
+                problems.append("binfmt entry %r: %r" % (entry.splitlines()[:2], got))
+    for machine, want in ((0x14C, "i386"), (0x8664, "x86-64"), (0x1C0, ValueError)):
+        with tempfile.NamedTemporaryFile() as f:
+            f.write(b"MZ" + b"\0" * 58 + struct.pack("<I", 64) + b"PE\0\0" +
+                    struct.pack("<H", machine) + b"\0" * 200)
+            f.flush()
+            try:
+                got = pe_arch(f.name)
+            except ValueError as e:
+                got = ValueError if want is ValueError else e
+            if got != want:
+                problems.append("PE machine %#x: %r, expected %r" % (machine, got, want))
+    with tempfile.TemporaryDirectory() as d:
+        template, copy = os.path.join(d, "template"), os.path.join(d, "copy")
+        files = {"system.reg": "WINE REGISTRY Version 2\n\n#arch=win32\n",
+                 "drive_c/windows/system32/kernel32.dll": "MZ",
+                 "drive_c/harness/scenario.rec": "rec"}
+        for name, text in files.items():
+            os.makedirs(os.path.dirname(os.path.join(template, name)), exist_ok=True)
+            with open(os.path.join(template, name), "w") as f:
+                f.write(text)
+        copy_prefix(template, copy, leave_out=("harness",))
+        same = {n: os.path.exists(os.path.join(copy, n)) and os.path.samefile(
+            os.path.join(template, n), os.path.join(copy, n)) for n in files}
+        if same != {"system.reg": False, "drive_c/windows/system32/kernel32.dll": True,
+                    "drive_c/harness/scenario.rec": False} or prefix_arch(copy) != "win32":
+            problems.append("prefix copy: shared %r, arch %r" % (same, prefix_arch(copy)))
+    return problems
 
 
 def main():
