@@ -16,7 +16,7 @@ pkgs=(cmake make g++ libgtest-dev libgmock-dev
       pkg-config libusb-1.0-0-dev umockdev libumockdev-dev
       libsystemd-dev python3-dbusmock dbus-daemon
       git osslsigncode openssl dpkg-dev lintian
-      clang-14 libclang-rt-14-dev)
+      clang-14 libclang-rt-14-dev tmux locales)
 pkgs32=(wine32)
 QEMU_MIN=1:10.0   # the first qemu-user that runs Wine's 32-bit loader here
 
@@ -51,6 +51,15 @@ if [ ${#need[@]} -gt 0 ]; then
   apt_update
   $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
+
+# The locales the tests run the programs in, as a user's terminal would be.
+for locale in en_US.UTF-8 zh_TW.UTF-8 zh_TW.BIG5 zh_CN.UTF-8; do
+  name=${locale%%.*} charset=${locale#*.}
+  if ! locale -a 2>/dev/null | grep -qix "$name.$(echo "$charset" | tr -d -)"; then
+    echo "setup: generating the locale $locale"
+    $SUDO localedef -i "$name" -f "$charset" "$locale"
+  fi
+done
 
 # ------------------------------------------------------------ 32-bit code
 # The smallest i386 program: exit(0). Whether it runs is the kernel's answer,
