@@ -88,7 +88,11 @@ int ScanfwMain(int argc, char **argv) {
   CommandLine line;
   ReadCommandLine(argc, argv, &line);
   // Help is only the usage text, with or without --verbose.
-  if (line.verbose && !line.help) diag::Start(argc, argv, langId, language);
+  if (line.verbose && !line.help) {
+    diag::Start(argc, argv, langId, language);
+  } else {
+    diag::Stop();
+  }
   // Asking is never updating: each of these answers and ends the run with 0,
   // without the option-value line, without opening the scanner for an
   // update and without touching the service.
