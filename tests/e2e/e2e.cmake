@@ -50,5 +50,21 @@ if(WIN32)
                    --records ${SCANFW_SCENARIO_RECORDS}
                    --image "${SCANFW_IMAGE_FILE}")
   # The whole suite must stay within five minutes, prefix creation included.
-  set_tests_properties(e2e.wine PROPERTIES LABELS e2e TIMEOUT 300)
+  set_tests_properties(e2e.wine PROPERTIES LABELS e2e TIMEOUT 300
+                       RESOURCE_LOCK wineprefix-e2e)
+
+  # --verbose end to end: one success and two failures, in the same prefix,
+  # never at the same time as the suite above.
+  add_test(NAME e2e.wine.verbose
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/verbose_test.py
+                   --exe $<TARGET_FILE:scanfw>
+                   --driver ${_e2e_driver}
+                   --ctl $<TARGET_FILE:scanfw_e2e_e2ectl>
+                   --standin $<TARGET_FILE:scanfw_e2e_stisvc_standin>
+                   --prefix ${CMAKE_BINARY_DIR}/wineprefix-e2e
+                   --scenarios ${SCANFW_SCENARIO_DIR}
+                   --records ${SCANFW_SCENARIO_RECORDS}
+                   --image "${SCANFW_IMAGE_FILE}")
+  set_tests_properties(e2e.wine.verbose PROPERTIES LABELS e2e TIMEOUT 300
+                       RESOURCE_LOCK wineprefix-e2e)
 endif()
