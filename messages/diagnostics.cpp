@@ -195,7 +195,7 @@ void IdentityFailed(const char *name, DWORD error) {
 void WalkEnded() {
   if (!g_on) return;
   Line(
-      "device names walked: %d with no device (CreateFileA error 2 "
+      "%d device names had no device behind them (CreateFileA error 2 "
       "ERROR_FILE_NOT_FOUND)",
       g_absent);
   g_absent = 0;

@@ -169,7 +169,8 @@ const FailureRow kFailures[] = {
     {"NotFound",
      "no_device",
      kOutcomeNotFound,
-     "with no device (CreateFileA error 2 ERROR_FILE_NOT_FOUND)",
+     "256 device names had no device behind them (CreateFileA error 2 "
+     "ERROR_FILE_NOT_FOUND)",
      "Device not found!!",
      {}},
     {"DescriptorFails",
