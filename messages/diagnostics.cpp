@@ -222,7 +222,7 @@ const char *StatusMeaning(char phase, uint16_t status) {
     case 'B':
       return status == kStatusBurning ? "burning" : ready ? "done" : "error";
     default:
-      return "not looked at";
+      return "the download's answer, not looked at";
   }
 }
 
@@ -350,6 +350,10 @@ void ServicePoll(const SERVICE_STATUS &status, DWORD pause) {
 
 void ServiceEnd() {
   if (!g_on) return;
+  if (g_serviceState == kUnknown && g_startType == kUnknown) {
+    Line("service STISVC never seen: no service manager, or no such service");
+    return;
+  }
   Line("service STISVC at the end, as last seen: %s, start type %s",
        g_serviceState == kUnknown ? "state unknown"
                                   : ServiceStateName(g_serviceState),

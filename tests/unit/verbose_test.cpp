@@ -319,7 +319,8 @@ TEST(VerboseNames, StatusMeaningsByPhase) {
   EXPECT_STREQ(diag::StatusMeaning('B', 0), "done");
   EXPECT_STREQ(diag::StatusMeaning('B', 6), "done");
   EXPECT_STREQ(diag::StatusMeaning('B', 0xFFFF), "error");
-  EXPECT_STREQ(diag::StatusMeaning('D', 0xFFFF), "not looked at");
+  EXPECT_STREQ(diag::StatusMeaning('D', 0xFFFF),
+               "the download's answer, not looked at");
 }
 
 // The Windows error codes scanfw can meet: those its own calls fail with on
