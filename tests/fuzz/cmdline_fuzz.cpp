@@ -33,8 +33,7 @@ struct Model {
 // One argument after another. The asking options, --exit-code and --verbose
 // match the whole argument, exactly; otherwise only the second character
 // counts: 'a' sets 1, 'b' takes the next argument as the number, whatever it
-// reads, or
-// warns when there is none.
+// reads, or warns when there is none.
 Model ModelScan(const std::vector<std::string> &args) {
   Model m;
   for (size_t i = 1; i < args.size(); ++i) {
