@@ -156,8 +156,9 @@ UpdateOutcome RunUpdate(DeviceHandle device, LanguageIndex language) {
   std::memset(&initial, 0, sizeof(initial));
   bool serviceWasActive = false;
   if (BeginServiceCall()) {
-    serviceWasActive = service.QueryStatus(&initial) != FALSE &&
-                       initial.dwControlsAccepted != 0;
+    const BOOL queried = service.QueryStatus(&initial);
+    if (queried && diag::On()) service.LogStartType("found");
+    serviceWasActive = queried != FALSE && initial.dwControlsAccepted != 0;
     if (serviceWasActive) {
       NoteServiceSuspended();
       service.SuspendService();
@@ -169,6 +170,12 @@ UpdateOutcome RunUpdate(DeviceHandle device, LanguageIndex language) {
 
   if (serviceWasActive && BeginServiceCall()) {
     service.ResumeService();
+    EndServiceCall();
+  }
+  // The log's last word on the service is asked of the manager, not assumed.
+  if (diag::On() && BeginServiceCall()) {
+    SERVICE_STATUS last;
+    if (service.QueryStatus(&last)) service.LogStartType("at the end");
     EndServiceCall();
   }
   diag::ServiceEnd();

@@ -354,7 +354,7 @@ void ServiceEnd() {
     Line("service STISVC never seen: no service manager, or no such service");
     return;
   }
-  Line("service STISVC at the end, as last seen: %s, start type %s",
+  Line("service STISVC at the end: %s, start type %s",
        g_serviceState == kUnknown ? "state unknown"
                                   : ServiceStateName(g_serviceState),
        g_startType == kUnknown ? "unknown" : StartTypeName(g_startType));

@@ -137,7 +137,7 @@ BOOL CWIAControl::SetStartType(BYTE startType) {
     return FALSE;
   }
 
-  diag::ServiceStartType("found", config->dwStartType);
+  diag::ServiceStartType("before the change", config->dwStartType);
   if (config->dwStartType == wanted) {
     LocalFree(config);
     return TRUE;
@@ -168,6 +168,28 @@ void CWIAControl::SuspendService() {
     AwaitState(m_hService, &m_ServiceStatus, SERVICE_STOPPED);
   }
   SetStartType(SERVICE_DISABLED);
+}
+
+void CWIAControl::LogStartType(const char *when) {
+  if (m_hService == nullptr) return;
+  DWORD needed = 0;
+  if (QueryServiceConfigA(m_hService, nullptr, 0, &needed) ||
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    diag::CallFailedLastError("QueryServiceConfigA (size)");
+    return;
+  }
+  LPQUERY_SERVICE_CONFIGA config =
+      static_cast<LPQUERY_SERVICE_CONFIGA>(LocalAlloc(LMEM_FIXED, needed));
+  if (config == nullptr) {
+    diag::CallFailedLastError("LocalAlloc");
+    return;
+  }
+  if (QueryServiceConfigA(m_hService, config, needed, &needed)) {
+    diag::ServiceStartType(when, config->dwStartType);
+  } else {
+    diag::CallFailedLastError("QueryServiceConfigA");
+  }
+  LocalFree(config);
 }
 
 BOOL CWIAControl::ResumeService() {

@@ -33,7 +33,8 @@ COMMON = [r"^scanfw 0\.3\.53\.0, Windows (x86-64|x86 \(32-bit\))$",
           r"^command sent \(readiness query\): 20 02 00 00 12 00 02 00( 00){8}$",
           r"^status word 0x0000: ready$",
           r"^ChangeServiceConfigA: start type set to SERVICE_AUTO_START$",
-          r"^service STISVC at the end, as last seen: SERVICE_RUNNING, "
+          r"^service STISVC start type at the end: SERVICE_AUTO_START$",
+          r"^service STISVC at the end: SERVICE_RUNNING, "
           r"start type SERVICE_AUTO_START$"]
 
 START, SERVICE_END = COMMON[:10], COMMON[11:]
