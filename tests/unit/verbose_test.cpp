@@ -452,6 +452,10 @@ TEST(VerboseLog, TheBulkWriteWithItsTimeAndRate) {
             std::string::npos);
   EXPECT_NE(s.err.find("start type set to SERVICE_DISABLED"),
             std::string::npos);
+  EXPECT_NE(s.err.find("service STISVC start type found: SERVICE_AUTO_START"),
+            std::string::npos);
+  EXPECT_NE(s.err.find("start type at the end: SERVICE_AUTO_START"),
+            std::string::npos);
   EXPECT_NE(s.err.find("service STISVC at the end: "
                        "SERVICE_RUNNING, start type SERVICE_AUTO_START"),
             std::string::npos)
