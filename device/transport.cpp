@@ -22,14 +22,14 @@ bool CompleteRequest(DeviceHandle device, OVERLAPPED *overlapped,
   if (waited != WAIT_OBJECT_0) {
     if (waited == WAIT_TIMEOUT) {
       diag::CallFailed("WaitForSingleObject (1000 ms)", WAIT_TIMEOUT);
-    } else if (diag::On()) {
+    } else {
       diag::CallFailedLastError("WaitForSingleObject (1000 ms)");
     }
     PrintMessage(MsgUsbTimeout, language);
     return false;
   }
   if (!GetOverlappedResult(device, overlapped, transferred, TRUE)) {
-    if (diag::On()) diag::CallFailedLastError("GetOverlappedResult");
+    diag::CallFailedLastError("GetOverlappedResult");
     PrintMessage(MsgUsbOverlappedError, language);
     return false;
   }
@@ -46,7 +46,7 @@ bool WritePhase(DeviceHandle device, const void *data, DWORD count,
                 DWORD *transferred) {
   *transferred = 0;
   if (!WriteFile(device, data, count, transferred, overlapped)) {
-    if (diag::On()) diag::CallFailedLastError("WriteFile");
+    diag::CallFailedLastError("WriteFile");
     PrintMessage(MsgUsbWriteError, language);
     return false;
   }
@@ -57,7 +57,7 @@ bool ReadPhase(DeviceHandle device, void *data, DWORD count,
                OVERLAPPED *overlapped, LanguageIndex language) {
   DWORD transferred = 0;
   if (!ReadFile(device, data, count, &transferred, overlapped)) {
-    if (diag::On()) diag::CallFailedLastError("ReadFile");
+    diag::CallFailedLastError("ReadFile");
     PrintMessage(MsgUsbReadError, language);
     return false;
   }
@@ -97,7 +97,7 @@ bool ExchangeCommand(DeviceHandle device, const CommandBlock &command,
   diag::CommandSent(command);
   HANDLE event = CreateCompletionEvent();
   if (event == nullptr) {
-    if (diag::On()) diag::CallFailedLastError("CreateEventA");
+    diag::CallFailedLastError("CreateEventA");
     return false;
   }
   // One record and one event serve both phases; the record is not cleared
@@ -118,7 +118,7 @@ bool WriteBulkData(DeviceHandle device, const uint8_t *data, uint32_t count) {
   if (!IsOpenHandle(device)) return false;
   HANDLE event = CreateCompletionEvent();
   if (event == nullptr) {
-    if (diag::On()) diag::CallFailedLastError("CreateEventA");
+    diag::CallFailedLastError("CreateEventA");
     return false;
   }
   OVERLAPPED overlapped = {};

@@ -12,13 +12,13 @@ bool LoadFirmwareImage(LanguageIndex language, FirmwareImage *image) {
   HRSRC entry = FindResourceA(nullptr, MAKEINTRESOURCEA(kFirmwareResourceId),
                               SCANFW_FIRMWARE_RESOURCE_TYPE);
   if (entry == nullptr) {
-    if (diag::On()) diag::CallFailedLastError("FindResourceA(BINARY/119)");
+    diag::CallFailedLastError("FindResourceA(BINARY/119)");
     PrintMessage(MsgFindResourceError, language);
     return false;
   }
   HGLOBAL loaded = LoadResource(nullptr, entry);
   if (loaded == nullptr) {
-    if (diag::On()) diag::CallFailedLastError("LoadResource");
+    diag::CallFailedLastError("LoadResource");
     PrintMessage(MsgLoadResourceError, language);
     return false;
   }
@@ -30,7 +30,7 @@ bool LoadFirmwareImage(LanguageIndex language, FirmwareImage *image) {
   }
   const DWORD length = SizeofResource(nullptr, entry);
   if (length == 0) {
-    if (diag::On()) diag::CallFailedLastError("SizeofResource (length 0)");
+    diag::CallFailedLastError("SizeofResource (length 0)");
     PrintMessage(MsgResourceEmpty, language);
     return false;
   }

@@ -40,7 +40,7 @@ void AwaitState(SC_HANDLE service, LPSERVICE_STATUS status, DWORD wanted) {
       return;
     }
   }
-  if (diag::On()) diag::CallFailedLastError("QueryServiceStatus (poll)");
+  diag::CallFailedLastError("QueryServiceStatus (poll)");
 }
 
 void ReportConfigFailure(DWORD error) {
@@ -71,14 +71,14 @@ BOOL CWIAControl::QueryStatus(LPSERVICE_STATUS status) {
   if (m_hSCManager == nullptr) {
     m_hSCManager = OpenSCManagerA(nullptr, nullptr, GENERIC_EXECUTE);
     if (m_hSCManager == nullptr) {
-      if (diag::On()) diag::CallFailedLastError("OpenSCManagerA");
+      diag::CallFailedLastError("OpenSCManagerA");
       return FALSE;
     }
   }
   if (m_hService == nullptr) {
     m_hService = OpenServiceA(m_hSCManager, kServiceName, kServiceAccess);
     if (m_hService == nullptr) {
-      if (diag::On()) diag::CallFailedLastError("OpenServiceA(STISVC)");
+      diag::CallFailedLastError("OpenServiceA(STISVC)");
       CloseServiceHandle(m_hSCManager);
       m_hSCManager = nullptr;
       return FALSE;
@@ -86,7 +86,7 @@ BOOL CWIAControl::QueryStatus(LPSERVICE_STATUS status) {
   }
   std::memset(&m_ServiceStatus, 0, sizeof m_ServiceStatus);
   if (!QueryServiceStatus(m_hService, &m_ServiceStatus)) {
-    if (diag::On()) diag::CallFailedLastError("QueryServiceStatus");
+    diag::CallFailedLastError("QueryServiceStatus");
     // Handles that no longer answer are dropped; the next use reopens them.
     CloseServiceHandle(m_hService);
     m_hService = nullptr;
@@ -159,8 +159,7 @@ void CWIAControl::SuspendService() {
     // A service that refuses to stop keeps running; disabling it then would
     // only leave it unable to come back after a reboot.
     if (!ControlService(m_hService, SERVICE_CONTROL_STOP, &m_ServiceStatus)) {
-      if (diag::On())
-        diag::CallFailedLastError("ControlService(SERVICE_CONTROL_STOP)");
+      diag::CallFailedLastError("ControlService(SERVICE_CONTROL_STOP)");
       return;
     }
     diag::Note("ControlService(SERVICE_CONTROL_STOP): accepted");
@@ -204,7 +203,7 @@ BOOL CWIAControl::ResumeService() {
   // left as they are.
   if (m_ServiceStatus.dwCurrentState != SERVICE_STOPPED) return TRUE;
   if (!StartServiceA(m_hService, 0, nullptr)) {
-    if (diag::On()) diag::CallFailedLastError("StartServiceA");
+    diag::CallFailedLastError("StartServiceA");
     return FALSE;
   }
   diag::Note("StartServiceA: accepted");

@@ -178,11 +178,11 @@ uint32_t UrbBytesOf(libusb_device *usb) {
   uint32_t capabilities = 0;
   if (fd >= 0) {
     if (ioctl(fd, USBDEVFS_GET_CAPABILITIES, &capabilities) != 0) {
-      if (diag::On()) KernelFailed("ioctl USBDEVFS_GET_CAPABILITIES", errno);
+      KernelFailed("ioctl USBDEVFS_GET_CAPABILITIES", errno);
       capabilities = 0;
     }
     close(fd);
-  } else if (diag::On()) {
+  } else {
     KernelFailed("open of the usbfs node", errno);
   }
   return UrbBytesFromCapabilities(capabilities);
