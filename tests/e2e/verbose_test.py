@@ -103,6 +103,34 @@ def known_code(texts, call):
     return []
 
 
+def self_test():
+    """The log checks can fail: a made-up log passes, each kind of wrong log
+    is caught."""
+    good = (b"0 ms  scanfw 0.3.53.0, Windows x86-64\r\n"
+            b"5 ms  WriteFile failed: error 31 ERROR_GEN_FAILURE: General failure.\r\n"
+            b"9 ms  outcome 4: image not sent; exit status 0 (no --exit-code)\r\n")
+    facts = [COMMON[0], FAILED % r"^WriteFile", r"^outcome 4: "]
+
+    def problems(log):
+        texts, bad = read_log(log)
+        return bad + facts_in_order(texts, facts) + known_code(texts, "WriteFile")
+    wrong = {"a bare line feed": good.replace(b"\r\n", b"\n", 1),
+             "an untimed line": good + b"no time here\r\n",
+             "time going back": good + b"3 ms  later\r\n",
+             "a fact missing": good.replace(b"outcome 4", b"outcome 3"),
+             "facts out of order": good.split(b"\r\n", 1)[1] + good.split(b"\r\n", 1)[0]
+             + b"\r\n",
+             "a call without its system text": good.replace(b": General failure.", b""),
+             "a code without a name": good.replace(b"ERROR_GEN_FAILURE", b"31")}
+    failed = ["a right log is not accepted: %s" % problems(good)] if problems(good) else []
+    failed += ["a log with %s is not caught" % what for what, log in wrong.items()
+               if not problems(log)]
+    for f in failed:
+        print("FAIL " + f)
+    print("%d wrong logs, %d not caught" % (len(wrong), len(failed)))
+    return 1 if failed else 0
+
+
 def run_one(prefix, exe, scenarios, records, name, image):
     sc = e2e_test.scncc.compile_file(os.path.join(scenarios, name + ".scn"))
     with open(os.path.join(scenarios, name + ".out"), "rb") as f:
@@ -131,10 +159,13 @@ def run_one(prefix, exe, scenarios, records, name, image):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--self-test", action="store_true", help="check the checks, no Wine")
     for name in ("exe", "driver", "ctl", "standin", "prefix", "scenarios", "records"):
-        parser.add_argument("--" + name, required=True)
+        parser.add_argument("--" + name)
     parser.add_argument("--image", default="")
     args = parser.parse_args()
+    if args.self_test:
+        return self_test()
     image = e2e_test.embedded_image(args.exe, args.image if os.path.exists(args.image) else "")
     exe = os.path.abspath(args.exe)
     try:
