@@ -6,6 +6,7 @@
 #include "app/info.h"
 #include "app/interrupt.h"
 #include "app/update.h"
+#include "messages/diagnostics.h"
 #include "platform/win32.h"
 
 int32_t ParseOptionNumber(const char *text) {
@@ -61,6 +62,8 @@ void ReadCommandLine(int argc, char **argv, CommandLine *line) {
       line->list = true;
     } else if (Is(arg, "--exit-code")) {
       line->exitCode = true;
+    } else if (Is(arg, "--verbose")) {
+      line->verbose = true;
     }
   }
 }
@@ -80,9 +83,16 @@ int32_t ScanOptions(int argc, char **argv, LanguageIndex language) {
 int ScanfwMain(int argc, char **argv) {
   // Before anything else: without it Ctrl+C ends the process wherever it is.
   InstallInterruptHandler();
-  const LanguageIndex language = LanguageFromLangId(GetUserDefaultLangID());
+  const LANGID langId = GetUserDefaultLangID();
+  const LanguageIndex language = LanguageFromLangId(langId);
   CommandLine line;
   ReadCommandLine(argc, argv, &line);
+  // Help is only the usage text, with or without --verbose.
+  if (line.verbose && !line.help) {
+    diag::Start(argc, argv, langId, language);
+  } else {
+    diag::Stop();
+  }
   // Asking is never updating: each of these answers and ends the run with 0,
   // without the option-value line, without opening the scanner for an
   // update and without touching the service.
@@ -109,5 +119,6 @@ int ScanfwMain(int argc, char **argv) {
   } else if (RunWasCancelled()) {
     outcome = kOutcomeCancelled;
   }
+  diag::Outcome(outcome, line.exitCode);
   return line.exitCode ? static_cast<int>(outcome) : 0;
 }

@@ -254,7 +254,7 @@ def check_package(args, dist, image, epoch):
                    os.path.join(root, "usr/share/man/man1/scanfw.1.gz")],
                   env=dict(os.environ, MANWIDTH="80", LC_ALL="C.UTF-8"))
     page = subprocess.run(["col", "-b"], input=out, stdout=subprocess.PIPE, text=True).stdout
-    wanted = ["--exit-code", "--list", "--version", "--help", "EXIT STATUS",
+    wanted = ["--exit-code", "--verbose", "--list", "--version", "--help", "EXIT STATUS",
               "/usr/lib/udev/rules.d/70-scanfw.rules", "never"]
     expect(rc == 0 and "warning" not in page.lower() and all(w in page for w in wanted),
            "the man page renders without warnings and names the options, exit "

@@ -3,6 +3,10 @@
 // with the invariants checked after every run.
 //
 //   scanfw_sweep [--mutant NAME] [--only SCENARIO] [--long-stride N] [--quiet]
+//                [--verbose]
+//
+// --verbose runs every scenario with scanfw's --verbose, its log thrown
+// away: the log's own calls are then swept too.
 //
 // --long-stride N (for the slow sanitizer builds): in a run of more than
 // 1000 calls, the first and last 250 calls are swept one by one and every
@@ -27,6 +31,7 @@ int main(int argc, char **argv) {
   fake::Mutant mutant = fake::Mutant::None;
   std::string only;
   bool quiet = false;
+  bool verbose = false;
   long stride = 1;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--mutant") == 0 && i + 1 < argc) {
@@ -41,13 +46,16 @@ int main(int argc, char **argv) {
       stride = std::max(1L, std::atol(argv[++i]));
     } else if (std::strcmp(argv[i], "--quiet") == 0) {
       quiet = true;
+    } else if (std::strcmp(argv[i], "--verbose") == 0) {
+      verbose = true;
     } else {
       std::fprintf(stderr,
                    "usage: scanfw_sweep [--mutant NAME] [--only SCENARIO] "
-                   "[--long-stride N] [--quiet]\n");
+                   "[--long-stride N] [--quiet] [--verbose]\n");
       return 2;
     }
   }
+  if (verbose && std::freopen("/dev/null", "w", stderr) == nullptr) return 2;
 
   const std::string dir = std::string(SCANFW_SOURCE_DIR) + "/tests/scenarios";
   const std::string records = SCANFW_SCENARIO_RECORDS;
@@ -73,6 +81,7 @@ int main(int argc, char **argv) {
       return 2;
     }
     ++scenarios;
+    if (verbose) sc.args.insert(sc.args.begin(), "--verbose");
     // The clean run: its calls are what the faults are laid on.
     std::vector<std::string> clean = fake::RunChecked(sc, {});
     std::vector<const char *> names;
