@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/interrupt.h"
+#include "messages/diagnostics.h"
 
 namespace {
 
@@ -30,22 +31,33 @@ DeviceHandle WalkCandidates(LanguageIndex language, CandidateVisitor visit,
   *cancelled = false;
   for (int index = 0; index < kCandidateCount; ++index) {
     if (CancelAtSafePoint()) {
+      diag::Note("the device search stops: a console control event arrived");
       *cancelled = true;
       return INVALID_HANDLE_VALUE;
     }
     FormatToBuffer(name, "\\\\.\\usbscan%d", index);
     DeviceHandle device = OpenDevice(name);
     // Most indices have no device behind them: skipped without a word.
-    if (device == INVALID_HANDLE_VALUE) continue;
+    if (device == INVALID_HANDLE_VALUE) {
+      if (diag::On()) diag::OpenFailed(name, GetLastError());
+      continue;
+    }
     DEVICE_DESCRIPTOR descriptor = {};
     if (!QueryDeviceDescriptor(device, &descriptor)) {
+      if (diag::On()) diag::IdentityFailed(name, GetLastError());
       PrintMessage(MsgGetDescriptorError, language);
       CloseDevice(device);
       continue;
     }
-    if (visit(context, name, descriptor)) return device;
+    diag::DeviceOpened(name, descriptor);
+    if (visit(context, name, descriptor)) {
+      diag::WalkEnded();
+      diag::Note("the scanner is the device just opened: the search ends");
+      return device;
+    }
     CloseDevice(device);
   }
+  diag::WalkEnded();
   return INVALID_HANDLE_VALUE;
 }
 

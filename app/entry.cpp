@@ -7,6 +7,7 @@
 #include "app/interrupt.h"
 #include "app/update.h"
 #include "app/window.h"
+#include "messages/diagnostics.h"
 #include "platform/win32.h"
 
 int32_t ParseOptionNumber(const char *text) {
@@ -62,6 +63,8 @@ void ReadCommandLine(int argc, char **argv, CommandLine *line) {
       line->list = true;
     } else if (Is(arg, "--exit-code")) {
       line->exitCode = true;
+    } else if (Is(arg, "--verbose")) {
+      line->verbose = true;
     }
   }
 }
@@ -109,6 +112,7 @@ int Run(const CommandLine &line, LanguageIndex language) {
   } else if (RunWasCancelled()) {
     outcome = kOutcomeCancelled;
   }
+  diag::Outcome(outcome, line.exitCode);
   return line.exitCode ? static_cast<int>(outcome) : 0;
 }
 
@@ -118,9 +122,16 @@ int ScanfwMain(int argc, char **argv) {
   // Before anything else: without it Ctrl+C ends the process wherever it is.
   InstallInterruptHandler();
   BeginConsoleOutput();
-  const LanguageIndex language = LanguageFromLangId(GetUserDefaultLangID());
+  const LANGID langId = GetUserDefaultLangID();
+  const LanguageIndex language = LanguageFromLangId(langId);
   CommandLine line;
   ReadCommandLine(argc, argv, &line);
+  // Help is only the usage text, with or without --verbose.
+  if (line.verbose && !line.help) {
+    diag::Start(argc, argv, langId, language);
+  } else {
+    diag::Stop();
+  }
   // Asked before the run, so that the service calls are the run's last, and
   // with --exit-code too, so that it changes nothing else: whoever asks for
   // the exit code reads it, not a window.

@@ -22,6 +22,7 @@ struct CommandLine {
   bool version = false;    // --version
   bool list = false;       // --list
   bool exitCode = false;   // --exit-code
+  bool verbose = false;    // --verbose
 };
 
 // Reads argv[1..argc-1]; prints nothing.

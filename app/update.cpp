@@ -4,6 +4,7 @@
 
 #include "app/interrupt.h"
 #include "device/protocol.h"
+#include "messages/diagnostics.h"
 #include "platform/win32.h"
 #include "resources/firmware_image.h"
 #include "service/wia_control.h"
@@ -23,10 +24,15 @@ UpdateOutcome WaitUntilReady(DeviceHandle device, LanguageIndex language,
   const DWORD start = GetTickCount();
   for (;;) {
     if (CancelAtSafePoint()) {
+      diag::Note(
+          "the update stops before a readiness query: a console "
+          "control event arrived");
       PrintMessage(MsgUpdateCancelled, language);
       return kOutcomeCancelled;
     }
-    if (static_cast<DWORD>(GetTickCount() - start) >= kReadinessTimeoutMs) {
+    const DWORD elapsed = static_cast<DWORD>(GetTickCount() - start);
+    if (elapsed >= kReadinessTimeoutMs) {
+      diag::ReadinessTimedOut(elapsed);
       PrintMessage(MsgDeviceNotResponding, language);
       return kOutcomeNotReady;
     }
@@ -34,8 +40,10 @@ UpdateOutcome WaitUntilReady(DeviceHandle device, LanguageIndex language,
       PrintMessage(MsgStatusCheckError, language);
       return kOutcomeNotReady;
     }
+    diag::StatusAnswered('R', DeviceStatus(*response));
     if (IsReady(DeviceStatus(*response))) return kOutcomeBurnDone;
     PrintMessage(MsgDeviceBusy, language);
+    diag::Waiting("pause before the next readiness query", kReadinessPauseMs);
     Sleep(kReadinessPauseMs);
   }
 }
@@ -54,6 +62,7 @@ bool SendImage(DeviceHandle device, LanguageIndex language,
     Report(MsgSendCommandError, language);
     return false;
   }
+  diag::StatusAnswered('D', DeviceStatus(*response));
   if (!WriteBulkData(device, image.Data, image.Length)) {
     Report(MsgSendDataError, language);
     return false;
@@ -73,6 +82,7 @@ UpdateOutcome FollowBurn(DeviceHandle device, LanguageIndex language,
       return kOutcomeBurnError;
     }
     const uint16_t status = DeviceStatus(*response);
+    diag::StatusAnswered('B', status);
     if (status == kStatusBurning) {
       AcknowledgeRefusedInterrupt(language);
       PrintConsole("Burning firmware... (%d)\n", static_cast<int>(progress));
@@ -96,6 +106,8 @@ UpdateOutcome WriteAndBurn(DeviceHandle device, LanguageIndex language,
   SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
   UpdateOutcome outcome = kOutcomeSendError;
   if (SendImage(device, language, image, response)) {
+    diag::Waiting("pause before the first burn-status query",
+                  kBurnStartPauseMs);
     Sleep(kBurnStartPauseMs);
     Report(MsgUpgradeWait, language);
     outcome = FollowBurn(device, language, response);
@@ -122,6 +134,9 @@ UpdateOutcome UpdateFirmware(DeviceHandle device, LanguageIndex language) {
   PrintMessage(MsgSendingFirmware, language);
   // The last moment at which stopping leaves the scanner as it was.
   if (!BeginWriting()) {
+    diag::Note(
+        "the update stops before the download command: a console "
+        "control event arrived");
     PrintMessage(MsgUpdateCancelled, language);
     return kOutcomeCancelled;
   }
@@ -141,8 +156,9 @@ UpdateOutcome RunUpdate(DeviceHandle device, LanguageIndex language) {
   std::memset(&initial, 0, sizeof(initial));
   bool serviceWasActive = false;
   if (BeginServiceCall()) {
-    serviceWasActive = service.QueryStatus(&initial) != FALSE &&
-                       initial.dwControlsAccepted != 0;
+    const BOOL queried = service.QueryStatus(&initial);
+    if (queried && diag::On()) service.LogStartType("found");
+    serviceWasActive = queried != FALSE && initial.dwControlsAccepted != 0;
     if (serviceWasActive) {
       NoteServiceSuspended();
       service.SuspendService();
@@ -156,5 +172,12 @@ UpdateOutcome RunUpdate(DeviceHandle device, LanguageIndex language) {
     service.ResumeService();
     EndServiceCall();
   }
+  // The log's last word on the service is asked of the manager, not assumed.
+  if (diag::On() && BeginServiceCall()) {
+    SERVICE_STATUS last;
+    if (service.QueryStatus(&last)) service.LogStartType("at the end");
+    EndServiceCall();
+  }
+  diag::ServiceEnd();
   return outcome;
 }

@@ -1,5 +1,6 @@
 #include "device/transport.h"
 
+#include "messages/diagnostics.h"
 #include "messages/messages.h"
 
 static_assert(sizeof(DEVICE_DESCRIPTOR) == 8,
@@ -16,16 +17,24 @@ bool IsOpenHandle(DeviceHandle device) {
 // yields the byte count, which must be exactly what was asked for.
 bool CompleteRequest(DeviceHandle device, OVERLAPPED *overlapped,
                      DWORD *transferred, DWORD asked, LanguageIndex language) {
-  if (WaitForSingleObject(overlapped->hEvent, kCompletionWaitMs) !=
-      WAIT_OBJECT_0) {
+  const DWORD waited =
+      WaitForSingleObject(overlapped->hEvent, kCompletionWaitMs);
+  if (waited != WAIT_OBJECT_0) {
+    if (waited == WAIT_TIMEOUT) {
+      diag::CallFailed("WaitForSingleObject (1000 ms)", WAIT_TIMEOUT);
+    } else {
+      diag::CallFailedLastError("WaitForSingleObject (1000 ms)");
+    }
     PrintMessage(MsgUsbTimeout, language);
     return false;
   }
   if (!GetOverlappedResult(device, overlapped, transferred, TRUE)) {
+    diag::CallFailedLastError("GetOverlappedResult");
     PrintMessage(MsgUsbOverlappedError, language);
     return false;
   }
   if (*transferred != asked) {
+    diag::SizeMismatch("GetOverlappedResult", asked, *transferred);
     PrintMessage(MsgUsbSizeMismatch, language);
     return false;
   }
@@ -33,19 +42,22 @@ bool CompleteRequest(DeviceHandle device, OVERLAPPED *overlapped,
 }
 
 bool WritePhase(DeviceHandle device, const void *data, DWORD count,
-                OVERLAPPED *overlapped, LanguageIndex language) {
-  DWORD transferred = 0;
-  if (!WriteFile(device, data, count, &transferred, overlapped)) {
+                OVERLAPPED *overlapped, LanguageIndex language,
+                DWORD *transferred) {
+  *transferred = 0;
+  if (!WriteFile(device, data, count, transferred, overlapped)) {
+    diag::CallFailedLastError("WriteFile");
     PrintMessage(MsgUsbWriteError, language);
     return false;
   }
-  return CompleteRequest(device, overlapped, &transferred, count, language);
+  return CompleteRequest(device, overlapped, transferred, count, language);
 }
 
 bool ReadPhase(DeviceHandle device, void *data, DWORD count,
                OVERLAPPED *overlapped, LanguageIndex language) {
   DWORD transferred = 0;
   if (!ReadFile(device, data, count, &transferred, overlapped)) {
+    diag::CallFailedLastError("ReadFile");
     PrintMessage(MsgUsbReadError, language);
     return false;
   }
@@ -82,14 +94,19 @@ bool ExchangeCommand(DeviceHandle device, const CommandBlock &command,
                      ResponseBlock *response) {
   const LanguageIndex language = LanguageFromLangId(GetUserDefaultLangID());
   if (!IsOpenHandle(device) || response == nullptr) return false;
+  diag::CommandSent(command);
   HANDLE event = CreateCompletionEvent();
-  if (event == nullptr) return false;
+  if (event == nullptr) {
+    diag::CallFailedLastError("CreateEventA");
+    return false;
+  }
   // One record and one event serve both phases; the record is not cleared
   // between them.
   OVERLAPPED overlapped = {};
   overlapped.hEvent = event;
+  DWORD written = 0;
   const bool ok = WritePhase(device, command.bytes, kCommandBlockSize,
-                             &overlapped, language) &&
+                             &overlapped, language, &written) &&
                   ReadPhase(device, response->bytes, kResponseBlockSize,
                             &overlapped, language);
   CloseHandle(event);
@@ -100,11 +117,18 @@ bool WriteBulkData(DeviceHandle device, const uint8_t *data, uint32_t count) {
   const LanguageIndex language = LanguageFromLangId(GetUserDefaultLangID());
   if (!IsOpenHandle(device)) return false;
   HANDLE event = CreateCompletionEvent();
-  if (event == nullptr) return false;
+  if (event == nullptr) {
+    diag::CallFailedLastError("CreateEventA");
+    return false;
+  }
   OVERLAPPED overlapped = {};
   overlapped.hEvent = event;
+  diag::BulkBegin(count);
   // The caller's buffer goes to the driver as it is, in one request.
-  const bool ok = WritePhase(device, data, count, &overlapped, language);
+  DWORD written = 0;
+  const bool ok =
+      WritePhase(device, data, count, &overlapped, language, &written);
+  diag::BulkEnd(ok, written);
   CloseHandle(event);
   return ok;
 }

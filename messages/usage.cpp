@@ -7,7 +7,7 @@ namespace {
 
 // clang-format off
 const char kUsageEnglish[] =
-    "Usage: scanfw [-a | -b N] [--exit-code]\n"
+    "Usage: scanfw [-a | -b N] [--exit-code] [--verbose]\n"
     "       scanfw --list | --version | --help\n"
     "\n"
     "Without options, scanfw updates the firmware of the first attached scanner.\n"
@@ -16,6 +16,7 @@ const char kUsageEnglish[] =
     "  -a           set the option value shown first to 1\n"
     "  -b N         set the option value shown first to N\n"
     "  --exit-code  end with an exit code that tells the outcome (below)\n"
+    "  --verbose    also log every step to standard error, for support\n"
     "  --list       list the attached still-image devices; updates nothing\n"
     "  --version    show the version and the carried image; updates nothing\n"
     "  --help       show this text (also -h, -? or /?); updates nothing\n"
@@ -25,8 +26,8 @@ const char kUsageEnglish[] =
     "5 burn failed, 6 cancelled by the user. Without --exit-code always 0.\n";
 
 const char kUsageTraditionalChinese[] =
-    // 用法: scanfw [-a | -b N] [--exit-code]
-    "\xA5\xCE\xAA\x6B: scanfw [-a | -b N] [--exit-code]\n"
+    // 用法: scanfw [-a | -b N] [--exit-code] [--verbose]
+    "\xA5\xCE\xAA\x6B: scanfw [-a | -b N] [--exit-code] [--verbose]\n"
     //       scanfw --list | --version | --help
     "      scanfw --list | --version | --help\n"
     //
@@ -43,6 +44,8 @@ const char kUsageTraditionalChinese[] =
     "  -b N         \xB1\x4E\xB3\xCC\xA5\xFD\xC5\xE3\xA5\xDC\xAA\xBA\xBF\xEF\xB6\xB5\xAD\xC8\xB3\x5D\xAC\xB0 N\n"
     //   --exit-code  以結束代碼表示結果 (見下)
     "  --exit-code  \xA5\x48\xB5\xB2\xA7\xF4\xA5\x4E\xBD\x58\xAA\xED\xA5\xDC\xB5\xB2\xAA\x47 (\xA8\xA3\xA4\x55)\n"
+    //   --verbose    另將每個步驟的記錄寫到標準錯誤輸出，供技術支援使用
+    "  --verbose    \xA5\x74\xB1\x4E\xA8\x43\xAD\xD3\xA8\x42\xC6\x4A\xAA\xBA\xB0\x4F\xBF\xFD\xBC\x67\xA8\xEC\xBC\xD0\xB7\xC7\xBF\xF9\xBB\x7E\xBF\xE9\xA5\x58\xA1\x41\xA8\xD1\xA7\xDE\xB3\x4E\xA4\xE4\xB4\xA9\xA8\xCF\xA5\xCE\n"
     //   --list       列出連接的影像裝置，不更新韌體
     "  --list       \xA6\x43\xA5\x58\xB3\x73\xB1\xB5\xAA\xBA\xBC\x76\xB9\xB3\xB8\xCB\xB8\x6D\xA1\x41\xA4\xA3\xA7\xF3\xB7\x73\xB6\xB4\xC5\xE9\n"
     //   --version    顯示版本和內含的韌體映像，不更新韌體

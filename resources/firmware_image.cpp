@@ -3,6 +3,7 @@
 // points there: no copy, no allocation, no file opened by name.
 #include "resources/firmware_image.h"
 
+#include "messages/diagnostics.h"
 #include "platform/win32.h"
 
 bool LoadFirmwareImage(LanguageIndex language, FirmwareImage *image) {
@@ -11,24 +12,29 @@ bool LoadFirmwareImage(LanguageIndex language, FirmwareImage *image) {
   HRSRC entry = FindResourceA(nullptr, MAKEINTRESOURCEA(kFirmwareResourceId),
                               SCANFW_FIRMWARE_RESOURCE_TYPE);
   if (entry == nullptr) {
+    diag::CallFailedLastError("FindResourceA(BINARY/119)");
     PrintMessage(MsgFindResourceError, language);
     return false;
   }
   HGLOBAL loaded = LoadResource(nullptr, entry);
   if (loaded == nullptr) {
+    diag::CallFailedLastError("LoadResource");
     PrintMessage(MsgLoadResourceError, language);
     return false;
   }
   const void *bytes = LockResource(loaded);
   if (bytes == nullptr) {
+    diag::Note("LockResource failed: it gave no address (it sets no error)");
     PrintMessage(MsgLockResourceError, language);
     return false;
   }
   const DWORD length = SizeofResource(nullptr, entry);
   if (length == 0) {
+    diag::CallFailedLastError("SizeofResource (length 0)");
     PrintMessage(MsgResourceEmpty, language);
     return false;
   }
+  diag::ImageFound(bytes, length);
   image->Data = static_cast<const uint8_t *>(bytes);
   image->Length = length;
   return true;

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Makes the release artefacts of scanfw from the checked-out commit and the
-# given firmware image: the Windows program scanfw.exe (Authenticode-signed
-# when a certificate and key are given), the Debian package, and SHA256SUMS
-# over both. The same commit, image and SOURCE_DATE_EPOCH give the same
+# given firmware image: the Windows programs scanfw.exe (32-bit) and
+# scanfw-x64.exe (64-bit), Authenticode-signed when a certificate and key are
+# given, the Debian package, and SHA256SUMS over the three. The same commit, image and SOURCE_DATE_EPOCH give the same
 # bytes on any machine, in any folder, at any hour.
 set -euo pipefail
 
@@ -23,7 +23,8 @@ usage: scripts/release.sh --image FILE [--cert CERT.pem --key KEY.pem
   --timestamp-url URL   RFC 3161 time-stamp authority for the signature
   --out DIR             where to write the artefacts (default: dist)
 
-Writes DIR/scanfw.exe, DIR/scanfw_0.3.53.0_amd64.deb and DIR/SHA256SUMS.
+Writes DIR/scanfw.exe (32-bit), DIR/scanfw-x64.exe (64-bit),
+DIR/scanfw_0.3.53.0_amd64.deb and DIR/SHA256SUMS.
 SOURCE_DATE_EPOCH (default: the commit's time) fixes every time stamp.
 EOF
 }
@@ -116,38 +117,48 @@ step() {
 }
 
 # ---------------------------------------------------------------- Windows
-build_windows() {
-  cmake --preset windows -B "$work/windows" -DSCANFW_FIRMWARE_IMAGE="$image" &&
-    cmake --build "$work/windows" -j "$jobs" --target scanfw
-}
-step windows.log "building scanfw.exe (windows preset, Release) in a fresh folder" build_windows
-exe=$work/windows/scanfw.exe
-step pe-check.log "checking scanfw.exe: resources, image bytes, imports" \
-  "$pe_python" tests/resources/inspect_pe.py --exe "$exe" --image "$image"
+# scanfw.exe (PE32, i386) for every Windows; scanfw-x64.exe (PE32+, x86-64)
+# for the ones without 32-bit support. The same steps for each.
+# windows_exe PRESET MACHINE NAME: builds, checks and signs one; prints the
+# file to ship on the last line of $work/NAME.path.
+windows_exe() {
+  local preset=$1 machine=$2 name=$3 exe
+  build_windows() {
+    cmake --preset "$preset" -B "$work/$preset" -DSCANFW_FIRMWARE_IMAGE="$image" &&
+      cmake --build "$work/$preset" -j "$jobs" --target scanfw
+  }
+  step "$preset.log" "building $name ($preset preset, Release) in a fresh folder" build_windows
+  exe=$work/$preset/scanfw.exe
+  step "$name-check.log" "checking $name: $machine, resources, image bytes, imports" \
+    "$pe_python" tests/resources/inspect_pe.py --exe "$exe" --image "$image" --machine "$machine"
 
-if [[ -n $cert ]]; then
-  signed=$work/scanfw-signed.exe
-  sign=(osslsigncode sign -certs "$cert" -key "$key" -h sha256 -n "$PRODUCT"
-        -time "$SOURCE_DATE_EPOCH")
-  [[ -z $tsurl ]] || sign+=(-ts "$tsurl")
-  step sign.log "signing scanfw.exe (Authenticode, SHA-256, signing time $(date -u -d "@$SOURCE_DATE_EPOCH" '+%F %T') UTC${tsurl:+, time stamp from $tsurl})" \
-    "${sign[@]}" -in "$exe" -out "$signed"
-  verify=(osslsigncode verify -in "$signed")
-  [[ -z $ca ]] || verify+=(-CAfile "$ca")
-  [[ -z $ca || -z $tsurl ]] || verify+=(-TSA-CAfile "$ca")
-  step verify.log "verifying the signature" "${verify[@]}"
-  sed -n '/^Signature verification/p;/^Timestamp Server Signature verification/p;/^Number of verified signatures/p' \
-    "$work/verify.log" | sed 's/^/   /'
-  # A time stamp asked for must be there and verified, not silently missing.
-  if [[ -n $tsurl ]] && ! grep -q '^Timestamp Server Signature verification: ok' "$work/verify.log"; then
-    cat "$work/verify.log" >&2
-    echo "release: FAILED: the signature carries no verified time stamp from $tsurl" >&2
-    exit 1
+  if [[ -n $cert ]]; then
+    local signed=$work/$name-signed.exe
+    local sign=(osslsigncode sign -certs "$cert" -key "$key" -h sha256 -n "$PRODUCT"
+                -time "$SOURCE_DATE_EPOCH")
+    [[ -z $tsurl ]] || sign+=(-ts "$tsurl")
+    step "$name-sign.log" "signing $name (Authenticode, SHA-256, signing time $(date -u -d "@$SOURCE_DATE_EPOCH" '+%F %T') UTC${tsurl:+, time stamp from $tsurl})" \
+      "${sign[@]}" -in "$exe" -out "$signed"
+    local verify=(osslsigncode verify -in "$signed")
+    [[ -z $ca ]] || verify+=(-CAfile "$ca")
+    [[ -z $ca || -z $tsurl ]] || verify+=(-TSA-CAfile "$ca")
+    step "$name-verify.log" "verifying the signature of $name" "${verify[@]}"
+    sed -n '/^Signature verification/p;/^Timestamp Server Signature verification/p;/^Number of verified signatures/p' \
+      "$work/$name-verify.log" | sed 's/^/   /'
+    # A time stamp asked for must be there and verified, not silently missing.
+    if [[ -n $tsurl ]] && ! grep -q '^Timestamp Server Signature verification: ok' "$work/$name-verify.log"; then
+      cat "$work/$name-verify.log" >&2
+      echo "release: FAILED: the signature of $name carries no verified time stamp from $tsurl" >&2
+      exit 1
+    fi
+    step "$name-check-signed.log" "checking the signed $name still carries the image unchanged" \
+      "$pe_python" tests/resources/inspect_pe.py --exe "$signed" --image "$image" --machine "$machine"
+    exe=$signed
   fi
-  step pe-check-signed.log "checking the signed scanfw.exe still carries the image unchanged" \
-    "$pe_python" tests/resources/inspect_pe.py --exe "$signed" --image "$image"
-  exe=$signed
-fi
+  echo "$exe" >"$work/$name.path"
+}
+windows_exe windows i386 scanfw.exe
+windows_exe windows-x64 x86-64 scanfw-x64.exe
 
 # ---------------------------------------------------------------- Linux
 # Debian's hardening flags, as a Debian build would use them.
@@ -219,10 +230,11 @@ step deb.log "packaging $DEB" \
 
 # ---------------------------------------------------------------- results
 mkdir -p -- "$out" || die "cannot create the output folder '$out'"
-install -m 644 "$exe" "$out/scanfw.exe"
+install -m 644 "$(cat "$work/scanfw.exe.path")" "$out/scanfw.exe"
+install -m 644 "$(cat "$work/scanfw-x64.exe.path")" "$out/scanfw-x64.exe"
 install -m 644 "$work/$DEB" "$out/$DEB"
-(cd "$out" && sha256sum scanfw.exe "$DEB" >SHA256SUMS)
-touch -d "@$SOURCE_DATE_EPOCH" "$out/scanfw.exe" "$out/$DEB" "$out/SHA256SUMS"
+(cd "$out" && sha256sum scanfw.exe scanfw-x64.exe "$DEB" >SHA256SUMS)
+touch -d "@$SOURCE_DATE_EPOCH" "$out/scanfw.exe" "$out/scanfw-x64.exe" "$out/$DEB" "$out/SHA256SUMS"
 
 echo "== made in $out, from ${commit} with SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH ($(date -u -d "@$SOURCE_DATE_EPOCH" '+%F %T') UTC):"
 while read -r sum name; do
@@ -230,7 +242,7 @@ while read -r sum name; do
 done <"$out/SHA256SUMS"
 printf '   %-26s %10d bytes\n' SHA256SUMS "$(stat -c %s "$out/SHA256SUMS")"
 if [[ -n $cert ]]; then
-  echo "   scanfw.exe is signed by: $(openssl x509 -in "$cert" -noout -subject -nameopt oneline | sed 's/^subject= *//')"
+  echo "   scanfw.exe and scanfw-x64.exe are signed by: $(openssl x509 -in "$cert" -noout -subject -nameopt oneline | sed 's/^subject= *//')"
 else
-  echo "   scanfw.exe is NOT signed (no --cert/--key given)"
+  echo "   scanfw.exe and scanfw-x64.exe are NOT signed (no --cert/--key given)"
 fi

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "messages/diagnostics.h"
 #include "messages/messages.h"
 
 namespace {
@@ -30,10 +31,16 @@ void AwaitState(SC_HANDLE service, LPSERVICE_STATUS status, DWORD wanted) {
     const DWORD elapsed = GetTickCount() - start;
     const DWORD left =
         elapsed < kPollDeadlineMs ? kPollDeadlineMs - elapsed : 0;
-    Sleep(status->dwWaitHint < left ? status->dwWaitHint : left);
-    if (status->dwCurrentState == wanted) break;
-    if (GetTickCount() - start >= kPollDeadlineMs) break;
+    const DWORD pause = status->dwWaitHint < left ? status->dwWaitHint : left;
+    diag::ServicePoll(*status, pause);
+    Sleep(pause);
+    if (status->dwCurrentState == wanted) return;
+    if (GetTickCount() - start >= kPollDeadlineMs) {
+      diag::Note("service poll: 60000 ms passed, the awaited state not seen");
+      return;
+    }
   }
+  diag::CallFailedLastError("QueryServiceStatus (poll)");
 }
 
 void ReportConfigFailure(DWORD error) {
@@ -63,11 +70,15 @@ BOOL CWIAControl::QueryStatus(LPSERVICE_STATUS status) {
   if (status == nullptr) return FALSE;
   if (m_hSCManager == nullptr) {
     m_hSCManager = OpenSCManagerA(nullptr, nullptr, GENERIC_EXECUTE);
-    if (m_hSCManager == nullptr) return FALSE;
+    if (m_hSCManager == nullptr) {
+      diag::CallFailedLastError("OpenSCManagerA");
+      return FALSE;
+    }
   }
   if (m_hService == nullptr) {
     m_hService = OpenServiceA(m_hSCManager, kServiceName, kServiceAccess);
     if (m_hService == nullptr) {
+      diag::CallFailedLastError("OpenServiceA(STISVC)");
       CloseServiceHandle(m_hSCManager);
       m_hSCManager = nullptr;
       return FALSE;
@@ -75,6 +86,7 @@ BOOL CWIAControl::QueryStatus(LPSERVICE_STATUS status) {
   }
   std::memset(&m_ServiceStatus, 0, sizeof m_ServiceStatus);
   if (!QueryServiceStatus(m_hService, &m_ServiceStatus)) {
+    diag::CallFailedLastError("QueryServiceStatus");
     // Handles that no longer answer are dropped; the next use reopens them.
     CloseServiceHandle(m_hService);
     m_hService = nullptr;
@@ -82,6 +94,7 @@ BOOL CWIAControl::QueryStatus(LPSERVICE_STATUS status) {
     m_hSCManager = nullptr;
     return FALSE;
   }
+  diag::ServiceStatus("status", m_ServiceStatus);
   if (status != &m_ServiceStatus) *status = m_ServiceStatus;
   return TRUE;
 }
@@ -100,13 +113,16 @@ BOOL CWIAControl::SetStartType(BYTE startType) {
   if (!QueryServiceConfigA(m_hService, nullptr, 0, &needed)) {
     const DWORD error = GetLastError();
     if (error != ERROR_INSUFFICIENT_BUFFER) {
+      diag::CallFailed("QueryServiceConfigA (size)", error);
       ReportConfigFailure(error);
       return FALSE;
     }
     size = needed;
     config = static_cast<LPQUERY_SERVICE_CONFIGA>(LocalAlloc(LMEM_FIXED, size));
     if (config == nullptr) {
-      ReportConfigFailure(GetLastError());
+      const DWORD allocError = GetLastError();
+      diag::CallFailed("LocalAlloc", allocError);
+      ReportConfigFailure(allocError);
       return FALSE;
     }
     std::memset(config, 0, size);
@@ -114,11 +130,14 @@ BOOL CWIAControl::SetStartType(BYTE startType) {
 
   if (!QueryServiceConfigA(m_hService, config, size, &needed) ||
       config == nullptr) {
-    ReportConfigFailure(GetLastError());
+    const DWORD queryError = GetLastError();
+    diag::CallFailed("QueryServiceConfigA", queryError);
+    ReportConfigFailure(queryError);
     if (config != nullptr) LocalFree(config);
     return FALSE;
   }
 
+  diag::ServiceStartType("before the change", config->dwStartType);
   if (config->dwStartType == wanted) {
     LocalFree(config);
     return TRUE;
@@ -127,7 +146,9 @@ BOOL CWIAControl::SetStartType(BYTE startType) {
   const BOOL changed = ChangeServiceConfigA(
       m_hService, SERVICE_NO_CHANGE, wanted, SERVICE_NO_CHANGE, nullptr,
       nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
-  if (!changed) (void)GetLastError();  // a refused change is not reported
+  // A refused change is not reported on the console.
+  const DWORD changeError = changed ? 0 : GetLastError();
+  diag::StartTypeChange(wanted, changed != FALSE, changeError);
   LocalFree(config);
   return changed ? TRUE : FALSE;
 }
@@ -137,12 +158,37 @@ void CWIAControl::SuspendService() {
       m_ServiceStatus.dwCurrentState == SERVICE_RUNNING) {
     // A service that refuses to stop keeps running; disabling it then would
     // only leave it unable to come back after a reboot.
-    if (!ControlService(m_hService, SERVICE_CONTROL_STOP, &m_ServiceStatus))
+    if (!ControlService(m_hService, SERVICE_CONTROL_STOP, &m_ServiceStatus)) {
+      diag::CallFailedLastError("ControlService(SERVICE_CONTROL_STOP)");
       return;
+    }
+    diag::Note("ControlService(SERVICE_CONTROL_STOP): accepted");
     m_StopRequested = true;
     AwaitState(m_hService, &m_ServiceStatus, SERVICE_STOPPED);
   }
   SetStartType(SERVICE_DISABLED);
+}
+
+void CWIAControl::LogStartType(const char *when) {
+  if (m_hService == nullptr) return;
+  DWORD needed = 0;
+  if (QueryServiceConfigA(m_hService, nullptr, 0, &needed) ||
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    diag::CallFailedLastError("QueryServiceConfigA (size)");
+    return;
+  }
+  LPQUERY_SERVICE_CONFIGA config =
+      static_cast<LPQUERY_SERVICE_CONFIGA>(LocalAlloc(LMEM_FIXED, needed));
+  if (config == nullptr) {
+    diag::CallFailedLastError("LocalAlloc");
+    return;
+  }
+  if (QueryServiceConfigA(m_hService, config, needed, &needed)) {
+    diag::ServiceStartType(when, config->dwStartType);
+  } else {
+    diag::CallFailedLastError("QueryServiceConfigA");
+  }
+  LocalFree(config);
 }
 
 BOOL CWIAControl::ResumeService() {
@@ -156,7 +202,11 @@ BOOL CWIAControl::ResumeService() {
   // Only a stopped service is started; running, pending or paused ones are
   // left as they are.
   if (m_ServiceStatus.dwCurrentState != SERVICE_STOPPED) return TRUE;
-  if (!StartServiceA(m_hService, 0, nullptr)) return FALSE;
+  if (!StartServiceA(m_hService, 0, nullptr)) {
+    diag::CallFailedLastError("StartServiceA");
+    return FALSE;
+  }
+  diag::Note("StartServiceA: accepted");
   AwaitState(m_hService, &m_ServiceStatus, SERVICE_RUNNING);
   return TRUE;
 }

@@ -13,6 +13,9 @@ class CWIAControl {
   BOOL SetStartType(BYTE startType);
   void SuspendService();
   BOOL ResumeService();
+  // For the --verbose log: the start type the manager holds now, logged;
+  // nothing is changed. Needs the handles a successful QueryStatus left.
+  void LogStartType(const char *when);
 
  private:
   CWIAControl(const CWIAControl &) = delete;

@@ -32,6 +32,15 @@ void SetLastError(DWORD error) { g_lastError = error; }
 // Milliseconds since an arbitrary start, wrapping at 2^32 like Windows.
 DWORD GetTickCount() { return static_cast<DWORD>(MonotonicMs()); }
 
+// Linux keeps no texts for Windows error codes; the log names the code
+// without one.
+DWORD FormatMessageA(DWORD, LPCVOID, DWORD, DWORD, LPSTR buffer, DWORD size,
+                     void *) {
+  if (buffer != nullptr && size > 0) buffer[0] = '\0';
+  g_lastError = ERROR_MR_MID_NOT_FOUND;
+  return 0;
+}
+
 void Sleep(DWORD milliseconds) {
   timespec left{static_cast<time_t>(milliseconds / 1000),
                 static_cast<long>(milliseconds % 1000) * 1000000L};

@@ -6,6 +6,8 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include "messages/diagnostics.h"
+#include "platform/linux/usb_names.h"
 #include "platform/win32.h"
 
 namespace {
@@ -18,24 +20,42 @@ EXECUTION_STATE g_state = ES_CONTINUOUS;
 // logind answers at once; a bus that does not must not stall the update.
 const uint64_t kCallTimeoutUsec = 2000000;
 
+// A step of taking the inhibitor that failed: sd-bus gives -errno.
+void NotTaken(const char *call, int result) {
+  if (diag::On()) diag::Inhibitor(call, -result, linux_usb::ErrnoName(-result));
+}
+
 int TakeInhibitor() {
   sd_bus *bus = nullptr;
-  if (sd_bus_open_system(&bus) < 0) return -1;
+  const int opened = sd_bus_open_system(&bus);
+  if (opened < 0) {
+    NotTaken("not taken, sd_bus_open_system failed", opened);
+    return -1;
+  }
   sd_bus_message *call = nullptr;
   sd_bus_message *reply = nullptr;
   sd_bus_error error = SD_BUS_ERROR_NULL;
   int held = -1;
-  if (sd_bus_message_new_method_call(
-          bus, &call, "org.freedesktop.login1", "/org/freedesktop/login1",
-          "org.freedesktop.login1.Manager", "Inhibit") >= 0 &&
-      sd_bus_message_append(call, "ssss", "sleep:shutdown", "scanfw",
-                            "Scanner firmware update in progress",
-                            "block") >= 0 &&
-      sd_bus_call(bus, call, kCallTimeoutUsec, &error, &reply) >= 0) {
+  int result = sd_bus_message_new_method_call(
+      bus, &call, "org.freedesktop.login1", "/org/freedesktop/login1",
+      "org.freedesktop.login1.Manager", "Inhibit");
+  if (result >= 0)
+    result =
+        sd_bus_message_append(call, "ssss", "sleep:shutdown", "scanfw",
+                              "Scanner firmware update in progress", "block");
+  if (result >= 0) {
+    result = sd_bus_call(bus, call, kCallTimeoutUsec, &error, &reply);
+    if (result < 0 && diag::On() && error.name != nullptr)
+      diag::Inhibitor("not taken, logind answered", -result, error.name);
+  }
+  if (result >= 0) {
     int fd = -1;
     // The reply owns its descriptor; keep a copy of our own.
     if (sd_bus_message_read(reply, "h", &fd) >= 0 && fd >= 0)
       held = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (held >= 0) diag::Inhibitor("taken (sleep:shutdown, block)", 0, nullptr);
+  } else if (error.name == nullptr) {
+    NotTaken("not taken, the call to logind failed", result);
   }
   sd_bus_error_free(&error);
   sd_bus_message_unref(reply);
@@ -56,6 +76,7 @@ EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE flags) {
   if (!wanted && g_inhibitor >= 0) {
     close(g_inhibitor);
     g_inhibitor = -1;
+    diag::Inhibitor("released", 0, nullptr);
   }
   g_state = flags;
   return previous;

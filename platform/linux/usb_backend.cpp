@@ -6,10 +6,12 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <ctime>
 
+#include "messages/diagnostics.h"
 #include "platform/linux/bulk_plan.h"
 #include "platform/linux/usb_names.h"
 
@@ -45,6 +47,17 @@ const size_t kMaxListed = 512;
 
 Device g_devices[kDevices];
 
+// A libusb call that failed, or a transfer that ended badly, with libusb's
+// own name for the code (LIBUSB_ERROR_PIPE, LIBUSB_TRANSFER_STALL, ...).
+void LibusbFailed(const char *call, int code) {
+  if (diag::On()) diag::NativeFailed(call, code, libusb_error_name(code));
+}
+
+// A system call that failed, with its errno's name.
+void KernelFailed(const char *call, int error) {
+  if (diag::On()) diag::NativeFailed(call, error, ErrnoName(error));
+}
+
 enum class ContextState { kUntried, kReady, kFailed };
 ContextState g_contextState = ContextState::kUntried;
 libusb_context *g_context = nullptr;
@@ -54,9 +67,10 @@ libusb_context *g_context = nullptr;
 // fails once and then has no devices.
 libusb_context *Context() {
   if (g_contextState == ContextState::kUntried) {
-    g_contextState = libusb_init(&g_context) == LIBUSB_SUCCESS
-                         ? ContextState::kReady
-                         : ContextState::kFailed;
+    const int result = libusb_init(&g_context);
+    g_contextState =
+        result == LIBUSB_SUCCESS ? ContextState::kReady : ContextState::kFailed;
+    if (result != LIBUSB_SUCCESS) LibusbFailed("libusb_init", result);
   }
   return g_contextState == ContextState::kReady ? g_context : nullptr;
 }
@@ -164,9 +178,12 @@ uint32_t UrbBytesOf(libusb_device *usb) {
   uint32_t capabilities = 0;
   if (fd >= 0) {
     if (ioctl(fd, USBDEVFS_GET_CAPABILITIES, &capabilities) != 0) {
+      KernelFailed("ioctl USBDEVFS_GET_CAPABILITIES", errno);
       capabilities = 0;
     }
     close(fd);
+  } else {
+    KernelFailed("open of the usbfs node", errno);
   }
   return UrbBytesFromCapabilities(capabilities);
 }
@@ -187,12 +204,14 @@ bool EnsureOpen(Device *device) {
   libusb_device_handle *handle = nullptr;
   int result = libusb_open(device->usb, &handle);
   if (result != LIBUSB_SUCCESS) {
+    LibusbFailed("libusb_open", result);
     ReportOpenFailure(device->usb, result);
     SetLastError(ErrorFromLibusb(result));
     return false;
   }
   BulkPipes pipes;
   if (!FindBulkPipes(device->usb, &pipes)) {
+    diag::Note("the device has no bulk endpoint in its active configuration");
     libusb_close(handle);
     SetLastError(kErrorNotSupported);
     return false;
@@ -204,6 +223,7 @@ bool EnsureOpen(Device *device) {
     if (wanted[i] < 0 || (i == 1 && wanted[1] == wanted[0])) continue;
     result = libusb_claim_interface(handle, wanted[i]);
     if (result != LIBUSB_SUCCESS) {
+      LibusbFailed("libusb_claim_interface", result);
       ReportOpenFailure(device->usb, result);
       ReleaseInterfaces(device);
       libusb_close(handle);
@@ -287,6 +307,17 @@ Chunk *FreeChunk(BulkStream *s) {
   return nullptr;  // busy < plan.inFlight <= records: never
 }
 
+// Goes on with less after the kernel refused memory; fails the write when
+// the plan is already the smallest.
+void Shrink(BulkStream *s) {
+  if (ShrinkBulkPlan(&s->plan, s->device->outPacket)) {
+    diag::BulkPlanShrunk(s->plan.chunkBytes, s->plan.inFlight);
+  } else {
+    diag::Note("the kernel refused even the smallest chunk: the write fails");
+    EndStream(s, ERROR_NOT_ENOUGH_MEMORY);
+  }
+}
+
 void SubmitWhatFits(BulkStream *s) {
   while (!s->refused && !s->ended && s->busy < s->plan.inFlight &&
          !AllSubmitted(*s)) {
@@ -304,14 +335,16 @@ void SubmitWhatFits(BulkStream *s) {
       s->submitted += length;
       s->submittedEmpty = true;
     } else if (result == LIBUSB_ERROR_NO_MEM) {
+      LibusbFailed("libusb_submit_transfer", result);
       // Nothing of this chunk went out. With chunks in flight, wait for
       // them before going on with less; with none, go on with less now.
       if (s->busy > 0) {
         s->refused = true;
-      } else if (!ShrinkBulkPlan(&s->plan, s->device->outPacket)) {
-        EndStream(s, ERROR_NOT_ENOUGH_MEMORY);
+      } else {
+        Shrink(s);
       }
     } else {
+      LibusbFailed("libusb_submit_transfer", result);
       EndStream(s, ErrorFromLibusb(result));
     }
   }
@@ -320,6 +353,7 @@ void SubmitWhatFits(BulkStream *s) {
 void WaitForChunks(BulkStream *s) {
   const uint64_t now = NowMs();
   if (!s->ended && now >= s->deadline) {
+    diag::Note("the bulk write's time bound has passed: the write is ended");
     EndStream(s, kErrorSemTimeout);
     return;
   }
@@ -340,9 +374,15 @@ void CollectChunks(BulkStream *s) {
     if (t->actual_length > 0) {
       s->moved += static_cast<uint64_t>(t->actual_length);
     }
+    if (t->status != LIBUSB_TRANSFER_COMPLETED &&
+        t->status != LIBUSB_TRANSFER_CANCELLED)
+      LibusbFailed("bulk chunk", t->status);
     switch (t->status) {
       case LIBUSB_TRANSFER_COMPLETED:
-        if (t->actual_length < t->length) EndStream(s, 0);  // short
+        if (t->actual_length < t->length) {
+          diag::Note("a chunk came back short: the device ended the write");
+          EndStream(s, 0);
+        }
         break;
       case LIBUSB_TRANSFER_CANCELLED:
         break;  // ours, after the write had ended
@@ -375,6 +415,9 @@ bool WriteStream(Device *device, unsigned char *data, DWORD count,
   s.plan = FirstBulkPlan(device->outPacket, device->urbBytes);
   s.deadline = NowMs() + TransferTimeoutMs(count);
   s.records = s.plan.inFlight;
+  // Only a write longer than one chunk is cut: the image, not a command.
+  if (count > s.plan.chunkBytes)
+    diag::BulkPlanChosen(s.plan.chunkBytes, s.plan.inFlight, device->urbBytes);
   for (uint32_t i = 0; i < s.records; ++i) {
     s.chunks[i].transfer = libusb_alloc_transfer(0);
     if (s.chunks[i].transfer == nullptr) {
@@ -388,9 +431,7 @@ bool WriteStream(Device *device, unsigned char *data, DWORD count,
       if (s.refused) {
         // What was in flight when the kernel said no has come back.
         s.refused = false;
-        if (!ShrinkBulkPlan(&s.plan, device->outPacket)) {
-          EndStream(&s, ERROR_NOT_ENOUGH_MEMORY);
-        }
+        Shrink(&s);
       }
       continue;
     }
@@ -437,6 +478,7 @@ bool Transfer(Device *device, bool out, unsigned char *data, DWORD count,
                                           TransferTimeoutMs(count));
   *moved = done > 0 ? static_cast<DWORD>(done) : 0;
   if (result != LIBUSB_SUCCESS) {
+    LibusbFailed("libusb_bulk_transfer (IN)", result);
     SetLastError(ErrorFromLibusb(result));
     return false;
   }
@@ -451,6 +493,8 @@ Device *Acquire(const char *name) {
   libusb_device **list = nullptr;
   const ssize_t listed =
       context == nullptr ? -1 : libusb_get_device_list(context, &list);
+  if (context != nullptr && listed < 0)
+    LibusbFailed("libusb_get_device_list", static_cast<int>(listed));
   if (listed < 0) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return nullptr;

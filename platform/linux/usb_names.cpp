@@ -1,5 +1,7 @@
 #include "platform/linux/usb_names.h"
 
+#include <cerrno>
+
 namespace linux_usb {
 
 int CandidateIndexFromName(const char *name) {
@@ -28,6 +30,28 @@ unsigned int TransferTimeoutMs(uint64_t bytes) {
   const uint64_t kMiB = 1048576u;
   const uint64_t perMiB = (bytes * 1000u + kMiB - 1) / kMiB;
   return static_cast<unsigned int>(5000u + perMiB);
+}
+
+namespace {
+#define SCANFW_ERRNO_VALUE(name) name,
+#define SCANFW_ERRNO_TEXT(name) #name,
+const int kErrnoValues[] = {SCANFW_ERRNO_NAMES(SCANFW_ERRNO_VALUE)};
+const char *const kErrnoTexts[] = {SCANFW_ERRNO_NAMES(SCANFW_ERRNO_TEXT)};
+#undef SCANFW_ERRNO_VALUE
+#undef SCANFW_ERRNO_TEXT
+const size_t kErrnoCount = sizeof kErrnoValues / sizeof kErrnoValues[0];
+}  // namespace
+
+const char *ErrnoName(int error) {
+  for (size_t i = 0; i < kErrnoCount; ++i)
+    if (kErrnoValues[i] == error) return kErrnoTexts[i];
+  return nullptr;
+}
+
+const char *const *ErrnoNames(const int **values, size_t *count) {
+  *values = kErrnoValues;
+  *count = kErrnoCount;
+  return kErrnoTexts;
 }
 
 size_t RankOf(uint32_t key, const uint32_t *keys, size_t count) {

@@ -28,4 +28,21 @@ inline uint32_t CandidateKey(uint8_t bus, uint8_t address) {
 // smaller. Keys are unique (one device per bus and address).
 size_t RankOf(uint32_t key, const uint32_t *keys, size_t count);
 
+// The errno values a failure from the kernel can carry here (usbfs, the
+// device nodes, the system bus), by their <cerrno> names.
+// clang-format off
+#define SCANFW_ERRNO_NAMES(X)                                                \
+  X(EPERM) X(ENOENT) X(EINTR) X(EIO) X(ENXIO) X(EBADF) X(EAGAIN) X(ENOMEM)    \
+  X(EACCES) X(EFAULT) X(EBUSY) X(ENODEV) X(EINVAL) X(ENFILE) X(EMFILE)        \
+  X(ENOSPC) X(EPIPE) X(ERANGE) X(ENOSYS) X(ENODATA) X(ETIME) X(EPROTO)        \
+  X(EOVERFLOW) X(EILSEQ) X(EOPNOTSUPP) X(ECONNRESET) X(ECONNREFUSED)          \
+  X(ESHUTDOWN) X(ETIMEDOUT) X(EHOSTUNREACH) X(EALREADY) X(EINPROGRESS)        \
+  X(ECANCELED) X(EREMOTEIO) X(ENOMEDIUM) X(EXDEV) X(ENOTCONN) X(ENOBUFS)
+// clang-format on
+
+// The name of an errno value ("ENOMEM"), or nullptr.
+const char *ErrnoName(int error);
+// The names in the table, for its tests.
+const char *const *ErrnoNames(const int **values, size_t *count);
+
 }  // namespace linux_usb

@@ -12,9 +12,9 @@ from checks import check, native_or_wine, parse_args, run_in_locale  # noqa: E40
 WARN_EN = b"Warning - no following argument!!\n\n"
 WARN_ZH = bytes.fromhex("c4b5a769") + b" - no following argument!!\n\n"
 
-USAGE_EN = b"Usage: scanfw [-a | -b N] [--exit-code]\n"
+USAGE_EN = b"Usage: scanfw [-a | -b N] [--exit-code] [--verbose]\n"
 # "用法: scanfw" in Big5
-USAGE_ZH = bytes.fromhex("a5ceaa6b") + b": scanfw [-a | -b N] [--exit-code]\n"
+USAGE_ZH = bytes.fromhex("a5ceaa6b") + b": scanfw [-a | -b N] [--exit-code] [--verbose]\n"
 NOT_FOUND = b"Device not found!!\nEnd program...\n\n"
 
 # (arguments, locale, expected start of output with LF line ends[, exit
@@ -48,7 +48,7 @@ CASES = [
 
 def main():
     args = parse_args(["exe"], wine=True)
-    with native_or_wine(args) as (env, wrap):
+    with native_or_wine(args, "cli", args.exe) as (env, wrap):
         for argv, locale, expected, *exit_status in CASES:
             exit_status = exit_status[0] if exit_status else 0
             status, stdout = run_in_locale(wrap + [args.exe] + argv, env, locale, timeout=120)

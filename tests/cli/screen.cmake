@@ -21,6 +21,7 @@ if(WIN32)
                    --standin $<TARGET_FILE:scanfw_e2e_stisvc_standin>
                    --image "${SCANFW_IMAGE_FILE}")
   set_tests_properties(screen.wine PROPERTIES LABELS "screen;wine" TIMEOUT 300)
+  scanfw_wine_test(screen.wine)
 else()
   add_test(NAME screen.linux
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/screen_test.py

@@ -13,7 +13,6 @@ import argparse
 import os
 import shlex
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
@@ -22,7 +21,9 @@ import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "resources"))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 from checks import check  # noqa: E402
+import wineenv  # noqa: E402
 
 END = "__scanfw_end__"
 LOCALES = {"0404": "zh_TW.UTF-8", "0804": "zh_CN.UTF-8"}
@@ -51,17 +52,6 @@ EXPLORER_STARTS = [
     ("ctrl_c", "no_device", [], "C-c", True, None),
     ("exit_code", "no_device", ["--exit-code"], None, False, 1),
 ]
-
-
-def pe_machine(path):
-    with open(path, "rb") as f:
-        head = f.read(4096)
-    if head[:2] != b"MZ":
-        return None
-    at = struct.unpack_from("<I", head, 0x3C)[0]
-    if head[at:at + 4] != b"PE\0\0":
-        return None
-    return struct.unpack_from("<H", head, at + 4)[0]
 
 
 def scenario(directory, name):
@@ -128,21 +118,14 @@ def shows(screen, lines):
 
 
 class Wine:
-    def __init__(self, args, machine):
-        win64 = machine == 0x8664
-        self.loader = ["/usr/lib/wine/wine64"] if win64 else ["wine"]
-        self.server = "/usr/lib/wine/wineserver64" if win64 else "wineserver"
-        self.env = {"WINEPREFIX": os.path.abspath(args.prefix),
-                    "WINEARCH": "win64" if win64 else "win32",
-                    "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
-        env = dict(os.environ, **self.env)
-        env.pop("DISPLAY", None)
-        self.process_env = env
-        if not os.path.exists(os.path.join(args.prefix, "system.reg")):
-            subprocess.run(self.loader + ["wineboot", "-i"], env=env, timeout=300,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run([self.server, "-w"], env=env, timeout=300)
-        self.keeper = subprocess.Popen([self.server, "-p"], env=env)
+    """The prefix of the executable's architecture, made or copied by the
+    shared helper, and its loader."""
+
+    def __init__(self, args, arch):
+        self.process_env = wineenv.prepare_prefix(args.prefix, arch)
+        self.env = {k: self.process_env[k] for k in
+                    ("WINEPREFIX", "WINEARCH", "WINEDEBUG", "WINEDLLOVERRIDES")}
+        self.loader = wineenv.loader(arch)
         self.host = os.path.join(args.prefix, "drive_c", "scanfw-screen")
         self.args = args
 
@@ -180,8 +163,7 @@ class Wine:
         return self.loader + ["cmd", "/c", "chcp %d >nul & %s" % (codepage, inner)]
 
     def stop(self):
-        subprocess.run([self.server, "-k"], env=self.process_env)
-        self.keeper.wait()
+        wineenv.stop(self.process_env)
 
 
 def windows_path(path):
@@ -231,14 +213,19 @@ def main():
     for name in ("explorer", "driver", "ctl", "standin", "records", "image"):
         parser.add_argument("--" + name, default="")
     args = parser.parse_args()
-    machine = pe_machine(args.exe)
+    try:
+        arch = wineenv.pe_arch(args.exe)
+    except ValueError:
+        arch = None  # the Linux program
+    if arch:
+        wineenv.announce("screen", args.exe)
     term = Terminal()
     wine = None
     try:
-        if machine is None:
+        if arch is None:
             native(term, args)
         else:
-            wine = Wine(args, machine)
+            wine = Wine(args, arch)
             scanner = bool(args.ctl and args.driver and args.standin and args.records)
             if scanner:
                 wine.install_scanner()
@@ -267,7 +254,6 @@ def read_image(args):
     if args.image:
         with open(args.image, "rb") as f:
             return f.read()
-    sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
     from e2e_test import embedded_image
     return embedded_image(args.exe, "")
 

@@ -9,12 +9,14 @@ scripts/run.sh shows a newcomer); --self-test checks the checks, without Wine.""
 import argparse
 import hashlib
 import os
+import queue
 import re
 import select
 import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 import zlib
 
@@ -47,11 +49,12 @@ def embedded_image(exe, image_file):
 
 
 class Prefix:
-    def __init__(self, path, binaries):
-        self.path = os.path.abspath(path)
+    def __init__(self, path, binaries, arch):
+        self.path, self.arch = os.path.abspath(path), arch
+        self.wine = wineenv.loader(arch)
         # A server left by an interrupted run would still hold the old driver.
-        wineenv.stop(wineenv.base_env(self.path))
-        self.env = wineenv.prepare_prefix(self.path)
+        wineenv.stop(wineenv.base_env(self.path, arch))
+        self.env = wineenv.prepare_prefix(self.path, arch)
         self.host_dir = os.path.join(self.path, "drive_c", HOST_DIR)
         os.makedirs(self.host_dir, exist_ok=True)
         drivers = os.path.join(self.path, "drive_c", "windows", "system32", "drivers")
@@ -69,7 +72,7 @@ class Prefix:
         self.call(self.ctl, "install-service", self.standin)
 
     def call(self, *command):
-        status, out = wineenv.run(["wine"] + list(command), self.env)
+        status, out = wineenv.run(self.wine + list(command), self.env)
         if status != 0:
             raise RuntimeError("%s exited %d: %s" % (" ".join(command), status,
                                                     out.decode(errors="replace")))
@@ -211,10 +214,12 @@ def self_test():
     caught("the service running during the transfer", service_events=[(300, "start")])
     caught("the service enabled during the transfer", text=record.replace("-start=4", "-start=2"))
     caught("no bulk write", text=record.replace("bulk time=200 stisvc-start=4\n", ""))
-    for p in problems:
+    helpers = wineenv.self_test()
+    for p in problems + helpers:
         print("FAIL " + p)
-    print("%d wrong runs, %d not caught" % (len(wrong), len(problems)))
-    return 1 if problems else 0
+    print("%d wrong runs, %d not caught; Wine helpers: %d problems"
+          % (len(wrong), len(problems), len(helpers)))
+    return 1 if problems or helpers else 0
 
 
 # ---- Ctrl+C ----
@@ -271,7 +276,8 @@ def run_interrupted(prefix, exe, sc, want, when, image, records):
     if when == "busy":
         sc["readiness"], sc["burn"] = [5], [0]
         sc["checks"] &= ~scncc.C["SCN_CHECK_SERVICE_DURING"]
-    record_file = os.path.join(records, "interrupted.rec.tmp")
+    record_file = os.path.join(records, "interrupted-%s.rec.tmp"
+                               % os.path.basename(prefix.path))
     with open(record_file, "wb") as f:
         f.write(scncc.record(sc))
     prefix.set_scenario(record_file, image)
@@ -285,7 +291,7 @@ def run_interrupted(prefix, exe, sc, want, when, image, records):
         return queries_at_signal or time.monotonic() > deadline
     try:
         status, stdout, stderr = wineenv.run_watched(
-            ["wine", exe] + sc["args"], locale_env(prefix.env, lang), 60, watch)
+            prefix.wine + [exe] + sc["args"], locale_env(prefix.env, lang), 60, watch)
     except subprocess.TimeoutExpired:
         return ["did not end within a minute of the interrupt"]
     if not queries_at_signal:
@@ -338,7 +344,7 @@ def run_live(prefix, exe, sc):
     env = locale_env(prefix.env, sc["lang"])
     env["TERM"] = "dumb"
     raw = shown = b""
-    process = subprocess.Popen(["wine", exe] + sc["args"], env=env, stdin=subprocess.DEVNULL,
+    process = subprocess.Popen(prefix.wine + [exe] + sc["args"], env=env, stdin=subprocess.DEVNULL,
                                stdout=slave, stderr=subprocess.DEVNULL)
     os.close(slave)
     while True:
@@ -402,6 +408,83 @@ def live(prefix, exe, sc, want, record_file, image):
     return 0
 
 
+def run_one(prefix, exe, image, args, name, when, base):
+    """One run of the list on this prefix: (name, problems, seconds)."""
+    t0 = time.monotonic()
+    sc = scncc.compile_file(os.path.join(args.scenarios, base + ".scn"))
+    with open(os.path.join(args.scenarios, base + ".out"), "rb") as f:
+        want = f.read()
+    try:
+        if when:
+            problems = run_interrupted(prefix, exe, sc, want, when, image, args.records)
+        else:
+            prefix.set_scenario(os.path.join(args.records, base + ".rec"), image)
+            status, stdout = wineenv.run(prefix.wine + [exe] + sc["args"],
+                                         locale_env(prefix.env, sc["lang"]), timeout=180)
+            problems = check(sc, want, stdout, status, prefix.record(),
+                             prefix.service_events(), image)
+    except (RuntimeError, OSError, subprocess.SubprocessError) as e:
+        problems = ["could not run: %s" % e]
+    return name, problems, time.monotonic() - t0
+
+
+def run_all(args, exe, image, arch, runs):
+    """Runs the list on --jobs prefixes side by side, each with its own
+    server, simulated driver and service: most of a run is the scanner's
+    6-second burn, which overlaps. Prints each result as it comes; returns
+    (passed, failed)."""
+    jobs = max(1, min(args.jobs, len(runs)))
+    template = os.path.abspath(args.prefix)
+    paths = [template] + ["%s-%d" % (template, k) for k in range(1, jobs)]
+    try:
+        wineenv.stop(wineenv.make_prefix(template, arch))
+        for path in paths[1:]:
+            if not os.path.exists(os.path.join(path, "system.reg")):
+                wineenv.stop(wineenv.base_env(path, arch))
+                wineenv.copy_prefix(template, path, leave_out=(HOST_DIR,))
+    except (OSError, subprocess.SubprocessError) as e:
+        print("FAIL making the Wine prefixes %s: %s" % (template, e))
+        return 0, 1
+    pending = queue.Queue()
+    for run in runs:
+        pending.put(run)
+    lock = threading.Lock()
+    tally = {"passed": 0, "failed": 0}
+
+    def report(name, problems, seconds):
+        with lock:
+            print("%s %s (%.1f s)" % ("ok  " if not problems else "FAIL", name, seconds))
+            for p in problems:
+                print("    " + p.replace("\n", "\n    "))
+            sys.stdout.flush()
+            tally["failed" if problems else "passed"] += 1
+
+    def worker(path):
+        try:
+            prefix = Prefix(path, vars(args), arch)
+        except (RuntimeError, OSError, subprocess.SubprocessError) as e:
+            report("setting up prefix %s" % path, ["the Wine prefix, the simulated scanner or "
+                                                   "the service: %s" % e], 0)
+            wineenv.stop(wineenv.base_env(path, arch))
+            return
+        try:
+            while True:
+                try:
+                    run = pending.get_nowait()
+                except queue.Empty:
+                    return
+                report(*run_one(prefix, exe, image, args, *run))
+        finally:
+            prefix.stop()
+
+    threads = [threading.Thread(target=worker, args=(path,)) for path in paths]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return tally["passed"], tally["failed"]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--self-test", action="store_true", help="check the checks, no Wine")
@@ -411,60 +494,42 @@ def main():
     parser.add_argument("--only", nargs="*",
                         help="run only these scenarios (interrupt_WHEN_BASE for the Ctrl+C runs)")
     parser.add_argument("--live", metavar="NAME", help="run one scenario for the eye")
+    parser.add_argument("--jobs", type=int, default=int(os.environ.get("SCANFW_WINE_JOBS", "6")),
+                        help="prefixes run side by side (default 6, or SCANFW_WINE_JOBS)")
     args = parser.parse_args()
     if args.self_test:
         return self_test()
 
     started = time.monotonic()
+    arch = wineenv.announce("e2e", args.exe)
     image = embedded_image(args.exe, args.image if os.path.exists(args.image or "") else "")
     exe = os.path.abspath(args.exe)
     with open(os.path.join(args.records, "wine.list")) as f:
         runs = [(name, None, name) for name in f.read().split()]
     runs += [("interrupt_%s_%s" % (when, base), when, base) for base, when in INTERRUPTS]
     if args.live:
-        runs = [(args.live, None, args.live)]
-    elif args.only:
-        runs = [run for run in runs if run[0] in args.only]
-
-    try:
-        prefix = Prefix(args.prefix, vars(args))
-    except (RuntimeError, OSError, subprocess.SubprocessError) as e:
-        print("FAIL setting up the Wine prefix, the simulated scanner or the service: %s" % e)
-        wineenv.stop(wineenv.base_env(os.path.abspath(args.prefix)))
-        print("0 passed, 1 failed")
-        return 1
-    passed = failed = 0
-    try:
-        for name, when, base in runs:
-            t0 = time.monotonic()
-            sc = scncc.compile_file(os.path.join(args.scenarios, base + ".scn"))
-            with open(os.path.join(args.scenarios, base + ".out"), "rb") as f:
+        try:
+            prefix = Prefix(args.prefix, vars(args), arch)
+        except (RuntimeError, OSError, subprocess.SubprocessError) as e:
+            print("FAIL setting up the Wine prefix, the simulated scanner or the service: %s" % e)
+            wineenv.stop(wineenv.base_env(os.path.abspath(args.prefix), arch))
+            return 1
+        try:
+            sc = scncc.compile_file(os.path.join(args.scenarios, args.live + ".scn"))
+            with open(os.path.join(args.scenarios, args.live + ".out"), "rb") as f:
                 want = f.read()
-            record_file = os.path.join(args.records, base + ".rec")
-            if args.live:
-                return live(prefix, exe, sc, want, record_file, image)
-            try:
-                if when:
-                    problems = run_interrupted(prefix, exe, sc, want, when, image, args.records)
-                else:
-                    prefix.set_scenario(record_file, image)
-                    status, stdout = wineenv.run(["wine", exe] + sc["args"],
-                                                 locale_env(prefix.env, sc["lang"]), timeout=180)
-                    problems = check(sc, want, stdout, status, prefix.record(),
-                                     prefix.service_events(), image)
-            except (RuntimeError, subprocess.TimeoutExpired) as e:
-                problems = ["could not run: %s" % e]
-            print("%s %s (%.1f s)" % ("ok  " if not problems else "FAIL", name,
-                                      time.monotonic() - t0))
-            for p in problems:
-                print("    " + p.replace("\n", "\n    "))
-            sys.stdout.flush()
-            failed += bool(problems)
-            passed += not problems
-    finally:
-        prefix.stop()
-    print("wall time %.0f s; the scenarios Wine cannot run, with the reasons: %s"
-          % (time.monotonic() - started, os.path.join(args.records, "excluded.txt")))
+            return live(prefix, exe, sc, want, os.path.join(args.records, args.live + ".rec"),
+                        image)
+        finally:
+            prefix.stop()
+    if args.only:
+        runs = [run for run in runs if run[0] in args.only]
+    # The Ctrl+C runs and the longest ones first, so the tail is short.
+    runs.sort(key=lambda run: (run[1] is None, run[0]))
+    passed, failed = run_all(args, exe, image, arch, runs)
+    print("wall time %.0f s with %d prefixes side by side; the scenarios Wine cannot run, with "
+          "the reasons: %s" % (time.monotonic() - started, max(1, min(args.jobs, len(runs))),
+                               os.path.join(args.records, "excluded.txt")))
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed or not passed else 0
 

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "tests/fake/alloc_counter.h"
 #include "tests/fake/check/faults.h"
@@ -167,6 +168,28 @@ DWORD GetTickCount() {
   fake::Bookkeeping b;
   fake::Record("GetTickCount", "");
   return S().tick;
+}
+
+// The system's text for an error: a fixed English sentence naming the code,
+// so that tests can see it was asked for.
+DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD languageId,
+                     LPSTR buffer, DWORD size, void *) {
+  fake::Bookkeeping b;
+  fake::Record("FormatMessageA", fake::Hex(flags) + "," +
+                                     std::to_string(messageId) + "," +
+                                     fake::Hex(languageId));
+  if (buffer == nullptr || size == 0)
+    return fake::Fail(ERROR_INVALID_PARAMETER, 0u);
+  char text[64];
+  const int n =
+      std::snprintf(text, sizeof text, "System text of error %lu.\r\n",
+                    static_cast<unsigned long>(messageId));
+  if (n < 0 || static_cast<DWORD>(n) >= size) {
+    buffer[0] = '\0';
+    return fake::Fail(ERROR_INSUFFICIENT_BUFFER, 0u);
+  }
+  std::memcpy(buffer, text, static_cast<size_t>(n) + 1);
+  return static_cast<DWORD>(n);
 }
 
 void Sleep(DWORD milliseconds) {

@@ -26,13 +26,14 @@ int32_t ModelNumber(const std::string &text) {
 struct Model {
   int32_t value = 0;
   int warnings = 0;  // "no following argument" messages
-  bool help = false, version = false, list = false, exitCode = false;
+  bool help = false, version = false, list = false, exitCode = false,
+       verbose = false;
 };
 
-// One argument after another. The asking options and --exit-code match the
-// whole argument, exactly; otherwise only the second character counts: 'a'
-// sets 1, 'b' takes the next argument as the number, whatever it reads, or
-// warns when there is none.
+// One argument after another. The asking options, --exit-code and --verbose
+// match the whole argument, exactly; otherwise only the second character
+// counts: 'a' sets 1, 'b' takes the next argument as the number, whatever it
+// reads, or warns when there is none.
 Model ModelScan(const std::vector<std::string> &args) {
   Model m;
   for (size_t i = 1; i < args.size(); ++i) {
@@ -41,6 +42,7 @@ Model ModelScan(const std::vector<std::string> &args) {
     if (a == "--version") m.version = true;
     if (a == "--list") m.list = true;
     if (a == "--exit-code") m.exitCode = true;
+    if (a == "--verbose") m.verbose = true;
     if (a.size() < 2) continue;
     if (a[1] == 'a') {
       m.value = 1;
@@ -103,7 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   ReadCommandLine(static_cast<int>(scan.argv.size()) - 1, scan.argv.data(),
                   &line);
   if (line.help != model.help || line.version != model.version ||
-      line.list != model.list || line.exitCode != model.exitCode)
+      line.list != model.list || line.exitCode != model.exitCode ||
+      line.verbose != model.verbose)
     v.push_back("whole-argument options differ from the model");
   if (line.optionValue != model.value)
     v.push_back("the command line's option value differs from the model");

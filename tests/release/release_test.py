@@ -24,8 +24,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 RESOURCES = os.path.join(HERE, "..", "resources")
 sys.path.insert(0, RESOURCES)
 from checks import check, expect, load_pe, read, run, write  # noqa: E402
+import wineenv  # noqa: E402
 
 VERSION = "0.3.53.0"
+# The Windows programs a release ships, with their PE machines.
+EXES = {"scanfw.exe": "i386", "scanfw-x64.exe": "x86-64"}
 DEB = "scanfw_%s_amd64.deb" % VERSION
 # What the package installs; dpkg-deb lists these and every folder above
 # them, sorted.
@@ -251,7 +254,7 @@ def check_package(args, dist, image, epoch):
                    os.path.join(root, "usr/share/man/man1/scanfw.1.gz")],
                   env=dict(os.environ, MANWIDTH="80", LC_ALL="C.UTF-8"))
     page = subprocess.run(["col", "-b"], input=out, stdout=subprocess.PIPE, text=True).stdout
-    wanted = ["--exit-code", "--list", "--version", "--help", "EXIT STATUS",
+    wanted = ["--exit-code", "--verbose", "--list", "--version", "--help", "EXIT STATUS",
               "/usr/lib/udev/rules.d/70-scanfw.rules", "never"]
     expect(rc == 0 and "warning" not in page.lower() and all(w in page for w in wanted),
            "the man page renders without warnings and names the options, exit "
@@ -287,29 +290,31 @@ def script(args):
     print("  " + out.strip().replace("\n", "\n  "))
     rc, commit_time = run(["git", "-C", args.source, "log", "-1", "--format=%ct"])
     epoch = int(commit_time.strip())
-    expect(sorted(os.listdir(dist1)) == sorted(["scanfw.exe", DEB, "SHA256SUMS"]),
-           "writes scanfw.exe, %s and SHA256SUMS" % DEB, os.listdir(dist1))
-    exe = os.path.join(dist1, "scanfw.exe")
+    expect(sorted(os.listdir(dist1)) == sorted(list(EXES) + [DEB, "SHA256SUMS"]),
+           "writes %s, %s and SHA256SUMS" % (", ".join(EXES), DEB), os.listdir(dist1))
 
     rc, out = run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=dist1)
-    expect(rc == 0 and out.count(": OK") == 2, "SHA256SUMS checks both files", out)
+    expect(rc == 0 and out.count(": OK") == len(EXES) + 1, "SHA256SUMS checks every file", out)
 
-    rc, out = verify(exe, ca)
-    expect(rc == 0 and "Signature verification: ok" in out,
-           "osslsigncode verify -CAfile passes", out)
-    print("  " + "\n  ".join(l for l in out.splitlines()
-                             if l.strip().startswith(("Message digest algorithm", "Subject",
-                                                      "Signing time", "Signature verification",
-                                                      "Number of verified"))))
-    expect("Signing time: %s" % time.strftime("%b %e %H:%M:%S %Y", time.gmtime(epoch)) in out,
-           "the signing time is the commit's", out)
-    rc, out = verify(exe, other_ca)
-    expect(rc != 0, "and does not pass against another CA", out)
+    for name, machine in EXES.items():
+        exe = os.path.join(dist1, name)
+        rc, out = verify(exe, ca)
+        expect(rc == 0 and "Signature verification: ok" in out,
+               "%s: osslsigncode verify -CAfile passes" % name, out)
+        print("  " + "\n  ".join(l for l in out.splitlines()
+                                 if l.strip().startswith(("Message digest algorithm", "Subject",
+                                                          "Signing time", "Signature verification",
+                                                          "Number of verified"))))
+        expect("Signing time: %s" % time.strftime("%b %e %H:%M:%S %Y", time.gmtime(epoch)) in out,
+               "%s: the signing time is the commit's" % name, out)
+        rc, out = verify(exe, other_ca)
+        expect(rc != 0, "%s: and does not pass against another CA" % name, out)
 
-    rc, out = run([sys.executable, os.path.join(RESOURCES, "inspect_pe.py"),
-                   "--exe", exe, "--image", image])
-    expect(rc == 0, "the signed scanfw.exe: BINARY/119 is the image, resources as built", out)
-    check_pe_header(exe)
+        rc, out = run([sys.executable, os.path.join(RESOURCES, "inspect_pe.py"),
+                       "--exe", exe, "--image", image, "--machine", machine])
+        expect(rc == 0, "the signed %s: %s, BINARY/119 is the image, resources as built"
+               % (name, machine), out)
+        check_pe_header(exe)
 
     check_package(args, dist1, image, epoch)
 
@@ -325,7 +330,7 @@ def script(args):
     env2 = dict(os.environ, TMPDIR=tmp2, TZ="Asia/Taipei", SOURCE_DATE_EPOCH=str(epoch))
     rc, out, dt, dist2 = release(args, "second/dist", signing, env=env2, cwd=tmp2)
     if expect(rc == 0, "a second run (%.0f s)" % dt, out):
-        for name in ("scanfw.exe", DEB, "SHA256SUMS"):
+        for name in list(EXES) + [DEB, "SHA256SUMS"]:
             check.identical(os.path.join(dist1, name), os.path.join(dist2, name),
                             "second run: %s is identical" % name)
 
@@ -338,11 +343,13 @@ def script(args):
     # The unsigned build is the signed file minus its signature.
     rc, out, dt, dist4 = release(args, "dist-unsigned", ["--image", image], env=env2)
     if expect(rc == 0 and "NOT signed" in out, "an unsigned run (%.0f s)" % dt, out):
-        stripped = os.path.join(work, "signature-removed.exe")
-        rc, out = run(["osslsigncode", "remove-signature", "-in", exe, "-out", stripped])
-        if expect(rc == 0, "osslsigncode removes the signature", out):
-            check.identical(stripped, os.path.join(dist4, "scanfw.exe"),
-                            "the signed scanfw.exe minus its signature is the unsigned one")
+        for name in EXES:
+            stripped = os.path.join(work, "signature-removed-" + name)
+            rc, out = run(["osslsigncode", "remove-signature", "-in", os.path.join(dist1, name),
+                           "-out", stripped])
+            if expect(rc == 0, "osslsigncode removes the signature of %s" % name, out):
+                check.identical(stripped, os.path.join(dist4, name),
+                                "the signed %s minus its signature is the unsigned one" % name)
         check.identical(os.path.join(dist1, DEB), os.path.join(dist4, DEB),
                         "the package does not depend on signing")
 
@@ -355,23 +362,40 @@ def script(args):
                                      signing + ["--timestamp-url", tsa.url], env=env5)
     finally:
         tsa.close()
-    if expect(rc == 0 and tsa.answered == 1,
+    if expect(rc == 0 and tsa.answered == len(EXES),
               "a time-stamped run: the authority answered %d request(s) (%.0f s)"
               % (tsa.answered, dt), out):
-        rc, out = verify(os.path.join(dist5, "scanfw.exe"), ca, "-TSA-CAfile", ca)
-        expect(rc == 0 and "Timestamp Server Signature verification: ok" in out and
-               "Signature verification: ok" in out,
-               "its signature and time stamp verify", out)
+        for name in EXES:
+            rc, out = verify(os.path.join(dist5, name), ca, "-TSA-CAfile", ca)
+            expect(rc == 0 and "Timestamp Server Signature verification: ok" in out and
+                   "Signature verification: ok" in out,
+                   "%s: its signature and time stamp verify" % name, out)
 
-    # The signed program at work: the success scenario under Wine.
-    rc, out = run([sys.executable, os.path.join(HERE, "..", "e2e", "e2e_test.py"),
-                   "--exe", exe, "--image", image, "--only", "success_en",
-                   "--driver", args.driver, "--ctl", args.ctl, "--standin", args.standin,
-                   "--records", args.records, "--prefix", args.prefix,
-                   "--scenarios", os.path.join(args.source, "tests", "scenarios")])
-    expect(rc == 0 and "ok   success_en" in out,
-           "the signed scanfw.exe updates the simulated scanner under Wine", out)
-    print("  " + "\n  ".join(l for l in out.splitlines() if "success_en" in l))
+    # The signed programs at work: the success scenario under Wine, each
+    # with the simulated scanner built for its architecture.
+    for name, build in (("scanfw.exe", args.build), ("scanfw-x64.exe", args.x64_build)):
+        helpers = {k: os.path.join(build, "tests", f) for k, f in (
+            ("driver", "scanfwsim.sys"), ("ctl", "e2ectl.exe"), ("standin", "stisvc_standin.exe"))}
+        if not all(os.path.exists(f) for f in helpers.values()):
+            print("note %s was not run under Wine: %s has no simulated scanner (build its "
+                  "preset first, as scripts/test.sh does)" % (name, build))
+            continue
+        env = dict(os.environ, SCANFW_WINE_TEMPLATE=os.path.join(build, "wineprefix-template"))
+        rc, out = run([sys.executable, os.path.join(HERE, "..", "e2e", "e2e_test.py"),
+                       "--exe", os.path.join(dist1, name), "--image", image,
+                       "--only", "success_en", "--jobs", "1",
+                       "--driver", helpers["driver"], "--ctl", helpers["ctl"],
+                       "--standin", helpers["standin"], "--records",
+                       os.path.join(build, "scenarios"), "--prefix",
+                       "%s-%s" % (args.prefix, EXES[name]),
+                       "--scenarios", os.path.join(args.source, "tests", "scenarios")], env=env)
+        if rc == wineenv.SKIP:
+            print("  " + out.strip().replace("\n", "\n  "))
+            continue
+        expect(rc == 0 and "ok   success_en" in out,
+               "the signed %s updates the simulated scanner under Wine" % name, out)
+        print("  " + "\n  ".join(l for l in out.splitlines() if "success_en" in l or
+                                 l.startswith("e2e:")))
 
     # The later runs use the second run's temp folder too.
     if tmp2.startswith("/dev/shm/"):
@@ -390,7 +414,7 @@ def main():
     p.add_argument("--cmake", default="cmake")
     p.add_argument("--image", default="", help="SCANFW_FIRMWARE_IMAGE as configured")
     p = sub.add_parser("script")
-    for name in ("source", "work", "driver", "ctl", "standin", "records", "prefix"):
+    for name in ("source", "work", "build", "x64-build", "prefix"):
         p.add_argument("--" + name, required=True)
     args = parser.parse_args()
     args.work = os.path.abspath(args.work)

@@ -129,7 +129,7 @@ def main():
                       bare_probe={"help": "the probe without resources"},
                       empty_probe={"help": "the probe with an empty image"})
     image = read(args.image)
-    with native_or_wine(args) as (env, wrap):
+    with native_or_wine(args, "resources", args.probe) as (env, wrap):
         locales = LOCALES if args.wine else [("native", "", 0)]
         check_carrier(wrap + [args.probe], env, args.wine, len(image),
                       "%08x" % zlib.crc32(image), locales)

@@ -119,15 +119,19 @@ def parse_args(required, wine=False, **optional):
 
 
 @contextlib.contextmanager
-def native_or_wine(args):
+def native_or_wine(args, suite, exe):
     """(environment, command prefix) to run a program natively or, with
-    --wine, in the --prefix Wine prefix, whose server is stopped after."""
-    env = wineenv.prepare_prefix(args.prefix) if args.wine else dict(os.environ)
+    --wine, in the --prefix Wine prefix of exe's architecture, whose server
+    is stopped after. Under Wine it first says what runs and how."""
+    if not args.wine:
+        yield dict(os.environ), []
+        return
+    arch = wineenv.announce(suite, exe)
+    env = wineenv.prepare_prefix(args.prefix, arch)
     try:
-        yield env, ["wine"] if args.wine else []
+        yield env, wineenv.loader(arch)
     finally:
-        if args.wine:
-            wineenv.stop(env)
+        wineenv.stop(env)
 
 
 def in_locale(env, locale):

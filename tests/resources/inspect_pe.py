@@ -47,6 +47,11 @@ ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
 WINDOWS_SETTINGS = "{http://schemas.microsoft.com/SMI/2005/WindowsSettings}"
 
 
+# --machine: the PE header's machine, the optional header's magic.
+MACHINES = {"i386": (0x14C, 0x10B, "PE32 (32-bit)"),
+            "x86-64": (0x8664, 0x20B, "PE32+ (64-bit)")}
+
+
 def only_entry(tree, rtype, name, lang, what):
     """The (rva, size) of the single resource of that type, checked to be
     the only name and language under it."""
@@ -160,13 +165,15 @@ def check_imports(pe):
 
 
 def main():
-    args = parse_args(["exe", "image"], code_limit_kib={"type": int, "default": 300})
+    args = parse_args(["exe", "image"], code_limit_kib={"type": int, "default": 300},
+                      machine={"choices": sorted(MACHINES), "default": "i386"})
     image = read(args.image)
     exe_size = len(read(args.exe))
     pe = load_pe(args.exe, "IMPORT", "DELAY_IMPORT", "RESOURCE")
 
-    equal(pe.FILE_HEADER.Machine, 0x14C, "PE: i386")
-    equal(pe.OPTIONAL_HEADER.Magic, 0x10B, "PE: PE32 (32-bit)")
+    machine, magic, kind = MACHINES[args.machine]
+    equal(pe.FILE_HEADER.Machine, machine, "PE: " + args.machine)
+    equal(pe.OPTIONAL_HEADER.Magic, magic, "PE: " + kind)
     expect(pe.FILE_HEADER.Characteristics & 0x2 and not pe.is_dll(),  # EXECUTABLE_IMAGE
            "PE: an executable, not a DLL")
     equal(pe.OPTIONAL_HEADER.Subsystem, 3, "PE: console subsystem")

@@ -8,6 +8,11 @@ add_executable(scanfw_image_probe ${_res_dir}/image_probe.cpp)
 target_link_libraries(scanfw_image_probe PRIVATE scanfw_core scanfw_model)
 
 if(WIN32)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(SCANFW_PE_MACHINE x86-64)
+  else()
+    set(SCANFW_PE_MACHINE i386)
+  endif()
   target_link_libraries(scanfw_image_probe PRIVATE scanfw_resources)
   # The same program without any resources, where the lookup must fail, and
   # with an image resource of zero bytes.
@@ -34,7 +39,8 @@ if(WIN32)
 
   add_test(NAME resources.pe
            COMMAND ${Python3_EXECUTABLE} ${_res_dir}/inspect_pe.py
-                   --exe $<TARGET_FILE:scanfw> --image ${SCANFW_IMAGE_FILE})
+                   --exe $<TARGET_FILE:scanfw> --image ${SCANFW_IMAGE_FILE}
+                   --machine ${SCANFW_PE_MACHINE})
   set_tests_properties(resources.pe PROPERTIES LABELS resources TIMEOUT 120)
 
   add_test(NAME resources.wine
@@ -46,6 +52,7 @@ if(WIN32)
                    --empty-probe $<TARGET_FILE:scanfw_image_probe_empty>)
   set_tests_properties(resources.wine PROPERTIES LABELS "resources;wine"
                        TIMEOUT 600)
+  scanfw_wine_test(resources.wine)
 else()
   # It carries the image as scanfw does; the fake-platform tests and the
   # USB probe, which are no such program, must not.

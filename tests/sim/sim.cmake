@@ -39,5 +39,8 @@ if(NOT WIN32)
   # The Wine suite's own checks of a run, which need no Wine.
   add_test(NAME e2e.checks
            COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/e2e/e2e_test.py --self-test)
-  set_tests_properties(scenarios.compiler scenarios.readme e2e.checks PROPERTIES LABELS unit)
+  add_test(NAME e2e.verbose.checks
+           COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/e2e/verbose_test.py --self-test)
+  set_tests_properties(scenarios.compiler scenarios.readme e2e.checks e2e.verbose.checks
+                       PROPERTIES LABELS unit)
 endif()

@@ -3,7 +3,10 @@
 // with the invariants checked after every run.
 //
 //   scanfw_sweep [--mutant NAME] [--only SCENARIO] [--long-stride N] [--quiet]
-//                [--console]
+//                [--verbose] [--console]
+//
+// --verbose runs every scenario with scanfw's --verbose, its log thrown
+// away: the log's own calls are then swept too.
 //
 // --console runs each scenario as started by double-click: output and input
 // a console, Explorer the parent, a key a second after the closing prompt.
@@ -31,6 +34,7 @@ int main(int argc, char **argv) {
   fake::Mutant mutant = fake::Mutant::None;
   std::string only;
   bool quiet = false;
+  bool verbose = false;
   bool console = false;
   long stride = 1;
   for (int i = 1; i < argc; ++i) {
@@ -46,15 +50,18 @@ int main(int argc, char **argv) {
       stride = std::max(1L, std::atol(argv[++i]));
     } else if (std::strcmp(argv[i], "--quiet") == 0) {
       quiet = true;
+    } else if (std::strcmp(argv[i], "--verbose") == 0) {
+      verbose = true;
     } else if (std::strcmp(argv[i], "--console") == 0) {
       console = true;
     } else {
       std::fprintf(stderr,
                    "usage: scanfw_sweep [--mutant NAME] [--only SCENARIO] "
-                   "[--long-stride N] [--quiet] [--console]\n");
+                   "[--long-stride N] [--quiet] [--verbose] [--console]\n");
       return 2;
     }
   }
+  if (verbose && std::freopen("/dev/null", "w", stderr) == nullptr) return 2;
 
   const std::string dir = std::string(SCANFW_SOURCE_DIR) + "/tests/scenarios";
   const std::string records = SCANFW_SCENARIO_RECORDS;
@@ -81,6 +88,7 @@ int main(int argc, char **argv) {
     }
     sc.onConsole = console;
     ++scenarios;
+    if (verbose) sc.args.insert(sc.args.begin(), "--verbose");
     // The clean run: its calls are what the faults are laid on.
     std::vector<std::string> clean = fake::RunChecked(sc, {});
     std::vector<const char *> names;

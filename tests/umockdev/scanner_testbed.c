@@ -633,9 +633,44 @@ static GString *load(const char *path) {
   return NULL;
 }
 
+/* scanfw --verbose's standard error, read line by line: every line timed
+ * English text; each line of the facts file (a regular expression, '#'
+ * lines aside) matches a line after the one the previous fact matched. */
+static void check_log(const GString *err, const char *facts_file) {
+  GString *facts = load(facts_file);
+  if (!facts) {
+    fail("cannot read %s", facts_file);
+    return;
+  }
+  if (err->len == 0 || err->str[err->len - 1] != '\n')
+    fail("the log is empty or its last line is not ended");
+  char **lines = g_strsplit(err->str, "\n", -1);
+  guint count = g_strv_length(lines);
+  if (count > 0) count--; /* what follows the last line end */
+  for (guint i = 0; i < count; i++)
+    if (!g_regex_match_simple("^[0-9]+ ms  [ -~]+$", lines[i], 0, 0))
+      fail("not a timed English line: %s", lines[i]);
+  char **wanted = g_strsplit(facts->str, "\n", -1);
+  guint at = 0;
+  for (char **fact = wanted; *fact; fact++) {
+    if (**fact == '\0' || **fact == '#') continue;
+    guint found = at;
+    while (found < count && !g_regex_match_simple(*fact, lines[found], 0, 0))
+      found++;
+    if (found == count) {
+      fail("no log line after line %u matches %s", at + 1, *fact);
+    } else {
+      at = found + 1;
+    }
+  }
+  g_strfreev(wanted);
+  g_strfreev(lines);
+}
+
 int main(int argc, char **argv) {
   char *exe = NULL, *rec = NULL, *out_file = NULL, *preload = NULL,
-       *image = NULL, *probe = NULL, *logind = NULL, **args = g_strdupv(argv);
+       *image = NULL, *probe = NULL, *logind = NULL, *facts = NULL,
+       **args = g_strdupv(argv);
   gboolean split = FALSE;
   /* --probe runs usb_probe in scanfw's place and checks what it prints;
    * --logind held: logind runs, absent: the bus has no logind. */
@@ -648,6 +683,8 @@ int main(int argc, char **argv) {
       {"probe", 0, 0, G_OPTION_ARG_FILENAME, &probe, "usb_probe's", "FILE"},
       {"split-urbs", 0, 0, G_OPTION_ARG_NONE, &split, "16 KiB URBs", NULL},
       {"logind", 0, 0, G_OPTION_ARG_STRING, &logind, "logind", "held|absent"},
+      {"verbose-facts", 0, 0, G_OPTION_ARG_FILENAME, &facts,
+       "run with --verbose; the log's facts", "FILE"},
       {NULL, 0, 0, 0, NULL, NULL, NULL}};
   GOptionContext *context = g_option_context_new(NULL);
   g_option_context_add_main_entries(context, options, NULL);
@@ -673,10 +710,11 @@ int main(int argc, char **argv) {
     return 1;
   }
   memcpy(&scenario, bytes->str, sizeof scenario);
-  char **child_argv = g_new0(char *, SCN_ARGS_BYTES + 2);
+  char **child_argv = g_new0(char *, SCN_ARGS_BYTES + 3);
   int child_argc = 1; /* argv[0] once the program to run is known */
   expected = probe ? probe_setup(child_argv, &child_argc) : load(out_file);
   if (!expected) return 1;
+  if (facts && !probe) child_argv[child_argc++] = "--verbose";
   char *arg = scenario.args;
   for (uint32_t i = 0; !probe && i < scenario.argc; i++, arg += strlen(arg) + 1)
     child_argv[child_argc++] = arg;
@@ -788,6 +826,7 @@ int main(int argc, char **argv) {
     show_bytes("actual", out);
   }
   if (err->len) show_bytes("scanfw standard error", err);
+  if (facts) check_log(err, facts);
   if ((scenario.checks & SCN_CHECK_STDERR) &&
       !strstr(err->str, scenario.expect_stderr))
     fail("standard error does not mention \"%s\"", scenario.expect_stderr);
@@ -836,7 +875,7 @@ int main(int argc, char **argv) {
       g_usleep(40000);
     if (left != (logind_runs ? 0 : -1))
       fail("%d inhibitors left after the run", left);
-    if (err->len) fail("scanfw wrote to standard error");
+    if (err->len && !facts) fail("scanfw wrote to standard error");
   }
   if ((scenario.checks & SCN_CHECK_ELAPSED) &&
       (seconds * 1000 < scenario.elapsed_min_ms ||

@@ -57,6 +57,18 @@ foreach(_name success_en success_zh usbfs_limit_1mib usbfs_limit_below_16k
   scanfw_umockdev_test(${_name}_split_urbs ${_name} --split-urbs)
 endforeach()
 
+# scanfw --verbose: the same standard output, and the log read line by line
+# for the facts in verbose/NAME.facts.
+foreach(_name success_en data_write_gone_mid_stream readiness_exchange_fails
+              usbfs_limit_1mib)
+  scanfw_umockdev_test(verbose.${_name} ${_name} --verbose-facts
+                       ${CMAKE_CURRENT_LIST_DIR}/verbose/${_name}.facts)
+endforeach()
+# A fact the log does not hold must fail the run.
+scanfw_umockdev_test(verbose.catches_a_missing_fact readiness_exchange_fails
+                     --verbose-facts ${CMAKE_CURRENT_LIST_DIR}/verbose/wrong.facts)
+set_tests_properties(umockdev.verbose.catches_a_missing_fact PROPERTIES WILL_FAIL TRUE)
+
 # The platform layer's device calls on their own, against the same testbed;
 # the probe's output is checked instead of the scenario's.
 add_executable(scanfw_usb_probe ${CMAKE_CURRENT_LIST_DIR}/usb_probe.cpp)
@@ -69,3 +81,7 @@ scanfw_umockdev_test(platform_calls other_device_first
 set(SCANFW_UMOCKDEV_RUNNER ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/logind_test.py)
 scanfw_umockdev_test(logind_inhibitor success_en)
 set_tests_properties(umockdev.logind_inhibitor PROPERTIES TIMEOUT 120)
+# The same with --verbose: the inhibitor taken and released, or why not.
+scanfw_umockdev_test(verbose.logind success_en --verbose-facts
+                     ${CMAKE_CURRENT_LIST_DIR}/verbose/logind.facts)
+set_tests_properties(umockdev.verbose.logind PROPERTIES TIMEOUT 120)

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -92,6 +94,48 @@ TEST(UdevRule, MatchesTheScannerThatDiscoveryLooksFor) {
   EXPECT_NE(rule.find(product), std::string::npos);
   EXPECT_NE(rule.find("SUBSYSTEM==\"usb\""), std::string::npos);
   EXPECT_NE(rule.find("TAG+=\"uaccess\""), std::string::npos);
+}
+
+// The errno names: each value once (aliases such as EWOULDBLOCK left out),
+// and every errno usbfs, the device nodes or the system bus give named.
+TEST(ErrnoNames, EachValueOnceAndTheKernelsFailuresNamed) {
+  const int *values = nullptr;
+  size_t count = 0;
+  const char *const *names = linux_usb::ErrnoNames(&values, &count);
+  ASSERT_GT(count, 0u);
+  std::set<int> seen;
+  for (size_t i = 0; i < count; ++i) {
+    EXPECT_TRUE(seen.insert(values[i]).second) << names[i];
+    EXPECT_STREQ(linux_usb::ErrnoName(values[i]), names[i]);
+  }
+  const struct {
+    int value;
+    const char *name;
+  } met[] = {{EACCES, "EACCES"},
+             {ENOENT, "ENOENT"},
+             {ENODEV, "ENODEV"},
+             {ENOMEM, "ENOMEM"},
+             {EPIPE, "EPIPE"},
+             {ETIMEDOUT, "ETIMEDOUT"},
+             {EBUSY, "EBUSY"},
+             {EIO, "EIO"},
+             {ESHUTDOWN, "ESHUTDOWN"},
+             {EPROTO, "EPROTO"},
+             {EOVERFLOW, "EOVERFLOW"},
+             {EINTR, "EINTR"},
+             {EPERM, "EPERM"},
+             {ENXIO, "ENXIO"},
+             {EINVAL, "EINVAL"},
+             {EAGAIN, "EAGAIN"},
+             {EILSEQ, "EILSEQ"},
+             {EREMOTEIO, "EREMOTEIO"},
+             {ECONNRESET, "ECONNRESET"},
+             {EHOSTUNREACH, "EHOSTUNREACH"},
+             {ECONNREFUSED, "ECONNREFUSED"},
+             {ENOBUFS, "ENOBUFS"}};
+  for (const auto &m : met) EXPECT_STREQ(linux_usb::ErrnoName(m.value), m.name);
+  EXPECT_EQ(linux_usb::ErrnoName(0), nullptr);
+  EXPECT_EQ(linux_usb::ErrnoName(-1), nullptr);
 }
 
 }  // namespace

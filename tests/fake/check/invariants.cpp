@@ -279,8 +279,9 @@ bool ConsoleCall(const Entry &e) {
 // The manager's calls and those the service controller makes beside them.
 bool ServiceCall(const Entry &e) {
   static const char *const names[] = {
-      "CloseServiceHandle", "LocalAlloc",  "LocalFree", "GetTickCount", "Sleep",
-      "GetLastError",       "SetLastError"};
+      "CloseServiceHandle", "LocalAlloc",    "LocalFree",
+      "GetTickCount",       "Sleep",         "GetLastError",
+      "SetLastError",       "FormatMessageA"};
   for (const char *name : names)
     if (Named(e, name)) return true;
   return IsManagerCall(e.name);

@@ -8,7 +8,7 @@
 // clang-format off
 #define SCANFW_MODEL_CALLS(X)                                              \
   X(GetUserDefaultLangID) X(GetLastError) X(SetLastError)                  \
-  X(GetTickCount) X(Sleep) X(LocalAlloc) X(LocalFree)                      \
+  X(GetTickCount) X(Sleep) X(LocalAlloc) X(LocalFree) X(FormatMessageA)    \
   X(CreateFileA) X(DeviceIoControl) X(WriteFile) X(ReadFile)               \
   X(CreateEventA) X(WaitForSingleObject) X(GetOverlappedResult)            \
   X(CloseHandle)                                                           \

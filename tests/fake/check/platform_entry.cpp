@@ -169,6 +169,7 @@ Mutant MutantFromName(const char *name) {
 const std::vector<Way> &WaysFor(const char *name) {
   static const std::map<std::string, std::vector<Way>> table = {
       {"LocalAlloc", {Way::Fails}},
+      {"FormatMessageA", {Way::Fails}},
       {"CreateFileA", {Way::Fails, Way::Denied}},
       {"DeviceIoControl", {Way::Fails, Way::Short, Way::Long}},
       {"WriteFile", {Way::Fails, Way::Short, Way::Long}},
@@ -226,6 +227,13 @@ void SetLastError(DWORD error) {
 DWORD GetTickCount() {
   const fake::Course c = fake::Begin("GetTickCount");
   return fake::At(c.slot).value = Model_GetTickCount();
+}
+
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId,
+                     DWORD languageId, LPSTR buffer, DWORD size, void *args) {
+  return fake::Pass(fake::Begin("FormatMessageA"), 0u, 0, nullptr,
+                    Model_FormatMessageA, flags, source, messageId, languageId,
+                    buffer, size, args);
 }
 
 void Sleep(DWORD milliseconds) {
