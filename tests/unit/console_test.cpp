@@ -124,7 +124,7 @@ const Seen kSeen[] = {
     {"help_zh",
      0x0404,
      {"--help"},
-     u"用法: scanfw [-a | -b N] [--exit-code]\n"},
+     u"用法: scanfw [-a | -b N] [--exit-code] [--verbose]\n"},
     {"no_scanner_en", 0x0409, {}, u"0\nDevice not found!!\nEnd program...\n\n"},
     {"warning_zh", 0x0404, {"-b"}, u"警告 - no following argument!!\n\n0\n"},
 };
