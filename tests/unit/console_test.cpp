@@ -17,10 +17,6 @@
 
 namespace {
 
-const std::string kRecords = SCANFW_SCENARIO_RECORDS;
-const std::string kScenarioDir =
-    std::string(SCANFW_SOURCE_DIR) + "/tests/scenarios";
-
 // Big5 as this test's own iconv reads it.
 std::u16string Utf16(const std::string &big5) {
   std::u16string out(big5.size(), u'\0');
@@ -75,12 +71,8 @@ class ConsoleScenarios : public testing::TestWithParam<std::string> {};
 // The scenario's transcript reaches the console as characters, in order and
 // whole, and printing adds no allocation.
 TEST_P(ConsoleScenarios, TranscriptArrivesAsUtf16) {
-  fake::Scenario sc;
-  std::string error;
-  ASSERT_TRUE(fake::LoadScenario(kRecords + "/" + GetParam() + ".rec",
-                                 kScenarioDir + "/" + GetParam() + ".out", &sc,
-                                 &error))
-      << error;
+  const fake::Scenario sc = LoadedScenario(GetParam());
+  if (HasFailure()) return;
   fake::Reset();
   fake::ApplyScenario(sc);
   int status = -1;
@@ -105,7 +97,7 @@ TEST_P(ConsoleScenarios, TranscriptArrivesAsUtf16) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, ConsoleScenarios,
-                         testing::ValuesIn(fake::FakeScenarioNames(kRecords)),
+                         testing::ValuesIn(FakeScenarios()),
                          [](const testing::TestParamInfo<std::string> &info) {
                            return info.param;
                          });

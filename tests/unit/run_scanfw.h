@@ -11,9 +11,26 @@
 #include "app/entry.h"
 #include "tests/fake/check/checked_run.h"
 #include "tests/fake/fake_scanner.h"
+#include "tests/fake/scenario.h"
 #include "tests/unit/capture.h"
 
 const char kNotFound[] = "Device not found!!\nEnd program...\n\n";
+
+// The compiled scenarios this harness can run, and one of them by name with
+// its transcript (a test failure when it cannot be read).
+inline std::vector<std::string> FakeScenarios() {
+  return fake::FakeScenarioNames(SCANFW_SCENARIO_RECORDS);
+}
+inline fake::Scenario LoadedScenario(const std::string &name) {
+  fake::Scenario sc;
+  std::string error;
+  EXPECT_TRUE(fake::LoadScenario(
+      std::string(SCANFW_SCENARIO_RECORDS) + "/" + name + ".rec",
+      std::string(SCANFW_SOURCE_DIR) + "/tests/scenarios/" + name + ".out", &sc,
+      &error))
+      << error;
+  return sc;
+}
 
 inline fake::FakeDevice Attached(int index, uint16_t vendor = 0x3A7C,
                                  uint16_t product = 0x4E21) {

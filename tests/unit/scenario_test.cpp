@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -18,28 +17,11 @@
 
 namespace {
 
-const std::string kRecords = SCANFW_SCENARIO_RECORDS;
-const std::string kScenarioDir =
-    std::string(SCANFW_SOURCE_DIR) + "/tests/scenarios";
-
-// The scenarios the compiler found this harness able to run.
-std::vector<std::string> ScenarioNames() {
-  std::vector<std::string> names;
-  std::ifstream list(kRecords + "/fake.list");
-  for (std::string name; std::getline(list, name);)
-    if (!name.empty()) names.push_back(name);
-  return names;
-}
-
 class Scenarios : public testing::TestWithParam<std::string> {};
 
 TEST_P(Scenarios, RunAsDescribed) {
-  fake::Scenario sc;
-  std::string error;
-  ASSERT_TRUE(fake::LoadScenario(kRecords + "/" + GetParam() + ".rec",
-                                 kScenarioDir + "/" + GetParam() + ".out", &sc,
-                                 &error))
-      << error;
+  const fake::Scenario sc = LoadedScenario(GetParam());
+  if (HasFailure()) return;
   fake::Reset();
   fake::ApplyScenario(sc);
 
@@ -92,13 +74,13 @@ TEST_P(Scenarios, RunAsDescribed) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Files, Scenarios, testing::ValuesIn(ScenarioNames()),
+    Files, Scenarios, testing::ValuesIn(FakeScenarios()),
     [](const testing::TestParamInfo<std::string> &info) {
       return info.param;  // gtest refuses one outside [A-Za-z0-9_]
     });
 
 TEST(ScenarioFiles, ThereAreScenarios) {
-  EXPECT_GE(ScenarioNames().size(), 45u);
+  EXPECT_GE(FakeScenarios().size(), 45u);
 }
 
 }  // namespace

@@ -21,12 +21,9 @@
 #include "tests/fake/fake_image.h"
 #include "tests/fake/fake_platform.h"
 #include "tests/fake/scenario.h"
+#include "tests/unit/run_scanfw.h"
 
 namespace {
-
-const std::string kRecords = SCANFW_SCENARIO_RECORDS;
-const std::string kScenarioDir =
-    std::string(SCANFW_SOURCE_DIR) + "/tests/scenarios";
 
 struct Streams {
   std::string out;  // standard output, or both in order when together
@@ -71,20 +68,6 @@ Streams RunStreams(std::vector<std::string> args, bool together = false) {
   return s;
 }
 
-std::vector<std::string> ScenarioNames() {
-  return fake::FakeScenarioNames(kRecords);
-}
-
-fake::Scenario Loaded(const std::string &name) {
-  fake::Scenario sc;
-  std::string error;
-  EXPECT_TRUE(fake::LoadScenario(kRecords + "/" + name + ".rec",
-                                 kScenarioDir + "/" + name + ".out", &sc,
-                                 &error))
-      << error;
-  return sc;
-}
-
 // The scenario's arguments with --verbose first, so that no "b" takes it
 // for its number.
 std::vector<std::string> Verbose(std::vector<std::string> args) {
@@ -101,7 +84,7 @@ bool IsHelp(const std::vector<std::string> &args) {
 class VerboseScenarios : public testing::TestWithParam<std::string> {};
 
 TEST_P(VerboseScenarios, SameOutputAndALogOfTimedLines) {
-  const fake::Scenario sc = Loaded(GetParam());
+  const fake::Scenario sc = LoadedScenario(GetParam());
 
   fake::Reset();
   fake::ApplyScenario(sc);
@@ -148,7 +131,7 @@ TEST_P(VerboseScenarios, SameOutputAndALogOfTimedLines) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, VerboseScenarios,
-                         testing::ValuesIn(ScenarioNames()),
+                         testing::ValuesIn(FakeScenarios()),
                          [](const testing::TestParamInfo<std::string> &info) {
                            return info.param;
                          });
@@ -267,7 +250,7 @@ class VerboseFailures : public testing::TestWithParam<FailureRow> {};
 
 TEST_P(VerboseFailures, NameTheCallAndItsCodeFirst) {
   const FailureRow &row = GetParam();
-  const fake::Scenario sc = Loaded(row.scenario);
+  const fake::Scenario sc = LoadedScenario(row.scenario);
   fake::Reset();
   fake::ApplyScenario(sc);
   fake::ArmInterrupt(row.interrupt);
@@ -384,7 +367,7 @@ TEST(ErrorNames, EachCodeOnceEachNameOnceEveryMetCodeNamed) {
 // The system's text may be missing or fail: the log goes on without it, and
 // the program's last error is what it was.
 TEST(VerboseLog, WithoutTheSystemsTextTheCodeAndNameStay) {
-  const fake::Scenario sc = Loaded("data_write_fails");
+  const fake::Scenario sc = LoadedScenario("data_write_fails");
   fake::Reset();
   fake::ApplyScenario(sc);
   // Every FormatMessageA of the run fails: each run arms the first one that
@@ -415,7 +398,7 @@ TEST(VerboseLog, WithoutTheSystemsTextTheCodeAndNameStay) {
 // The log adds no allocation to a transfer, and without --verbose the
 // program makes exactly the calls it made before: the log asks nothing.
 TEST(VerboseLog, QuietRunsMakeNoCallOfTheLog) {
-  const fake::Scenario sc = Loaded("data_write_fails");
+  const fake::Scenario sc = LoadedScenario("data_write_fails");
   fake::Reset();
   fake::ApplyScenario(sc);
   RunStreams(sc.args);
@@ -429,7 +412,7 @@ TEST(VerboseLog, QuietRunsMakeNoCallOfTheLog) {
 }
 
 TEST(VerboseLog, TheBulkWriteWithItsTimeAndRate) {
-  fake::Scenario sc = Loaded("success_en");
+  fake::Scenario sc = LoadedScenario("success_en");
   fake::Reset();
   fake::ApplyScenario(sc);
   const Streams s = RunStreams(Verbose(sc.args));
