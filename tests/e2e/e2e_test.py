@@ -524,7 +524,7 @@ def main():
             prefix.stop()
     if args.only:
         runs = [run for run in runs if run[0] in args.only]
-    # The Ctrl+C runs and the longest ones first, so the tail is short.
+    # The Ctrl+C runs, the longest of all, first, so the tail is short.
     runs.sort(key=lambda run: (run[1] is None, run[0]))
     passed, failed = run_all(args, exe, image, arch, runs)
     print("wall time %.0f s with %d prefixes side by side; the scenarios Wine cannot run, with "
