@@ -11,10 +11,6 @@
 
 namespace {
 
-bool IsReady(uint16_t status) {
-  return status == kStatusIdle || status == kStatusDone;
-}
-
 // Asks until the scanner answers ready. The time is measured as elapsed
 // ticks, which stays exact when the 32-bit tick counter wraps. An interrupt
 // is taken before each query: at most one pause after it arrived.
@@ -40,8 +36,9 @@ UpdateOutcome WaitUntilReady(DeviceHandle device, LanguageIndex language,
       PrintMessage(MsgStatusCheckError, language);
       return kOutcomeNotReady;
     }
-    diag::StatusAnswered('R', DeviceStatus(*response));
-    if (IsReady(DeviceStatus(*response))) return kOutcomeBurnDone;
+    const uint16_t status = DeviceStatus(*response);
+    diag::StatusAnswered(status, StatusMeaning('R', status));
+    if (IsReady(status)) return kOutcomeBurnDone;
     PrintMessage(MsgDeviceBusy, language);
     diag::Waiting("pause before the next readiness query", kReadinessPauseMs);
     Sleep(kReadinessPauseMs);
@@ -62,7 +59,8 @@ bool SendImage(DeviceHandle device, LanguageIndex language,
     Report(MsgSendCommandError, language);
     return false;
   }
-  diag::StatusAnswered('D', DeviceStatus(*response));
+  diag::StatusAnswered(DeviceStatus(*response),
+                       StatusMeaning('D', DeviceStatus(*response)));
   if (!WriteBulkData(device, image.Data, image.Length)) {
     Report(MsgSendDataError, language);
     return false;
@@ -82,7 +80,7 @@ UpdateOutcome FollowBurn(DeviceHandle device, LanguageIndex language,
       return kOutcomeBurnError;
     }
     const uint16_t status = DeviceStatus(*response);
-    diag::StatusAnswered('B', status);
+    diag::StatusAnswered(status, StatusMeaning('B', status));
     if (status == kStatusBurning) {
       AcknowledgeRefusedInterrupt(language);
       PrintConsole("Burning firmware... (%d)\n", static_cast<int>(progress));

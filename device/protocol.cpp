@@ -50,3 +50,29 @@ uint16_t DeviceStatus(const ResponseBlock &response) {
   return static_cast<uint16_t>(response.bytes[4] |
                                (static_cast<uint16_t>(response.bytes[5]) << 8));
 }
+
+const char *CommandName(const CommandBlock &command) {
+  if (command.bytes[4] == kOpcodeDownload) return "firmware download";
+  if (command.bytes[4] != kOpcodeQuery) return "unknown command";
+  switch (command.bytes[6]) {
+    case kParameterReadiness:
+      return "readiness query";
+    case kParameterFirmware:
+      return "burn-status query";
+    default:
+      return "unknown command";
+  }
+}
+
+const char *StatusMeaning(char phase, uint16_t status) {
+  switch (phase) {
+    case 'R':
+      return IsReady(status) ? "ready" : "busy";
+    case 'B':
+      return status == kStatusBurning ? "burning"
+             : IsReady(status)        ? "done"
+                                      : "error";
+    default:
+      return "the download's answer, not looked at";
+  }
+}

@@ -32,3 +32,14 @@ CommandBlock BurnStatusQuery();
 
 // Bytes 4 and 5 of the response, byte 4 the low one.
 uint16_t DeviceStatus(const ResponseBlock &response);
+
+// Idle or done: the scanner takes a command.
+inline bool IsReady(uint16_t status) {
+  return status == kStatusIdle || status == kStatusDone;
+}
+
+// Names for the log: the command's ("readiness query"), and what a status
+// means in a phase: 'R' readiness (ready or busy), 'D' download (not looked
+// at), 'B' burn (burning, done or error).
+const char *CommandName(const CommandBlock &command);
+const char *StatusMeaning(char phase, uint16_t status);

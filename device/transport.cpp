@@ -94,7 +94,7 @@ bool ExchangeCommand(DeviceHandle device, const CommandBlock &command,
                      ResponseBlock *response) {
   const LanguageIndex language = LanguageFromLangId(GetUserDefaultLangID());
   if (!IsOpenHandle(device) || response == nullptr) return false;
-  diag::CommandSent(command);
+  diag::CommandSent(CommandName(command), command.bytes);
   HANDLE event = CreateCompletionEvent();
   if (event == nullptr) {
     diag::CallFailedLastError("CreateEventA");

@@ -2,7 +2,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 
 #include "messages/error_names.h"
 #include "scanfw_version.h"
@@ -108,16 +107,7 @@ void Hex16(const uint8_t *bytes, char *out) {
   }
 }
 
-const char *CommandName(const CommandBlock &command) {
-  const CommandBlock readiness = ReadinessQuery();
-  const CommandBlock burn = BurnStatusQuery();
-  if (std::memcmp(command.bytes, readiness.bytes, kCommandBlockSize) == 0)
-    return "readiness query";
-  if (std::memcmp(command.bytes, burn.bytes, kCommandBlockSize) == 0)
-    return "burn-status query";
-  if (command.bytes[4] == kOpcodeDownload) return "firmware download";
-  return "unknown command";
-}
+void PlatformLine(const char *text) { Line("%s", text); }
 
 }  // namespace
 
@@ -148,9 +138,13 @@ void Start(int argc, char **argv, LANGID langId, LanguageIndex language) {
                                                : "English");
   for (int i = 0; i < argc; ++i)
     Line("argument %d: \"%s\"", i, argv[i] != nullptr ? argv[i] : "(null)");
+  SetPlatformLogRoutine(PlatformLine);
 }
 
-void Stop() { g_on = false; }
+void Stop() {
+  g_on = false;
+  SetPlatformLogRoutine(nullptr);
+}
 
 void Note(const char *text) {
   if (g_on) Line("%s", text);
@@ -162,11 +156,6 @@ void CallFailed(const char *call, DWORD error) {
 
 void CallFailedLastError(const char *call) {
   if (g_on) Failure(call, "", GetLastError());
-}
-
-void NativeFailed(const char *call, int code, const char *name) {
-  if (g_on)
-    Line("%s failed: %d %s", call, code, name != nullptr ? name : "(no name)");
 }
 
 void DeviceOpened(const char *name, const DEVICE_DESCRIPTOR &descriptor) {
@@ -207,29 +196,16 @@ void ImageFound(const void *data, DWORD length) {
        static_cast<unsigned long>(length), data, kImagePlace);
 }
 
-void CommandSent(const CommandBlock &command) {
+void CommandSent(const char *name, const uint8_t *bytes) {
   if (!g_on) return;
   char hex[48];
-  Hex16(command.bytes, hex);
-  Line("command sent (%s): %s", CommandName(command), hex);
+  Hex16(bytes, hex);
+  Line("command sent (%s): %s", name, hex);
 }
 
-const char *StatusMeaning(char phase, uint16_t status) {
-  const bool ready = status == kStatusIdle || status == kStatusDone;
-  switch (phase) {
-    case 'R':
-      return ready ? "ready" : "busy";
-    case 'B':
-      return status == kStatusBurning ? "burning" : ready ? "done" : "error";
-    default:
-      return "the download's answer, not looked at";
-  }
-}
-
-void StatusAnswered(char phase, uint16_t status) {
-  if (!g_on) return;
-  Line("status word 0x%04X: %s", static_cast<unsigned>(status),
-       StatusMeaning(phase, status));
+void StatusAnswered(uint16_t status, const char *meaning) {
+  if (g_on)
+    Line("status word 0x%04X: %s", static_cast<unsigned>(status), meaning);
 }
 
 void Waiting(const char *what, DWORD milliseconds) {
@@ -358,32 +334,6 @@ void ServiceEnd() {
        g_serviceState == kUnknown ? "state unknown"
                                   : ServiceStateName(g_serviceState),
        g_startType == kUnknown ? "unknown" : StartTypeName(g_startType));
-}
-
-void BulkPlanChosen(uint32_t chunkBytes, uint32_t inFlight, uint32_t urbBytes) {
-  if (!g_on) return;
-  Line("bulk write as chunks of %lu bytes, at most %lu in flight (%s)",
-       static_cast<unsigned long>(chunkBytes),
-       static_cast<unsigned long>(inFlight),
-       urbBytes == 0 ? "each chunk one URB" : "libusb cuts into 16 KiB URBs");
-}
-
-void BulkPlanShrunk(uint32_t chunkBytes, uint32_t inFlight) {
-  if (!g_on) return;
-  Line(
-      "the kernel refused a chunk (ENOMEM): going on with chunks of %lu "
-      "bytes, at most %lu in flight",
-      static_cast<unsigned long>(chunkBytes),
-      static_cast<unsigned long>(inFlight));
-}
-
-void Inhibitor(const char *what, int code, const char *name) {
-  if (!g_on) return;
-  if (name == nullptr) {
-    Line("logind sleep and shutdown inhibitor %s", what);
-  } else {
-    Line("logind sleep and shutdown inhibitor %s: %d %s", what, code, name);
-  }
 }
 
 const char *OutcomeName(int outcome) {

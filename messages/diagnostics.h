@@ -8,7 +8,6 @@
 
 #include <cstdint>
 
-#include "device/protocol.h"
 #include "messages/messages.h"
 #include "platform/win32.h"
 
@@ -18,7 +17,8 @@ extern bool g_on;
 inline bool On() { return g_on; }
 
 // Turns the log on and writes the run's first lines: version and
-// architecture, the LANGID and the language chosen, the arguments.
+// architecture, the LANGID and the language chosen, the arguments. The
+// platform's own lines come in through it too.
 void Start(int argc, char **argv, LANGID langId, LanguageIndex language);
 // Turns it off again (tests run many programs in one process).
 void Stop();
@@ -32,8 +32,6 @@ void Note(const char *text);
 void CallFailed(const char *call, DWORD error);
 // The same for the call's current last error (read once, left as it was).
 void CallFailedLastError(const char *call);
-// A failure below the Windows layer (libusb, the kernel): code and name.
-void NativeFailed(const char *call, int code, const char *name);
 
 // Discovery.
 void DeviceOpened(const char *name, const DEVICE_DESCRIPTOR &descriptor);
@@ -45,11 +43,10 @@ void WalkEnded();
 // The image.
 void ImageFound(const void *data, DWORD length);
 
-// The scanner's protocol. `phase` names what the answer means:
-// 'R' readiness (ready or busy), 'D' download (not looked at), 'B' burn
-// (burning, done or error).
-void CommandSent(const CommandBlock &command);
-void StatusAnswered(char phase, uint16_t status);
+// The scanner's protocol: a command's 16 bytes under its name, and a status
+// word with what it means.
+void CommandSent(const char *name, const uint8_t *bytes);
+void StatusAnswered(uint16_t status, const char *meaning);
 void Waiting(const char *what, DWORD milliseconds);
 void ReadinessTimedOut(DWORD elapsed);
 void SizeMismatch(const char *call, DWORD asked, DWORD transferred);
@@ -65,17 +62,10 @@ void StartTypeChange(DWORD wanted, bool ok, DWORD error);
 void ServicePoll(const SERVICE_STATUS &status, DWORD pause);
 void ServiceEnd();
 
-// The Linux platform: how a bulk write is cut, and each retreat after the
-// kernel refused memory.
-void BulkPlanChosen(uint32_t chunkBytes, uint32_t inFlight, uint32_t urbBytes);
-void BulkPlanShrunk(uint32_t chunkBytes, uint32_t inFlight);
-void Inhibitor(const char *what, int code, const char *name);
-
 // The run's end: the outcome, named, and the exit status it gives.
 void Outcome(int outcome, bool exitCode);
 
 // Names for the log and its tests.
-const char *StatusMeaning(char phase, uint16_t status);
 const char *ServiceStateName(DWORD state);
 const char *StartTypeName(DWORD startType);
 const char *OutcomeName(int outcome);

@@ -20,6 +20,10 @@ typedef struct _DEVICE_DESCRIPTOR {
 } DEVICE_DESCRIPTOR, *PDEVICE_DESCRIPTOR;
 #endif
 
+// Windows has nothing to tell beneath its calls.
+typedef void (*PLATFORM_LOG_ROUTINE)(const char *line);
+inline void SetPlatformLogRoutine(PLATFORM_LOG_ROUTINE) {}
+
 #else
 #include "platform/posix/windows_api.h"
 #endif

@@ -6,7 +6,7 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
-#include "messages/diagnostics.h"
+#include "platform/linux/log.h"
 #include "platform/linux/usb_names.h"
 #include "platform/win32.h"
 
@@ -20,9 +20,19 @@ EXECUTION_STATE g_state = ES_CONTINUOUS;
 // logind answers at once; a bus that does not must not stall the update.
 const uint64_t kCallTimeoutUsec = 2000000;
 
+// What became of the inhibitor, with the code and its name where one failed.
+void Inhibitor(const char *what, int code = 0, const char *name = nullptr) {
+  if (name == nullptr) {
+    linux_log::Line("logind sleep and shutdown inhibitor %s", what);
+  } else {
+    linux_log::Line("logind sleep and shutdown inhibitor %s: %d %s", what, code,
+                    name);
+  }
+}
+
 // A step of taking the inhibitor that failed: sd-bus gives -errno.
 void NotTaken(const char *call, int result) {
-  if (diag::On()) diag::Inhibitor(call, -result, linux_usb::ErrnoName(-result));
+  Inhibitor(call, -result, linux_usb::ErrnoName(-result));
 }
 
 int TakeInhibitor() {
@@ -45,15 +55,15 @@ int TakeInhibitor() {
                               "Scanner firmware update in progress", "block");
   if (result >= 0) {
     result = sd_bus_call(bus, call, kCallTimeoutUsec, &error, &reply);
-    if (result < 0 && diag::On() && error.name != nullptr)
-      diag::Inhibitor("not taken, logind answered", -result, error.name);
+    if (result < 0 && error.name != nullptr)
+      Inhibitor("not taken, logind answered", -result, error.name);
   }
   if (result >= 0) {
     int fd = -1;
     // The reply owns its descriptor; keep a copy of our own.
     if (sd_bus_message_read(reply, "h", &fd) >= 0 && fd >= 0)
       held = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    if (held >= 0) diag::Inhibitor("taken (sleep:shutdown, block)", 0, nullptr);
+    if (held >= 0) Inhibitor("taken (sleep:shutdown, block)");
   } else if (error.name == nullptr) {
     NotTaken("not taken, the call to logind failed", result);
   }
@@ -76,7 +86,7 @@ EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE flags) {
   if (!wanted && g_inhibitor >= 0) {
     close(g_inhibitor);
     g_inhibitor = -1;
-    diag::Inhibitor("released", 0, nullptr);
+    Inhibitor("released");
   }
   g_state = flags;
   return previous;

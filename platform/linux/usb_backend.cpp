@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <ctime>
 
-#include "messages/diagnostics.h"
 #include "platform/linux/bulk_plan.h"
+#include "platform/linux/log.h"
 #include "platform/linux/usb_names.h"
 
 namespace linux_usb {
@@ -50,12 +50,12 @@ Device g_devices[kDevices];
 // A libusb call that failed, or a transfer that ended badly, with libusb's
 // own name for the code (LIBUSB_ERROR_PIPE, LIBUSB_TRANSFER_STALL, ...).
 void LibusbFailed(const char *call, int code) {
-  if (diag::On()) diag::NativeFailed(call, code, libusb_error_name(code));
+  if (linux_log::On()) linux_log::Failed(call, code, libusb_error_name(code));
 }
 
 // A system call that failed, with its errno's name.
 void KernelFailed(const char *call, int error) {
-  if (diag::On()) diag::NativeFailed(call, error, ErrnoName(error));
+  linux_log::Failed(call, error, ErrnoName(error));
 }
 
 enum class ContextState { kUntried, kReady, kFailed };
@@ -211,7 +211,8 @@ bool EnsureOpen(Device *device) {
   }
   BulkPipes pipes;
   if (!FindBulkPipes(device->usb, &pipes)) {
-    diag::Note("the device has no bulk endpoint in its active configuration");
+    linux_log::Line(
+        "the device has no bulk endpoint in its active configuration");
     libusb_close(handle);
     SetLastError(kErrorNotSupported);
     return false;
@@ -311,9 +312,14 @@ Chunk *FreeChunk(BulkStream *s) {
 // the plan is already the smallest.
 void Shrink(BulkStream *s) {
   if (ShrinkBulkPlan(&s->plan, s->device->outPacket)) {
-    diag::BulkPlanShrunk(s->plan.chunkBytes, s->plan.inFlight);
+    linux_log::Line(
+        "the kernel refused a chunk (ENOMEM): going on with chunks of %lu "
+        "bytes, at most %lu in flight",
+        static_cast<unsigned long>(s->plan.chunkBytes),
+        static_cast<unsigned long>(s->plan.inFlight));
   } else {
-    diag::Note("the kernel refused even the smallest chunk: the write fails");
+    linux_log::Line(
+        "the kernel refused even the smallest chunk: the write fails");
     EndStream(s, ERROR_NOT_ENOUGH_MEMORY);
   }
 }
@@ -353,7 +359,8 @@ void SubmitWhatFits(BulkStream *s) {
 void WaitForChunks(BulkStream *s) {
   const uint64_t now = NowMs();
   if (!s->ended && now >= s->deadline) {
-    diag::Note("the bulk write's time bound has passed: the write is ended");
+    linux_log::Line(
+        "the bulk write's time bound has passed: the write is ended");
     EndStream(s, kErrorSemTimeout);
     return;
   }
@@ -380,7 +387,8 @@ void CollectChunks(BulkStream *s) {
     switch (t->status) {
       case LIBUSB_TRANSFER_COMPLETED:
         if (t->actual_length < t->length) {
-          diag::Note("a chunk came back short: the device ended the write");
+          linux_log::Line(
+              "a chunk came back short: the device ended the write");
           EndStream(s, 0);
         }
         break;
@@ -417,7 +425,12 @@ bool WriteStream(Device *device, unsigned char *data, DWORD count,
   s.records = s.plan.inFlight;
   // Only a write longer than one chunk is cut: the image, not a command.
   if (count > s.plan.chunkBytes)
-    diag::BulkPlanChosen(s.plan.chunkBytes, s.plan.inFlight, device->urbBytes);
+    linux_log::Line(
+        "bulk write as chunks of %lu bytes, at most %lu in flight (%s)",
+        static_cast<unsigned long>(s.plan.chunkBytes),
+        static_cast<unsigned long>(s.plan.inFlight),
+        device->urbBytes == 0 ? "each chunk one URB"
+                              : "libusb cuts into 16 KiB URBs");
   for (uint32_t i = 0; i < s.records; ++i) {
     s.chunks[i].transfer = libusb_alloc_transfer(0);
     if (s.chunks[i].transfer == nullptr) {

@@ -291,6 +291,13 @@ HGLOBAL LoadResource(HMODULE module, HRSRC resource);
 LPVOID LockResource(HGLOBAL data);
 DWORD SizeofResource(HMODULE module, HRSRC resource);
 
+// Below the Windows calls: what the platform learns under them (libusb, the
+// kernel, logind) that no Windows error code carries, a line of text at a
+// time. The diagnostic log names its writer while it is on; null, the
+// platform says nothing and gathers nothing for it.
+typedef void (*PLATFORM_LOG_ROUTINE)(const char *line);
+void SetPlatformLogRoutine(PLATFORM_LOG_ROUTINE routine);
+
 // Service control manager.
 SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access);
 SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access);

@@ -161,6 +161,9 @@ LANGID GetUserDefaultLangID() {
   return S().langId;
 }
 
+// The fake has nothing beneath its calls to tell.
+void SetPlatformLogRoutine(PLATFORM_LOG_ROUTINE) {}
+
 DWORD GetLastError() { return S().lastError; }
 void SetLastError(DWORD error) { S().lastError = error; }
 

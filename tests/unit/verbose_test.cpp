@@ -294,15 +294,15 @@ TEST(VerboseNames, OutcomesAsTheUsageTextNamesThem) {
 }
 
 TEST(VerboseNames, StatusMeaningsByPhase) {
-  EXPECT_STREQ(diag::StatusMeaning('R', 0), "ready");
-  EXPECT_STREQ(diag::StatusMeaning('R', 6), "ready");
-  EXPECT_STREQ(diag::StatusMeaning('R', 7), "busy");
-  EXPECT_STREQ(diag::StatusMeaning('R', 5), "busy");
-  EXPECT_STREQ(diag::StatusMeaning('B', 7), "burning");
-  EXPECT_STREQ(diag::StatusMeaning('B', 0), "done");
-  EXPECT_STREQ(diag::StatusMeaning('B', 6), "done");
-  EXPECT_STREQ(diag::StatusMeaning('B', 0xFFFF), "error");
-  EXPECT_STREQ(diag::StatusMeaning('D', 0xFFFF),
+  EXPECT_STREQ(StatusMeaning('R', 0), "ready");
+  EXPECT_STREQ(StatusMeaning('R', 6), "ready");
+  EXPECT_STREQ(StatusMeaning('R', 7), "busy");
+  EXPECT_STREQ(StatusMeaning('R', 5), "busy");
+  EXPECT_STREQ(StatusMeaning('B', 7), "burning");
+  EXPECT_STREQ(StatusMeaning('B', 0), "done");
+  EXPECT_STREQ(StatusMeaning('B', 6), "done");
+  EXPECT_STREQ(StatusMeaning('B', 0xFFFF), "error");
+  EXPECT_STREQ(StatusMeaning('D', 0xFFFF),
                "the download's answer, not looked at");
 }
 
