@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <tuple>
 #include <type_traits>
 
 #include "device/protocol.h"
@@ -13,6 +14,9 @@
 #include "tests/fake/check/model_names.h"
 #include "tests/fake/fake_platform.h"
 #include "tests/fake/fake_service.h"
+
+// A parenthesised part of a row, unwrapped.
+#define SCANFW_LIST(...) __VA_ARGS__
 
 namespace fake {
 namespace {
@@ -167,39 +171,15 @@ Mutant MutantFromName(const char *name) {
 }
 
 const std::vector<Way> &WaysFor(const char *name) {
+  // The list names the ways bare.
+  const Way Fails = Way::Fails, Denied = Way::Denied,
+            Insufficient = Way::Insufficient, Short = Way::Short,
+            Long = Way::Long, Timeout = Way::Timeout,
+            WaitFails = Way::WaitFails, NullHandle = Way::NullHandle;
+#define SCANFW_WAYS_ROW(call, arity, ways, ...) {#call, {SCANFW_LIST ways}},
   static const std::map<std::string, std::vector<Way>> table = {
-      {"LocalAlloc", {Way::Fails}},
-      {"FormatMessageA", {Way::Fails}},
-      {"CreateFileA", {Way::Fails, Way::Denied}},
-      {"DeviceIoControl", {Way::Fails, Way::Short, Way::Long}},
-      {"WriteFile", {Way::Fails, Way::Short, Way::Long}},
-      {"ReadFile", {Way::Fails, Way::Short, Way::Long}},
-      {"CreateEventA", {Way::NullHandle}},
-      {"WaitForSingleObject", {Way::Timeout, Way::WaitFails}},
-      {"GetOverlappedResult", {Way::Fails, Way::Short, Way::Long}},
-      {"CloseHandle", {Way::Fails}},
-      {"FindResourceA", {Way::NullHandle}},
-      {"LoadResource", {Way::NullHandle}},
-      {"LockResource", {Way::NullHandle}},
-      {"SizeofResource", {Way::Fails}},
-      {"OpenSCManagerA", {Way::NullHandle, Way::Denied}},
-      {"OpenServiceA", {Way::NullHandle, Way::Denied}},
-      {"QueryServiceStatus", {Way::Fails, Way::Denied}},
-      {"QueryServiceConfigA", {Way::Fails, Way::Insufficient}},
-      {"ChangeServiceConfigA", {Way::Fails, Way::Denied}},
-      {"ControlService", {Way::Fails, Way::Denied}},
-      {"StartServiceA", {Way::Fails, Way::Denied}},
-      {"CloseServiceHandle", {Way::Fails}},
-      {"GetStdHandle", {Way::NullHandle}},
-      {"GetConsoleMode", {Way::Fails}},
-      {"MultiByteToWideChar", {Way::Fails}},
-      {"WriteConsoleW", {Way::Fails}},
-      {"FlushConsoleInputBuffer", {Way::Fails}},
-      {"ReadConsoleInputA", {Way::Fails}},
-      {"CreateToolhelp32Snapshot", {Way::NullHandle}},
-      {"Process32First", {Way::Fails}},
-      {"Process32Next", {Way::Fails}},
-  };
+      SCANFW_MODEL_CALLS(SCANFW_WAYS_ROW)};
+#undef SCANFW_WAYS_ROW
   static const std::vector<Way> none;
   auto it = table.find(name);
   return it == table.end() ? none : it->second;
@@ -208,6 +188,48 @@ const std::vector<Way> &WaysFor(const char *name) {
 }  // namespace fake
 
 using fake::Way;
+
+// The entry points of the calls that the list counts with PASS, made from
+// their rows: each takes the parameters of its call's declaration, named
+// a0, a1, ... as the rows name them.
+template <typename F>
+struct Signature;
+template <typename R, typename... A>
+struct Signature<R(A...)> {
+  using Result = R;
+  template <size_t I>
+  using Arg = std::tuple_element_t<I, std::tuple<A...>>;
+};
+
+// clang-format off
+#define SCANFW_A(c, i) Signature<decltype(::c)>::Arg<i> a##i
+#define SCANFW_PARAMS_1(c) SCANFW_A(c, 0)
+#define SCANFW_PARAMS_2(c) SCANFW_PARAMS_1(c), SCANFW_A(c, 1)
+#define SCANFW_PARAMS_3(c) SCANFW_PARAMS_2(c), SCANFW_A(c, 2)
+#define SCANFW_PARAMS_4(c) SCANFW_PARAMS_3(c), SCANFW_A(c, 3)
+#define SCANFW_PARAMS_5(c) SCANFW_PARAMS_4(c), SCANFW_A(c, 4)
+#define SCANFW_PARAMS_6(c) SCANFW_PARAMS_5(c), SCANFW_A(c, 5)
+#define SCANFW_PARAMS_7(c) SCANFW_PARAMS_6(c), SCANFW_A(c, 6)
+#define SCANFW_PARAMS_8(c) SCANFW_PARAMS_7(c), SCANFW_A(c, 7)
+#define SCANFW_ARGS_1 a0
+#define SCANFW_ARGS_2 SCANFW_ARGS_1, a1
+#define SCANFW_ARGS_3 SCANFW_ARGS_2, a2
+#define SCANFW_ARGS_4 SCANFW_ARGS_3, a3
+#define SCANFW_ARGS_5 SCANFW_ARGS_4, a4
+#define SCANFW_ARGS_6 SCANFW_ARGS_5, a5
+#define SCANFW_ARGS_7 SCANFW_ARGS_6, a6
+#define SCANFW_ARGS_8 SCANFW_ARGS_7, a7
+#define SCANFW_PASSED(call, n, handle, bad, error, count)                 \
+  Signature<decltype(::call)>::Result call(SCANFW_PARAMS_##n(call)) {     \
+    return fake::Pass(fake::Begin(#call, handle), bad, error, count,      \
+                      Model_##call, SCANFW_ARGS_##n);                     \
+  }
+#define SCANFW_EXPAND(...) SCANFW_PASSED(__VA_ARGS__)
+#define SCANFW_ENTRY_PASS(call, n, how) SCANFW_EXPAND(call, n, SCANFW_LIST how)
+#define SCANFW_ENTRY_OWN(call, n, how)
+#define SCANFW_ENTRY(call, n, ways, kind, how) SCANFW_ENTRY_##kind(call, n, how)
+SCANFW_MODEL_CALLS(SCANFW_ENTRY)
+// clang-format on
 
 LANGID GetUserDefaultLangID() {
   fake::Begin("GetUserDefaultLangID");
@@ -229,13 +251,6 @@ DWORD GetTickCount() {
   return fake::At(c.slot).value = Model_GetTickCount();
 }
 
-DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId,
-                     DWORD languageId, LPSTR buffer, DWORD size, void *args) {
-  return fake::Pass(fake::Begin("FormatMessageA"), 0u, 0, nullptr,
-                    Model_FormatMessageA, flags, source, messageId, languageId,
-                    buffer, size, args);
-}
-
 void Sleep(DWORD milliseconds) {
   const fake::Course c = fake::Begin("Sleep");
   fake::At(c.slot).value = milliseconds;
@@ -254,22 +269,6 @@ HLOCAL LocalFree(HLOCAL block) {
   HLOCAL result = Model_LocalFree(block);
   if (result != nullptr) fake::Failed(c.slot, 0);
   return result;
-}
-
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share,
-                   LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                   DWORD flags, HANDLE templateFile) {
-  return fake::Pass(fake::Begin("CreateFileA"), INVALID_HANDLE_VALUE, 0,
-                    nullptr, Model_CreateFileA, name, access, share, security,
-                    disposition, flags, templateFile);
-}
-
-BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize,
-                     LPVOID out, DWORD outSize, LPDWORD returned,
-                     LPOVERLAPPED overlapped) {
-  return fake::Pass(fake::Begin("DeviceIoControl", device), FALSE, 0, returned,
-                    Model_DeviceIoControl, device, code, in, inSize, out,
-                    outSize, returned, overlapped);
 }
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
@@ -297,13 +296,6 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD read,
   fake::L().lastReadLength = bytes;
   return fake::Pass(c, FALSE, 0, read, Model_ReadFile, file, buffer, bytes,
                     read, overlapped);
-}
-
-HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset,
-                    BOOL initialState, LPCSTR name) {
-  return fake::Pass(fake::Begin("CreateEventA"), nullptr,
-                    ERROR_NOT_ENOUGH_MEMORY, nullptr, Model_CreateEventA,
-                    security, manualReset, initialState, name);
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
@@ -351,17 +343,6 @@ BOOL CloseHandle(HANDLE handle) {
   return fake::Overruled(c, Model_CloseHandle(handle));
 }
 
-HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
-  return fake::Pass(fake::Begin("FindResourceA"), nullptr,
-                    ERROR_RESOURCE_TYPE_NOT_FOUND, nullptr, Model_FindResourceA,
-                    module, name, type);
-}
-
-HGLOBAL LoadResource(HMODULE module, HRSRC resource) {
-  return fake::Pass(fake::Begin("LoadResource"), nullptr, 0, nullptr,
-                    Model_LoadResource, module, resource);
-}
-
 // Sets no last error, as on Windows.
 LPVOID LockResource(HGLOBAL data) {
   const fake::Course c = fake::Begin("LockResource");
@@ -369,21 +350,6 @@ LPVOID LockResource(HGLOBAL data) {
   fake::At(c.slot).handle = p;
   if (p == nullptr) fake::Failed(c.slot, 0);
   return p;
-}
-
-DWORD SizeofResource(HMODULE module, HRSRC resource) {
-  return fake::Pass(fake::Begin("SizeofResource"), 0, 0, nullptr,
-                    Model_SizeofResource, module, resource);
-}
-
-SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access) {
-  return fake::Pass(fake::Begin("OpenSCManagerA"), nullptr, 0, nullptr,
-                    Model_OpenSCManagerA, machine, database, access);
-}
-
-SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access) {
-  return fake::Pass(fake::Begin("OpenServiceA"), nullptr, 0, nullptr,
-                    Model_OpenServiceA, manager, name, access);
 }
 
 BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
@@ -441,16 +407,6 @@ BOOL CloseServiceHandle(SC_HANDLE handle) {
   return fake::Overruled(c, Model_CloseServiceHandle(handle));
 }
 
-HANDLE GetStdHandle(DWORD which) {
-  return fake::Pass(fake::Begin("GetStdHandle"), INVALID_HANDLE_VALUE, 0,
-                    nullptr, Model_GetStdHandle, which);
-}
-
-BOOL GetConsoleMode(HANDLE console, LPDWORD mode) {
-  return fake::Pass(fake::Begin("GetConsoleMode", console), FALSE, 0, nullptr,
-                    Model_GetConsoleMode, console, mode);
-}
-
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int bytes,
                         LPWSTR wide, int wideChars) {
   const fake::Course c = fake::Begin("MultiByteToWideChar");
@@ -470,34 +426,7 @@ BOOL WriteConsoleW(HANDLE console, const void *text, DWORD chars,
                     chars, written, reserved);
 }
 
-BOOL FlushConsoleInputBuffer(HANDLE console) {
-  return fake::Pass(fake::Begin("FlushConsoleInputBuffer", console), FALSE, 0,
-                    nullptr, Model_FlushConsoleInputBuffer, console);
-}
-
-BOOL ReadConsoleInputA(HANDLE console, PINPUT_RECORD records, DWORD count,
-                       LPDWORD read) {
-  return fake::Pass(fake::Begin("ReadConsoleInputA", console), FALSE, 0, read,
-                    Model_ReadConsoleInputA, console, records, count, read);
-}
-
 DWORD GetCurrentProcessId() {
   fake::Begin("GetCurrentProcessId");
   return Model_GetCurrentProcessId();
-}
-
-HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD processId) {
-  return fake::Pass(fake::Begin("CreateToolhelp32Snapshot"),
-                    INVALID_HANDLE_VALUE, 0, nullptr,
-                    Model_CreateToolhelp32Snapshot, flags, processId);
-}
-
-BOOL Process32First(HANDLE snapshot, LPPROCESSENTRY32 entry) {
-  return fake::Pass(fake::Begin("Process32First", snapshot), FALSE, 0, nullptr,
-                    Model_Process32First, snapshot, entry);
-}
-
-BOOL Process32Next(HANDLE snapshot, LPPROCESSENTRY32 entry) {
-  return fake::Pass(fake::Begin("Process32Next", snapshot), FALSE, 0, nullptr,
-                    Model_Process32Next, snapshot, entry);
 }
