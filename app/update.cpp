@@ -32,7 +32,7 @@ UpdateOutcome WaitUntilReady(DeviceHandle device, LanguageIndex language,
       PrintMessage(MsgDeviceNotResponding, language);
       return kOutcomeNotReady;
     }
-    if (!ExchangeCommand(device, query, response)) {
+    if (!ExchangeCommand(device, query, response, language)) {
       PrintMessage(MsgStatusCheckError, language);
       return kOutcomeNotReady;
     }
@@ -55,13 +55,14 @@ void Report(int id, LanguageIndex language) {
 bool SendImage(DeviceHandle device, LanguageIndex language,
                const FirmwareImage &image, ResponseBlock *response) {
   // The answer to the download command decides nothing: the data follow.
-  if (!ExchangeCommand(device, FirmwareDownload(image.Length), response)) {
+  if (!ExchangeCommand(device, FirmwareDownload(image.Length), response,
+                       language)) {
     Report(MsgSendCommandError, language);
     return false;
   }
   diag::StatusAnswered(DeviceStatus(*response),
                        StatusMeaning('D', DeviceStatus(*response)));
-  if (!WriteBulkData(device, image.Data, image.Length)) {
+  if (!WriteBulkData(device, image.Data, image.Length, language)) {
     Report(MsgSendDataError, language);
     return false;
   }
@@ -75,7 +76,7 @@ UpdateOutcome FollowBurn(DeviceHandle device, LanguageIndex language,
   const CommandBlock query = BurnStatusQuery();
   uint32_t progress = 1;
   for (;;) {
-    if (!ExchangeCommand(device, query, response)) {
+    if (!ExchangeCommand(device, query, response, language)) {
       Report(MsgBurnError, language);
       return kOutcomeBurnError;
     }

@@ -1,7 +1,6 @@
 #include "device/transport.h"
 
 #include "messages/diagnostics.h"
-#include "messages/messages.h"
 
 static_assert(sizeof(DEVICE_DESCRIPTOR) == 8,
               "the driver's identity record is 8 bytes");
@@ -91,8 +90,7 @@ bool QueryDeviceDescriptor(DeviceHandle device, DEVICE_DESCRIPTOR *descriptor) {
 }
 
 bool ExchangeCommand(DeviceHandle device, const CommandBlock &command,
-                     ResponseBlock *response) {
-  const LanguageIndex language = LanguageFromLangId(GetUserDefaultLangID());
+                     ResponseBlock *response, LanguageIndex language) {
   if (!IsOpenHandle(device) || response == nullptr) return false;
   diag::CommandSent(CommandName(command), command.bytes);
   HANDLE event = CreateCompletionEvent();
@@ -113,8 +111,8 @@ bool ExchangeCommand(DeviceHandle device, const CommandBlock &command,
   return ok;
 }
 
-bool WriteBulkData(DeviceHandle device, const uint8_t *data, uint32_t count) {
-  const LanguageIndex language = LanguageFromLangId(GetUserDefaultLangID());
+bool WriteBulkData(DeviceHandle device, const uint8_t *data, uint32_t count,
+                   LanguageIndex language) {
   if (!IsOpenHandle(device)) return false;
   HANDLE event = CreateCompletionEvent();
   if (event == nullptr) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "device/protocol.h"
+#include "messages/messages.h"
 #include "platform/win32.h"
 
 typedef HANDLE DeviceHandle;
@@ -18,11 +19,14 @@ DeviceHandle OpenDevice(const char *name);
 bool QueryDeviceDescriptor(DeviceHandle device, DEVICE_DESCRIPTOR *descriptor);
 
 // Writes the 16 command bytes, then reads the 32 response bytes. On failure
-// prints the transport's message and returns false; the handle stays open.
+// prints the transport's message in `language` and returns false; the
+// handle stays open.
 bool ExchangeCommand(DeviceHandle device, const CommandBlock &command,
-                     ResponseBlock *response);
+                     ResponseBlock *response, LanguageIndex language);
 
-// Writes count bytes from data in one request, neither split nor copied.
-bool WriteBulkData(DeviceHandle device, const uint8_t *data, uint32_t count);
+// Writes count bytes from data in one request, neither split nor copied;
+// fails as ExchangeCommand does.
+bool WriteBulkData(DeviceHandle device, const uint8_t *data, uint32_t count,
+                   LanguageIndex language);
 
 void CloseDevice(DeviceHandle device);

@@ -77,19 +77,21 @@ const Case kCases[] = {
      [] {
        DeviceHandle h = OpenScanner();
        ResponseBlock r;
-       ExchangeCommand(h, ReadinessQuery(), &r);
-       ExchangeCommand(h, FirmwareDownload(fake::Image().length), &r);
+       ExchangeCommand(h, ReadinessQuery(), &r, kLanguageEnglish);
+       ExchangeCommand(h, FirmwareDownload(fake::Image().length), &r,
+                       kLanguageEnglish);
      },
      "download command without a ready status"},
     {"bulk without a download", kZero,
      [] {
-       WriteBulkData(OpenScanner(), fake::Image().data, fake::Image().length);
+       WriteBulkData(OpenScanner(), fake::Image().data, fake::Image().length,
+                     kLanguageEnglish);
      },
      "bulk write not right after a download"},
     {"burn query before the bulk", kZero,
      [] {
        ResponseBlock r;
-       ExchangeCommand(OpenScanner(), BurnStatusQuery(), &r);
+       ExchangeCommand(OpenScanner(), BurnStatusQuery(), &r, kLanguageEnglish);
      },
      "burn query before the bulk write"},
     {"the service disabled and left so", kZero,
@@ -125,7 +127,7 @@ const Case kCases[] = {
      [] {
        DeviceHandle d = OpenScanner();
        ResponseBlock r;
-       ExchangeCommand(d, ReadinessQuery(), &r);
+       ExchangeCommand(d, ReadinessQuery(), &r, kLanguageEnglish);
        CloseDevice(d);
      },
      "moved data", fake::RunKind::Asking},
@@ -172,16 +174,15 @@ TEST(FaultInjection, ShortAndLongCountsAndWaits) {
   fake::Reset();
   DeviceHandle h = OpenScanner();
   const long base = static_cast<long>(fake::Entries().size());
-  // Each exchange: event, write, wait, result, read, wait, result, close,
-  // after the language query.
-  fake::Arm(base + 5, fake::Way::Short);  // the write's result
+  // Each exchange: event, write, wait, result, read, wait, result, close.
+  fake::Arm(base + 4, fake::Way::Short);  // the write's result
   ResponseBlock r;
-  EXPECT_FALSE(ExchangeCommand(h, ReadinessQuery(), &r));
-  EXPECT_EQ(fake::Entries()[base + 4].value, kCommandBlockSize - 1);
+  EXPECT_FALSE(ExchangeCommand(h, ReadinessQuery(), &r, kLanguageEnglish));
+  EXPECT_EQ(fake::Entries()[base + 3].value, kCommandBlockSize - 1);
   const long next = static_cast<long>(fake::Entries().size());
-  fake::Arm(next + 4, fake::Way::Timeout);
-  EXPECT_FALSE(ExchangeCommand(h, ReadinessQuery(), &r));
-  EXPECT_EQ(fake::Entries()[next + 3].value, WAIT_TIMEOUT);
+  fake::Arm(next + 3, fake::Way::Timeout);
+  EXPECT_FALSE(ExchangeCommand(h, ReadinessQuery(), &r, kLanguageEnglish));
+  EXPECT_EQ(fake::Entries()[next + 2].value, WAIT_TIMEOUT);
   EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Event), 0);
 }
 

@@ -33,6 +33,9 @@ std::string Ptr(const void *p) {
   return text;
 }
 
+// The language the program would pass: the fake user's.
+LanguageIndex Lang() { return LanguageFromLangId(fake::S().langId); }
+
 std::string Text(int id, LanguageIndex language) {
   return std::string(MessageText(id, language)) + "\n";
 }
@@ -68,7 +71,7 @@ const FailureRow kFailures[] = {
 
 // The calls of an exchange or bulk write that made this many of kSteps.
 Names CallsMaking(size_t steps) {
-  Names calls = {"GetUserDefaultLangID", "CreateEventA"};
+  Names calls = {"CreateEventA"};
   calls.insert(calls.end(), kSteps.begin(), kSteps.begin() + steps);
   calls.push_back("CloseHandle");
   return calls;
@@ -112,18 +115,21 @@ class Transport : public testing::Test {
 
   // One exchange of a readiness query: its result and output.
   std::pair<bool, std::string> Exchange(ResponseBlock *response) {
-    return Capture(
-        [&] { return ExchangeCommand(device_, ReadinessQuery(), response); });
+    return Capture([&] {
+      return ExchangeCommand(device_, ReadinessQuery(), response, Lang());
+    });
   }
   std::pair<bool, std::string> Bulk(const uint8_t *data, uint32_t length) {
-    return Capture([&] { return WriteBulkData(device_, data, length); });
+    return Capture(
+        [&] { return WriteBulkData(device_, data, length, Lang()); });
   }
 
   // Announces a bulk write as the update does (a download exchange, which
   // prints nothing when it succeeds), then forgets the record.
   void ArmBulk(uint32_t length) {
     ResponseBlock response;
-    ASSERT_TRUE(ExchangeCommand(device_, FirmwareDownload(length), &response));
+    ASSERT_TRUE(
+        ExchangeCommand(device_, FirmwareDownload(length), &response, Lang()));
     fake::S().calls.clear();
   }
 
@@ -263,17 +269,18 @@ TEST_F(Transport, DescriptorFailureIsSilentAndLeavesTheHandleOpen) {
 TEST_F(Transport, ExchangeMakesExactlyTheseCallsInThisOrder) {
   const CommandBlock command = ReadinessQuery();
   ResponseBlock response{};
-  EXPECT_EQ(
-      Capture([&] { return ExchangeCommand(device_, command, &response); }),
-      Gives(true));
+  EXPECT_EQ(Capture([&] {
+              return ExchangeCommand(device_, command, &response, Lang());
+            }),
+            Gives(true));
   ASSERT_EQ(fake::CallNames(), CallsMaking(6));
   const std::vector<Call> &c = fake::S().calls;
-  ExpectArgs(c[1], {{"security", "0x0"},
+  ExpectArgs(c[0], {{"security", "0x0"},
                     {"manualReset", "0"},
                     {"initialState", "0"},
                     {"name", "(null)"}});
   // The event the calls name is the one event created, and it is an event.
-  const std::string event = Arg(c[2], "event");
+  const std::string event = Arg(c[1], "event");
   ASSERT_NE(event, "0x0");
   const fake::HandleInfo *info = fake::FindHandle(reinterpret_cast<void *>(
       static_cast<uintptr_t>(std::stoull(event, nullptr, 16))));
@@ -282,7 +289,7 @@ TEST_F(Transport, ExchangeMakesExactlyTheseCallsInThisOrder) {
 
   // The write: the command block itself, 16 bytes, a zeroed record that
   // carries the event.
-  const Call &write = c[2];
+  const Call &write = c[1];
   EXPECT_EQ(write.buffer, command.bytes);
   EXPECT_EQ(write.length, 16u);
   EXPECT_EQ(write.bytes,
@@ -296,8 +303,8 @@ TEST_F(Transport, ExchangeMakesExactlyTheseCallsInThisOrder) {
                      {"internal", "0x0"},
                      {"internalHigh", "0"}});
 
-  for (int i : {3, 6}) ExpectArgs(c[i], {{"handle", event}, {"ms", "1000"}});
-  for (int i : {4, 7}) {
+  for (int i : {2, 5}) ExpectArgs(c[i], {{"handle", event}, {"ms", "1000"}});
+  for (int i : {3, 6}) {
     ExpectArgs(c[i], {{"handle", Ptr(device_)},
                       {"overlapped", Arg(write, "overlapped")},
                       {"wait", "1"}});
@@ -305,13 +312,13 @@ TEST_F(Transport, ExchangeMakesExactlyTheseCallsInThisOrder) {
   }
 
   // The read: the response block, 32 bytes, the same record and event.
-  const Call &read = c[5];
+  const Call &read = c[4];
   EXPECT_EQ(read.buffer, response.bytes);
   EXPECT_EQ(read.length, 32u);
   ExpectArgs(read, {{"handle", Ptr(device_)},
                     {"overlapped", Arg(write, "overlapped")},
                     {"event", event}});
-  ExpectArgs(c[8], {{"handle", event}, {"kind", "event"}});
+  ExpectArgs(c[7], {{"handle", event}, {"kind", "event"}});
 
   EXPECT_EQ(fake::HandlesCreated(HandleKind::Event), 1);
   EXPECT_EQ(fake::OpenHandles(HandleKind::Event), 0);
@@ -329,7 +336,7 @@ TEST_F(Transport, ExchangeSendsTheCommandAndFillsTheWholeResponse) {
       EXPECT_NE(response.bytes[i], 0) << "byte " << i;
     }
   }
-  ASSERT_TRUE(ExchangeCommand(device_, command, &response));
+  ASSERT_TRUE(ExchangeCommand(device_, command, &response, Lang()));
   EXPECT_EQ(DeviceStatus(response), 7);
   const std::vector<fake::Received> &got = fake::ReceivedBy(0);
   ASSERT_EQ(got.size(), 2u);
@@ -364,8 +371,7 @@ TEST_F(Transport, EventCreationFailureIsSilent) {
   EXPECT_EQ(Exchange(&response), Gives(false));
   std::vector<uint8_t> data(64, 1);
   EXPECT_EQ(Bulk(data.data(), 64), Gives(false));
-  EXPECT_EQ(fake::CallNames(), Names({"GetUserDefaultLangID", "CreateEventA",
-                                      "GetUserDefaultLangID", "CreateEventA"}));
+  EXPECT_EQ(fake::CallNames(), Names({"CreateEventA", "CreateEventA"}));
   EXPECT_EQ(response.bytes[0], 0x77);
   fake::SetEventCreationFails(false);
   ExpectDeviceStillUsable();
@@ -380,13 +386,14 @@ TEST_F(Transport, NullOrInvalidHandleDoesNothing) {
     std::memset(response.bytes, 0x5C, sizeof(response.bytes));
     std::vector<uint8_t> data(16, 0x11);
     EXPECT_EQ(Capture([&] {
-                return ExchangeCommand(bad, ReadinessQuery(), &response);
+                return ExchangeCommand(bad, ReadinessQuery(), &response,
+                                       Lang());
               }),
               Gives(false));
-    EXPECT_EQ(Capture([&] { return WriteBulkData(bad, data.data(), 16); }),
-              Gives(false));
-    EXPECT_EQ(fake::CallNames(),
-              Names({"GetUserDefaultLangID", "GetUserDefaultLangID"}));
+    EXPECT_EQ(
+        Capture([&] { return WriteBulkData(bad, data.data(), 16, Lang()); }),
+        Gives(false));
+    EXPECT_TRUE(fake::CallNames().empty());
     EXPECT_EQ(fake::HandlesCreated(HandleKind::Event), 0);
     for (uint8_t b : response.bytes) ASSERT_EQ(b, 0x5C);
     EXPECT_TRUE(fake::ReceivedBy(0).empty());
@@ -416,8 +423,9 @@ TEST_F(Transport, BulkIsOneRequestOfTheCallersBufferAndAllocatesNothing) {
     SetUp();
     std::vector<uint8_t> image(length ? length : 1, 0x5A);
     ArmBulk(length);
-    EXPECT_EQ(WithoutAllocating(
-                  [&] { return WriteBulkData(device_, image.data(), length); }),
+    EXPECT_EQ(WithoutAllocating([&] {
+                return WriteBulkData(device_, image.data(), length, Lang());
+              }),
               Gives(true));
     ASSERT_EQ(fake::CallNames(), CallsMaking(3));
     const std::vector<Call> writes = fake::CallsNamed("WriteFile");
@@ -427,8 +435,8 @@ TEST_F(Transport, BulkIsOneRequestOfTheCallersBufferAndAllocatesNothing) {
     ExpectArgs(
         writes[0],
         {{"handle", Ptr(device_)}, {"offset", "0"}, {"internal", "0x0"}});
-    EXPECT_EQ(Arg(fake::S().calls[3], "ms"), "1000");
-    EXPECT_EQ(Arg(fake::S().calls[4], "wait"), "1");
+    EXPECT_EQ(Arg(fake::S().calls[2], "ms"), "1000");
+    EXPECT_EQ(Arg(fake::S().calls[3], "wait"), "1");
     const fake::Received &last = fake::ReceivedBy(0).back();
     EXPECT_EQ(last.kind, fake::Received::Bulk);
     EXPECT_EQ(last.buffer, image.data());
@@ -448,13 +456,14 @@ TEST_F(Transport, TheAllocationCounterSeesAnAllocation) {
 TEST_F(Transport, ExchangesAllocateNothingWhetherTheyWorkOrFail) {
   ResponseBlock response;
   const CommandBlock command = ReadinessQuery();
-  EXPECT_EQ(WithoutAllocating(
-                [&] { return ExchangeCommand(device_, command, &response); }),
+  EXPECT_EQ(WithoutAllocating([&] {
+              return ExchangeCommand(device_, command, &response, Lang());
+            }),
             Gives(true));
   AddFault(Phase::Readiness, 0, Stage::Read, FaultKind::ShortCount);
   EXPECT_EQ(WithoutAllocating([&] {
-              return ExchangeCommand(device_, command, &response) ||
-                     ExchangeCommand(nullptr, command, &response);
+              return ExchangeCommand(device_, command, &response, Lang()) ||
+                     ExchangeCommand(nullptr, command, &response, Lang());
             }),
             Gives(false, Text(MsgUsbSizeMismatch, 0)));
 }
@@ -483,8 +492,8 @@ TEST_F(Transport, TenThousandFailingCallsOfEachKindLeaveNoEventOpen) {
       std::string out = CaptureOutput([&] {
         for (int i = 0; i < kCalls; ++i) {
           if (bulk) ArmBulk(8);
-          if (!(bulk ? WriteBulkData(device_, data, 8)
-                     : ExchangeCommand(device_, command, &response)))
+          if (!(bulk ? WriteBulkData(device_, data, 8, Lang())
+                     : ExchangeCommand(device_, command, &response, Lang())))
             ++failures;
         }
       });
@@ -502,7 +511,8 @@ TEST_F(Transport, TenThousandFailingCallsOfEachKindLeaveNoEventOpen) {
     fake::SetEventCreationFails(true);
     ResponseBlock response;
     for (int i = 0; i < kCalls; ++i) {
-      EXPECT_FALSE(ExchangeCommand(device_, ReadinessQuery(), &response));
+      EXPECT_FALSE(
+          ExchangeCommand(device_, ReadinessQuery(), &response, Lang()));
     }
     EXPECT_EQ(fake::HandlesCreated(HandleKind::Event), 0);
   }
@@ -520,7 +530,7 @@ TEST_F(Transport, SimulatedScannerFollowsTheConversation) {
   AddFault(Phase::Readiness, 2, Stage::Read, FaultKind::RequestFails);
   ResponseBlock r;
   auto exchange = [&](const CommandBlock &c) {
-    return ExchangeCommand(device_, c, &r) ? DeviceStatus(r) : -1;
+    return ExchangeCommand(device_, c, &r, Lang()) ? DeviceStatus(r) : -1;
   };
   std::string out = CaptureOutput([&] {
     EXPECT_EQ(exchange(ReadinessQuery()), 5);
@@ -530,7 +540,7 @@ TEST_F(Transport, SimulatedScannerFollowsTheConversation) {
     EXPECT_EQ(exchange(ReadinessQuery()), 0);  // the last answer repeats
     EXPECT_EQ(exchange(FirmwareDownload(4)), 0xFFFF);
     const uint8_t data[4] = {1, 2, 3, 4};
-    EXPECT_TRUE(WriteBulkData(device_, data, 4));
+    EXPECT_TRUE(WriteBulkData(device_, data, 4, Lang()));
     EXPECT_EQ(exchange(BurnStatusQuery()), 7);
     EXPECT_EQ(exchange(BurnStatusQuery()), 6);
     EXPECT_EQ(exchange(BurnStatusQuery()), 6);
