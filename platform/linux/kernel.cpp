@@ -1,5 +1,7 @@
 // Kernel services of the Linux stand-in: language, clock, memory, last error
 // and the completion events that the transport uses.
+#include "platform/linux/kernel.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -11,6 +13,7 @@
 
 namespace {
 DWORD g_lastError = 0;
+}  // namespace
 
 uint64_t MonotonicMs() {
   timespec now{};
@@ -18,7 +21,6 @@ uint64_t MonotonicMs() {
   return static_cast<uint64_t>(now.tv_sec) * 1000u +
          static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
-}  // namespace
 
 LANGID GetUserDefaultLangID() {
   const LANGID id = LangIdFromEnvironment();

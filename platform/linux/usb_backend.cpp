@@ -9,9 +9,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <ctime>
 
 #include "platform/linux/bulk_plan.h"
+#include "platform/linux/bulk_stream.h"
 #include "platform/linux/log.h"
 #include "platform/linux/usb_names.h"
 
@@ -30,15 +30,6 @@ struct Device {
 };
 
 namespace {
-
-// Windows error codes for the failures below that windows_api.h has no name
-// for; the values are the platform's.
-const DWORD kErrorNotSupported = 50;
-const DWORD kErrorSemTimeout = 121;
-const DWORD kErrorBusy = 170;
-const DWORD kErrorTooManyOpenFiles = 4;
-const DWORD kErrorIoDevice = 1117;
-const DWORD kErrorDeviceNotConnected = 1167;
 
 // Discovery holds one candidate at a time besides the scanner it keeps.
 const int kDevices = 16;
@@ -78,24 +69,24 @@ libusb_context *Context() {
 DWORD ErrorFromLibusb(int error) {
   switch (error) {
     case LIBUSB_ERROR_TIMEOUT:
-      return kErrorSemTimeout;
+      return ERROR_SEM_TIMEOUT;
     case LIBUSB_ERROR_PIPE:  // the device stalled the endpoint
       return ERROR_GEN_FAILURE;
     case LIBUSB_ERROR_NO_DEVICE:
-      return kErrorDeviceNotConnected;
+      return ERROR_DEVICE_NOT_CONNECTED;
     case LIBUSB_ERROR_ACCESS:
       return ERROR_ACCESS_DENIED;
     case LIBUSB_ERROR_BUSY:
-      return kErrorBusy;
+      return ERROR_BUSY;
     case LIBUSB_ERROR_NO_MEM:
       return ERROR_NOT_ENOUGH_MEMORY;
     case LIBUSB_ERROR_INVALID_PARAM:
       return ERROR_INVALID_PARAMETER;
     case LIBUSB_ERROR_NOT_FOUND:
     case LIBUSB_ERROR_NOT_SUPPORTED:
-      return kErrorNotSupported;
+      return ERROR_NOT_SUPPORTED;
     default:
-      return kErrorIoDevice;
+      return ERROR_IO_DEVICE;
   }
 }
 
@@ -214,7 +205,7 @@ bool EnsureOpen(Device *device) {
     linux_log::Line(
         "the device has no bulk endpoint in its active configuration");
     libusb_close(handle);
-    SetLastError(kErrorNotSupported);
+    SetLastError(ERROR_NOT_SUPPORTED);
     return false;
   }
   libusb_set_auto_detach_kernel_driver(handle, 1);
@@ -245,225 +236,6 @@ bool EnsureOpen(Device *device) {
   return true;
 }
 
-uint64_t NowMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint64_t>(now.tv_sec) * 1000u +
-         static_cast<uint64_t>(now.tv_nsec) / 1000000u;
-}
-
-// One chunk of a bulk write: its libusb transfer record, made once per
-// write, and whether it is in flight.
-struct Chunk {
-  libusb_transfer *transfer;
-  bool busy;      // submitted, its callback not yet handled
-  bool finished;  // its callback has run
-};
-
-void LIBUSB_CALL OnChunkFinished(libusb_transfer *transfer) {
-  static_cast<Chunk *>(transfer->user_data)->finished = true;
-}
-
-// The state of one bulk write: chunks straight from the caller's buffer, a
-// few in flight, in the order of the data.
-struct BulkStream {
-  Device *device;
-  unsigned char *data;
-  uint64_t count;
-  BulkPlan plan;
-  uint64_t deadline;
-  Chunk chunks[kMaxChunksInFlight];
-  uint32_t records;  // transfer records made for this write
-  uint32_t busy;
-  uint64_t submitted;
-  bool submittedEmpty;  // the one request of a write of 0 bytes
-  uint64_t moved;
-  bool refused;  // a chunk was refused while others were in flight
-  bool ended;
-  DWORD error;  // 0 with ended: a short chunk, no failure of the request
-};
-
-bool AllSubmitted(const BulkStream &s) {
-  return s.submitted >= s.count && (s.count != 0 || s.submittedEmpty);
-}
-
-// Ends the write: nothing more is submitted and what is in flight is
-// cancelled; the loop then reaps it before the records are freed.
-void EndStream(BulkStream *s, DWORD error) {
-  if (!s->ended) {
-    s->ended = true;
-    s->error = error;
-  }
-  for (uint32_t i = 0; i < s->records; ++i) {
-    if (s->chunks[i].busy && !s->chunks[i].finished) {
-      libusb_cancel_transfer(s->chunks[i].transfer);
-    }
-  }
-}
-
-Chunk *FreeChunk(BulkStream *s) {
-  for (uint32_t i = 0; i < s->records; ++i) {
-    if (!s->chunks[i].busy) return &s->chunks[i];
-  }
-  return nullptr;  // busy < plan.inFlight <= records: never
-}
-
-// Goes on with less after the kernel refused memory; fails the write when
-// the plan is already the smallest.
-void Shrink(BulkStream *s) {
-  if (ShrinkBulkPlan(&s->plan, s->device->outPacket)) {
-    linux_log::Line(
-        "the kernel refused a chunk (ENOMEM): going on with chunks of %lu "
-        "bytes, at most %lu in flight",
-        static_cast<unsigned long>(s->plan.chunkBytes),
-        static_cast<unsigned long>(s->plan.inFlight));
-  } else {
-    linux_log::Line(
-        "the kernel refused even the smallest chunk: the write fails");
-    EndStream(s, ERROR_NOT_ENOUGH_MEMORY);
-  }
-}
-
-void SubmitWhatFits(BulkStream *s) {
-  while (!s->refused && !s->ended && s->busy < s->plan.inFlight &&
-         !AllSubmitted(*s)) {
-    Chunk *chunk = FreeChunk(s);
-    const uint32_t length = NextChunkBytes(s->plan, s->count - s->submitted);
-    libusb_fill_bulk_transfer(chunk->transfer, s->device->handle,
-                              s->device->outEndpoint, s->data + s->submitted,
-                              static_cast<int>(length), OnChunkFinished, chunk,
-                              0);
-    const int result = libusb_submit_transfer(chunk->transfer);
-    if (result == LIBUSB_SUCCESS) {
-      chunk->busy = true;
-      chunk->finished = false;
-      ++s->busy;
-      s->submitted += length;
-      s->submittedEmpty = true;
-    } else if (result == LIBUSB_ERROR_NO_MEM) {
-      LibusbFailed("libusb_submit_transfer", result);
-      // Nothing of this chunk went out. With chunks in flight, wait for
-      // them before going on with less; with none, go on with less now.
-      if (s->busy > 0) {
-        s->refused = true;
-      } else {
-        Shrink(s);
-      }
-    } else {
-      LibusbFailed("libusb_submit_transfer", result);
-      EndStream(s, ErrorFromLibusb(result));
-    }
-  }
-}
-
-void WaitForChunks(BulkStream *s) {
-  const uint64_t now = NowMs();
-  if (!s->ended && now >= s->deadline) {
-    linux_log::Line(
-        "the bulk write's time bound has passed: the write is ended");
-    EndStream(s, kErrorSemTimeout);
-    return;
-  }
-  // Short waits: the bound of the whole write is checked between them.
-  uint64_t wait = s->ended ? 100 : s->deadline - now;
-  if (wait > 100) wait = 100;
-  timeval tv{0, static_cast<suseconds_t>(wait * 1000)};
-  libusb_handle_events_timeout_completed(Context(), &tv, nullptr);
-}
-
-void CollectChunks(BulkStream *s) {
-  for (uint32_t i = 0; i < s->records; ++i) {
-    Chunk &chunk = s->chunks[i];
-    if (!chunk.busy || !chunk.finished) continue;
-    chunk.busy = false;
-    --s->busy;
-    const libusb_transfer *t = chunk.transfer;
-    if (t->actual_length > 0) {
-      s->moved += static_cast<uint64_t>(t->actual_length);
-    }
-    if (t->status != LIBUSB_TRANSFER_COMPLETED &&
-        t->status != LIBUSB_TRANSFER_CANCELLED)
-      LibusbFailed("bulk chunk", t->status);
-    switch (t->status) {
-      case LIBUSB_TRANSFER_COMPLETED:
-        if (t->actual_length < t->length) {
-          linux_log::Line(
-              "a chunk came back short: the device ended the write");
-          EndStream(s, 0);
-        }
-        break;
-      case LIBUSB_TRANSFER_CANCELLED:
-        break;  // ours, after the write had ended
-      case LIBUSB_TRANSFER_STALL:
-        EndStream(s, ErrorFromLibusb(LIBUSB_ERROR_PIPE));
-        break;
-      case LIBUSB_TRANSFER_NO_DEVICE:
-        EndStream(s, ErrorFromLibusb(LIBUSB_ERROR_NO_DEVICE));
-        break;
-      case LIBUSB_TRANSFER_TIMED_OUT:
-        EndStream(s, kErrorSemTimeout);
-        break;
-      default:
-        EndStream(s, ErrorFromLibusb(LIBUSB_ERROR_IO));
-        break;
-    }
-  }
-}
-
-// One bulk write of `count` bytes as a stream of chunks, bounded in time as
-// a whole by TransferTimeoutMs. True when every chunk went out whole, or
-// when a chunk came back short (the device ended the write early); *moved
-// is what really went out. Nothing is in flight when it returns.
-bool WriteStream(Device *device, unsigned char *data, DWORD count,
-                 DWORD *moved) {
-  BulkStream s{};
-  s.device = device;
-  s.data = data;
-  s.count = count;
-  s.plan = FirstBulkPlan(device->outPacket, device->urbBytes);
-  s.deadline = NowMs() + TransferTimeoutMs(count);
-  s.records = s.plan.inFlight;
-  // Only a write longer than one chunk is cut: the image, not a command.
-  if (count > s.plan.chunkBytes)
-    linux_log::Line(
-        "bulk write as chunks of %lu bytes, at most %lu in flight (%s)",
-        static_cast<unsigned long>(s.plan.chunkBytes),
-        static_cast<unsigned long>(s.plan.inFlight),
-        device->urbBytes == 0 ? "each chunk one URB"
-                              : "libusb cuts into 16 KiB URBs");
-  for (uint32_t i = 0; i < s.records; ++i) {
-    s.chunks[i].transfer = libusb_alloc_transfer(0);
-    if (s.chunks[i].transfer == nullptr) {
-      EndStream(&s, ERROR_NOT_ENOUGH_MEMORY);
-    }
-  }
-  while (true) {
-    if (!s.ended) SubmitWhatFits(&s);
-    if (s.busy == 0) {
-      if (s.ended || AllSubmitted(s)) break;
-      if (s.refused) {
-        // What was in flight when the kernel said no has come back.
-        s.refused = false;
-        Shrink(&s);
-      }
-      continue;
-    }
-    WaitForChunks(&s);
-    CollectChunks(&s);
-  }
-  for (uint32_t i = 0; i < s.records; ++i) {
-    if (s.chunks[i].transfer != nullptr) {
-      libusb_free_transfer(s.chunks[i].transfer);
-    }
-  }
-  *moved = static_cast<DWORD>(s.moved);
-  if (s.error != 0) {
-    SetLastError(s.error);
-    return false;
-  }
-  return true;
-}
-
 bool Transfer(Device *device, bool out, unsigned char *data, DWORD count,
               DWORD *moved) {
   *moved = 0;
@@ -478,24 +250,28 @@ bool Transfer(Device *device, bool out, unsigned char *data, DWORD count,
   if (!EnsureOpen(device)) return false;
   const uint8_t endpoint = out ? device->outEndpoint : device->inEndpoint;
   if (endpoint == 0) {
-    SetLastError(kErrorNotSupported);
+    SetLastError(ERROR_NOT_SUPPORTED);
     return false;
   }
   // The caller's buffer goes to libusb as it is; libusb allocates its own
   // bookkeeping for it, the platform layer nothing. A write goes as a
   // stream of chunks, within what usbfs lets a program hold in URBs.
-  if (out) return WriteStream(device, data, count, moved);
-  int done = 0;
-  const int result = libusb_bulk_transfer(device->handle, endpoint, data,
-                                          static_cast<int>(count), &done,
-                                          TransferTimeoutMs(count));
-  *moved = done > 0 ? static_cast<DWORD>(done) : 0;
-  if (result != LIBUSB_SUCCESS) {
-    LibusbFailed("libusb_bulk_transfer (IN)", result);
-    SetLastError(ErrorFromLibusb(result));
-    return false;
+  int result;
+  if (out) {
+    const BulkTarget target{Context(), device->handle, endpoint,
+                            device->outPacket, device->urbBytes};
+    result = WriteBulkStream(target, data, count, moved);
+  } else {
+    int done = 0;
+    result = libusb_bulk_transfer(device->handle, endpoint, data,
+                                  static_cast<int>(count), &done,
+                                  TransferTimeoutMs(count));
+    *moved = done > 0 ? static_cast<DWORD>(done) : 0;
+    if (result != LIBUSB_SUCCESS)
+      LibusbFailed("libusb_bulk_transfer (IN)", result);
   }
-  return true;
+  if (result != LIBUSB_SUCCESS) SetLastError(ErrorFromLibusb(result));
+  return result == LIBUSB_SUCCESS;
 }
 
 }  // namespace
@@ -552,7 +328,7 @@ Device *Acquire(const char *name) {
     return nullptr;
   }
   if (device == nullptr) {
-    SetLastError(kErrorTooManyOpenFiles);
+    SetLastError(ERROR_TOO_MANY_OPEN_FILES);
     return nullptr;
   }
   return device;

@@ -26,8 +26,7 @@ void Identify(Device *device, DEVICE_DESCRIPTOR *descriptor);
 // TransferTimeoutMs. True with the bytes moved in *moved (fewer than
 // `count` when the device ended it with a short packet); false with the
 // last error set and *moved what really went out. A write goes out from
-// the caller's buffer as a stream of chunks that keeps within usbfs' memory
-// limit (bulk_plan.h); when it returns nothing of it is still submitted.
+// the caller's buffer as a stream of chunks (bulk_stream.h).
 bool Write(Device *device, const void *data, DWORD count, DWORD *moved);
 bool Read(Device *device, void *data, DWORD count, DWORD *moved);
 
