@@ -19,6 +19,13 @@ bool IsTarget(const DEVICE_DESCRIPTOR &descriptor) {
          descriptor.usProductId == kTargetProductId;
 }
 
+void LogWalkEnd(int absent) {
+  diag::Line(
+      "%d device names had no device behind them (CreateFileA error 2 "
+      "ERROR_FILE_NOT_FOUND)",
+      absent);
+}
+
 // The one walk over \\.\usbscan0..255 that discovery and the listing share:
 // a device that opens has its identity read, or MsgGetDescriptorError
 // printed; every device not kept is closed before the next is opened. An
@@ -29,6 +36,7 @@ DeviceHandle WalkCandidates(LanguageIndex language, CandidateVisitor visit,
   char name[kFormatBufferSize];
   std::memset(name, 0, sizeof(name));
   *cancelled = false;
+  int absent = 0;  // names with nothing behind them, for the log
   for (int index = 0; index < kCandidateCount; ++index) {
     if (CancelAtSafePoint()) {
       diag::Note("the device search stops: a console control event arrived");
@@ -37,27 +45,39 @@ DeviceHandle WalkCandidates(LanguageIndex language, CandidateVisitor visit,
     }
     FormatToBuffer(name, "\\\\.\\usbscan%d", index);
     DeviceHandle device = OpenDevice(name);
-    // Most indices have no device behind them: skipped without a word.
+    // Most indices have no device behind them: skipped without a word,
+    // and counted rather than listed in the log.
     if (device == INVALID_HANDLE_VALUE) {
-      if (diag::On()) diag::OpenFailed(name, GetLastError());
+      if (diag::On()) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND)
+          ++absent;
+        else
+          diag::CallFailed("CreateFileA", error, name);
+      }
       continue;
     }
     DEVICE_DESCRIPTOR descriptor = {};
     if (!QueryDeviceDescriptor(device, &descriptor)) {
-      if (diag::On()) diag::IdentityFailed(name, GetLastError());
+      if (diag::On())
+        diag::CallFailed("DeviceIoControl(IOCTL_GET_DEVICE_DESCRIPTOR)",
+                         GetLastError(), name);
       PrintMessage(MsgGetDescriptorError, language);
       CloseDevice(device);
       continue;
     }
-    diag::DeviceOpened(name, descriptor);
+    diag::Line("%s opened: vendor %04X, product %04X, release %04X", name,
+               static_cast<unsigned>(descriptor.usVendorId),
+               static_cast<unsigned>(descriptor.usProductId),
+               static_cast<unsigned>(descriptor.usBcdDevice));
     if (visit(context, name, descriptor)) {
-      diag::WalkEnded();
+      LogWalkEnd(absent);
       diag::Note("the scanner is the device just opened: the search ends");
       return device;
     }
     CloseDevice(device);
   }
-  diag::WalkEnded();
+  LogWalkEnd(absent);
   return INVALID_HANDLE_VALUE;
 }
 

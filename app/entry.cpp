@@ -112,7 +112,10 @@ int Run(const CommandLine &line, LanguageIndex language) {
   } else if (RunWasCancelled()) {
     outcome = kOutcomeCancelled;
   }
-  diag::Outcome(outcome, line.exitCode);
+  diag::Line("outcome %d: %s; exit status %d%s", static_cast<int>(outcome),
+             OutcomeName(outcome),
+             line.exitCode ? static_cast<int>(outcome) : 0,
+             line.exitCode ? " (--exit-code)" : " (no --exit-code)");
   return line.exitCode ? static_cast<int>(outcome) : 0;
 }
 

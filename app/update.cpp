@@ -11,6 +11,18 @@
 
 namespace {
 
+void LogStatus(char phase, uint16_t status) {
+  diag::Line("status word 0x%04X: %s", static_cast<unsigned>(status),
+             StatusMeaning(phase, status));
+}
+
+// The pauses of the update, each in the log with what it waits for.
+void Pause(const char *what, DWORD milliseconds) {
+  diag::Line("waiting %lu ms: %s", static_cast<unsigned long>(milliseconds),
+             what);
+  Sleep(milliseconds);
+}
+
 // Asks until the scanner answers ready. The time is measured as elapsed
 // ticks, which stays exact when the 32-bit tick counter wraps. An interrupt
 // is taken before each query: at most one pause after it arrived.
@@ -28,7 +40,9 @@ UpdateOutcome WaitUntilReady(DeviceHandle device, LanguageIndex language,
     }
     const DWORD elapsed = static_cast<DWORD>(GetTickCount() - start);
     if (elapsed >= kReadinessTimeoutMs) {
-      diag::ReadinessTimedOut(elapsed);
+      diag::Line("no ready answer after %lu ms (the bound is %lu ms)",
+                 static_cast<unsigned long>(elapsed),
+                 static_cast<unsigned long>(kReadinessTimeoutMs));
       PrintMessage(MsgDeviceNotResponding, language);
       return kOutcomeNotReady;
     }
@@ -37,11 +51,10 @@ UpdateOutcome WaitUntilReady(DeviceHandle device, LanguageIndex language,
       return kOutcomeNotReady;
     }
     const uint16_t status = DeviceStatus(*response);
-    diag::StatusAnswered(status, StatusMeaning('R', status));
+    LogStatus('R', status);
     if (IsReady(status)) return kOutcomeBurnDone;
     PrintMessage(MsgDeviceBusy, language);
-    diag::Waiting("pause before the next readiness query", kReadinessPauseMs);
-    Sleep(kReadinessPauseMs);
+    Pause("pause before the next readiness query", kReadinessPauseMs);
   }
 }
 
@@ -60,8 +73,7 @@ bool SendImage(DeviceHandle device, LanguageIndex language,
     Report(MsgSendCommandError, language);
     return false;
   }
-  diag::StatusAnswered(DeviceStatus(*response),
-                       StatusMeaning('D', DeviceStatus(*response)));
+  LogStatus('D', DeviceStatus(*response));
   if (!WriteBulkData(device, image.Data, image.Length, language)) {
     Report(MsgSendDataError, language);
     return false;
@@ -81,7 +93,7 @@ UpdateOutcome FollowBurn(DeviceHandle device, LanguageIndex language,
       return kOutcomeBurnError;
     }
     const uint16_t status = DeviceStatus(*response);
-    diag::StatusAnswered(status, StatusMeaning('B', status));
+    LogStatus('B', status);
     if (status == kStatusBurning) {
       AcknowledgeRefusedInterrupt(language);
       PrintConsole("Burning firmware... (%d)\n", static_cast<int>(progress));
@@ -105,9 +117,7 @@ UpdateOutcome WriteAndBurn(DeviceHandle device, LanguageIndex language,
   SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
   UpdateOutcome outcome = kOutcomeSendError;
   if (SendImage(device, language, image, response)) {
-    diag::Waiting("pause before the first burn-status query",
-                  kBurnStartPauseMs);
-    Sleep(kBurnStartPauseMs);
+    Pause("pause before the first burn-status query", kBurnStartPauseMs);
     Report(MsgUpgradeWait, language);
     outcome = FollowBurn(device, language, response);
   }
@@ -177,6 +187,6 @@ UpdateOutcome RunUpdate(DeviceHandle device, LanguageIndex language) {
     if (service.QueryStatus(&last)) service.LogStartType("at the end");
     EndServiceCall();
   }
-  diag::ServiceEnd();
+  LogServiceEnd();
   return outcome;
 }

@@ -22,6 +22,20 @@ enum UpdateOutcome {
   kOutcomeCancelled = 6,
 };
 
+// Their names, for the log, in the order of their values.
+const char *const kOutcomeNames[] = {
+    "update done",          "no scanner found", "firmware image unavailable",
+    "scanner not ready",    "image not sent",   "burn failed",
+    "cancelled by the user"};
+static_assert(sizeof kOutcomeNames / sizeof kOutcomeNames[0] ==
+                  kOutcomeCancelled + 1,
+              "every outcome has its name");
+
+inline const char *OutcomeName(int outcome) {
+  return outcome >= 0 && outcome <= kOutcomeCancelled ? kOutcomeNames[outcome]
+                                                      : "unknown outcome";
+}
+
 // Reports every outcome as messages and returns it; the device handle stays
 // open.
 UpdateOutcome RunUpdate(DeviceHandle device, LanguageIndex language);

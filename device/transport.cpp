@@ -1,11 +1,38 @@
 #include "device/transport.h"
 
+#include <cstdio>
+
 #include "messages/diagnostics.h"
 
 static_assert(sizeof(DEVICE_DESCRIPTOR) == 8,
               "the driver's identity record is 8 bytes");
 
 namespace {
+
+void LogCommand(const CommandBlock &command) {
+  if (!diag::On()) return;
+  char hex[3 * kCommandBlockSize];
+  for (uint32_t i = 0; i < kCommandBlockSize; ++i)
+    std::snprintf(hex + 3 * i, 4, i + 1 < kCommandBlockSize ? "%02X " : "%02X",
+                  command.bytes[i]);
+  diag::Line("command sent (%s): %s", CommandName(command), hex);
+}
+
+// The bulk write's end, with its rate in hundredths of MiB/s (integers).
+void LogBulkEnd(bool ok, DWORD written, DWORD asked, DWORD ms) {
+  char rate[48] = "rate not measurable under 1 ms";
+  if (ms > 0) {
+    const uint64_t hundredths =
+        static_cast<uint64_t>(written) * 100000u / (uint64_t{ms} * 1048576u);
+    std::snprintf(rate, sizeof rate, "%llu.%02llu MiB/s",
+                  static_cast<unsigned long long>(hundredths / 100),
+                  static_cast<unsigned long long>(hundredths % 100));
+  }
+  diag::Line("bulk write %s: %lu of %lu bytes written in %lu ms, %s",
+             ok ? "done" : "failed", static_cast<unsigned long>(written),
+             static_cast<unsigned long>(asked), static_cast<unsigned long>(ms),
+             rate);
+}
 
 bool IsOpenHandle(DeviceHandle device) {
   return device != nullptr && device != INVALID_HANDLE_VALUE;
@@ -33,7 +60,9 @@ bool CompleteRequest(DeviceHandle device, OVERLAPPED *overlapped,
     return false;
   }
   if (*transferred != asked) {
-    diag::SizeMismatch("GetOverlappedResult", asked, *transferred);
+    diag::Line("GetOverlappedResult moved %lu bytes, %lu asked",
+               static_cast<unsigned long>(*transferred),
+               static_cast<unsigned long>(asked));
     PrintMessage(MsgUsbSizeMismatch, language);
     return false;
   }
@@ -92,7 +121,7 @@ bool QueryDeviceDescriptor(DeviceHandle device, DEVICE_DESCRIPTOR *descriptor) {
 bool ExchangeCommand(DeviceHandle device, const CommandBlock &command,
                      ResponseBlock *response, LanguageIndex language) {
   if (!IsOpenHandle(device) || response == nullptr) return false;
-  diag::CommandSent(CommandName(command), command.bytes);
+  LogCommand(command);
   HANDLE event = CreateCompletionEvent();
   if (event == nullptr) {
     diag::CallFailedLastError("CreateEventA");
@@ -121,12 +150,13 @@ bool WriteBulkData(DeviceHandle device, const uint8_t *data, uint32_t count,
   }
   OVERLAPPED overlapped = {};
   overlapped.hEvent = event;
-  diag::BulkBegin(count);
+  const DWORD start = diag::On() ? GetTickCount() : 0;
+  diag::Line("bulk write: %lu bytes asked", static_cast<unsigned long>(count));
   // The caller's buffer goes to the driver as it is, in one request.
   DWORD written = 0;
   const bool ok =
       WritePhase(device, data, count, &overlapped, language, &written);
-  diag::BulkEnd(ok, written);
+  if (diag::On()) LogBulkEnd(ok, written, count, GetTickCount() - start);
   CloseHandle(event);
   return ok;
 }

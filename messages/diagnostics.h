@@ -1,8 +1,9 @@
 // The diagnostic log of --verbose: one English line per event on standard
-// error, each starting with the milliseconds since the run began. The rest
-// of the program reports facts here where it learns them; every line is
-// formatted here. Off unless Start was called: each call then returns at
-// once, and callers test On() before gathering anything only the log needs.
+// error, each starting with the milliseconds since the run began. Each
+// module writes the facts it learns, in its own words; this one only
+// formats a line and writes it. Off unless Start was called: each call then
+// returns at once, and callers test On() before gathering anything only the
+// log needs.
 // No call allocates: a line is formatted on the stack and written whole.
 #pragma once
 
@@ -23,51 +24,20 @@ void Start(int argc, char **argv, LANGID langId, LanguageIndex language);
 // Turns it off again (tests run many programs in one process).
 void Stop();
 
-// A free-standing remark, for the few events that have no fact of their own
-// beyond their text.
+// One line of the log, formatted as printf does. The module that knows a
+// fact formats it; nothing is written while the log is off.
+void Line(const char *format, ...) SCANFW_PRINTF(1, 2);
+// A line that is only a remark.
 void Note(const char *text);
 
-// A platform call that failed with a Windows error code: its symbolic name
-// and the system's text for it follow the number. Keeps the last error.
-void CallFailed(const char *call, DWORD error);
+// A platform call that failed with a Windows error code, on `subject` where
+// one is given: its symbolic name and the system's text for it follow the
+// number. Keeps the last error.
+void CallFailed(const char *call, DWORD error, const char *subject = "");
 // The same for the call's current last error (read once, left as it was).
 void CallFailedLastError(const char *call);
 
-// Discovery.
-void DeviceOpened(const char *name, const DEVICE_DESCRIPTOR &descriptor);
-void OpenFailed(const char *name, DWORD error);
-void IdentityFailed(const char *name, DWORD error);
-// The end of a walk over the device names: how many gave "no such device".
-void WalkEnded();
-
 // The image.
 void ImageFound(const void *data, DWORD length);
-
-// The scanner's protocol: a command's 16 bytes under its name, and a status
-// word with what it means.
-void CommandSent(const char *name, const uint8_t *bytes);
-void StatusAnswered(uint16_t status, const char *meaning);
-void Waiting(const char *what, DWORD milliseconds);
-void ReadinessTimedOut(DWORD elapsed);
-void SizeMismatch(const char *call, DWORD asked, DWORD transferred);
-
-// The bulk write: Begin before the request, End after its completion.
-void BulkBegin(DWORD asked);
-void BulkEnd(bool ok, DWORD written);
-
-// The service.
-void ServiceStatus(const char *when, const SERVICE_STATUS &status);
-void ServiceStartType(const char *when, DWORD startType);
-void StartTypeChange(DWORD wanted, bool ok, DWORD error);
-void ServicePoll(const SERVICE_STATUS &status, DWORD pause);
-void ServiceEnd();
-
-// The run's end: the outcome, named, and the exit status it gives.
-void Outcome(int outcome, bool exitCode);
-
-// Names for the log and its tests.
-const char *ServiceStateName(DWORD state);
-const char *StartTypeName(DWORD startType);
-const char *OutcomeName(int outcome);
 
 }  // namespace diag

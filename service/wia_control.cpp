@@ -21,6 +21,58 @@ const DWORD kServiceAccess = SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG |
 // hint, must not hang the updater with the image service half stopped.
 const DWORD kPollDeadlineMs = 60000;
 
+#define SCANFW_NAME_CASE(name) \
+  case name:                   \
+    return #name;
+
+const char *ServiceStateName(DWORD state) {
+  switch (state) {
+    SCANFW_NAME_CASE(SERVICE_STOPPED)
+    SCANFW_NAME_CASE(SERVICE_START_PENDING)
+    SCANFW_NAME_CASE(SERVICE_STOP_PENDING)
+    SCANFW_NAME_CASE(SERVICE_RUNNING)
+    SCANFW_NAME_CASE(SERVICE_CONTINUE_PENDING)
+    SCANFW_NAME_CASE(SERVICE_PAUSE_PENDING)
+    SCANFW_NAME_CASE(SERVICE_PAUSED)
+    default:
+      return "unknown state";
+  }
+}
+
+const char *StartTypeName(DWORD startType) {
+  switch (startType) {
+    SCANFW_NAME_CASE(SERVICE_BOOT_START)
+    SCANFW_NAME_CASE(SERVICE_SYSTEM_START)
+    SCANFW_NAME_CASE(SERVICE_AUTO_START)
+    SCANFW_NAME_CASE(SERVICE_DEMAND_START)
+    SCANFW_NAME_CASE(SERVICE_DISABLED)
+    default:
+      return "unknown start type";
+  }
+}
+
+#undef SCANFW_NAME_CASE
+
+// What the log last showed of the service, for its last word; null while
+// nothing was.
+const char *g_stateShown = nullptr;
+const char *g_startTypeShown = nullptr;
+
+void ShowStatus(const char *when, const SERVICE_STATUS &status) {
+  if (!diag::On()) return;
+  g_stateShown = ServiceStateName(status.dwCurrentState);
+  diag::Line("service STISVC %s: %s, controls accepted 0x%lX, wait hint %lu ms",
+             when, g_stateShown,
+             static_cast<unsigned long>(status.dwControlsAccepted),
+             static_cast<unsigned long>(status.dwWaitHint));
+}
+
+void ShowStartType(const char *when, DWORD startType) {
+  if (!diag::On()) return;
+  g_startTypeShown = StartTypeName(startType);
+  diag::Line("service STISVC start type %s: %s", when, g_startTypeShown);
+}
+
 // Reads the status into `status` until the service reports `wanted`, a query
 // fails, or the deadline passes. The pause of the status's wait hint comes
 // before the state test, capped at the time left. Tick differences are taken
@@ -32,7 +84,14 @@ void AwaitState(SC_HANDLE service, LPSERVICE_STATUS status, DWORD wanted) {
     const DWORD left =
         elapsed < kPollDeadlineMs ? kPollDeadlineMs - elapsed : 0;
     const DWORD pause = status->dwWaitHint < left ? status->dwWaitHint : left;
-    diag::ServicePoll(*status, pause);
+    if (diag::On()) {
+      g_stateShown = ServiceStateName(status->dwCurrentState);
+      diag::Line(
+          "service poll: %s, checkpoint %lu, wait hint %lu ms, pausing %lu ms",
+          g_stateShown, static_cast<unsigned long>(status->dwCheckPoint),
+          static_cast<unsigned long>(status->dwWaitHint),
+          static_cast<unsigned long>(pause));
+    }
     Sleep(pause);
     if (status->dwCurrentState == wanted) return;
     if (GetTickCount() - start >= kPollDeadlineMs) {
@@ -94,7 +153,7 @@ BOOL CWIAControl::QueryStatus(LPSERVICE_STATUS status) {
     m_hSCManager = nullptr;
     return FALSE;
   }
-  diag::ServiceStatus("status", m_ServiceStatus);
+  ShowStatus("status", m_ServiceStatus);
   if (status != &m_ServiceStatus) *status = m_ServiceStatus;
   return TRUE;
 }
@@ -137,7 +196,7 @@ BOOL CWIAControl::SetStartType(BYTE startType) {
     return FALSE;
   }
 
-  diag::ServiceStartType("before the change", config->dwStartType);
+  ShowStartType("before the change", config->dwStartType);
   if (config->dwStartType == wanted) {
     LocalFree(config);
     return TRUE;
@@ -148,7 +207,13 @@ BOOL CWIAControl::SetStartType(BYTE startType) {
       nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
   // A refused change is not reported on the console.
   const DWORD changeError = changed ? 0 : GetLastError();
-  diag::StartTypeChange(wanted, changed != FALSE, changeError);
+  if (!changed) {
+    diag::CallFailed("ChangeServiceConfigA to", changeError,
+                     StartTypeName(wanted));
+  } else if (diag::On()) {
+    g_startTypeShown = StartTypeName(wanted);
+    diag::Line("ChangeServiceConfigA: start type set to %s", g_startTypeShown);
+  }
   LocalFree(config);
   return changed ? TRUE : FALSE;
 }
@@ -184,7 +249,7 @@ void CWIAControl::LogStartType(const char *when) {
     return;
   }
   if (QueryServiceConfigA(m_hService, config, needed, &needed)) {
-    diag::ServiceStartType(when, config->dwStartType);
+    ShowStartType(when, config->dwStartType);
   } else {
     diag::CallFailedLastError("QueryServiceConfigA");
   }
@@ -209,4 +274,19 @@ BOOL CWIAControl::ResumeService() {
   diag::Note("StartServiceA: accepted");
   AwaitState(m_hService, &m_ServiceStatus, SERVICE_RUNNING);
   return TRUE;
+}
+
+void LogServiceEnd() {
+  if (!diag::On()) return;
+  if (g_stateShown == nullptr && g_startTypeShown == nullptr) {
+    diag::Line(
+        "service STISVC never seen: no service manager, or no such service");
+  } else {
+    diag::Line("service STISVC at the end: %s, start type %s",
+               g_stateShown != nullptr ? g_stateShown : "state unknown",
+               g_startTypeShown != nullptr ? g_startTypeShown : "unknown");
+  }
+  // The next run in this process starts without them.
+  g_stateShown = nullptr;
+  g_startTypeShown = nullptr;
 }

@@ -4,6 +4,10 @@
 
 #include "platform/win32.h"
 
+// The log's last word on the service: its state and start type as the log
+// last showed them.
+void LogServiceEnd();
+
 class CWIAControl {
  public:
   CWIAControl();

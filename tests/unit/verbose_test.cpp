@@ -266,9 +266,8 @@ TEST_P(VerboseFailures, NameTheCallAndItsCodeFirst) {
   }
   EXPECT_EQ(both.status, static_cast<int>(row.outcome));
   const std::string outcome = "outcome " + std::to_string(row.outcome) + ": " +
-                              diag::OutcomeName(row.outcome) +
-                              "; exit status " + std::to_string(row.outcome) +
-                              " (--exit-code)";
+                              OutcomeName(row.outcome) + "; exit status " +
+                              std::to_string(row.outcome) + " (--exit-code)";
   EXPECT_NE(both.out.find(outcome), std::string::npos) << both.out;
 }
 
@@ -289,8 +288,7 @@ TEST(VerboseNames, OutcomesAsTheUsageTextNamesThem) {
               {kOutcomeSendError, "image not sent"},
               {kOutcomeBurnError, "burn failed"},
               {kOutcomeCancelled, "cancelled by the user"}};
-  for (const auto &row : rows)
-    EXPECT_STREQ(diag::OutcomeName(row.outcome), row.name);
+  for (const auto &row : rows) EXPECT_STREQ(OutcomeName(row.outcome), row.name);
 }
 
 TEST(VerboseNames, StatusMeaningsByPhase) {
