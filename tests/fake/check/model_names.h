@@ -9,6 +9,8 @@
 //       arguments a0, a1, ...; `handle` is logged as the call's handle, a
 //       `bad` answer is a failure, made with `error` by a fault (0: the
 //       way's own), and a fault bends the byte count at `count`;
+//   KEEP, (handle, bad, error, count, buffer, length)  the same, and the
+//       log keeps a buffer and a length (or a number) the call was given;
 //   OWN, ()  the entry point is written out in platform_entry.cpp.
 #pragma once
 
@@ -20,7 +22,8 @@
   X(SetLastError, 1, (), OWN, ())                                              \
   X(GetTickCount, 0, (), OWN, ())                                              \
   X(Sleep, 1, (), OWN, ())                                                     \
-  X(LocalAlloc, 2, (Fails), OWN, ())                                           \
+  X(LocalAlloc, 2, (Fails),                                                    \
+    KEEP, (nullptr, nullptr, ERROR_NOT_ENOUGH_MEMORY, nullptr, nullptr, a1))   \
   X(LocalFree, 1, (), OWN, ())                                                 \
   X(FormatMessageA, 7, (Fails), PASS, (nullptr, 0u, 0, nullptr))               \
   X(CreateFileA, 7, (Fails, Denied),                                           \
@@ -38,21 +41,24 @@
   X(LoadResource, 2, (NullHandle), PASS, (nullptr, nullptr, 0, nullptr))       \
   X(LockResource, 1, (NullHandle), OWN, ())                                    \
   X(SizeofResource, 2, (Fails), PASS, (nullptr, 0, 0, nullptr))                \
-  X(OpenSCManagerA, 3, (NullHandle, Denied),                                  \
+  X(OpenSCManagerA, 3, (NullHandle, Denied),                                   \
     PASS, (nullptr, nullptr, 0, nullptr))                                      \
-  X(OpenServiceA, 3, (NullHandle, Denied),                                    \
+  X(OpenServiceA, 3, (NullHandle, Denied),                                     \
     PASS, (nullptr, nullptr, 0, nullptr))                                      \
   X(QueryServiceStatus, 2, (Fails, Denied), OWN, ())                           \
   X(QueryServiceConfigA, 4, (Fails, Insufficient), OWN, ())                    \
-  X(ChangeServiceConfigA, 11, (Fails, Denied), OWN, ())                        \
-  X(ControlService, 3, (Fails, Denied), OWN, ())                               \
+  X(ChangeServiceConfigA, 11, (Fails, Denied),                                 \
+    KEEP, (a0, FALSE, 0, nullptr, nullptr, a2))                                \
+  X(ControlService, 3, (Fails, Denied),                                        \
+    KEEP, (a0, FALSE, 0, nullptr, nullptr, a1))                                \
   X(StartServiceA, 3, (Fails, Denied), OWN, ())                                \
   X(CloseServiceHandle, 1, (Fails), OWN, ())                                   \
   X(GetStdHandle, 1, (NullHandle),                                             \
     PASS, (nullptr, INVALID_HANDLE_VALUE, 0, nullptr))                         \
   X(GetConsoleMode, 2, (Fails), PASS, (a0, FALSE, 0, nullptr))                 \
-  X(MultiByteToWideChar, 6, (Fails), OWN, ())                                  \
-  X(WriteConsoleW, 5, (Fails), OWN, ())                                        \
+  X(MultiByteToWideChar, 6, (Fails),                                           \
+    KEEP, (nullptr, 0, ERROR_NO_UNICODE_TRANSLATION, nullptr, a2, a3))         \
+  X(WriteConsoleW, 5, (Fails), KEEP, (a0, FALSE, 0, a3, a1, a2))               \
   X(FlushConsoleInputBuffer, 1, (Fails), PASS, (a0, FALSE, 0, nullptr))        \
   X(ReadConsoleInputA, 4, (Fails), PASS, (a0, FALSE, 0, a3))                   \
   X(GetCurrentProcessId, 0, (), OWN, ())                                       \

@@ -189,8 +189,8 @@ const std::vector<Way> &WaysFor(const char *name) {
 
 using fake::Way;
 
-// The entry points of the calls that the list counts with PASS, made from
-// their rows: each takes the parameters of its call's declaration, named
+// The entry points of the calls that the list counts with PASS or KEEP, made
+// from their rows: each takes the parameters of its call's declaration, named
 // a0, a1, ... as the rows name them.
 template <typename F>
 struct Signature;
@@ -211,6 +211,9 @@ struct Signature<R(A...)> {
 #define SCANFW_PARAMS_6(c) SCANFW_PARAMS_5(c), SCANFW_A(c, 5)
 #define SCANFW_PARAMS_7(c) SCANFW_PARAMS_6(c), SCANFW_A(c, 6)
 #define SCANFW_PARAMS_8(c) SCANFW_PARAMS_7(c), SCANFW_A(c, 7)
+#define SCANFW_PARAMS_9(c) SCANFW_PARAMS_8(c), SCANFW_A(c, 8)
+#define SCANFW_PARAMS_10(c) SCANFW_PARAMS_9(c), SCANFW_A(c, 9)
+#define SCANFW_PARAMS_11(c) SCANFW_PARAMS_10(c), SCANFW_A(c, 10)
 #define SCANFW_ARGS_1 a0
 #define SCANFW_ARGS_2 SCANFW_ARGS_1, a1
 #define SCANFW_ARGS_3 SCANFW_ARGS_2, a2
@@ -219,13 +222,20 @@ struct Signature<R(A...)> {
 #define SCANFW_ARGS_6 SCANFW_ARGS_5, a5
 #define SCANFW_ARGS_7 SCANFW_ARGS_6, a6
 #define SCANFW_ARGS_8 SCANFW_ARGS_7, a7
-#define SCANFW_PASSED(call, n, handle, bad, error, count)                 \
-  Signature<decltype(::call)>::Result call(SCANFW_PARAMS_##n(call)) {     \
-    return fake::Pass(fake::Begin(#call, handle), bad, error, count,      \
-                      Model_##call, SCANFW_ARGS_##n);                     \
+#define SCANFW_ARGS_9 SCANFW_ARGS_8, a8
+#define SCANFW_ARGS_10 SCANFW_ARGS_9, a9
+#define SCANFW_ARGS_11 SCANFW_ARGS_10, a10
+#define SCANFW_KEPT(call, n, handle, bad, error, count, buf, len)           \
+  Signature<decltype(::call)>::Result call(SCANFW_PARAMS_##n(call)) {       \
+    const fake::Course c = fake::Begin(#call, handle);                      \
+    fake::At(c.slot).buffer = buf;                                          \
+    fake::At(c.slot).length = static_cast<uint32_t>(len);                   \
+    return fake::Pass(c, bad, error, count, Model_##call, SCANFW_ARGS_##n); \
   }
-#define SCANFW_EXPAND(...) SCANFW_PASSED(__VA_ARGS__)
-#define SCANFW_ENTRY_PASS(call, n, how) SCANFW_EXPAND(call, n, SCANFW_LIST how)
+#define SCANFW_EXPAND(...) SCANFW_KEPT(__VA_ARGS__)
+#define SCANFW_ENTRY_PASS(call, n, how) \
+  SCANFW_EXPAND(call, n, SCANFW_LIST how, nullptr, 0)
+#define SCANFW_ENTRY_KEEP(call, n, how) SCANFW_EXPAND(call, n, SCANFW_LIST how)
 #define SCANFW_ENTRY_OWN(call, n, how)
 #define SCANFW_ENTRY(call, n, ways, kind, how) SCANFW_ENTRY_##kind(call, n, how)
 SCANFW_MODEL_CALLS(SCANFW_ENTRY)
@@ -255,13 +265,6 @@ void Sleep(DWORD milliseconds) {
   const fake::Course c = fake::Begin("Sleep");
   fake::At(c.slot).value = milliseconds;
   Model_Sleep(milliseconds);
-}
-
-HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
-  const fake::Course c = fake::Begin("LocalAlloc");
-  fake::At(c.slot).length = static_cast<uint32_t>(bytes);
-  return fake::Pass(c, nullptr, ERROR_NOT_ENOUGH_MEMORY, nullptr,
-                    Model_LocalAlloc, flags, bytes);
 }
 
 HLOCAL LocalFree(HLOCAL block) {
@@ -375,26 +378,6 @@ BOOL QueryServiceConfigA(SC_HANDLE service, LPQUERY_SERVICE_CONFIGA config,
                     config, bufSize, bytesNeeded);
 }
 
-BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD serviceType, DWORD startType,
-                          DWORD errorControl, LPCSTR binaryPathName,
-                          LPCSTR loadOrderGroup, LPDWORD tagId,
-                          LPCSTR dependencies, LPCSTR serviceStartName,
-                          LPCSTR password, LPCSTR displayName) {
-  const fake::Course c = fake::Begin("ChangeServiceConfigA", service);
-  fake::At(c.slot).length = startType;
-  return fake::Pass(c, FALSE, 0, nullptr, Model_ChangeServiceConfigA, service,
-                    serviceType, startType, errorControl, binaryPathName,
-                    loadOrderGroup, tagId, dependencies, serviceStartName,
-                    password, displayName);
-}
-
-BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
-  const fake::Course c = fake::Begin("ControlService", service);
-  fake::At(c.slot).length = control;
-  return fake::Pass(c, FALSE, 0, nullptr, Model_ControlService, service,
-                    control, status);
-}
-
 BOOL StartServiceA(SC_HANDLE service, DWORD argc, LPCSTR *argv) {
   const fake::Course c = fake::Begin("StartServiceA", service);
   if (fake::L().mutant == fake::Mutant::ResumeNeverStarts) return TRUE;
@@ -405,25 +388,6 @@ BOOL StartServiceA(SC_HANDLE service, DWORD argc, LPCSTR *argv) {
 BOOL CloseServiceHandle(SC_HANDLE handle) {
   const fake::Course c = fake::Begin("CloseServiceHandle", handle);
   return fake::Overruled(c, Model_CloseServiceHandle(handle));
-}
-
-int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int bytes,
-                        LPWSTR wide, int wideChars) {
-  const fake::Course c = fake::Begin("MultiByteToWideChar");
-  fake::At(c.slot).buffer = text;
-  fake::At(c.slot).length = static_cast<uint32_t>(bytes);
-  return fake::Pass(c, 0, ERROR_NO_UNICODE_TRANSLATION, nullptr,
-                    Model_MultiByteToWideChar, codePage, flags, text, bytes,
-                    wide, wideChars);
-}
-
-BOOL WriteConsoleW(HANDLE console, const void *text, DWORD chars,
-                   LPDWORD written, LPVOID reserved) {
-  const fake::Course c = fake::Begin("WriteConsoleW", console);
-  fake::At(c.slot).buffer = text;
-  fake::At(c.slot).length = chars;
-  return fake::Pass(c, FALSE, 0, written, Model_WriteConsoleW, console, text,
-                    chars, written, reserved);
 }
 
 DWORD GetCurrentProcessId() {
