@@ -201,10 +201,10 @@ void WalkEnded() {
   g_absent = 0;
 }
 
-void ImageFound(const void *data, DWORD length) {
+void ImageFound(DWORD length, const char *sha256) {
   if (!g_on) return;
-  Line("firmware image: %lu bytes at %p, in %s",
-       static_cast<unsigned long>(length), data, kImagePlace);
+  Line("firmware image: %lu bytes, SHA-256 %s, in %s",
+       static_cast<unsigned long>(length), sha256, kImagePlace);
 }
 
 void CommandSent(const CommandBlock &command) {

@@ -43,7 +43,7 @@ void IdentityFailed(const char *name, DWORD error);
 void WalkEnded();
 
 // The image.
-void ImageFound(const void *data, DWORD length);
+void ImageFound(DWORD length, const char *sha256);
 
 // The scanner's protocol. `phase` names what the answer means:
 // 'R' readiness (ready or busy), 'D' download (not looked at), 'B' burn

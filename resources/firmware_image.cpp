@@ -5,6 +5,7 @@
 
 #include "messages/diagnostics.h"
 #include "platform/win32.h"
+#include "resources/sha256.h"
 
 bool LoadFirmwareImage(LanguageIndex language, FirmwareImage *image) {
   // No language is named: the single entry is found whatever the user's
@@ -34,7 +35,12 @@ bool LoadFirmwareImage(LanguageIndex language, FirmwareImage *image) {
     PrintMessage(MsgResourceEmpty, language);
     return false;
   }
-  diag::ImageFound(bytes, length);
+  if (diag::On()) {
+    // What --version shows, so that support can tell which image it was.
+    char sha256[kSha256HexChars];
+    Sha256Hex(static_cast<const uint8_t *>(bytes), length, sha256);
+    diag::ImageFound(length, sha256);
+  }
   image->Data = static_cast<const uint8_t *>(bytes);
   image->Length = length;
   return true;
