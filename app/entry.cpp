@@ -83,6 +83,11 @@ int32_t ScanOptions(int argc, char **argv, LanguageIndex language) {
 
 namespace {
 
+// What the platform checks its console against before it answers Chinese.
+bool EveryChineseText(bool (*visit)(const char *text)) {
+  return EveryText(kLanguageTraditionalChinese, visit);
+}
+
 // The run once the command line is read: an answer, or discovery and the
 // update; its exit status.
 int Run(const CommandLine &line, LanguageIndex language) {
@@ -125,6 +130,7 @@ int ScanfwMain(int argc, char **argv) {
   // Before anything else: without it Ctrl+C ends the process wherever it is.
   InstallInterruptHandler();
   BeginConsoleOutput();
+  SetPlatformTextsRoutine(EveryChineseText);
   const LANGID langId = GetUserDefaultLangID();
   const LanguageIndex language = LanguageFromLangId(langId);
   CommandLine line;

@@ -17,7 +17,7 @@ enum : unsigned {
   kVerdict = 1u << 3,      // the burn is over
   kMainInService = 1u << 4,  // the main thread is inside a service call
   kHandlerOwns = 1u << 5,    // the main thread must not touch the service
-  kSuspended = 1u << 6,      // the main thread has begun suspending it
+  kSuspended = 1u << 6,      // suspended by the main thread, not yet back
 };
 
 std::atomic<unsigned> g_state{0};
@@ -134,3 +134,5 @@ bool BeginServiceCall() {
 void EndServiceCall() { g_state.fetch_and(~kMainInService); }
 
 void NoteServiceSuspended() { g_state.fetch_or(kSuspended); }
+
+void NoteServiceGivenBack() { g_state.fetch_and(~kSuspended); }

@@ -53,3 +53,6 @@ void EndServiceCall();
 // Said (between the two) right before the main thread suspends the service,
 // so that the handler knows there is something to give back.
 void NoteServiceSuspended();
+// Said (between the two) once the main thread has given it back: a later
+// close, logoff or shutdown has nothing left to do.
+void NoteServiceGivenBack();

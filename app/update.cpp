@@ -82,12 +82,19 @@ bool SendImage(DeviceHandle device, LanguageIndex language,
 }
 
 // Polls without a pause while the scanner burns: its answers and the
-// transport's waits set the pace.
+// transport's waits set the pace. Bounded as the readiness wait is, by
+// elapsed ticks.
 UpdateOutcome FollowBurn(DeviceHandle device, LanguageIndex language,
                          ResponseBlock *response) {
   const CommandBlock query = BurnStatusQuery();
+  const DWORD start = GetTickCount();
   uint32_t progress = 1;
   for (;;) {
+    if (static_cast<DWORD>(GetTickCount() - start) >= kBurnTimeoutMs) {
+      diag::Note("the scanner still answers burning after 600000 ms");
+      Report(MsgBurnError, language);
+      return kOutcomeBurnError;
+    }
     if (!ExchangeCommand(device, query, response, language)) {
       Report(MsgBurnError, language);
       return kOutcomeBurnError;
@@ -179,6 +186,7 @@ UpdateOutcome RunUpdate(DeviceHandle device, LanguageIndex language) {
 
   if (serviceWasActive && BeginServiceCall()) {
     service.ResumeService();
+    NoteServiceGivenBack();
     EndServiceCall();
   }
   // The log's last word on the service is asked of the manager, not assumed.

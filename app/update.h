@@ -9,6 +9,9 @@
 const uint32_t kReadinessTimeoutMs = 600000;
 const uint32_t kReadinessPauseMs = 1000;
 const uint32_t kBurnStartPauseMs = 6000;
+// A scanner that still answers "burning" this long after the first
+// burn-status query has failed: the service must come back.
+const uint32_t kBurnTimeoutMs = 600000;
 
 // How a run ended, for callers that report it beyond the printed messages.
 // The values are the process exit codes that deployment tools read.

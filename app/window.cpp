@@ -40,6 +40,18 @@ bool FindProcess(HANDLE snapshot, DWORD id, PROCESSENTRY32 *entry) {
   return false;
 }
 
+// Shift, Ctrl, Alt (also the Alt of Alt+Tab or Alt+PrtScn, which the
+// console receives), the Windows keys and the lock keys come alone too; only
+// another key is an answer.
+bool IsAnswer(const KEY_EVENT_RECORD &key) {
+  const WORD vk = key.wVirtualKeyCode;
+  if (!key.bKeyDown) return false;
+  return vk != VK_SHIFT && vk != VK_CONTROL && vk != VK_MENU &&
+         vk != VK_CAPITAL && vk != VK_LWIN && vk != VK_RWIN &&
+         vk != VK_NUMLOCK && vk != VK_SCROLL &&
+         (vk < VK_LSHIFT || vk > VK_RMENU);
+}
+
 }  // namespace
 
 bool StartedFromExplorer() {
@@ -78,6 +90,7 @@ void HoldWindowOpen(LanguageIndex language) {
     DWORD read = 0;
     if (!ReadConsoleInputA(in, &record, 1, &read) || read == 0) return;
     // Releasing a key, the mouse and focus changes come in as input too.
-    if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) return;
+    if (record.EventType == KEY_EVENT && IsAnswer(record.Event.KeyEvent))
+      return;
   }
 }

@@ -26,12 +26,6 @@ const char kArchitecture[] = "Linux x86 (32-bit)";
 const char kArchitecture[] = "Linux";
 #endif
 
-#ifdef _WIN32
-const char kImagePlace[] = "resource BINARY/119 of the executable";
-#else
-const char kImagePlace[] = "the executable's read-only image section";
-#endif
-
 DWORD g_start = 0;
 
 // The one writer: "<ms> ms  <text>\n", formatted on the stack, written in
@@ -136,12 +130,6 @@ void CallFailed(const char *call, DWORD error, const char *subject) {
 
 void CallFailedLastError(const char *call) {
   if (g_on) Failure(call, "", GetLastError());
-}
-
-void ImageFound(const void *data, DWORD length) {
-  if (!g_on) return;
-  Line("firmware image: %lu bytes at %p, in %s",
-       static_cast<unsigned long>(length), data, kImagePlace);
 }
 
 }  // namespace diag

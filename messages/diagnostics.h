@@ -37,7 +37,4 @@ void CallFailed(const char *call, DWORD error, const char *subject = "");
 // The same for the call's current last error (read once, left as it was).
 void CallFailedLastError(const char *call);
 
-// The image.
-void ImageFound(const void *data, DWORD length);
-
 }  // namespace diag

@@ -55,6 +55,11 @@ const int kFormatBufferSize = 200;
 // The text of a message, or nullptr where the catalogue holds none.
 const char *MessageText(int id, int language);
 
+// Calls `visit` with every text the program prints in `language` (the
+// catalogue's, the usage and the version texts) while it returns true; true
+// when it did for all of them.
+bool EveryText(LanguageIndex language, bool (*visit)(const char *text));
+
 // Decides, once for the run, whether standard output is a console. On a
 // console every text is written as characters (UTF-16, decoded from its
 // code page), so that it reads right whatever the console's code page; to a

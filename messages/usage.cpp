@@ -87,3 +87,13 @@ const char *UsageText(LanguageIndex language) {
 const VersionTexts &VersionTextsFor(LanguageIndex language) {
   return kVersionTexts[language == kLanguageTraditionalChinese ? 1 : 0];
 }
+
+bool EveryText(LanguageIndex language, bool (*visit)(const char *text)) {
+  for (int id = 0; id < kMessageCount; ++id) {
+    const char *text = MessageText(id, language);
+    if (text != nullptr && !visit(text)) return false;
+  }
+  const VersionTexts &version = VersionTextsFor(language);
+  return visit(UsageText(language)) && visit(version.imageBefore) &&
+         visit(version.imageAfter) && visit(version.placeholder);
+}

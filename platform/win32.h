@@ -20,9 +20,12 @@ typedef struct _DEVICE_DESCRIPTOR {
 } DEVICE_DESCRIPTOR, *PDEVICE_DESCRIPTOR;
 #endif
 
-// Windows has nothing to tell beneath its calls.
+// Windows has nothing to tell beneath its calls, and its console shows
+// every text.
 typedef void (*PLATFORM_LOG_ROUTINE)(const char *line);
 inline void SetPlatformLogRoutine(PLATFORM_LOG_ROUTINE) {}
+typedef bool (*PLATFORM_TEXTS_ROUTINE)(bool (*visit)(const char *text));
+inline void SetPlatformTextsRoutine(PLATFORM_TEXTS_ROUTINE) {}
 
 #else
 #include "platform/posix/windows_api.h"

@@ -5,6 +5,15 @@
 
 #include "messages/diagnostics.h"
 #include "platform/win32.h"
+#include "resources/sha256.h"
+
+namespace {
+#ifdef _WIN32
+const char kImagePlace[] = "resource BINARY/119 of the executable";
+#else
+const char kImagePlace[] = "the executable's read-only image section";
+#endif
+}  // namespace
 
 bool LoadFirmwareImage(LanguageIndex language, FirmwareImage *image) {
   // No language is named: the single entry is found whatever the user's
@@ -34,7 +43,13 @@ bool LoadFirmwareImage(LanguageIndex language, FirmwareImage *image) {
     PrintMessage(MsgResourceEmpty, language);
     return false;
   }
-  diag::ImageFound(bytes, length);
+  if (diag::On()) {
+    // What --version shows, so that support can tell which image it was.
+    char sha256[kSha256HexChars];
+    Sha256Hex(static_cast<const uint8_t *>(bytes), length, sha256);
+    diag::Line("firmware image: %lu bytes, SHA-256 %s, in %s",
+               static_cast<unsigned long>(length), sha256, kImagePlace);
+  }
   image->Data = static_cast<const uint8_t *>(bytes);
   image->Length = length;
   return true;

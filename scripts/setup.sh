@@ -53,7 +53,7 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 
 # The locales the tests run the programs in, as a user's terminal would be.
-for locale in en_US.UTF-8 zh_TW.UTF-8 zh_TW.BIG5 zh_CN.UTF-8; do
+for locale in en_US.UTF-8 zh_TW.UTF-8 zh_TW.BIG5 zh_CN.UTF-8 zh_CN.GB2312; do
   name=${locale%%.*} charset=${locale#*.}
   if ! locale -a 2>/dev/null | grep -qix "$name.$(echo "$charset" | tr -d -)"; then
     echo "setup: generating the locale $locale"

@@ -20,6 +20,8 @@ const DWORD kServiceAccess = SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG |
 // A service that never reaches the awaited state, or reports an absurd wait
 // hint, must not hang the updater with the image service half stopped.
 const DWORD kPollDeadlineMs = 60000;
+// A service reporting a wait hint of 0 must not get back-to-back queries.
+const DWORD kPollFloorMs = 100;
 
 #define SCANFW_NAME_CASE(name) \
   case name:                   \
@@ -75,15 +77,19 @@ void ShowStartType(const char *when, DWORD startType) {
 
 // Reads the status into `status` until the service reports `wanted`, a query
 // fails, or the deadline passes. The pause of the status's wait hint comes
-// before the state test, capped at the time left. Tick differences are taken
-// in unsigned 32-bit arithmetic so that the counter's wrap does no harm.
+// before the state test, at least kPollFloorMs when another query follows,
+// capped at the time left. Tick differences are taken in unsigned 32-bit
+// arithmetic so that the counter's wrap does no harm.
 void AwaitState(SC_HANDLE service, LPSERVICE_STATUS status, DWORD wanted) {
   const DWORD start = GetTickCount();
   while (QueryServiceStatus(service, status) == TRUE) {
     const DWORD elapsed = GetTickCount() - start;
     const DWORD left =
         elapsed < kPollDeadlineMs ? kPollDeadlineMs - elapsed : 0;
-    const DWORD pause = status->dwWaitHint < left ? status->dwWaitHint : left;
+    DWORD pause = status->dwWaitHint;
+    if (status->dwCurrentState != wanted && pause < kPollFloorMs)
+      pause = kPollFloorMs;
+    if (pause > left) pause = left;
     if (diag::On()) {
       g_stateShown = ServiceStateName(status->dwCurrentState);
       diag::Line(

@@ -2,7 +2,9 @@
 // (the system or a user asking the process to end) and SIGHUP (its terminal
 // gone) are delivered as Ctrl+Break. There is no service to give back and no
 // grace period after which the process is ended, so none of them is treated
-// as a close, logoff or shutdown.
+// as a close, logoff or shutdown. A reader that has gone from standard
+// output or standard error (SIGPIPE) is ignored: as on Windows, the write
+// fails and its text is dropped, and the update goes on to its verdict.
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -38,6 +40,7 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
   } else if (g_routine.load() == routine) {
     g_routine.store(nullptr);
   }
+  std::signal(SIGPIPE, SIG_IGN);
   struct sigaction action = {};
   action.sa_handler = add ? OnSignal : SIG_DFL;
   sigemptyset(&action.sa_mask);

@@ -2,8 +2,10 @@
 // character set to a terminal, a file and a pipe alike, so standard output
 // counts as a console whenever that character set can be written: the
 // program's code page 950 texts go out converted by iconv (Big5 to UTF-16 to
-// the locale's set), through fixed buffers. No process here is started by
-// Explorer: there is no process snapshot and no console input to wait on.
+// the locale's set), through fixed buffers. Big5 is not converted straight
+// to the locale's set: glibc then turns Traditional characters that GB2312
+// lacks into Simplified ones, where through Unicode they fail as they should.
+// A text is written only once all of it has converted.
 #include "platform/linux/console_text.h"
 
 #include <iconv.h>
@@ -21,9 +23,16 @@ namespace {
 
 const iconv_t kNoConversion = reinterpret_cast<iconv_t>(-1);
 
+PLATFORM_TEXTS_ROUTINE g_chineseTexts = nullptr;
+
 char g_inputTag, g_outputTag;
 HANDLE const kInput = &g_inputTag;
 HANDLE const kOutput = &g_outputTag;
+
+// The most UTF-16 units a console write gets (messages/console.cpp), and
+// room for them in any locale's set: at most 4 bytes a unit.
+const size_t kMostUnits = 2048;
+const size_t kMostLocaleBytes = 4 * kMostUnits;
 
 struct Conversions {
   iconv_t fromBig5 = kNoConversion;  // code page 950 to UTF-16
@@ -46,35 +55,40 @@ bool Ready() {
   return C().fromBig5 != kNoConversion && C().toLocale != kNoConversion;
 }
 
-// Converts all of `in`; the bytes produced go to `out` piece by piece.
-bool Convert(iconv_t cd, const char *in, size_t inBytes,
-             void (*out)(const char *bytes, size_t n, void *context),
-             void *context) {
+// All of `in` into `out`, or nothing: the bytes produced, or -1 with the
+// reason in errno (E2BIG: no room; EILSEQ, EINVAL: not convertible).
+long Convert(iconv_t cd, const void *in, size_t inBytes, void *out,
+             size_t room) {
   iconv(cd, nullptr, nullptr, nullptr, nullptr);
-  char *from = const_cast<char *>(in);
-  for (;;) {
-    char piece[1024];
-    char *to = piece;
-    size_t room = sizeof piece;
-    const size_t r = iconv(cd, &from, &inBytes, &to, &room);
-    const bool full = r == static_cast<size_t>(-1) && errno == E2BIG;
-    if (r == static_cast<size_t>(-1) && !full) return false;
-    if (to != piece) out(piece, static_cast<size_t>(to - piece), context);
-    if (!full) return true;
-  }
+  char *from = static_cast<char *>(const_cast<void *>(in));
+  char *to = static_cast<char *>(out);
+  const size_t size = room;
+  if (iconv(cd, &from, &inBytes, &to, &room) == static_cast<size_t>(-1) ||
+      iconv(cd, nullptr, nullptr, &to, &room) == static_cast<size_t>(-1))
+    return -1;
+  return static_cast<long>(size - room);
+}
+
+bool Shows(const char *text) {
+  WCHAR wide[kMostUnits];
+  char bytes[kMostLocaleBytes];
+  const long units =
+      Convert(C().fromBig5, text, std::strlen(text), wide, sizeof wide);
+  return units >= 0 && Convert(C().toLocale, wide, static_cast<size_t>(units),
+                               bytes, sizeof bytes) >= 0;
 }
 
 }  // namespace
 
+void SetPlatformTextsRoutine(PLATFORM_TEXTS_ROUTINE routine) {
+  g_chineseTexts = routine;
+}
+
 bool LocaleShowsChinese() {
-  if (!Ready()) return false;
-  // One character of the texts through both conversions: a set without it
-  // (ASCII, under a locale that is not installed) refuses it.
-  WCHAR wide[1];
-  if (MultiByteToWideChar(950, 0, "\xA4\xA4", 2, wide, 1) != 1) return false;
-  return Convert(
-      C().toLocale, reinterpret_cast<const char *>(wide), sizeof wide,
-      [](const char *, size_t, void *) {}, nullptr);
+  // The locale does not change during a run.
+  static const bool shows =
+      Ready() && (g_chineseTexts == nullptr || g_chineseTexts(Shows));
+  return shows;
 }
 
 HANDLE GetStdHandle(DWORD which) {
@@ -99,40 +113,24 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int bytes,
                         LPWSTR wide, int wideChars) {
   (void)flags;
   if (codePage != 950 || text == nullptr || bytes < 0 || wide == nullptr ||
-      !Ready()) {
+      wideChars < 0 || !Ready()) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  struct Room {
-    char *to;
-    size_t left;
-    bool overflow;
-  } room = {reinterpret_cast<char *>(wide),
-            static_cast<size_t>(wideChars) * sizeof(WCHAR), false};
-  const bool ok = Convert(
-      C().fromBig5, text, static_cast<size_t>(bytes),
-      [](const char *piece, size_t n, void *context) {
-        Room *r = static_cast<Room *>(context);
-        if (n > r->left) {
-          r->overflow = true;
-          return;
-        }
-        std::memcpy(r->to, piece, n);
-        r->to += n;
-        r->left -= n;
-      },
-      &room);
-  if (room.overflow) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+  const long n = Convert(C().fromBig5, text, static_cast<size_t>(bytes), wide,
+                         static_cast<size_t>(wideChars) * sizeof(WCHAR));
+  if (n < 0) {
+    SetLastError(errno == E2BIG ? ERROR_INSUFFICIENT_BUFFER
+                                : ERROR_NO_UNICODE_TRANSLATION);
     return 0;
   }
-  if (!ok) {
-    SetLastError(ERROR_NO_UNICODE_TRANSLATION);
-    return 0;
-  }
-  return wideChars - static_cast<int>(room.left / sizeof(WCHAR));
+  return static_cast<int>(n / static_cast<long>(sizeof(WCHAR)));
 }
 
+// A text that does not convert writes nothing, so that the caller can send
+// its bytes instead. What the stream refuses once it has converted (a reader
+// gone, a full disk) is dropped, as a closed console drops it: it counts as
+// written, and is not sent again.
 BOOL WriteConsoleW(HANDLE console, const void *text, DWORD chars,
                    LPDWORD written, LPVOID reserved) {
   (void)reserved;
@@ -141,46 +139,16 @@ BOOL WriteConsoleW(HANDLE console, const void *text, DWORD chars,
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  bool failed = false;
-  const bool ok = Convert(
-      C().toLocale, static_cast<const char *>(text), chars * sizeof(WCHAR),
-      [](const char *piece, size_t n, void *context) {
-        if (std::fwrite(piece, 1, n, stdout) != n)
-          *static_cast<bool *>(context) = true;
-      },
-      &failed);
-  if (!ok || failed || std::fflush(stdout) != 0) {
-    SetLastError(ok ? ERROR_GEN_FAILURE : ERROR_NO_UNICODE_TRANSLATION);
+  char bytes[kMostLocaleBytes];
+  const long n =
+      Convert(C().toLocale, text, chars * sizeof(WCHAR), bytes, sizeof bytes);
+  if (n < 0) {
+    SetLastError(errno == E2BIG ? ERROR_NOT_ENOUGH_MEMORY
+                                : ERROR_NO_UNICODE_TRANSLATION);
     return FALSE;
   }
+  std::fwrite(bytes, 1, static_cast<size_t>(n), stdout);
+  std::fflush(stdout);
   if (written != nullptr) *written = chars;
   return TRUE;
-}
-
-BOOL FlushConsoleInputBuffer(HANDLE) {
-  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-  return FALSE;
-}
-
-BOOL ReadConsoleInputA(HANDLE, PINPUT_RECORD, DWORD, LPDWORD read) {
-  if (read != nullptr) *read = 0;
-  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-  return FALSE;
-}
-
-DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
-
-HANDLE CreateToolhelp32Snapshot(DWORD, DWORD) {
-  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-  return INVALID_HANDLE_VALUE;
-}
-
-BOOL Process32First(HANDLE, LPPROCESSENTRY32) {
-  SetLastError(ERROR_NO_MORE_FILES);
-  return FALSE;
-}
-
-BOOL Process32Next(HANDLE, LPPROCESSENTRY32) {
-  SetLastError(ERROR_NO_MORE_FILES);
-  return FALSE;
 }

@@ -2,6 +2,6 @@
 // bytes, a terminal wants the locale's character set.
 #pragma once
 
-// True when the locale's character set can show the Chinese texts; where it
+// True when the locale's character set can show every Chinese text; where it
 // cannot, English is shown rather than characters that do not read.
 bool LocaleShowsChinese();

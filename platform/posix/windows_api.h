@@ -201,6 +201,18 @@ typedef struct _DEVICE_DESCRIPTOR {
 #define STD_OUTPUT_HANDLE ((DWORD)-11)
 #define KEY_EVENT 0x0001u
 #define MB_ERR_INVALID_CHARS 0x00000008u
+// Virtual keys that a console reports but nobody presses to answer.
+#define VK_SHIFT 0x10
+#define VK_CONTROL 0x11
+#define VK_MENU 0x12
+#define VK_CAPITAL 0x14
+#define VK_LWIN 0x5B
+#define VK_RWIN 0x5C
+#define VK_NUMLOCK 0x90
+#define VK_SCROLL 0x91
+#define VK_LSHIFT 0xA0
+#define VK_RCONTROL 0xA3
+#define VK_RMENU 0xA5
 
 typedef struct _KEY_EVENT_RECORD {
   BOOL bKeyDown;
@@ -297,6 +309,12 @@ DWORD SizeofResource(HMODULE module, HRSRC resource);
 // platform says nothing and gathers nothing for it.
 typedef void (*PLATFORM_LOG_ROUTINE)(const char *line);
 void SetPlatformLogRoutine(PLATFORM_LOG_ROUTINE routine);
+// The program's Traditional Chinese texts, for a platform that answers
+// GetUserDefaultLangID with Chinese (Taiwan) only where its console shows
+// them all: the routine calls `visit` on each while it returns true, and
+// says whether it did for all. Named before the language is asked.
+typedef bool (*PLATFORM_TEXTS_ROUTINE)(bool (*visit)(const char *text));
+void SetPlatformTextsRoutine(PLATFORM_TEXTS_ROUTINE routine);
 
 // Service control manager.
 SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access);

@@ -35,8 +35,18 @@ LOCALES = {0x0404: "zh_TW.UTF-8", 0x0804: "zh_CN.UTF-8"}
 STATE_NAMES = {v: k for k, v in scncc.SEEN_STATES.items()}
 START_NAMES = {v: k for k, v in scncc.STARTS.items()}
 COMMANDS = {"R": ("20 02 00 00 12 00 02 00 00 00 00 00 00 00 00 00", "readiness query"),
-            "D": ("20 02 00 00 2A 00 08 00 04 00 00 00 L0 L1 L2 L3", "download command"),
+            "D": ("20 02 00 00 2A 00 08 00 04 00 00 00 %s", "download command"),
             "S": ("20 02 00 00 12 00 08 00 00 00 00 00 00 00 00 00", "burn-status query")}
+
+
+def received(letter, fields):
+    """The bytes of a command the scanner received, and its name: the model
+    gives a letter only to the protocol's exact bytes, the download's length
+    being the one it announced."""
+    text, name = COMMANDS.get(letter, ("??", "not a command of the protocol"))
+    if letter == "D":
+        text %= " ".join("%02X" % b for b in int(fields["announced"]).to_bytes(4, "little"))
+    return text, name
 
 
 def embedded_image(exe, image_file):
@@ -182,7 +192,7 @@ def self_test():
     kind of wrong run is caught."""
     sc = scncc.parse("device: 1 3a7c 4e21\nexpect-service: running auto\n"
                      "expect-service-during-transfer: stopped disabled\n", "made_up.scn")
-    record = ("device 1 opened=1 answers=3 wire=RDBS bulk=10 crc32=77\n"
+    record = ("device 1 opened=1 answers=3 wire=RDBS bulk=10 crc32=77 announced=10\n"
               "bulk time=200 stisvc-start=4\nchecks\nservice running auto\n")
     events = [(100, "stop"), (300, "start")]
     out, good = b"0\nDone!!\n\n", b"0\r\nDone!!\r\n\r\n"
@@ -214,6 +224,8 @@ def self_test():
     caught("the service running during the transfer", service_events=[(300, "start")])
     caught("the service enabled during the transfer", text=record.replace("-start=4", "-start=2"))
     caught("no bulk write", text=record.replace("bulk time=200 stisvc-start=4\n", ""))
+    if not received("D", {"announced": "26214400"})[0].endswith(" 00 00 90 01"):
+        problems.append("the download command shown is not the one received")
     helpers = wineenv.self_test()
     for p in problems + helpers:
         print("FAIL " + p)
@@ -389,8 +401,7 @@ def live(prefix, exe, sc, want, record_file, image):
                 print("             while the still-image service was %s"
                       % service_during_transfer(sc, report["bulk"], events))
             else:
-                print("  \\\\.\\usbscan%d command %s  %s" % ((index,) + COMMANDS.get(
-                    letter, ("??", "not a command of the protocol"))))
+                print("  \\\\.\\usbscan%d command %s  %s" % ((index,) + received(letter, fields)))
     for stamp, what in events:
         when = ""
         if report["bulk"]:

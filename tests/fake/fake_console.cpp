@@ -168,6 +168,7 @@ BOOL ReadConsoleInputA(HANDLE console, PINPUT_RECORD records, DWORD count,
   std::memset(records, 0, sizeof *records);
   records->EventType = r.type;
   records->Event.KeyEvent.bKeyDown = r.keyDown;
+  records->Event.KeyEvent.wVirtualKeyCode = r.virtualKey;
   *read = 1;
   return TRUE;
 }

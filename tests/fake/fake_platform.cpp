@@ -161,8 +161,10 @@ LANGID GetUserDefaultLangID() {
   return S().langId;
 }
 
-// The fake has nothing beneath its calls to tell.
+// The fake has nothing beneath its calls to tell, and its console shows
+// every text.
 void SetPlatformLogRoutine(PLATFORM_LOG_ROUTINE) {}
+void SetPlatformTextsRoutine(PLATFORM_TEXTS_ROUTINE) {}
 
 DWORD GetLastError() { return S().lastError; }
 void SetLastError(DWORD error) { S().lastError = error; }

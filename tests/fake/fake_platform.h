@@ -45,6 +45,7 @@ struct ConsoleInputRecord {
   uint32_t tick;
   WORD type;  // KEY_EVENT, or another kind
   BOOL keyDown;
+  WORD virtualKey = 'A';
 };
 
 // Everything the fake knows; reset before each test.

@@ -49,8 +49,9 @@ inline void DeviceFields(IO &io, fake::FakeDevice *d) {
   ListOf(io, &d->readiness, 4, 1, StatusField);
   StatusField(io, &d->download);
   ListOf(io, &d->burn, 4, 1, StatusField);
-  // A scanner that burns for ever is polled for ever, as it should be; the
-  // fuzzer needs runs that end.
+  // A scanner that burns for ever is given up on after 10 minutes of ticks,
+  // which requests that take no time never reach; the fuzzer needs runs that
+  // end.
   if (!io.writing && d->burn.back() == 7) d->burn.back() = 0;
   ListOf(io, &d->faults, 3, 0, FaultFields);
   io.Choice(&d->requestMs, {0, 1, 250, 1000});

@@ -135,10 +135,13 @@ def native_or_wine(args, suite, exe):
 
 
 def in_locale(env, locale):
-    """env with LC_ALL=locale and no other locale variable; "native": none."""
+    """env with LC_ALL=locale and no other locale variable; "native": none;
+    "NAME=VALUE ...": those variables instead."""
     env = {k: v for k, v in env.items()
-           if k not in ("LC_ALL", "LC_MESSAGES", "LANG", "LANGUAGE")}
-    if locale != "native":
+           if k not in ("LC_ALL", "LC_CTYPE", "LC_MESSAGES", "LANG", "LANGUAGE")}
+    if "=" in locale:
+        env.update(w.split("=", 1) for w in locale.split())
+    elif locale != "native":
         env["LC_ALL"] = locale
     return env
 

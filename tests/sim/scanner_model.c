@@ -270,11 +270,13 @@ void scn_say(scn_text *t, const char *format, ...) {
 }
 
 void scn_say_scanner(scn_text *t, const scn_scanner *s) {
-  scn_say(t, "device %u opened=%u answers=%u wire=%w bulk=%u crc32=%u\n",
+  scn_say(t,
+          "device %u opened=%u answers=%u wire=%w bulk=%u crc32=%u "
+          "announced=%u\n",
           s->device->index, s->opened,
           s->answered[SCN_PHASE_READINESS] + s->answered[SCN_PHASE_DOWNLOAD] +
               s->answered[SCN_PHASE_BURN],
-          s->wire, s->wire_length, s->bulk_length, s->bulk_crc);
+          s->wire, s->wire_length, s->bulk_length, s->bulk_crc, s->announced);
 }
 
 static int same_wire(const scn_scanner *s, const scn_record *rec) {

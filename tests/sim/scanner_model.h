@@ -65,7 +65,8 @@ typedef struct scn_text {
 /* Appends to t as printf would, for %s (text), %u (uint32_t), %U
  * (uint64_t) and %w (wire letters: the pointer, then a uint32_t count). */
 void scn_say(scn_text *t, const char *format, ...);
-/* "device INDEX opened=N answers=N wire=LETTERS bulk=LENGTH crc32=CRC" */
+/* "device INDEX opened=N answers=N wire=LETTERS bulk=LENGTH crc32=CRC
+ * announced=LENGTH", the last the length of the last download command */
 void scn_say_scanner(scn_text *t, const scn_scanner *s);
 
 /* What the devices received against what the scenario rec expects:

@@ -178,8 +178,8 @@ struct Hold {
   uint32_t heldMs;  // how long the run lasted beyond kRunEnd
 };
 
-fake::ConsoleInputRecord Key(uint32_t ms, bool down = true) {
-  return {ms, KEY_EVENT, down};
+fake::ConsoleInputRecord Key(uint32_t ms, bool down = true, WORD vk = 'A') {
+  return {ms, KEY_EVENT, down, vk};
 }
 fake::ConsoleInputRecord Mouse(uint32_t ms) { return {ms, 2, TRUE}; }
 
@@ -191,6 +191,16 @@ const Hold kHolds[] = {
      true,
      {},
      {Key(100, false), Mouse(200), Key(7000)},
+     0,
+     true,
+     7000},
+    {"modifier_and_lock_keys_skipped",
+     "explorer.exe",
+     true,
+     {},
+     {Key(100, true, VK_MENU), Key(200, true, VK_SHIFT),
+      Key(300, true, VK_LWIN), Key(400, true, VK_RCONTROL),
+      Key(500, true, VK_CAPITAL), Key(7000)},
      0,
      true,
      7000},

@@ -441,8 +441,10 @@ TEST(VerboseLog, TheBulkWriteWithItsTimeAndRate) {
                        "SERVICE_RUNNING, start type SERVICE_AUTO_START"),
             std::string::npos)
       << s.err;
-  EXPECT_NE(s.err.find("firmware image: " + length + " bytes"),
-            std::string::npos);
+  EXPECT_NE(s.err.find("firmware image: " + length + " bytes, SHA-256 " +
+                       fake::kDefaultImageSha256 + ", in "),
+            std::string::npos)
+      << s.err;
 }
 
 }  // namespace

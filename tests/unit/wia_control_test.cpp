@@ -47,11 +47,13 @@ Calls SetTo(int startType) {
               "account=null password=null display=null",
           kFree};
 }
-// n reads of a poll whose wait hint is 0.
+// n reads of a poll whose wait hint is 0: the floor's pause after each but
+// the last, which shows the state awaited.
 Calls Polls(int n) {
   Calls calls;
   for (int i = 0; i < n; ++i)
-    calls.insert(calls.end(), {kTick, kQuery, kTick, "Sleep 0"});
+    calls.insert(calls.end(),
+                 {kTick, kQuery, kTick, i + 1 < n ? "Sleep 100" : "Sleep 0"});
   return calls;
 }
 Calls Join(std::initializer_list<Calls> parts) {
@@ -258,11 +260,11 @@ TEST_F(WiaControl, DestructionClosesManagerBeforeService) {
 
 TEST_F(WiaControl, RunningServiceIsStoppedAndDisabledThenRestartedAutomatic) {
   ASSERT_TRUE(Probe());
-  // Wait hint 0: each query follows the last at once; stop pending, stopped.
+  // Wait hint 0: stop pending, then stopped, 100 ms apart.
   EXPECT_EQ(Capture([&] { return Suspended(); }),
             Gives(Join({{kQuery, kStop}, Polls(2), SetTo(4)})));
   EXPECT_EQ(fake::DescribeService(), "stopped disabled");
-  EXPECT_EQ(fake::S().sleptMs, 0u);
+  EXPECT_EQ(fake::S().sleptMs, 100u);
 
   // Start pending, then running.
   EXPECT_EQ(Capture([&] { return Resumed(); }),
@@ -571,9 +573,11 @@ const Poll kPolls[] = {
     {"ServiceThatStopsJustPastTheBoundIsLeftStopping", false, false, 60, 1000,
      0, nullptr, "stop-pending disabled", Pauses(60, 1000), 60000, 60000,
      1 + 60},
-    // Wait hint 0 and 7 ms a read: the clock alone reaches the deadline.
+    // Wait hint 0 and 7 ms a read: 107 ms a round from 7 ms on; the 561st
+    // read at 59934 leaves 73 ms.
     {"ZeroWaitHintPollEndsAtTheDeadlineAsTheClockMoves", false, false, -1, 0, 7,
-     nullptr, "stop-pending disabled", Pauses(8572, 0), 0, 60011, 8573},
+     nullptr, "stop-pending disabled", Pauses(560, 100, {73}), 56073, 60007,
+     562},
     {"HugeWaitHintIsCutToTheTimeLeft", false, true, -1, 0xFFFFFFFFu, 0, nullptr,
      "stop-pending disabled", Pauses(1, 60000), 60000, 60000, 3},
     {"LastPauseIsCappedAtTheTimeLeft", false, false, -1, 7000, 0, nullptr,
@@ -586,6 +590,9 @@ const Poll kPolls[] = {
     // Two pending answers and the stopped one, each followed by its pause.
     {"PauseOfTheWaitHintFollowsEveryReadIncludingTheLast", false, false, 2, 250,
      0, nullptr, "stopped disabled", Pauses(3, 250), 750, 750, 4},
+    // Three pending answers of a wait hint of 0, then stopped.
+    {"ZeroWaitHintLeaves100MsBetweenQueries", false, false, 3, 0, 0, nullptr,
+     "stopped disabled", Pauses(3, 100, {0}), 300, 300, 5},
     {"DeadlineIsMeasuredAcrossTheWrapOfTheTickCounter", false, false, -1, 1000,
      0, [] { fake::S().tick = 0xFFFFFFFFu - 5000; }, "stop-pending disabled",
      Pauses(60, 1000), 60000, 60000u - 5000 - 1, 61},
