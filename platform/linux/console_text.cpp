@@ -5,9 +5,8 @@
 // the locale's set), through fixed buffers. Big5 is not converted straight
 // to the locale's set: glibc then turns Traditional characters that GB2312
 // lacks into Simplified ones, where through Unicode they fail as they should.
-// A text is written only once all of it has converted.
-#include "platform/linux/console_text.h"
-
+// A text is written only once all of it has converted. The user's language
+// is answered here too: Chinese only where the locale shows it.
 #include <iconv.h>
 #include <langinfo.h>
 #include <unistd.h>
@@ -17,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/linux/locale_langid.h"
 #include "platform/win32.h"
 
 namespace {
@@ -78,17 +78,24 @@ bool Shows(const char *text) {
                                bytes, sizeof bytes) >= 0;
 }
 
+// True when the locale's character set can show every Chinese text.
+bool LocaleShowsChinese() {
+  // The locale does not change during a run.
+  static const bool shows =
+      Ready() && (g_chineseTexts == nullptr || g_chineseTexts(Shows));
+  return shows;
+}
+
 }  // namespace
 
 void SetPlatformTextsRoutine(PLATFORM_TEXTS_ROUTINE routine) {
   g_chineseTexts = routine;
 }
 
-bool LocaleShowsChinese() {
-  // The locale does not change during a run.
-  static const bool shows =
-      Ready() && (g_chineseTexts == nullptr || g_chineseTexts(Shows));
-  return shows;
+LANGID GetUserDefaultLangID() {
+  const LANGID id = LangIdFromEnvironment();
+  // English that reads beats Chinese that does not.
+  return id == 0x0404 && !LocaleShowsChinese() ? 0x0409 : id;
 }
 
 HANDLE GetStdHandle(DWORD which) {

@@ -1,18 +1,19 @@
-// Kernel services of the Linux stand-in: language, clock, memory, last error
-// and the completion events that the transport uses.
+// Kernel services of the Linux stand-in: clock, log, memory, last error and
+// the completion events that the transport uses.
 #include "platform/linux/kernel.h"
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
-#include "platform/linux/console_text.h"
 #include "platform/linux/handles.h"
-#include "platform/linux/locale_langid.h"
 #include "platform/win32.h"
 
 namespace {
 DWORD g_lastError = 0;
+PLATFORM_LOG_ROUTINE g_logRoutine = nullptr;
 }  // namespace
 
 uint64_t MonotonicMs() {
@@ -22,11 +23,29 @@ uint64_t MonotonicMs() {
          static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
-LANGID GetUserDefaultLangID() {
-  const LANGID id = LangIdFromEnvironment();
-  // English that reads beats Chinese that does not.
-  return id == 0x0404 && !LocaleShowsChinese() ? 0x0409 : id;
+void SetPlatformLogRoutine(PLATFORM_LOG_ROUTINE routine) {
+  g_logRoutine = routine;
 }
+
+namespace linux_log {
+
+bool On() { return g_logRoutine != nullptr; }
+
+void Line(const char *format, ...) {
+  if (g_logRoutine == nullptr) return;
+  char line[512];
+  va_list args;
+  va_start(args, format);
+  const int used = std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  if (used >= 0) g_logRoutine(line);
+}
+
+void Failed(const char *call, int code, const char *name) {
+  Line("%s failed: %d %s", call, code, name != nullptr ? name : "(no name)");
+}
+
+}  // namespace linux_log
 
 DWORD GetLastError() { return g_lastError; }
 void SetLastError(DWORD error) { g_lastError = error; }

@@ -6,7 +6,7 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
-#include "platform/linux/log.h"
+#include "platform/linux/kernel.h"
 #include "platform/linux/usb_names.h"
 #include "platform/win32.h"
 

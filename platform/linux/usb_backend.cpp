@@ -12,7 +12,7 @@
 
 #include "platform/linux/bulk_plan.h"
 #include "platform/linux/bulk_stream.h"
-#include "platform/linux/log.h"
+#include "platform/linux/kernel.h"
 #include "platform/linux/usb_names.h"
 
 namespace linux_usb {
