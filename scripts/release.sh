@@ -26,6 +26,9 @@ usage: scripts/release.sh --image FILE [--cert CERT.pem --key KEY.pem
 Writes DIR/scanfw.exe (32-bit), DIR/scanfw-x64.exe (64-bit),
 DIR/scanfw_0.3.53.0_amd64.deb and DIR/SHA256SUMS.
 SOURCE_DATE_EPOCH (default: the commit's time) fixes every time stamp.
+SCANFW_RELEASE_BUILDS=DIR builds in DIR/PRESET and keeps the folders, so
+that a later run with the same image rebuilds only what changed (default:
+fresh folders, removed at the end).
 EOF
 }
 
@@ -101,6 +104,11 @@ fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/scanfw-release.XXXXXX")
 trap 'rm -rf -- "$work"' EXIT
 jobs=$(nproc 2>/dev/null || echo 2)
+builds=${SCANFW_RELEASE_BUILDS:-$work}
+mkdir -p -- "$builds"
+builds=$(abs "$builds")
+fresh="in a fresh folder"
+[[ $builds == "$work" ]] || fresh="in $builds"
 pe_python=/usr/bin/python3   # Debian's python3-pefile lives there
 
 # step LOG DESCRIPTION COMMAND...: runs the command with its output in LOG,
@@ -124,11 +132,11 @@ step() {
 windows_exe() {
   local preset=$1 machine=$2 name=$3 exe
   build_windows() {
-    cmake --preset "$preset" -B "$work/$preset" -DSCANFW_FIRMWARE_IMAGE="$image" &&
-      cmake --build "$work/$preset" -j "$jobs" --target scanfw
+    cmake --preset "$preset" -B "$builds/$preset" -DSCANFW_FIRMWARE_IMAGE="$image" &&
+      cmake --build "$builds/$preset" -j "$jobs" --target scanfw
   }
-  step "$preset.log" "building $name ($preset preset, Release) in a fresh folder" build_windows
-  exe=$work/$preset/scanfw.exe
+  step "$preset.log" "building $name ($preset preset, Release) $fresh" build_windows
+  exe=$builds/$preset/scanfw.exe
   step "$name-check.log" "checking $name: $machine, resources, image bytes, imports" \
     "$pe_python" tests/resources/inspect_pe.py --exe "$exe" --image "$image" --machine "$machine"
 
@@ -164,12 +172,12 @@ windows_exe windows-x64 x86-64 scanfw-x64.exe
 # Debian's hardening flags, as a Debian build would use them.
 build_linux() {
   local cflags="-fstack-protector-strong -D_FORTIFY_SOURCE=2 -Wformat -Werror=format-security"
-  cmake --preset linux -B "$work/linux" -DCMAKE_BUILD_TYPE=Release \
+  cmake --preset linux -B "$builds/linux" -DCMAKE_BUILD_TYPE=Release \
     -DSCANFW_FIRMWARE_IMAGE="$image" -DCMAKE_CXX_FLAGS="$cflags" -DCMAKE_C_FLAGS="$cflags" \
     -DCMAKE_EXE_LINKER_FLAGS="-Wl,-z,relro -Wl,-z,now" &&
-    cmake --build "$work/linux" -j "$jobs" --target scanfw
+    cmake --build "$builds/linux" -j "$jobs" --target scanfw
 }
-step linux.log "building scanfw for Linux (Release) in a fresh folder" build_linux
+step linux.log "building scanfw for Linux (Release) $fresh" build_linux
 
 # The package's tree: every file written here, modes set, owner root (by
 # dpkg-deb), every time stamp the release's.
@@ -177,7 +185,7 @@ stage=$work/deb
 pkg=packaging/debian
 install -d "$stage/DEBIAN" "$stage/usr/bin" "$stage/usr/lib/udev/rules.d" \
   "$stage/usr/share/man/man1" "$stage/usr/share/doc/scanfw"
-install -m 755 "$work/linux/scanfw" "$stage/usr/bin/scanfw"
+install -m 755 "$builds/linux/scanfw" "$stage/usr/bin/scanfw"
 strip --remove-section=.comment --remove-section=.note "$stage/usr/bin/scanfw"
 install -m 644 platform/linux/70-scanfw.rules "$stage/usr/lib/udev/rules.d/70-scanfw.rules"
 gzip -9n <"$pkg/scanfw.1" >"$stage/usr/share/man/man1/scanfw.1.gz"

@@ -1,5 +1,6 @@
 #include "tests/fake/scenario.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -114,9 +115,11 @@ bool LoadScenario(const std::string &recordPath, const std::string &outPath,
 void ApplyScenario(const Scenario &sc) {
   S().langId = sc.langId;
   S().tick = sc.clock;
+  // Before the devices, which take the image's CRC-32.
+  Image().length = std::min(sc.imageLength, kDefaultImageSize);
+  Image().fault = sc.image;
   for (const FakeDevice &d : sc.devices) AddDevice(d);
   Service() = sc.service;
-  Image().fault = sc.image;
   if (sc.onConsole) {
     S().consoleOut = S().consoleIn = true;
     S().parentImage = "explorer.exe";

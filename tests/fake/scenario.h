@@ -22,6 +22,8 @@ struct Scenario {
   std::vector<FakeDevice> devices;
   FakeService service;
   ImageFault image = ImageFault::None;
+  // The image the program carries: the default image's first bytes.
+  uint32_t imageLength = kDefaultImageSize;
   // Started by double-click: standard output and input a console, Explorer
   // the parent, a key pressed a second after the prompt to close.
   bool onConsole = false;
