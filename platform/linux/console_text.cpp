@@ -21,9 +21,10 @@ namespace {
 
 const iconv_t kNoConversion = reinterpret_cast<iconv_t>(-1);
 
-char g_inputTag, g_outputTag;
+char g_inputTag, g_outputTag, g_errorTag;
 HANDLE const kInput = &g_inputTag;
 HANDLE const kOutput = &g_outputTag;
+HANDLE const kError = &g_errorTag;
 
 struct Conversions {
   iconv_t fromBig5 = kNoConversion;  // code page 950 to UTF-16
@@ -80,12 +81,13 @@ bool LocaleShowsChinese() {
 HANDLE GetStdHandle(DWORD which) {
   if (which == STD_INPUT_HANDLE) return kInput;
   if (which == STD_OUTPUT_HANDLE) return kOutput;
+  if (which == STD_ERROR_HANDLE) return kError;
   SetLastError(ERROR_INVALID_PARAMETER);
   return INVALID_HANDLE_VALUE;
 }
 
 BOOL GetConsoleMode(HANDLE console, LPDWORD mode) {
-  const bool ok = (console == kOutput && Ready()) ||
+  const bool ok = ((console == kOutput || console == kError) && Ready()) ||
                   (console == kInput && isatty(STDIN_FILENO));
   if (!ok) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -137,19 +139,23 @@ BOOL WriteConsoleW(HANDLE console, const void *text, DWORD chars,
                    LPDWORD written, LPVOID reserved) {
   (void)reserved;
   if (written != nullptr) *written = 0;
-  if (console != kOutput || text == nullptr || !Ready()) {
+  if ((console != kOutput && console != kError) || text == nullptr ||
+      !Ready()) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  bool failed = false;
+  struct Sink {
+    FILE *stream;
+    bool failed;
+  } sink = {console == kError ? stderr : stdout, false};
   const bool ok = Convert(
       C().toLocale, static_cast<const char *>(text), chars * sizeof(WCHAR),
       [](const char *piece, size_t n, void *context) {
-        if (std::fwrite(piece, 1, n, stdout) != n)
-          *static_cast<bool *>(context) = true;
+        Sink *s = static_cast<Sink *>(context);
+        if (std::fwrite(piece, 1, n, s->stream) != n) s->failed = true;
       },
-      &failed);
-  if (!ok || failed || std::fflush(stdout) != 0) {
+      &sink);
+  if (!ok || sink.failed || std::fflush(sink.stream) != 0) {
     SetLastError(ok ? ERROR_GEN_FAILURE : ERROR_NO_UNICODE_TRANSLATION);
     return FALSE;
   }

@@ -61,8 +61,14 @@ void CheckBalance(RunKind kind, std::vector<std::string> *v) {
         Named(e, "CreateFileA") && e.ok ? FindHandle(e.handle) : nullptr;
     if (h != nullptr && h->open) open = e.handle;
   }
+  // Transfers go to the device opened last, while it is open (--all opens
+  // and closes one scanner after another), and to the one left open.
+  const void *latest = nullptr;
   for (const Entry &e : Entries()) {
-    if ((Named(e, "WriteFile") || Named(e, "ReadFile")) && e.handle != open) {
+    if (Named(e, "CreateFileA") && e.ok) latest = e.handle;
+    if (Named(e, "CloseHandle") && e.handle == latest) latest = nullptr;
+    if ((Named(e, "WriteFile") || Named(e, "ReadFile")) &&
+        (e.handle != latest || (open != nullptr && e.handle != open))) {
       v->push_back("a transfer to a device that is not the open scanner");
       break;
     }
@@ -146,7 +152,11 @@ size_t AskingLine(const std::string &out, size_t at, LanguageIndex language) {
       (again() && Numbered(out, &p, "\\\\.\\usbscan", " ") &&
        HexDigits(out, &p, 4, false) && Literal(out, &p, ":") &&
        HexDigits(out, &p, 4, false) && Literal(out, &p, " ") &&
-       HexDigits(out, &p, 4, false) && Literal(out, &p, "\n")))
+       HexDigits(out, &p, 4, false) &&
+       // --list ends there; --check tells the scanner's verdict.
+       (Literal(out, &p, "\n") || Literal(out, &p, " current\n") ||
+        (Literal(out, &p, " needs ") && HexDigits(out, &p, 4, false) &&
+         Literal(out, &p, "\n")))))
     return p;
   return at;
 }
@@ -160,6 +170,13 @@ void CheckOutput(const std::string &out, RunKind kind,
   while (kind == RunKind::Whole && warning != nullptr &&
          Literal(out, &at, std::string(warning) + "\n")) {
   }
+  // A run refused before it began (its log file cannot be opened) touched
+  // nothing and printed nothing.
+  const bool touched =
+      std::any_of(Entries().begin(), Entries().end(), [](const Entry &e) {
+        return Named(e, "CreateFileA") || Named(e, "OpenSCManagerA");
+      });
+  if (kind == RunKind::Whole && out.empty() && !touched) return;
   if (kind == RunKind::Whole && !Numbered(out, &at, "", "\n")) {
     v->push_back("the output does not begin with the option line");
     return;
@@ -181,6 +198,10 @@ void CheckOutput(const std::string &out, RunKind kind,
     size_t p = at;
     if (kind == RunKind::Whole)
       Numbered(out, &p, "Burning firmware... (", ")\n");
+    best = std::max(best, p);
+    p = at;
+    // --all names each scanner before its update.
+    if (kind == RunKind::Whole) Numbered(out, &p, "\\\\.\\usbscan", "\n");
     best = std::max(best, p);
     p = at;
     Numbered(out, &p, "QueryServiceConfig failed (", ")");
@@ -367,8 +388,10 @@ CommandLine ReadArguments(const std::vector<std::string> &args) {
 
 RunKind KindOfArguments(const std::vector<std::string> &args) {
   const CommandLine line = ReadArguments(args);
-  return line.help || line.version || line.list ? RunKind::Asking
-                                                : RunKind::Whole;
+  return line.help || line.version || line.list || line.check ||
+                 line.error != kLineRunnable
+             ? RunKind::Asking
+             : RunKind::Whole;
 }
 
 void CheckExitStatus(const std::vector<std::string> &args,
