@@ -398,7 +398,26 @@ void CheckExitStatus(const std::vector<std::string> &args,
                      const std::string &output, int status,
                      std::vector<std::string> *violations) {
   int expected = 0;
-  if (ReadArguments(args).exitCode && KindOfArguments(args) == RunKind::Whole) {
+  const CommandLine line = ReadArguments(args);
+  // Refused before it began (a wrong command line, a log file that cannot
+  // be opened): nothing printed, 7 with --exit-code.
+  const bool refused = line.error != kLineRunnable ||
+                       (line.log != nullptr && output.empty() && !line.check);
+  if (refused && !line.help) {
+    expected = line.exitCode ? kOutcomeRefused : 0;
+  } else if (line.check && !line.help && !line.version && !line.list) {
+    // --check's answer, whether or not asked: 8 when a scanner needs the
+    // firmware, 0 when all are current, 1 with none, 9 without a release.
+    expected =
+        output.find(" needs ") != std::string::npos      ? kOutcomeNeedsFirmware
+        : output.find(" current\n") != std::string::npos ? kOutcomeBurnDone
+        : Image().release < 0 ? kOutcomeReleaseUnknown
+                              : kOutcomeNotFound;
+    if (output.find(
+            MessageText(MsgUpdateCancelled, LanguageFromLangId(S().langId))) !=
+        std::string::npos)
+      expected = kOutcomeCancelled;
+  } else if (line.exitCode && KindOfArguments(args) == RunKind::Whole) {
     static const struct {
       MessageId id;
       int code;
@@ -430,6 +449,21 @@ void CheckExitStatus(const std::vector<std::string> &args,
     if (last == std::string::npos) {
       violations->push_back("a run with --exit-code that ends with no verdict");
       return;
+    }
+    // --all: the first scanner that failed decides, not the last verdict.
+    if (ReadArguments(args).all && expected != kOutcomeNotFound) {
+      size_t first = std::string::npos;
+      expected = kOutcomeBurnDone;
+      for (const auto &verdict : verdicts) {
+        const std::string text =
+            std::string(MessageText(verdict.id, language)) + "\n";
+        const size_t at = output.find(text);
+        if (verdict.code != kOutcomeBurnDone && at != std::string::npos &&
+            at < first) {
+          first = at;
+          expected = verdict.code;
+        }
+      }
     }
   }
   if (status != expected)
