@@ -5,6 +5,7 @@
 
 #include "device/transport.h"
 #include "messages/messages.h"
+#include "service/wia_control.h"
 
 const uint32_t kReadinessTimeoutMs = 600000;
 const uint32_t kReadinessPauseMs = 1000;
@@ -23,8 +24,32 @@ enum UpdateOutcome {
   kOutcomeSendError = 4,
   kOutcomeBurnError = 5,
   kOutcomeCancelled = 6,
+  // Runs that update nothing: a command line or log file refused, and the
+  // answers of --check.
+  kOutcomeRefused = 7,
+  kOutcomeNeedsFirmware = 8,
+  kOutcomeReleaseUnknown = 9,
 };
 
 // Reports every outcome as messages and returns it; the device handle stays
 // open.
 UpdateOutcome RunUpdate(DeviceHandle device, LanguageIndex language);
+
+// The still-image service over a run that updates one scanner or several:
+// asked about and taken out of the way by the first UpdateScanner, given
+// back once by ReleaseService after the last verdict.
+struct ServiceHold {
+  bool asked = false;
+  bool wasActive = false;
+};
+
+// One scanner's update, from MsgDeviceFound to its verdict; the handle
+// stays open.
+UpdateOutcome UpdateScanner(DeviceHandle device, LanguageIndex language,
+                            CWIAControl *service, ServiceHold *hold);
+void ReleaseService(CWIAControl *service, const ServiceHold &hold);
+
+// --all: every attached scanner in index order, each named on a line of its
+// own before its update and closed after its verdict. 0 when every one was
+// burnt, 1 when none was found, else the first failure's outcome.
+UpdateOutcome UpdateEveryScanner(LanguageIndex language);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "messages/error_names.h"
+#include "messages/run_log.h"
 #include "scanfw_version.h"
 
 // The table's values are the platform's: a wrong row does not build.
@@ -19,20 +20,6 @@ namespace {
 const ErrorName kWindowsErrors[] = {SCANFW_WINDOWS_ERRORS(SCANFW_ERROR_ROW)};
 #undef SCANFW_ERROR_ROW
 
-#if defined(_WIN64)
-const char kArchitecture[] = "Windows x86-64";
-#elif defined(_WIN32)
-const char kArchitecture[] = "Windows x86 (32-bit)";
-#elif defined(__x86_64__)
-const char kArchitecture[] = "Linux x86-64";
-#elif defined(__aarch64__)
-const char kArchitecture[] = "Linux arm64";
-#elif defined(__i386__)
-const char kArchitecture[] = "Linux x86 (32-bit)";
-#else
-const char kArchitecture[] = "Linux";
-#endif
-
 #ifdef _WIN32
 const char kImagePlace[] = "resource BINARY/119 of the executable";
 #else
@@ -42,7 +29,8 @@ const char kImagePlace[] = "the executable's read-only image section";
 const DWORD kUnknown = 0xFFFFFFFFu;
 
 DWORD g_start = 0;
-int g_absent = 0;  // device names with nothing behind them, this walk
+bool g_echo = false;  // --verbose: the lines go to standard error too
+int g_absent = 0;     // device names with nothing behind them, this walk
 DWORD g_bulkAsked = 0;
 DWORD g_bulkStart = 0;
 DWORD g_serviceState = kUnknown;
@@ -67,7 +55,8 @@ void Line(const char *format, ...) {
   if (used > static_cast<int>(sizeof line) - 2) used = sizeof line - 2;
   line[used] = '\n';
   line[used + 1] = '\0';
-  std::fputs(line, stderr);
+  if (g_echo) std::fputs(line, stderr);
+  runlog::Line(line, static_cast<size_t>(used) + 1);
 }
 
 // The system's text for `error`, English where the system has it, on one
@@ -136,13 +125,15 @@ namespace diag {
 
 bool g_on = false;
 
-void Start(int argc, char **argv, LANGID langId, LanguageIndex language) {
+void Start(int argc, char **argv, LANGID langId, LanguageIndex language,
+           bool echo) {
   g_on = true;
+  g_echo = echo;
   g_start = GetTickCount();
   g_absent = 0;
   g_serviceState = kUnknown;
   g_startType = kUnknown;
-  Line("scanfw %s, %s", SCANFW_VERSION, kArchitecture);
+  Line("scanfw %s, %s", SCANFW_VERSION, runlog::Architecture());
   Line("user's LANGID 0x%04X: messages in %s", static_cast<unsigned>(langId),
        language == kLanguageTraditionalChinese ? "Traditional Chinese (Big5)"
                                                : "English");
@@ -387,11 +378,17 @@ void Inhibitor(const char *what, int code, const char *name) {
 }
 
 const char *OutcomeName(int outcome) {
-  static const char *const kNames[] = {
-      "update done",          "no scanner found", "firmware image unavailable",
-      "scanner not ready",    "image not sent",   "burn failed",
-      "cancelled by the user"};
-  return outcome >= 0 && outcome < 7 ? kNames[outcome] : "unknown outcome";
+  static const char *const kNames[] = {"update done",
+                                       "no scanner found",
+                                       "firmware image unavailable",
+                                       "scanner not ready",
+                                       "image not sent",
+                                       "burn failed",
+                                       "cancelled by the user",
+                                       "command line or log file refused",
+                                       "a scanner needs this firmware",
+                                       "firmware release unknown"};
+  return outcome >= 0 && outcome < 10 ? kNames[outcome] : "unknown outcome";
 }
 
 void Outcome(int outcome, bool exitCode) {

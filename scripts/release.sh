@@ -12,10 +12,15 @@ PRODUCT="Scanner Firmware Updater"
 
 usage() {
   cat <<'EOF'
-usage: scripts/release.sh --image FILE [--cert CERT.pem --key KEY.pem
+usage: scripts/release.sh --image FILE [--firmware-release HHHH]
+                          [--cert CERT.pem --key KEY.pem
                           [--ca CA.pem] [--timestamp-url URL]] [--out DIR]
 
   --image FILE          the scanner's firmware image to embed (required)
+  --firmware-release HHHH
+                        the release (USB bcdDevice, four hex digits) the
+                        scanner reports once it runs that image, for
+                        scanfw --check (without it --check answers 9)
   --cert CERT.pem       code-signing certificate (PEM; may hold the chain)
   --key KEY.pem         its private key (PEM, not encrypted)
   --ca CA.pem           the root(s) to verify the signature and its time
@@ -37,13 +42,14 @@ die() {
   exit 2
 }
 
-image="" cert="" key="" ca="" tsurl="" out=dist
+image="" release="" cert="" key="" ca="" tsurl="" out=dist
 while (($#)); do
   case $1 in
-    --image | --cert | --key | --ca | --timestamp-url | --out)
+    --image | --firmware-release | --cert | --key | --ca | --timestamp-url | --out)
       (($# >= 2)) || die "$1 needs a value (see --help)"
       case $1 in
         --image) image=$2 ;;
+        --firmware-release) release=$2 ;;
         --cert) cert=$2 ;;
         --key) key=$2 ;;
         --ca) ca=$2 ;;
@@ -66,6 +72,8 @@ done
 [[ -e $image ]] || die "the firmware image '$image' does not exist"
 [[ -f $image ]] || die "the firmware image '$image' is not a regular file"
 [[ -r $image ]] || die "the firmware image '$image' cannot be read"
+[[ -z $release || $release =~ ^[0-9A-Fa-f]{4}$ ]] ||
+  die "--firmware-release '$release' is not four hex digits (the scanner's bcdDevice, as 0102)"
 [[ -s $image ]] || die "the firmware image '$image' is empty (0 bytes)"
 if [[ -n $cert || -n $key ]]; then
   [[ -n $cert ]] || die "--key given without --cert"
@@ -132,7 +140,8 @@ step() {
 windows_exe() {
   local preset=$1 machine=$2 name=$3 exe
   build_windows() {
-    cmake --preset "$preset" -B "$builds/$preset" -DSCANFW_FIRMWARE_IMAGE="$image" &&
+    cmake --preset "$preset" -B "$builds/$preset" -DSCANFW_FIRMWARE_IMAGE="$image" \
+      -DSCANFW_FIRMWARE_RELEASE="$release" &&
       cmake --build "$builds/$preset" -j "$jobs" --target scanfw
   }
   step "$preset.log" "building $name ($preset preset, Release) $fresh" build_windows
@@ -173,7 +182,8 @@ windows_exe windows-x64 x86-64 scanfw-x64.exe
 build_linux() {
   local cflags="-fstack-protector-strong -D_FORTIFY_SOURCE=2 -Wformat -Werror=format-security"
   cmake --preset linux -B "$builds/linux" -DCMAKE_BUILD_TYPE=Release \
-    -DSCANFW_FIRMWARE_IMAGE="$image" -DCMAKE_CXX_FLAGS="$cflags" -DCMAKE_C_FLAGS="$cflags" \
+    -DSCANFW_FIRMWARE_IMAGE="$image" -DSCANFW_FIRMWARE_RELEASE="$release" \
+    -DCMAKE_CXX_FLAGS="$cflags" -DCMAKE_C_FLAGS="$cflags" \
     -DCMAKE_EXE_LINKER_FLAGS="-Wl,-z,relro -Wl,-z,now" &&
     cmake --build "$builds/linux" -j "$jobs" --target scanfw
 }

@@ -394,6 +394,7 @@ def live(prefix, exe, sc, want, record_file, image):
     prefix.set_scenario(record_file, image)
     status, seen = run_live(prefix, exe, sc)
     print("-" * 72)
+    print("exit status %d (expected %d)" % (status, sc.get("expect_exit", 0)))
     text, events = prefix.record(), prefix.service_events()
     report = parse_record(text)
     problems = check(sc, want, expected_stdout(want, image), status, text, events, image)
@@ -401,7 +402,8 @@ def live(prefix, exe, sc, want, record_file, image):
         problems.insert(0, "the transcript is not the expected one (%s.out)" % sc["name"])
     print("What the scanner received:")
     for index, fields in report["devices"]:
-        for letter in fields["wire"]:
+        # The driver writes "nothing" for a device that received nothing.
+        for letter in fields["wire"] if fields["wire"] != "nothing" else "":
             if letter == "B":
                 print("  bulk write %s bytes, CRC-32 %08x (the embedded image: %d bytes, "
                       "CRC-32 %08x)" % (fields["bulk"], int(fields["crc32"]), len(image),

@@ -194,6 +194,8 @@ def check_refusals(args, image, cert, key):
         ("a missing image", ["--image", os.path.join(work, "nothing.bin")], "does not exist"),
         ("an empty image", ["--image", empty], "empty"),
         ("a folder as image", ["--image", work], "not a regular file"),
+        ("a release that is not four hex digits",
+         ["--image", image, "--firmware-release", "1.2"], "four hex digits"),
         ("a missing certificate file",
          ["--image", image, "--cert", missing, "--key", key], missing),
         ("a missing key file",
