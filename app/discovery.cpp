@@ -26,18 +26,20 @@ void LogWalkEnd(int absent) {
       absent);
 }
 
-// The one walk over \\.\usbscan0..255 that discovery and the listing share:
+// The one walk over \\.\usbscan0..255 (or the part of it `among` names)
+// that discovery, the listing and the check share:
 // a device that opens has its identity read, or MsgGetDescriptorError
 // printed; every device not kept is closed before the next is opened. An
 // interrupt ends the walk as if there were nothing more to find, and says so
-// in *cancelled.
-DeviceHandle WalkCandidates(LanguageIndex language, CandidateVisitor visit,
-                            void *context, bool *cancelled) {
+// in *cancelled. The kept device's index goes to *kept.
+DeviceHandle WalkCandidates(LanguageIndex language, Candidates among,
+                            CandidateVisitor visit, void *context,
+                            bool *cancelled, int *kept = nullptr) {
   char name[kFormatBufferSize];
   std::memset(name, 0, sizeof(name));
   *cancelled = false;
   int absent = 0;  // names with nothing behind them, for the log
-  for (int index = 0; index < kCandidateCount; ++index) {
+  for (int index = among.first; index <= among.last; ++index) {
     if (CancelAtSafePoint()) {
       diag::Note("the device search stops: a console control event arrived");
       *cancelled = true;
@@ -73,6 +75,7 @@ DeviceHandle WalkCandidates(LanguageIndex language, CandidateVisitor visit,
     if (visit(context, name, descriptor)) {
       LogWalkEnd(absent);
       diag::Note("the scanner is the device just opened: the search ends");
+      if (kept != nullptr) *kept = index;
       return device;
     }
     CloseDevice(device);
@@ -95,24 +98,75 @@ bool PrintIdentity(void *context, const char *name,
   return false;
 }
 
+struct CheckTally {
+  int release;  // the executable's
+  int scanners;
+  int needing;
+};
+
+bool PrintVerdict(void *context, const char *name,
+                  const DEVICE_DESCRIPTOR &descriptor) {
+  if (!IsTarget(descriptor)) return false;
+  CheckTally *tally = static_cast<CheckTally *>(context);
+  ++tally->scanners;
+  PrintConsole("%s %04X:%04X %04X ", name,
+               static_cast<unsigned>(descriptor.usVendorId),
+               static_cast<unsigned>(descriptor.usProductId),
+               static_cast<unsigned>(descriptor.usBcdDevice));
+  if (descriptor.usBcdDevice == tally->release) {
+    PrintConsole("current\n");
+  } else {
+    ++tally->needing;
+    PrintConsole("needs %04X\n", static_cast<unsigned>(tally->release));
+  }
+  return false;
+}
+
 }  // namespace
 
+Candidates CandidatesFor(int device) {
+  if (device < 0) return Candidates{0, kCandidateCount - 1};
+  return Candidates{device, device};
+}
+
 DeviceHandle Discover(LanguageIndex language) {
+  return DiscoverAmong(language, CandidatesFor(-1), true, nullptr);
+}
+
+DeviceHandle DiscoverAmong(LanguageIndex language, Candidates among,
+                           bool reportNone, int *index) {
   bool cancelled = false;
   const DeviceHandle device =
-      WalkCandidates(language, KeepTarget, nullptr, &cancelled);
+      WalkCandidates(language, among, KeepTarget, nullptr, &cancelled, index);
   if (cancelled) {
     PrintMessage(MsgUpdateCancelled, language);
-  } else if (device == INVALID_HANDLE_VALUE) {
+  } else if (device == INVALID_HANDLE_VALUE && reportNone) {
     PrintMessage(MsgDeviceNotFound, language);
   }
   return device;
 }
 
+int CheckScanners(LanguageIndex language, int device, int release) {
+  CheckTally tally = {release, 0, 0};
+  bool cancelled = false;
+  WalkCandidates(language, CandidatesFor(device), PrintVerdict, &tally,
+                 &cancelled);
+  if (cancelled) {
+    PrintMessage(MsgUpdateCancelled, language);
+    return 6;
+  }
+  if (tally.scanners == 0) {
+    PrintMessage(MsgDeviceNotFound, language);
+    return 1;
+  }
+  return tally.needing > 0 ? 8 : 0;
+}
+
 bool ListDevices(LanguageIndex language) {
   bool targetSeen = false;
   bool cancelled = false;
-  WalkCandidates(language, PrintIdentity, &targetSeen, &cancelled);
+  WalkCandidates(language, CandidatesFor(-1), PrintIdentity, &targetSeen,
+                 &cancelled);
   if (cancelled) {
     PrintMessage(MsgUpdateCancelled, language);
     return false;

@@ -1,5 +1,6 @@
 #include "app/entry.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "app/discovery.h"
@@ -8,7 +9,10 @@
 #include "app/update.h"
 #include "app/window.h"
 #include "messages/diagnostics.h"
+#include "messages/run_log.h"
+#include "messages/usage.h"
 #include "platform/win32.h"
+#include "resources/firmware_image.h"
 
 int32_t ParseOptionNumber(const char *text) {
   const char *p = text;
@@ -37,10 +41,41 @@ bool Is(const char *arg, const char *option) {
   return std::strcmp(arg, option) == 0;
 }
 
+// The argument after an option that takes one, whatever it reads; null when
+// there is none.
+const char *ValueAfter(int argc, char **argv, int *i) {
+  if (*i + 1 >= argc) return nullptr;
+  return argv[++*i];
+}
+
 }  // namespace
+
+int ParseDeviceName(const char *name) {
+  static const char kPrefix[] = "\\\\.\\usbscan";
+  const size_t prefix = sizeof kPrefix - 1;
+  const char *digits = name;
+  size_t i = 0;
+  while (i < prefix && name[i] != '\0' &&
+         (name[i] | 0x20) == (kPrefix[i] | 0x20))
+    ++i;
+  if (i == prefix) digits = name + prefix;
+  int index = 0;
+  int count = 0;
+  for (const char *p = digits; *p != '\0'; ++p, ++count) {
+    if (*p < '0' || *p > '9' || count == 3) return -1;
+    index = index * 10 + (*p - '0');
+  }
+  // As --list prints it: no leading zero, within the 256 names.
+  if (count == 0 || (count > 1 && digits[0] == '0') || index >= kCandidateCount)
+    return -1;
+  return index;
+}
 
 void ReadCommandLine(int argc, char **argv, CommandLine *line) {
   *line = CommandLine();
+  bool deviceGiven = false;
+  bool deviceWrong = false;
+  bool logWrong = false;
   for (int i = 1; i < argc; ++i) {
     const char *arg = argv[i];
     if (arg == nullptr || arg[0] == '\0' || arg[1] == '\0') continue;
@@ -65,7 +100,27 @@ void ReadCommandLine(int argc, char **argv, CommandLine *line) {
       line->exitCode = true;
     } else if (Is(arg, "--verbose")) {
       line->verbose = true;
+    } else if (Is(arg, "--all")) {
+      line->all = true;
+    } else if (Is(arg, "--check")) {
+      line->check = true;
+    } else if (Is(arg, "--device")) {
+      const char *name = ValueAfter(argc, argv, &i);
+      deviceGiven = true;
+      line->device = name != nullptr ? ParseDeviceName(name) : -1;
+      if (line->device < 0) deviceWrong = true;
+    } else if (Is(arg, "--log")) {
+      const char *file = ValueAfter(argc, argv, &i);
+      line->log = file;
+      logWrong = logWrong || file == nullptr || file[0] == '\0';
     }
+  }
+  if (deviceWrong) {
+    line->error = kLineDeviceName;
+  } else if (logWrong) {
+    line->error = kLineLogFile;
+  } else if (deviceGiven && line->all) {
+    line->error = kLineAllWithDevice;
   }
 }
 
@@ -88,12 +143,24 @@ bool EveryChineseText(bool (*visit)(const char *text)) {
   return EveryText(kLanguageTraditionalChinese, visit);
 }
 
+// The update of the scanner the command line chooses: the first found, or
+// the one --device names.
+UpdateOutcome UpdateChosenScanner(const CommandLine &line,
+                                  LanguageIndex language) {
+  const DeviceHandle device =
+      DiscoverAmong(language, CandidatesFor(line.device), true, nullptr);
+  // The found device stays open until the process ends.
+  if (device != INVALID_HANDLE_VALUE) return RunUpdate(device, language);
+  return RunWasCancelled() ? kOutcomeCancelled : kOutcomeNotFound;
+}
+
 // The run once the command line is read: an answer, or discovery and the
-// update; its exit status.
-int Run(const CommandLine &line, LanguageIndex language) {
+// update; its exit status, and in *what the outcome for the run's record.
+int Run(const CommandLine &line, LanguageIndex language, const char **what) {
   // Asking is never updating: each of these answers and ends the run with 0,
   // without the option-value line, without opening the scanner for an
   // update and without touching the service.
+  *what = "answered";
   if (line.help) {
     PrintUsage(language);
     return 0;
@@ -106,22 +173,48 @@ int Run(const CommandLine &line, LanguageIndex language) {
     ListDevices(language);
     return 0;
   }
+  // --check answers a detection rule: its status whether or not asked.
+  if (line.check) {
+    const int status =
+        CheckScanners(language, line.device, CarriedFirmwareRelease());
+    *what = OutcomeName(status);
+    return status;
+  }
 
   const int32_t optionValue = ReportOptions(line, language);
   PrintConsole("%d\n", static_cast<int>(optionValue));
-  UpdateOutcome outcome = kOutcomeNotFound;
-  const DeviceHandle device = Discover(language);
-  // The found device stays open until the process ends.
-  if (device != INVALID_HANDLE_VALUE) {
-    outcome = RunUpdate(device, language);
-  } else if (RunWasCancelled()) {
-    outcome = kOutcomeCancelled;
-  }
+  const UpdateOutcome outcome = line.all ? UpdateEveryScanner(language)
+                                         : UpdateChosenScanner(line, language);
   diag::Line("outcome %d: %s; exit status %d%s", static_cast<int>(outcome),
              OutcomeName(outcome),
              line.exitCode ? static_cast<int>(outcome) : 0,
              line.exitCode ? " (--exit-code)" : " (no --exit-code)");
+  *what = OutcomeName(outcome);
   return line.exitCode ? static_cast<int>(outcome) : 0;
+}
+
+// A command line that cannot be run: why, then the usage, on standard error.
+void RefuseCommandLine(CommandLineError error, LanguageIndex language) {
+  const CommandLineTexts &texts = CommandLineTextsFor(language);
+  const char *why = error == kLineDeviceName ? texts.deviceName
+                    : error == kLineLogFile  ? texts.logFile
+                                             : texts.allWithDevice;
+  PrintError("%s", why);
+  PrintError("%s", UsageText(language));
+}
+
+// Opens --log's file; when it cannot be, says why on standard error. The
+// name and the system's reason go out as the system gave them.
+bool OpenRunLog(const char *path, LanguageIndex language) {
+  char reason[256];
+  if (runlog::Open(path, reason, sizeof reason)) return true;
+  const CommandLineTexts &texts = CommandLineTextsFor(language);
+  PrintError("%s", texts.logOpenBefore);
+  std::fputs(path, stderr);
+  PrintError("%s", texts.logOpenAfter);
+  std::fprintf(stderr, "%s\n", reason);
+  std::fflush(stderr);
+  return false;
 }
 
 }  // namespace
@@ -135,17 +228,36 @@ int ScanfwMain(int argc, char **argv) {
   const LanguageIndex language = LanguageFromLangId(langId);
   CommandLine line;
   ReadCommandLine(argc, argv, &line);
-  // Help is only the usage text, with or without --verbose.
-  if (line.verbose && !line.help) {
-    diag::Start(argc, argv, langId, language);
-  } else {
-    diag::Stop();
+  diag::Stop();
+  // Nothing is touched for a command line that cannot be run, nor when the
+  // record it asks for cannot be kept.
+  const int refused = line.exitCode ? static_cast<int>(kOutcomeRefused) : 0;
+  if (line.error != kLineRunnable && !line.help) {
+    RefuseCommandLine(line.error, language);
+    return refused;
   }
+  if (line.log != nullptr) {
+    if (!OpenRunLog(line.log, language)) return refused;
+    runlog::Begin(argc, argv);
+  }
+  // A detection rule that cannot be answered is answered before anything
+  // is opened.
+  if (line.check && !line.help && !line.version && !line.list &&
+      CarriedFirmwareRelease() < 0) {
+    PrintError("%s", CommandLineTextsFor(language).releaseUnknown);
+    runlog::End(OutcomeName(kOutcomeReleaseUnknown), kOutcomeReleaseUnknown);
+    return kOutcomeReleaseUnknown;
+  }
+  // Help is only the usage text, with or without --verbose.
+  if ((line.verbose || runlog::On()) && !line.help)
+    diag::Start(argc, argv, langId, language, line.verbose);
   // Asked before the run, so that the service calls are the run's last, and
   // with --exit-code too, so that it changes nothing else: whoever asks for
   // the exit code reads it, not a window.
   const bool holdWindow = StartedFromExplorer() && !line.exitCode;
-  const int status = Run(line, language);
+  const char *what = "";
+  const int status = Run(line, language, &what);
+  runlog::End(what, status);
   if (holdWindow) HoldWindowOpen(language);
   return status;
 }

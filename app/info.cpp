@@ -20,6 +20,9 @@ void PrintVersion(LanguageIndex language) {
                  static_cast<unsigned long>(image.Length), texts.imageAfter);
     PrintConsole("SHA-256: %s\n", hex);
   }
+  const int release = CarriedFirmwareRelease();
+  if (release >= 0)
+    PrintConsole("%s%04X\n", texts.release, static_cast<unsigned>(release));
   // The warning does not depend on reaching the image: the build knows.
   if (CarriesPlaceholderImage()) PrintConsole("%s", texts.placeholder);
 }

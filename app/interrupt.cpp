@@ -113,6 +113,8 @@ bool BeginWriting() {
 
 void EndWriting() { g_state.fetch_or(kVerdict); }
 
+void BeginNextScanner() { g_state.fetch_and(~(kWriting | kVerdict)); }
+
 void AcknowledgeRefusedInterrupt(LanguageIndex language) {
   if (g_refusalShown || (g_state.load() & kInterrupted) == 0) return;
   g_refusalShown = true;

@@ -31,6 +31,9 @@ bool CancelAtSafePoint();
 bool BeginWriting();
 // The verdict is in: the scanner no longer burns.
 void EndWriting();
+// --all, after a verdict: the next scanner has not been written yet. An
+// interrupt that arrived meanwhile still stops it at its first safe point.
+void BeginNextScanner();
 
 // Prints MsgCannotCancel when an interrupt has arrived while the scanner is
 // written and it has not been printed yet in this run.

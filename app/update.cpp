@@ -163,38 +163,47 @@ UpdateOutcome UpdateFirmware(DeviceHandle device, LanguageIndex language) {
 
 UpdateOutcome RunUpdate(DeviceHandle device, LanguageIndex language) {
   CWIAControl service;
+  ServiceHold hold;
+  const UpdateOutcome outcome =
+      UpdateScanner(device, language, &service, &hold);
+  ReleaseService(&service, hold);
+  return outcome;
+}
+
+UpdateOutcome UpdateScanner(DeviceHandle device, LanguageIndex language,
+                            CWIAControl *service, ServiceHold *hold) {
   PrintMessage(MsgDeviceFound, language);
 
   // The service is given back only if it was taken away, whatever happens
   // in between. Once the console control handler has taken the service over
   // (console closed, logoff, shutdown), this thread leaves it alone.
-  SERVICE_STATUS initial;
-  std::memset(&initial, 0, sizeof(initial));
-  bool serviceWasActive = false;
-  if (BeginServiceCall()) {
-    const BOOL queried = service.QueryStatus(&initial);
-    if (queried && diag::On()) service.LogStartType("found");
-    serviceWasActive = queried != FALSE && initial.dwControlsAccepted != 0;
-    if (serviceWasActive) {
+  if (!hold->asked && BeginServiceCall()) {
+    SERVICE_STATUS initial;
+    std::memset(&initial, 0, sizeof(initial));
+    const BOOL queried = service->QueryStatus(&initial);
+    if (queried && diag::On()) service->LogStartType("found");
+    hold->wasActive = queried != FALSE && initial.dwControlsAccepted != 0;
+    if (hold->wasActive) {
       NoteServiceSuspended();
-      service.SuspendService();
+      service->SuspendService();
     }
     EndServiceCall();
   }
+  hold->asked = true;
+  return UpdateFirmware(device, language);
+}
 
-  const UpdateOutcome outcome = UpdateFirmware(device, language);
-
-  if (serviceWasActive && BeginServiceCall()) {
-    service.ResumeService();
+void ReleaseService(CWIAControl *service, const ServiceHold &hold) {
+  if (hold.wasActive && BeginServiceCall()) {
+    service->ResumeService();
     NoteServiceGivenBack();
     EndServiceCall();
   }
   // The log's last word on the service is asked of the manager, not assumed.
   if (diag::On() && BeginServiceCall()) {
     SERVICE_STATUS last;
-    if (service.QueryStatus(&last)) service.LogStartType("at the end");
+    if (service->QueryStatus(&last)) service->LogStartType("at the end");
     EndServiceCall();
   }
   LogServiceEnd();
-  return outcome;
 }

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "messages/messages.h"
+#include "messages/run_log.h"
 #include "platform/win32.h"
 
 namespace {
@@ -9,6 +10,9 @@ namespace {
 // Standard output when it is a console, decided once per run; null while
 // output is a file or a pipe, which take the bytes as they are.
 HANDLE g_console = nullptr;
+// The same for standard error, decided the first time a text goes there.
+HANDLE g_errorConsole = nullptr;
+bool g_errorDecided = false;
 
 // The Chinese texts are code page 950 (Big5); the English ones are ASCII,
 // which decodes the same under it.
@@ -26,7 +30,7 @@ void WriteBytes(const char *text, int bytes) {
 
 // Writes the text as characters; false when nothing of it reached the
 // console, so that the bytes can go instead.
-bool WriteCharacters(const char *text, int bytes) {
+bool WriteCharacters(HANDLE console, const char *text, int bytes) {
   if (bytes == 0) return true;
   WCHAR wide[kConsoleTextSize];
   // Bytes that are no text of the code page fail rather than turn into
@@ -37,8 +41,7 @@ bool WriteCharacters(const char *text, int bytes) {
   DWORD done = 0;
   while (done < static_cast<DWORD>(chars)) {
     DWORD written = 0;
-    if (!WriteConsoleW(g_console, wide + done, chars - done, &written,
-                       nullptr) ||
+    if (!WriteConsoleW(console, wide + done, chars - done, &written, nullptr) ||
         written == 0)
       // A console that took part of the text and then failed keeps it:
       // writing the bytes after it would show the start twice.
@@ -52,6 +55,7 @@ bool WriteCharacters(const char *text, int bytes) {
 
 void BeginConsoleOutput() {
   g_console = nullptr;
+  g_errorDecided = false;
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
   if (out != nullptr && out != INVALID_HANDLE_VALUE &&
@@ -69,6 +73,17 @@ void PrintMessage(int id, LanguageIndex language) {
 int PrintConsole(const char *format, ...) {
   va_list args;
   va_start(args, format);
+  if (runlog::On()) {
+    char text[kConsoleTextSize];
+    va_list copy;
+    va_copy(copy, args);
+    const int n = vsnprintf(text, sizeof text, format, copy);
+    va_end(copy);
+    if (n > 0)
+      runlog::Output(text, n < static_cast<int>(sizeof text)
+                               ? static_cast<size_t>(n)
+                               : sizeof text - 1);
+  }
   int written;
   if (g_console == nullptr) {
     written = vprintf(format, args);
@@ -80,12 +95,37 @@ int PrintConsole(const char *format, ...) {
     if (written >= static_cast<int>(sizeof text)) {
       written = vprintf(format, again);
       std::fflush(stdout);
-    } else if (written > 0 && !WriteCharacters(text, written)) {
+    } else if (written > 0 && !WriteCharacters(g_console, text, written)) {
       WriteBytes(text, written);
     }
     va_end(again);
   }
   va_end(args);
+  return written;
+}
+
+int PrintError(const char *format, ...) {
+  char text[kConsoleTextSize];
+  va_list args;
+  va_start(args, format);
+  int written = vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  if (written <= 0) return written;
+  if (written >= static_cast<int>(sizeof text)) written = sizeof text - 1;
+  // Asked only here: a run without an error never looks at standard error.
+  if (!g_errorDecided) {
+    g_errorDecided = true;
+    g_errorConsole = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (g_errorConsole == nullptr || g_errorConsole == INVALID_HANDLE_VALUE ||
+        !GetConsoleMode(g_errorConsole, &mode))
+      g_errorConsole = nullptr;
+  }
+  if (g_errorConsole == nullptr ||
+      !WriteCharacters(g_errorConsole, text, written)) {
+    std::fwrite(text, 1, static_cast<size_t>(written), stderr);
+    std::fflush(stderr);
+  }
   return written;
 }
 

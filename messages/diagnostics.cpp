@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "messages/error_names.h"
+#include "messages/run_log.h"
 #include "scanfw_version.h"
 
 namespace {
@@ -12,21 +13,8 @@ namespace {
 const ErrorName kWindowsErrors[] = {SCANFW_WINDOWS_ERRORS(SCANFW_ERROR_ROW)};
 #undef SCANFW_ERROR_ROW
 
-#if defined(_WIN64)
-const char kArchitecture[] = "Windows x86-64";
-#elif defined(_WIN32)
-const char kArchitecture[] = "Windows x86 (32-bit)";
-#elif defined(__x86_64__)
-const char kArchitecture[] = "Linux x86-64";
-#elif defined(__aarch64__)
-const char kArchitecture[] = "Linux arm64";
-#elif defined(__i386__)
-const char kArchitecture[] = "Linux x86 (32-bit)";
-#else
-const char kArchitecture[] = "Linux";
-#endif
-
 DWORD g_start = 0;
+bool g_echo = false;  // --verbose: the lines go to standard error too
 
 // The one writer: "<ms> ms  <text>\n", formatted on the stack, written in
 // one call so that a line is never split.
@@ -43,7 +31,8 @@ void Write(const char *format, va_list args) {
   if (used > static_cast<int>(sizeof line) - 2) used = sizeof line - 2;
   line[used] = '\n';
   line[used + 1] = '\0';
-  std::fputs(line, stderr);
+  if (g_echo) std::fputs(line, stderr);
+  runlog::Line(line, static_cast<size_t>(used) + 1);
 }
 
 // The system's text for `error`, English where the system has it, on one
@@ -95,10 +84,12 @@ namespace diag {
 
 bool g_on = false;
 
-void Start(int argc, char **argv, LANGID langId, LanguageIndex language) {
+void Start(int argc, char **argv, LANGID langId, LanguageIndex language,
+           bool echo) {
   g_on = true;
+  g_echo = echo;
   g_start = GetTickCount();
-  Line("scanfw %s, %s", SCANFW_VERSION, kArchitecture);
+  Line("scanfw %s, %s", SCANFW_VERSION, runlog::Architecture());
   Line("user's LANGID 0x%04X: messages in %s", static_cast<unsigned>(langId),
        language == kLanguageTraditionalChinese ? "Traditional Chinese (Big5)"
                                                : "English");

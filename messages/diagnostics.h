@@ -18,9 +18,12 @@ extern bool g_on;
 inline bool On() { return g_on; }
 
 // Turns the log on and writes the run's first lines: version and
-// architecture, the LANGID and the language chosen, the arguments. The
-// platform's own lines come in through it too.
-void Start(int argc, char **argv, LANGID langId, LanguageIndex language);
+// architecture, the LANGID and the language chosen, the arguments. Every
+// line goes to the run's record (messages/run_log.h) when it is open, and to
+// standard error when `echo` (--verbose). The platform's own lines come in
+// through it too.
+void Start(int argc, char **argv, LANGID langId, LanguageIndex language,
+           bool echo = true);
 // Turns it off again (tests run many programs in one process).
 void Stop();
 

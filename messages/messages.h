@@ -74,6 +74,11 @@ void PrintMessage(int id, LanguageIndex language);
 // negative value when the stream fails.
 int PrintConsole(const char *format, ...) SCANFW_PRINTF(1, 2);
 
+// Formatted text to standard error, shown the way standard output's is (as
+// characters on a console, code page 950 bytes elsewhere); for the few
+// messages that must not go to standard output.
+int PrintError(const char *format, ...) SCANFW_PRINTF(1, 2);
+
 // Formats into a caller's buffer of kFormatBufferSize characters. A result
 // that does not fit is not truncated: the buffer is left empty and -1
 // returned.

@@ -22,3 +22,7 @@ bool LoadFirmwareImage(LanguageIndex language, FirmwareImage *image);
 // scanner's firmware. Defined by whatever carries the image (the build's
 // image facts, or a test platform), not by the core.
 bool CarriesPlaceholderImage();
+
+// The release (USB bcdDevice) a scanner reports once it runs the carried
+// image, 0 to 0xFFFF; -1 when the build was not told it.
+int CarriedFirmwareRelease();

@@ -7,6 +7,9 @@
 #       the given one or the placeholder; exists once the target
 #       scanfw_firmware_image has been built.
 #   SCANFW_IMAGE_IS_PLACEHOLDER (cache, INTERNAL)  ON when it is the placeholder.
+#   SCANFW_FIRMWARE_RELEASE (cache, STRING)  four hex digits: the release
+#       (bcdDevice) the scanner reports once it runs the carried image, for
+#       --check; empty: unknown.
 #   scanfw_firmware_image (target)          makes SCANFW_IMAGE_FILE.
 #   scanfw_resources (Windows, OBJECT library)  the compiled resource script,
 #       for any program that must carry the same resources.
@@ -18,6 +21,15 @@
 
 set(SCANFW_FIRMWARE_IMAGE "" CACHE FILEPATH
     "The scanner's firmware image to embed. Empty builds a placeholder that must never be sent to a scanner.")
+
+set(SCANFW_FIRMWARE_RELEASE "" CACHE STRING
+    "Four hex digits: the release (bcdDevice) a scanner reports once it runs the embedded image. Empty: unknown, and --check says so.")
+if(NOT SCANFW_FIRMWARE_RELEASE STREQUAL "" AND
+   NOT SCANFW_FIRMWARE_RELEASE MATCHES "^[0-9A-Fa-f][0-9A-Fa-f][0-9A-Fa-f][0-9A-Fa-f]$")
+  message(FATAL_ERROR
+          "SCANFW_FIRMWARE_RELEASE is '${SCANFW_FIRMWARE_RELEASE}': give the "
+          "release as four hex digits, as the scanner's bcdDevice reads (0102).")
+endif()
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 if(WIN32)
@@ -130,12 +142,19 @@ configure_file(${SCANFW_RESOURCES_DIR}/scanfw_version.h.in
 target_include_directories(scanfw_core PUBLIC ${CMAKE_BINARY_DIR}/generated)
 
 # What the carrier knows about the image it holds, beside the image itself:
-# whether it is the placeholder. Linked wherever the image goes, so the
+# whether it is the placeholder, and the release it makes the scanner report.
+# Linked wherever the image goes, so the
 # fake platform's tests, which carry no image, say it their own way.
 if(_scanfw_placeholder)
   set(SCANFW_IMAGE_IS_PLACEHOLDER_CPP true)
 else()
   set(SCANFW_IMAGE_IS_PLACEHOLDER_CPP false)
+endif()
+if(SCANFW_FIRMWARE_RELEASE STREQUAL "")
+  set(SCANFW_FIRMWARE_RELEASE_CPP -1)
+else()
+  string(TOUPPER "${SCANFW_FIRMWARE_RELEASE}" _scanfw_release)
+  set(SCANFW_FIRMWARE_RELEASE_CPP 0x${_scanfw_release})
 endif()
 configure_file(${SCANFW_RESOURCES_DIR}/image_facts.cpp.in
                ${CMAKE_BINARY_DIR}/resources/image_facts.cpp @ONLY)

@@ -42,7 +42,9 @@ for h in "${harnesses[@]}"; do
   cov=$(sed -n 's/.* cov: \([0-9]*\).*/\1/p' <<< "$last")
   ft=$(sed -n 's/.* ft: \([0-9]*\).*/\1/p' <<< "$last")
   corp=$(sed -n 's/.* corp: \([0-9]*\).*/\1/p' <<< "$last")
-  crashes=$(find "$work/crashes" -type f | wc -l)
+  # libFuzzer also keeps there the inputs that merely ran slowly (slow-unit-*),
+  # which a busy machine makes of any input: not faults.
+  crashes=$(find "$work/crashes" -type f ! -name 'slow-unit-*' | wc -l)
   printf '%-8s %8s %12s %9s %6s %7s %7s %8s\n' "$h" "$seconds" "${execs:-?}" "${rate:-?}" \
     "${cov:-?}" "${ft:-?}" "${corp:-?}" "$crashes" >> "$summary"
   if [ "$crashes" -ne 0 ] || [ -z "$execs" ]; then

@@ -12,10 +12,15 @@ PRODUCT="Scanner Firmware Updater"
 
 usage() {
   cat <<'EOF'
-usage: scripts/release.sh --image FILE [--cert CERT.pem --key KEY.pem
+usage: scripts/release.sh --image FILE [--firmware-release HHHH]
+                          [--cert CERT.pem --key KEY.pem
                           [--ca CA.pem] [--timestamp-url URL]] [--out DIR]
 
   --image FILE          the scanner's firmware image to embed (required)
+  --firmware-release HHHH
+                        the release (USB bcdDevice, four hex digits) the
+                        scanner reports once it runs that image, for
+                        scanfw --check (without it --check answers 9)
   --cert CERT.pem       code-signing certificate (PEM; may hold the chain)
   --key KEY.pem         its private key (PEM, not encrypted)
   --ca CA.pem           the root(s) to verify the signature and its time
@@ -26,6 +31,9 @@ usage: scripts/release.sh --image FILE [--cert CERT.pem --key KEY.pem
 Writes DIR/scanfw.exe (32-bit), DIR/scanfw-x64.exe (64-bit),
 DIR/scanfw_0.3.53.0_amd64.deb and DIR/SHA256SUMS.
 SOURCE_DATE_EPOCH (default: the commit's time) fixes every time stamp.
+SCANFW_RELEASE_BUILDS=DIR builds in DIR/PRESET and keeps the folders, so
+that a later run with the same image rebuilds only what changed (default:
+fresh folders, removed at the end).
 EOF
 }
 
@@ -34,13 +42,14 @@ die() {
   exit 2
 }
 
-image="" cert="" key="" ca="" tsurl="" out=dist
+image="" release="" cert="" key="" ca="" tsurl="" out=dist
 while (($#)); do
   case $1 in
-    --image | --cert | --key | --ca | --timestamp-url | --out)
+    --image | --firmware-release | --cert | --key | --ca | --timestamp-url | --out)
       (($# >= 2)) || die "$1 needs a value (see --help)"
       case $1 in
         --image) image=$2 ;;
+        --firmware-release) release=$2 ;;
         --cert) cert=$2 ;;
         --key) key=$2 ;;
         --ca) ca=$2 ;;
@@ -63,6 +72,8 @@ done
 [[ -e $image ]] || die "the firmware image '$image' does not exist"
 [[ -f $image ]] || die "the firmware image '$image' is not a regular file"
 [[ -r $image ]] || die "the firmware image '$image' cannot be read"
+[[ -z $release || $release =~ ^[0-9A-Fa-f]{4}$ ]] ||
+  die "--firmware-release '$release' is not four hex digits (the scanner's bcdDevice, as 0102)"
 [[ -s $image ]] || die "the firmware image '$image' is empty (0 bytes)"
 if [[ -n $cert || -n $key ]]; then
   [[ -n $cert ]] || die "--key given without --cert"
@@ -101,6 +112,11 @@ fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/scanfw-release.XXXXXX")
 trap 'rm -rf -- "$work"' EXIT
 jobs=$(nproc 2>/dev/null || echo 2)
+builds=${SCANFW_RELEASE_BUILDS:-$work}
+mkdir -p -- "$builds"
+builds=$(abs "$builds")
+fresh="in a fresh folder"
+[[ $builds == "$work" ]] || fresh="in $builds"
 pe_python=/usr/bin/python3   # Debian's python3-pefile lives there
 
 # step LOG DESCRIPTION COMMAND...: runs the command with its output in LOG,
@@ -124,11 +140,12 @@ step() {
 windows_exe() {
   local preset=$1 machine=$2 name=$3 exe
   build_windows() {
-    cmake --preset "$preset" -B "$work/$preset" -DSCANFW_FIRMWARE_IMAGE="$image" &&
-      cmake --build "$work/$preset" -j "$jobs" --target scanfw
+    cmake --preset "$preset" -B "$builds/$preset" -DSCANFW_FIRMWARE_IMAGE="$image" \
+      -DSCANFW_FIRMWARE_RELEASE="$release" &&
+      cmake --build "$builds/$preset" -j "$jobs" --target scanfw
   }
-  step "$preset.log" "building $name ($preset preset, Release) in a fresh folder" build_windows
-  exe=$work/$preset/scanfw.exe
+  step "$preset.log" "building $name ($preset preset, Release) $fresh" build_windows
+  exe=$builds/$preset/scanfw.exe
   step "$name-check.log" "checking $name: $machine, resources, image bytes, imports" \
     "$pe_python" tests/resources/inspect_pe.py --exe "$exe" --image "$image" --machine "$machine"
 
@@ -164,12 +181,13 @@ windows_exe windows-x64 x86-64 scanfw-x64.exe
 # Debian's hardening flags, as a Debian build would use them.
 build_linux() {
   local cflags="-fstack-protector-strong -D_FORTIFY_SOURCE=2 -Wformat -Werror=format-security"
-  cmake --preset linux -B "$work/linux" -DCMAKE_BUILD_TYPE=Release \
-    -DSCANFW_FIRMWARE_IMAGE="$image" -DCMAKE_CXX_FLAGS="$cflags" -DCMAKE_C_FLAGS="$cflags" \
+  cmake --preset linux -B "$builds/linux" -DCMAKE_BUILD_TYPE=Release \
+    -DSCANFW_FIRMWARE_IMAGE="$image" -DSCANFW_FIRMWARE_RELEASE="$release" \
+    -DCMAKE_CXX_FLAGS="$cflags" -DCMAKE_C_FLAGS="$cflags" \
     -DCMAKE_EXE_LINKER_FLAGS="-Wl,-z,relro -Wl,-z,now" &&
-    cmake --build "$work/linux" -j "$jobs" --target scanfw
+    cmake --build "$builds/linux" -j "$jobs" --target scanfw
 }
-step linux.log "building scanfw for Linux (Release) in a fresh folder" build_linux
+step linux.log "building scanfw for Linux (Release) $fresh" build_linux
 
 # The package's tree: every file written here, modes set, owner root (by
 # dpkg-deb), every time stamp the release's.
@@ -177,7 +195,7 @@ stage=$work/deb
 pkg=packaging/debian
 install -d "$stage/DEBIAN" "$stage/usr/bin" "$stage/usr/lib/udev/rules.d" \
   "$stage/usr/share/man/man1" "$stage/usr/share/doc/scanfw"
-install -m 755 "$work/linux/scanfw" "$stage/usr/bin/scanfw"
+install -m 755 "$builds/linux/scanfw" "$stage/usr/bin/scanfw"
 strip --remove-section=.comment --remove-section=.note "$stage/usr/bin/scanfw"
 install -m 644 platform/linux/70-scanfw.rules "$stage/usr/lib/udev/rules.d/70-scanfw.rules"
 gzip -9n <"$pkg/scanfw.1" >"$stage/usr/share/man/man1/scanfw.1.gz"

@@ -25,9 +25,10 @@ const iconv_t kNoConversion = reinterpret_cast<iconv_t>(-1);
 
 PLATFORM_TEXTS_ROUTINE g_chineseTexts = nullptr;
 
-char g_inputTag, g_outputTag;
+char g_inputTag, g_outputTag, g_errorTag;
 HANDLE const kInput = &g_inputTag;
 HANDLE const kOutput = &g_outputTag;
+HANDLE const kError = &g_errorTag;
 
 // The most UTF-16 units a console write gets (messages/console.cpp), and
 // room for them in any locale's set: at most 4 bytes a unit.
@@ -101,12 +102,13 @@ LANGID GetUserDefaultLangID() {
 HANDLE GetStdHandle(DWORD which) {
   if (which == STD_INPUT_HANDLE) return kInput;
   if (which == STD_OUTPUT_HANDLE) return kOutput;
+  if (which == STD_ERROR_HANDLE) return kError;
   SetLastError(ERROR_INVALID_PARAMETER);
   return INVALID_HANDLE_VALUE;
 }
 
 BOOL GetConsoleMode(HANDLE console, LPDWORD mode) {
-  const bool ok = (console == kOutput && Ready()) ||
+  const bool ok = ((console == kOutput || console == kError) && Ready()) ||
                   (console == kInput && isatty(STDIN_FILENO));
   if (!ok) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -142,7 +144,8 @@ BOOL WriteConsoleW(HANDLE console, const void *text, DWORD chars,
                    LPDWORD written, LPVOID reserved) {
   (void)reserved;
   if (written != nullptr) *written = 0;
-  if (console != kOutput || text == nullptr || !Ready()) {
+  if ((console != kOutput && console != kError) || text == nullptr ||
+      !Ready()) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
@@ -154,8 +157,10 @@ BOOL WriteConsoleW(HANDLE console, const void *text, DWORD chars,
                                 : ERROR_NO_UNICODE_TRANSLATION);
     return FALSE;
   }
-  std::fwrite(bytes, 1, static_cast<size_t>(n), stdout);
-  std::fflush(stdout);
+  // A stream nobody reads any more loses the text, never the run.
+  FILE *stream = console == kError ? stderr : stdout;
+  std::fwrite(bytes, 1, static_cast<size_t>(n), stream);
+  std::fflush(stream);
   if (written != nullptr) *written = chars;
   return TRUE;
 }

@@ -199,6 +199,7 @@ typedef struct _DEVICE_DESCRIPTOR {
 // goes out as characters, converted, whatever the output is.
 #define STD_INPUT_HANDLE ((DWORD)-10)
 #define STD_OUTPUT_HANDLE ((DWORD)-11)
+#define STD_ERROR_HANDLE ((DWORD)-12)
 #define KEY_EVENT 0x0001u
 #define MB_ERR_INVALID_CHARS 0x00000008u
 // Virtual keys that a console reports but nobody presses to answer.

@@ -13,9 +13,9 @@ from checks import check, in_locale, native_or_wine, parse_args, run_in_locale  
 WARN_EN = b"Warning - no following argument!!\n\n"
 WARN_ZH = bytes.fromhex("c4b5a769") + b" - no following argument!!\n\n"
 
-USAGE_EN = b"Usage: scanfw [-a | -b N] [--exit-code] [--verbose]\n"
+USAGE_EN = b"Usage: scanfw [-a | -b N] [--device NAME | --all] [--exit-code] [--verbose]\n"
 # "用法: scanfw" in Big5
-USAGE_ZH = bytes.fromhex("a5ceaa6b") + b": scanfw [-a | -b N] [--exit-code] [--verbose]\n"
+USAGE_ZH = bytes.fromhex("a5ceaa6b") + b": scanfw [-a | -b N] [--device NAME | --all] [--exit-code] [--verbose]\n"
 NOT_FOUND = b"Device not found!!\nEnd program...\n\n"
 
 # (arguments, locale, expected start of output with LF line ends[, exit

@@ -33,12 +33,12 @@ PRESS = {"zh_TW.UTF-8": "請按任意鍵關閉此視窗...",
 # (scenario, console code page to switch to first, text that must show)
 WINE_SCREENS = [
     ("no_device_zh", None, "設備未找到!!"),
-    ("help_zh", None, "用法: scanfw [-a | -b N] [--exit-code] [--verbose]"),
+    ("help_zh", None, "用法: scanfw [-a | -b N] [--device NAME | --all] [--exit-code] [--verbose]"),
     ("no_device", None, "Device not found!!"),
-    ("help_en", None, "Usage: scanfw [-a | -b N] [--exit-code] [--verbose]"),
+    ("help_en", None, "Usage: scanfw [-a | -b N] [--device NAME | --all] [--exit-code] [--verbose]"),
     ("no_device_zh", 437, "結束 程序..."),
     ("no_device_zh", 65001, "結束 程序..."),
-    ("help_zh", 437, "用法: scanfw [-a | -b N] [--exit-code] [--verbose]"),
+    ("help_zh", 437, "用法: scanfw [-a | -b N] [--device NAME | --all] [--exit-code] [--verbose]"),
     ("success_zh", None, "升級韌體完畢!!"),
     ("success_en", None, "Burning firmware done!!"),
 ]

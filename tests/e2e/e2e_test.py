@@ -226,6 +226,14 @@ def self_test():
     caught("no bulk write", text=record.replace("bulk time=200 stisvc-start=4\n", ""))
     if not received("D", {"announced": "26214400"})[0].endswith(" 00 00 90 01"):
         problems.append("the download command shown is not the one received")
+    # A run whose harness raises is counted as failed, the others still run.
+    pending, seen = queue.Queue(), []
+    for name in ("raises", "passes"):
+        pending.put((name,))
+    drain(pending, lambda name: (name, [], 0) if name == "passes" else next(iter(())),
+          lambda name, problems, _: seen.append((name, bool(problems))))
+    if seen != [("raises", True), ("passes", False)]:
+        problems.append("a run whose harness raised: %r" % seen)
     helpers = wineenv.self_test()
     for p in problems + helpers:
         print("FAIL " + p)
@@ -386,6 +394,7 @@ def live(prefix, exe, sc, want, record_file, image):
     prefix.set_scenario(record_file, image)
     status, seen = run_live(prefix, exe, sc)
     print("-" * 72)
+    print("exit status %d (expected %d)" % (status, sc.get("expect_exit", 0)))
     text, events = prefix.record(), prefix.service_events()
     report = parse_record(text)
     problems = check(sc, want, expected_stdout(want, image), status, text, events, image)
@@ -393,7 +402,8 @@ def live(prefix, exe, sc, want, record_file, image):
         problems.insert(0, "the transcript is not the expected one (%s.out)" % sc["name"])
     print("What the scanner received:")
     for index, fields in report["devices"]:
-        for letter in fields["wire"]:
+        # The driver writes "nothing" for a device that received nothing.
+        for letter in fields["wire"] if fields["wire"] != "nothing" else "":
             if letter == "B":
                 print("  bulk write %s bytes, CRC-32 %08x (the embedded image: %d bytes, "
                       "CRC-32 %08x)" % (fields["bulk"], int(fields["crc32"]), len(image),
@@ -439,6 +449,21 @@ def run_one(prefix, exe, image, args, name, when, base):
     return name, problems, time.monotonic() - t0
 
 
+def drain(pending, one, report):
+    """Takes runs from the queue until it is empty and reports each, also one
+    whose harness raised: a run is never lost from the count."""
+    while True:
+        try:
+            run = pending.get_nowait()
+        except queue.Empty:
+            return
+        try:
+            result = one(*run)
+        except Exception as e:  # noqa: BLE001
+            result = run[0], ["the harness failed: %s: %s" % (type(e).__name__, e)], 0
+        report(*result)
+
+
 def run_all(args, exe, image, arch, runs):
     """Runs the list on --jobs prefixes side by side, each with its own
     server, simulated driver and service: most of a run is the scanner's
@@ -473,18 +498,13 @@ def run_all(args, exe, image, arch, runs):
     def worker(path):
         try:
             prefix = Prefix(path, vars(args), arch)
-        except (RuntimeError, OSError, subprocess.SubprocessError) as e:
+        except Exception as e:  # noqa: BLE001 (the runs stay for the other prefixes)
             report("setting up prefix %s" % path, ["the Wine prefix, the simulated scanner or "
                                                    "the service: %s" % e], 0)
             wineenv.stop(wineenv.base_env(path, arch))
             return
         try:
-            while True:
-                try:
-                    run = pending.get_nowait()
-                except queue.Empty:
-                    return
-                report(*run_one(prefix, exe, image, args, *run))
+            drain(pending, lambda *run: run_one(prefix, exe, image, args, *run), report)
         finally:
             prefix.stop()
 
@@ -538,11 +558,13 @@ def main():
     # The Ctrl+C runs, the longest of all, first, so the tail is short.
     runs.sort(key=lambda run: (run[1] is None, run[0]))
     passed, failed = run_all(args, exe, image, arch, runs)
+    if passed + failed < len(runs):
+        print("FAIL %d of %d runs were not run" % (len(runs) - passed - failed, len(runs)))
     print("wall time %.0f s with %d prefixes side by side; the scenarios Wine cannot run, with "
           "the reasons: %s" % (time.monotonic() - started, max(1, min(args.jobs, len(runs))),
                                os.path.join(args.records, "excluded.txt")))
     print("%d passed, %d failed" % (passed, failed))
-    return 1 if failed or not passed else 0
+    return 0 if passed == len(runs) and not failed else 1
 
 
 if __name__ == "__main__":

@@ -8,12 +8,14 @@ through qemu-user, registered with binfmt_misc by scripts/setup.sh. A suite
 whose programs cannot run here fails and says why, unless the caller sets
 SCANFW_SKIP_32BIT=1 for the 32-bit ones; the test then reports itself as
 skipped (exit status SKIP)."""
+import fcntl
 import os
 import shutil
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 LOADERS = {"i386": "/usr/lib/wine/wine", "x86-64": "/usr/lib/wine/wine64"}
@@ -125,7 +127,35 @@ def announce(suite, exe):
     sys.exit(1)
 
 
+# The prefixes this process holds: path of the lock file -> its descriptor.
+_held = {}
+_held_lock = threading.Lock()
+
+
+def hold(prefix):
+    """Holds the prefix for the rest of this process: a second test command
+    in the same build folder waits here, and says so, instead of stopping
+    the servers of the first one. The descriptor is not inherited, so a
+    wineserver started from here does not keep the prefix held."""
+    path = os.path.abspath(prefix) + ".lock"
+    with _held_lock:
+        if path in _held:
+            return
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            print("%s is in use by another test command in this build folder; waiting for it"
+                  % os.path.abspath(prefix), flush=True)
+            fcntl.flock(fd, fcntl.LOCK_EX)
+        _held[path] = fd
+
+
 def base_env(prefix, arch="i386"):
+    """The environment of Wine programs in the prefix, which this process
+    holds from now on (see hold)."""
+    hold(prefix)
     env = dict(os.environ)
     env["WINEPREFIX"] = os.path.abspath(prefix)
     env["WINEARCH"] = WINEARCH[arch]
@@ -189,11 +219,39 @@ def make_prefix(prefix, arch):
     return env
 
 
-def prepare_prefix(prefix, arch="i386"):
+def server_socket(prefix, env):
+    """Where the prefix's wineserver listens once it is up: a folder named
+    after the prefix's device and inode, under /tmp/.wine-UID or, in
+    Debian's Wine, under the temporary folder that the prefix's file
+    "wineserver" names."""
+    st = os.stat(prefix)
+    try:
+        with open(os.path.join(prefix, "wineserver")) as f:
+            top = os.path.join(env.get("TMPDIR") or "/tmp", f.read().strip())
+    except OSError:
+        top = "/tmp/.wine-%d" % os.getuid()
+    return os.path.join(top, "server-%x-%x" % (st.st_dev, st.st_ino), "socket")
+
+
+SERVER_WAIT = 60  # s, for a wineserver to listen
+
+
+def prepare_prefix(prefix, arch="i386", server="wineserver"):
+    """Makes the prefix and starts one server for the whole run rather than
+    one per process. It returns once the server listens: a Wine process
+    started before would start a server of its own that ends with that
+    process, and takes the prefix's driver along."""
     env = make_prefix(prefix, arch)
-    # Keep one server for the whole run rather than one per process.
-    subprocess.Popen(["wineserver", "-p"], env=env,
-                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # The command returns once its daemon listens, or at once when one
+    # already does.
+    status = subprocess.run([server, "-p"], env=env, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, timeout=SERVER_WAIT).returncode
+    deadline = time.monotonic() + SERVER_WAIT
+    while not os.path.exists(server_socket(prefix, env)):
+        if status != 0 or time.monotonic() > deadline:
+            raise RuntimeError("the wineserver of %s is not listening (%s -p exited %d)"
+                               % (prefix, server, status))
+        time.sleep(0.05)
     return env
 
 
@@ -230,7 +288,8 @@ def run_watched(command, env, timeout=120, watch=None):
 def self_test():
     """Problems found in the helpers above, on made-up inputs: which
     binfmt_misc entries take i386 programs, the PE machine read, a prefix
-    copy that shares nothing a run writes."""
+    copy that shares nothing a run writes, the wait for the server, the
+    hold on a prefix."""
     problems = []
     qemu = ("enabled\ninterpreter /usr/bin/qemu-i386\nflags: OCF\noffset 0\n"
             "magic 7f454c4601010100000000000000000002000300\n"
@@ -273,6 +332,44 @@ def self_test():
         if same != {"system.reg": False, "drive_c/windows/system32/kernel32.dll": True,
                     "drive_c/harness/scenario.rec": False} or prefix_arch(copy) != "win32":
             problems.append("prefix copy: shared %r, arch %r" % (same, prefix_arch(copy)))
+    # The first Wine process must not come before the server listens: this
+    # stand-in server listens a second after it starts; the other one fails.
+    for script, want in (("sleep 1; mkdir -p {top}/server-{at}; : > {top}/server-{at}/socket; "
+                          "printf {top} > {prefix}/wineserver", "listening"),
+                         ("exit 3", RuntimeError)):
+        with tempfile.TemporaryDirectory() as d:
+            prefix, server = os.path.join(d, "prefix"), os.path.join(d, "wineserver")
+            os.makedirs(prefix)
+            open(os.path.join(prefix, "system.reg"), "w").close()
+            st = os.stat(prefix)
+            with open(server, "w") as f:
+                f.write("#!/bin/sh\n" + script.format(top=os.path.join(d, "wine-x"), prefix=prefix,
+                                                      at="%x-%x" % (st.st_dev, st.st_ino)))
+            os.chmod(server, 0o755)
+            try:
+                env = prepare_prefix(prefix, server=server)
+                got = "listening" if os.path.exists(server_socket(prefix, env)) else "not listening"
+            except RuntimeError:
+                got = RuntimeError
+            os.close(_held.pop(os.path.abspath(prefix) + ".lock"))
+            if got != want:
+                problems.append("wineserver %r: Wine programs may start when it is %s"
+                                % (script.split()[0], got))
+    # A second test command on the same prefix waits until the first ends.
+    with tempfile.TemporaryDirectory() as d:
+        prefix = os.path.join(d, "prefix")
+        first = subprocess.Popen([sys.executable, "-c", "import sys, time; sys.path[0] = %r; "
+                                  "import wineenv; wineenv.hold(%r); print(flush=True); "
+                                  "time.sleep(1)" % (os.path.dirname(__file__), prefix)],
+                                 stdout=subprocess.PIPE)
+        first.stdout.readline()
+        started = time.monotonic()
+        hold(prefix)
+        waited = time.monotonic() - started
+        os.close(_held.pop(os.path.abspath(prefix) + ".lock"))
+        first.wait()
+        if waited < 0.5:
+            problems.append("a second command took a held prefix after %.2f s" % waited)
     return problems
 
 

@@ -75,8 +75,13 @@ DWORD fake::WaitForInput(DWORD milliseconds) {
 
 HANDLE GetStdHandle(DWORD which) {
   fake::Bookkeeping b;
-  fake::Record("GetStdHandle", which == STD_INPUT_HANDLE ? "input" : "output");
-  return which == STD_INPUT_HANDLE ? fake::kConsoleInput : fake::kConsoleOutput;
+  fake::Record("GetStdHandle", which == STD_INPUT_HANDLE   ? "input"
+                               : which == STD_ERROR_HANDLE ? "error"
+                                                           : "output");
+  // Standard error is never a console here: what goes there is its bytes.
+  return which == STD_INPUT_HANDLE   ? fake::kConsoleInput
+         : which == STD_ERROR_HANDLE ? fake::kConsoleError
+                                     : fake::kConsoleOutput;
 }
 
 BOOL GetConsoleMode(HANDLE console, LPDWORD mode) {

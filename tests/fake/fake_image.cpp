@@ -138,3 +138,5 @@ DWORD SizeofResource(HMODULE module, HRSRC resource) {
 }
 
 bool CarriesPlaceholderImage() { return Image().placeholder; }
+
+int CarriedFirmwareRelease() { return Image().release; }

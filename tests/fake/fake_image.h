@@ -27,6 +27,9 @@ struct FakeImage {
   // What CarriesPlaceholderImage() answers; the built-in pattern stands in
   // for the placeholder, as in a build without SCANFW_FIRMWARE_IMAGE.
   bool placeholder = true;
+  // What CarriedFirmwareRelease() answers; unknown, as in a build without
+  // SCANFW_FIRMWARE_RELEASE.
+  int release = -1;
 };
 
 const uint32_t kDefaultImageSize = 256 * 1024;

@@ -33,6 +33,7 @@ struct HandleInfo {
 // The standard handles GetStdHandle gives.
 HANDLE const kConsoleInput = reinterpret_cast<HANDLE>(0x10);
 HANDLE const kConsoleOutput = reinterpret_cast<HANDLE>(0x14);
+HANDLE const kConsoleError = reinterpret_cast<HANDLE>(0x18);
 
 // Process ids in the snapshot: the program, its parent and an Explorer that
 // is not its parent.

@@ -77,7 +77,10 @@ void Sync(Slot *slot) {
                             d.descriptorFails,
                             static_cast<uint8_t>(d.descriptorBytes),
                             0,
-                            {0, 0, 0}};
+                            0,
+                            0,
+                            0,
+                            0};
   r.readiness_count = static_cast<uint32_t>(
       std::min<size_t>(d.readiness.size(), SCN_MAX_ANSWERS));
   std::copy_n(d.readiness.begin(), r.readiness_count, r.readiness);

@@ -1,5 +1,8 @@
 #include "tests/fake/scenario.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -68,11 +71,15 @@ bool LoadScenario(const std::string &recordPath, const std::string &outPath,
     return false;
   }
   std::memcpy(&sc->record, bytes.data(), sizeof sc->record);
+  const char *tmp = std::getenv("TMPDIR");
+  const size_t slash = recordPath.find_last_of('/') + 1;
+  sc->logPath =
+      std::string(tmp != nullptr && tmp[0] ? tmp : "/tmp") + "/scanfw-" +
+      recordPath.substr(slash, recordPath.size() - slash - 4) + ".log";
   sc->args.clear();
   const char *arg = sc->record.args;
-  for (uint32_t i = 0; i < sc->record.argc;
-       ++i, arg += sc->args.back().size() + 1)
-    sc->args.push_back(arg);
+  for (uint32_t i = 0; i < sc->record.argc; ++i, arg += std::strlen(arg) + 1)
+    sc->args.push_back(arg == std::string("{log}") ? sc->logPath : arg);
   if (!ReadFile(outPath, &sc->expectedOutput)) {
     *error = "missing " + outPath;
     return false;
@@ -94,6 +101,7 @@ bool LoadScenario(const std::string &recordPath, const std::string &outPath,
     d.readiness.assign(r.readiness, r.readiness + r.readiness_count);
     d.download = static_cast<uint16_t>(r.download);
     d.burn.assign(r.burn, r.burn + r.burn_count);
+    if (rd.own_burn) d.burn.assign(1, rd.burn);
     for (uint32_t k = 0; k < r.fault_count; ++k) {
       const scn_fault &f = r.faults[k];
       d.faults.push_back(
@@ -114,9 +122,13 @@ bool LoadScenario(const std::string &recordPath, const std::string &outPath,
 void ApplyScenario(const Scenario &sc) {
   S().langId = sc.langId;
   S().tick = sc.clock;
+  // Before the devices, which take the image's CRC-32.
+  Image().length = std::min(sc.imageLength, kDefaultImageSize);
+  Image().fault = sc.image;
   for (const FakeDevice &d : sc.devices) AddDevice(d);
   Service() = sc.service;
-  Image().fault = sc.image;
+  Image().release = sc.record.firmware_release;
+  std::remove(sc.logPath.c_str());
   if (sc.onConsole) {
     S().consoleOut = S().consoleIn = true;
     S().parentImage = "explorer.exe";

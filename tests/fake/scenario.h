@@ -22,11 +22,16 @@ struct Scenario {
   std::vector<FakeDevice> devices;
   FakeService service;
   ImageFault image = ImageFault::None;
+  // The image the program carries: the default image's first bytes.
+  uint32_t imageLength = kDefaultImageSize;
   // Started by double-click: standard output and input a console, Explorer
   // the parent, a key pressed a second after the prompt to close.
   bool onConsole = false;
   scn_record record{};
   std::string expectedOutput;  // NAME.out, LF line ends
+  // What {log} in the arguments stands for: a file of this scenario's own
+  // in the temporary folder, removed before each run.
+  std::string logPath;
 };
 
 // Reads the compiled record and the expected output; false with a message

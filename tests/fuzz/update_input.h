@@ -10,6 +10,9 @@
 
 namespace fuzz {
 
+// The image of a fuzzed run, in bytes.
+const uint32_t kImageLength = 4096;
+
 // A fault laid on the k-th platform call by the entry points.
 struct Injection {
   uint16_t index = 0;
@@ -119,6 +122,9 @@ inline void UpdateFields(IO &io, UpdateInput *in) {
                         fake::ImageFault::Load, fake::ImageFault::Lock,
                         fake::ImageFault::Empty});
   ListOf(io, &in->injections, 3, 0, InjectionFields);
+  // The program sends any image in one write; a small one takes the same
+  // path, and the fuzzer is not busy hashing and comparing 256 KiB a run.
+  if (!io.writing) sc.imageLength = kImageLength;
 }
 
 }  // namespace fuzz

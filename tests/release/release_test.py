@@ -194,6 +194,8 @@ def check_refusals(args, image, cert, key):
         ("a missing image", ["--image", os.path.join(work, "nothing.bin")], "does not exist"),
         ("an empty image", ["--image", empty], "empty"),
         ("a folder as image", ["--image", work], "not a regular file"),
+        ("a release that is not four hex digits",
+         ["--image", image, "--firmware-release", "1.2"], "four hex digits"),
         ("a missing certificate file",
          ["--image", image, "--cert", missing, "--key", key], missing),
         ("a missing key file",
@@ -283,7 +285,11 @@ def script(args):
     check_refusals(args, image, cert, key)
 
     signing = ["--image", image, "--cert", cert, "--key", key, "--ca", ca]
-    env = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
+    # The runs after the first reuse its build folders, but for the second
+    # run, which builds from scratch elsewhere.
+    outside = {k: v for k, v in os.environ.items() if k != "SCANFW_RELEASE_BUILDS"}
+    reuse = {"SCANFW_RELEASE_BUILDS": os.path.join(work, "builds")}
+    env = dict({k: v for k, v in outside.items() if k != "SOURCE_DATE_EPOCH"}, **reuse)
     rc, out, dt, dist1 = release(args, "dist1", signing, env=env)
     if not expect(rc == 0, "release.sh signs and packages (%.0f s)" % dt, out):
         return check.report()
@@ -327,7 +333,7 @@ def script(args):
         tmp2 = tempfile.mkdtemp(prefix="scanfw-release-", dir="/dev/shm")
     else:
         os.makedirs(tmp2)
-    env2 = dict(os.environ, TMPDIR=tmp2, TZ="Asia/Taipei", SOURCE_DATE_EPOCH=str(epoch))
+    env2 = dict(outside, TMPDIR=tmp2, TZ="Asia/Taipei", SOURCE_DATE_EPOCH=str(epoch))
     rc, out, dt, dist2 = release(args, "second/dist", signing, env=env2, cwd=tmp2)
     if expect(rc == 0, "a second run (%.0f s)" % dt, out):
         for name in list(EXES) + [DEB, "SHA256SUMS"]:
@@ -336,12 +342,13 @@ def script(args):
 
     # A signature that the given CA does not vouch for is not kept.
     rc, out, dt, dist3 = release(args, "dist-bad-ca", ["--image", image, "--cert", cert,
-                                                       "--key", key, "--ca", other_ca], env=env2)
+                                                       "--key", key, "--ca", other_ca], env=dict(env2, **reuse))
     expect(rc != 0 and "verifying the signature" in out and not os.path.exists(dist3),
            "a signature that does not verify: refused, nothing written (%.0f s)" % dt, out)
 
     # The unsigned build is the signed file minus its signature.
-    rc, out, dt, dist4 = release(args, "dist-unsigned", ["--image", image], env=env2)
+    rc, out, dt, dist4 = release(args, "dist-unsigned", ["--image", image],
+                                 env=dict(env2, **reuse))
     if expect(rc == 0 and "NOT signed" in out, "an unsigned run (%.0f s)" % dt, out):
         for name in EXES:
             stripped = os.path.join(work, "signature-removed-" + name)
@@ -356,7 +363,7 @@ def script(args):
     # With a time stamp: asked of the authority once, and verified.
     tsa = TimeStampAuthority(keys, os.path.join(keys, "ca"))
     env5 = dict({k: v for k, v in env2.items() if k.lower() not in ("http_proxy", "https_proxy")},
-                no_proxy="127.0.0.1")
+                no_proxy="127.0.0.1", **reuse)
     try:
         rc, out, dt, dist5 = release(args, "dist-time-stamped",
                                      signing + ["--timestamp-url", tsa.url], env=env5)

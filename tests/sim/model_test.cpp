@@ -28,7 +28,7 @@ scn_record Record() {
   r.version = SCN_VERSION;
   r.size = sizeof r;
   r.device_count = 1;
-  r.devices[0] = scn_device{0, 0x3A7C, 0x4E21, 0x0100, 0, 0, 8, 1, {0, 0, 0}};
+  r.devices[0] = scn_device{0, 0x3A7C, 0x4E21, 0x0100, 0, 0, 8, 1, 1, 0, 0, 0};
   r.readiness_count = r.burn_count = 1;
   r.bulk_fault_offset = SCN_NO_OFFSET;
   return r;
@@ -220,8 +220,8 @@ TEST(ScannerModel, DescriptorAsFilled) {
   scn_record r = Record();
   r.device_count = 3;
   r.devices[1] =
-      scn_device{2, 0x3A7C, 0x4E21, 0x0100, 0x0409, 0, 6, 0, {0, 0, 0}};
-  r.devices[2] = scn_device{5, 0x3A7C, 0x4E21, 0x0100, 0, 1, 8, 0, {0, 0, 0}};
+      scn_device{2, 0x3A7C, 0x4E21, 0x0100, 0x0409, 0, 6, 0, 0, 0, 0, 0};
+  r.devices[2] = scn_device{5, 0x3A7C, 0x4E21, 0x0100, 0, 1, 8, 0, 0, 0, 0, 0};
   EXPECT_EQ(scn_find_device(&r, 2), 1);
   EXPECT_EQ(scn_find_device(&r, 1), -1);
   uint8_t out[8] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
@@ -308,8 +308,8 @@ TEST(ScannerModel, Crc32IsZlibs) {
 TEST(ScannerModel, ChecksCatchEachWrongRun) {
   scn_record r = Record();
   r.device_count = 2;
-  r.devices[0] = scn_device{0, 0x04A9, 0x1905, 0x0100, 0, 0, 8, 1, {0, 0, 0}};
-  r.devices[1] = scn_device{1, 0x3A7C, 0x4E21, 0x0100, 0, 0, 8, 1, {0, 0, 0}};
+  r.devices[0] = scn_device{0, 0x04A9, 0x1905, 0x0100, 0, 0, 8, 1, 0, 0, 0, 0};
+  r.devices[1] = scn_device{1, 0x3A7C, 0x4E21, 0x0100, 0, 0, 8, 1, 1, 0, 0, 0};
   r.target = 1;
   r.checks = SCN_CHECK_WIRE | SCN_CHECK_OPENED;
   std::memcpy(r.wire, "RDBS", 4);

@@ -195,6 +195,8 @@ void scn_read(scn_scanner *s, uint8_t *data, uint32_t length, scn_outcome *o) {
   if (o->fault == SCN_FAULT_FAIL) return;
   if (phase == SCN_PHASE_READINESS)
     status = scripted(rec->readiness, rec->readiness_count, s->answered[phase]);
+  else if (phase == SCN_PHASE_BURN && s->device->own_burn)
+    status = s->device->burn;
   else if (phase == SCN_PHASE_BURN)
     status = scripted(rec->burn, rec->burn_count, s->answered[phase]);
   else if (phase == SCN_PHASE_DOWNLOAD)
@@ -313,11 +315,11 @@ uint32_t scn_check(const scn_record *rec, const scn_scanner *scanners,
   for (i = 0; i < count; i++) {
     const scn_scanner *s = &scanners[i];
     const scn_device *d = &rec->devices[i];
-    if ((int32_t)i == rec->target && (checks & SCN_CHECK_WIRE) &&
-        !same_wire(s, rec) && ++problems)
+    if (d->receives && (checks & SCN_CHECK_WIRE) && !same_wire(s, rec) &&
+        ++problems)
       scn_say(t, "the scanner received %w, expected %w\n", s->wire,
               s->wire_length, rec->wire, rec->wire_length);
-    if ((int32_t)i != rec->target && s->wire_length && ++problems)
+    if (!d->receives && s->wire_length && ++problems)
       scn_say(t, "device %u is not the one to update but received %w\n",
               d->index, s->wire, s->wire_length);
     if (s->exchanges[SCN_PHASE_BULK] && !bulk_may_be_partial(rec) &&

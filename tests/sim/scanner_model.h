@@ -71,7 +71,8 @@ void scn_say_scanner(scn_text *t, const scn_scanner *s);
 
 /* What the devices received against what the scenario rec expects:
  * scanners[i] is rec's device i. The checks of `checks` that rec asks for,
- * and always: nothing reached another device than the target, and a bulk
+ * and always: nothing reached a device that does not receive (the target,
+ * or with --all every scanner), and a bulk
  * write not cut short by a fault was the whole image. One line per problem
  * into t; returns the number of problems. */
 uint32_t scn_check(const scn_record *rec, const scn_scanner *scanners,

@@ -11,7 +11,7 @@
 #include <stdint.h>
 
 #define SCN_MAGIC 0x52434E53u /* "SNCR" */
-#define SCN_VERSION 1u
+#define SCN_VERSION 2u
 #define SCN_MAX_DEVICES 16
 #define SCN_MAX_ANSWERS 64
 #define SCN_MAX_FAULTS 8
@@ -80,6 +80,7 @@
 #define SCN_CHECK_STDERR 16u
 #define SCN_CHECK_ELAPSED 32u
 #define SCN_CHECK_NO_SERVICE_CALLS 64u
+#define SCN_CHECK_LOG 128u
 
 /* scn_record.bulk_fault_offset when a bulk fault strikes from the start. */
 #define SCN_NO_OFFSET 0xFFFFFFFFu
@@ -102,7 +103,10 @@ typedef struct scn_device {
   uint8_t descriptor_fails;
   uint8_t descriptor_bytes;
   uint8_t expect_opened;
-  uint8_t reserved[3];
+  uint8_t receives; /* commands reach it: the scanner updated (each, --all) */
+  uint8_t own_burn; /* 1: it answers burn below to every burn-status query */
+  uint8_t reserved;
+  uint16_t burn;
 } scn_device;
 
 typedef struct scn_fault {
@@ -150,6 +154,7 @@ typedef struct scn_record {
   uint32_t interrupt_phase;
   uint32_t interrupt_occurrence;
   uint32_t argc;
+  int32_t firmware_release; /* what the executable knows; -1: unknown */
   scn_service service;
   scn_service expect_service;
   scn_service expect_service_during;
@@ -167,7 +172,7 @@ typedef struct scn_record {
 #else
 #define SCN_STATIC_ASSERT(c, m) _Static_assert(c, m)
 #endif
-SCN_STATIC_ASSERT(sizeof(scn_device) == 16, "scn_device has no padding");
+SCN_STATIC_ASSERT(sizeof(scn_device) == 18, "scn_device has no padding");
 SCN_STATIC_ASSERT(sizeof(scn_fault) == 8, "scn_fault has no padding");
 SCN_STATIC_ASSERT(sizeof(scn_record) % 4 == 0,
                   "scn_record keeps 32-bit alignment");

@@ -133,7 +133,11 @@ LIMITS = {
                   "wine": "a signal cannot be timed to a request under Wine (its Ctrl+C runs "
                           "are INTERRUPTS in tests/e2e/e2e_test.py)"},
     "clock": CLOCK, "request-ms": CLOCK,
-    "expect-stderr": PROCESS, "elapsed": PROCESS, "run-as": PROCESS,
+    "expect-stderr": {"wine": "the Wine harness does not read standard error"},
+    "elapsed": PROCESS, "run-as": PROCESS,
+    "firmware-release": {h: "the built executable knows only the release it was built with "
+                            "(none in a test build)" for h in ("wine", "umockdev")},
+    "expect-log": {h: "the record is read back in process" for h in ("wine", "umockdev")},
 }
 
 
@@ -171,12 +175,19 @@ def d_device(sc, words, rest):
     d = {"index": number(words[0], 10, 255, "index"), "vendor": number(words[1], 16, 0xFFFF),
          "product": number(words[2], 16, 0xFFFF), "release": 0x0100, "descriptor_bytes": 8}
     for option in words[3:]:
+        if option.startswith("release="):
+            d["release"] = number(option[8:], 16, 0xFFFF, "release")
+            continue
+        if option.startswith("burn="):
+            d["own_burn"], d["burn"] = 1, statuses([option[5:]])[0]
+            continue
         if option == "descriptor-fails":
             d["descriptor_fails"] = 1
         elif option.startswith("descriptor-bytes="):
             d["descriptor_bytes"] = number(option[17:], 10, 8, "descriptor-bytes")
         else:
-            raise Bad("device option %r: descriptor-fails or descriptor-bytes=N" % option)
+            raise Bad("device option %r: descriptor-fails, descriptor-bytes=N, release=HHHH "
+                      "or burn=S" % option)
         sc["limits"].append("device option")
     if sc["devices"] and d["index"] <= sc["devices"][-1]["index"]:
         raise Bad("device indices must ascend")
@@ -270,6 +281,11 @@ def d_usbfs_limit(sc, words, rest):
                                       "refusals")
 
 
+def release(words):
+    word = one(words, "HHHH, or unknown")
+    return -1 if word == "unknown" else number(word, 16, 0xFFFF, "release")
+
+
 def setter(key, convert, text=False):
     """A handler that sets sc[key] to convert(the words, or the whole text)."""
     def handler(sc, words, rest):
@@ -293,7 +309,7 @@ DIRECTIVES = {
     "lang": (setter("lang", lambda w: number(one(w, "one LANGID, hex"), 16, 0xFFFF, "LANGID")),
              0, ()),
     "clock": (setter("clock", lambda w: number(one(w, "one tick count, hex"), 16)), 0, ()),
-    "device": (d_device, 0, ("descriptor-fails", "descriptor-bytes=")),
+    "device": (d_device, 0, ("descriptor-fails", "descriptor-bytes=", "release=", "burn=")),
     "readiness": (setter("readiness", statuses), 0, ()),
     "download": (setter("download", lambda w: statuses([one(w, "one status")])[0]), 0, ()),
     "burn": (setter("burn", statuses), 0, ()),
@@ -303,6 +319,7 @@ DIRECTIVES = {
     "image": (setter("image", lambda w: one_of(one(w, "ok, find, load, lock or empty"), IMAGES,
                                                "image")), 0, tuple(IMAGES)),
     "run-as": (setter("run_as_nobody", only("nobody")), 0, ("nobody",)),
+    "firmware-release": (setter("firmware_release", release), 0, ("unknown",)),
     "interrupt": (d_interrupt, 0, tuple(SIGNALS) + tuple(PHASES)),
     "fault-offset": (setter("bulk_fault_offset", lambda w: number(one(w, "BYTES"),
                                                                  limit=0xFFFFFFFE)), 0, ()),
@@ -321,6 +338,7 @@ DIRECTIVES = {
                                                           "exit status")), 0, ()),
     "expect-service-calls": (setter("no_service_calls", only("none")),
                              C["SCN_CHECK_NO_SERVICE_CALLS"], ("none",)),
+    "expect-log": (setter("expect_log", only("appended")), C["SCN_CHECK_LOG"], ("appended",)),
 }
 REPEATABLE = ("device", "fault")
 
@@ -333,7 +351,7 @@ def parse(text, path):
           "wire": "", "opened": [], "expect_service": {}, "expect_service_during": {},
           "service": {"state": STATES["running"], "start": STARTS["auto"], "flags": 0},
           "bulk_fault_offset": C["SCN_NO_OFFSET"], "usbfs_limit": 16 << 20,
-          "limits": []}
+          "firmware_release": -1, "limits": []}
     seen = set()
     for line_number, line in enumerate(text.splitlines(), 1):
         line = line.strip()
@@ -362,14 +380,32 @@ def parse(text, path):
     return sc
 
 
+def named_device(args):
+    """The index --device names in args (\\\\.\\usbscanN or N), or None."""
+    for i, arg in enumerate(args[:-1]):
+        if arg == "--device":
+            m = re.fullmatch(r"(?i:\\\\\.\\usbscan)?(0|[1-9]\d{0,2})", args[i + 1])
+            return int(m.group(1)) if m else None
+    return None
+
+
 def resolve(sc):
     """What the harnesses expect, and which of them can run the scenario."""
+    # The devices commands reach: the scanner discovery settles on (among
+    # the one --device names), or with --all every scanner.
     sc["target"] = -1
+    named = named_device(sc["args"])
     for slot, d in enumerate(sc["devices"]):
         raw = (struct.pack("<HH", d["vendor"], d["product"])[:d["descriptor_bytes"]] +
                bytes(4))[:4]
-        if not d.get("descriptor_fails") and struct.unpack("<HH", raw) == TARGET:
+        if d.get("descriptor_fails") or struct.unpack("<HH", raw) != TARGET:
+            continue
+        if "--device" in sc["args"] and d["index"] != named:
+            continue
+        d["receives"] = 1
+        if sc["target"] < 0:
             sc["target"] = slot
+        if "--all" not in sc["args"]:
             break
     if sc["bulk_fault_offset"] != C["SCN_NO_OFFSET"] and \
             not any(f["phase"] == PHASES["bulk"] for f in sc["faults"]):
@@ -398,7 +434,7 @@ def resolve(sc):
 def record(sc):
     # What the compiler resolved and the header has no field for would be lost.
     unknown = set(sc) - {f[0] for f in STRUCTS["scn_record"][0]} - \
-        {"name", "title", "opened", "limits", "excluded", "no_service_calls"}
+        {"name", "title", "opened", "limits", "excluded", "no_service_calls", "expect_log"}
     if unknown:
         raise Bad("scenario_record.h has no field for %s" % ", ".join(sorted(unknown)))
     fields = dict(sc)

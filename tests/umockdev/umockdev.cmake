@@ -55,6 +55,9 @@ endforeach()
 foreach(_name success_en success_zh usbfs_limit_1mib usbfs_limit_below_16k
               data_write_stall_mid_stream data_write_gone_mid_stream)
   scanfw_umockdev_test(${_name}_split_urbs ${_name} --split-urbs)
+  # Each keeps a core busy and bounds the run's time: in a parallel run
+  # (ctest -j), it counts for three of the slots, so few run beside it.
+  set_tests_properties(umockdev.${_name}_split_urbs PROPERTIES PROCESSORS 3)
 endforeach()
 
 # scanfw --verbose: the same standard output, and the log read line by line

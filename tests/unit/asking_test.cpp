@@ -148,13 +148,14 @@ TEST(Version, NamesTheVersionAndTheCarriedImage) {
   fake::Image().data = kAbc;
   fake::Image().length = 3;
   fake::Image().placeholder = false;
+  fake::Image().release = 0x0102;
   run = Scanfw({"--version", "--exit-code"});
-  EXPECT_EQ(
-      run.out,
-      "scanfw 0.3.53.0\n"
-      "Firmware image: 3 bytes\n"
-      "SHA-256: "
-      "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\n");
+  EXPECT_EQ(run.out,
+            "scanfw 0.3.53.0\n"
+            "Firmware image: 3 bytes\n"
+            "SHA-256: "
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\n"
+            "Firmware release (bcdDevice): 0102\n");
   EXPECT_EQ(run.status, 0);
 }
 

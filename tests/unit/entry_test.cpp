@@ -77,6 +77,79 @@ TEST(Options, ParseOptionNumberEdges) {
   EXPECT_EQ(ParseOptionNumber("000000000000000000000000000042"), 42);
 }
 
+TEST(Options, DeviceNamesAsListPrintsThem) {
+  const struct {
+    const char *name;
+    int index;
+  } kNames[] = {
+      {"3", 3},
+      {"0", 0},
+      {"255", 255},
+      {"\\\\.\\usbscan3", 3},
+      {"\\\\.\\USBScan12", 12},
+      {"256", -1},
+      {"03", -1},
+      {"", -1},
+      {"+3", -1},
+      {"3a", -1},
+      {"\\\\.\\usbscan", -1},
+      {"usbscan3", -1},
+      {"\\\\?\\usbscan3", -1},
+      {"1000", -1},
+  };
+  for (const auto &row : kNames)
+    EXPECT_EQ(ParseDeviceName(row.name), row.index) << row.name;
+}
+
+// A command line that cannot be run: one line and the usage on standard
+// error, nothing on standard output, nothing touched, 7 with --exit-code.
+TEST(Options, WrongCommandLinesAreRefusedOnStandardError) {
+  const struct {
+    std::vector<std::string> args;
+    const char *says;
+  } kWrong[] = {
+      {{"--device"}, "--device needs a device name"},
+      {{"--device", "scanner"}, "--device needs a device name"},
+      {{"--log"}, "--log needs the name of a FILE"},
+      {{"--log", ""}, "--log needs the name of a FILE"},
+      {{"--all", "--device", "1"}, "--all and --device cannot be given"},
+  };
+  for (const auto &row : kWrong) {
+    for (bool exitCode : {false, true}) {
+      fake::Reset();
+      fake::AddDevice(Attached(0));
+      std::vector<std::string> args = row.args;
+      if (exitCode) args.insert(args.begin(), "--exit-code");
+      testing::internal::CaptureStderr();
+      int status = -1;
+      const std::string out = fake::RunProgram(args, &status);
+      const std::string err = testing::internal::GetCapturedStderr();
+      EXPECT_EQ(out, "") << row.says;
+      EXPECT_EQ(err.find(std::string("scanfw: ") + row.says), 0u) << err;
+      EXPECT_NE(err.find("\nUsage: scanfw"), std::string::npos) << err;
+      EXPECT_EQ(status, exitCode ? 7 : 0) << row.says;
+      EXPECT_TRUE(fake::CallsNamed("CreateFileA").empty()) << row.says;
+    }
+  }
+}
+
+// A record whose every write fails (a full disk) changes nothing of the run.
+TEST(Options, ALogThatCannotBeWrittenNeverStopsTheUpdate) {
+  std::string plain;
+  for (bool logged : {false, true}) {
+    fake::Reset();
+    fake::AddDevice(Attached(0));
+    std::vector<std::string> args = {"--exit-code"};
+    if (logged) args.insert(args.end(), {"--log", "/dev/full"});
+    int status = -1;
+    const std::string out = fake::RunProgram(args, &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(out.find("Burning firmware done!!"), std::string::npos) << out;
+    if (!logged) plain = out;
+    EXPECT_EQ(out, plain);
+  }
+}
+
 TEST(Language, OnlyChineseTaiwanSelectsTraditionalChinese) {
   EXPECT_EQ(LanguageFromLangId(0x0404), 1);
   for (uint16_t id : {0x0409, 0x0804, 0x0C04, 0x1004, 0x0004, 0x0411, 0})

@@ -4,7 +4,12 @@
 #include "tests/fake/scenario.h"
 
 #include <gtest/gtest.h>
+#include <iconv.h>
 
+#include <algorithm>
+#include <fstream>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,6 +23,51 @@
 namespace {
 
 class Scenarios : public testing::TestWithParam<std::string> {};
+
+// Code page 950 bytes as UTF-8.
+std::string Utf8(const std::string &big5) {
+  iconv_t cd = iconv_open("UTF-8", "CP950");
+  std::string out(big5.size() * 3 + 1, '\0');
+  char *in = const_cast<char *>(big5.data());
+  char *to = &out[0];
+  size_t left = big5.size(), room = out.size();
+  iconv(cd, &in, &left, &to, &room);
+  iconv_close(cd);
+  out.resize(out.size() - room);
+  return out;
+}
+
+// --log's record of the run: the first line, then timed lines, the standard
+// output among them as UTF-8, and last the exit status.
+void ExpectRecord(const fake::Scenario &sc) {
+  std::ifstream file(sc.logPath, std::ios::binary);
+  std::stringstream all;
+  all << file.rdbuf();
+  const std::string text = all.str();
+  ASSERT_FALSE(text.empty()) << sc.logPath;
+  EXPECT_EQ(text.back(), '\n');
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_GE(lines.size(), 3u);
+  const std::regex first(
+      "[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z  scanfw "
+      "0\\.3\\.53\\.0, Linux [^,]+, computer [^,]+, \"scanfw\\.exe\"( "
+      "\"[^\"]*\")+");
+  EXPECT_TRUE(std::regex_match(lines[0], first)) << lines[0];
+  const std::regex timed("[0-9]+ ms  [^\n]*");
+  std::string shown;
+  for (size_t i = 1; i < lines.size(); ++i) {
+    EXPECT_TRUE(std::regex_match(lines[i], timed)) << lines[i];
+    const size_t at = lines[i].find(" ms  stdout: ");
+    if (at != std::string::npos) shown += lines[i].substr(at + 13) + "\n";
+  }
+  EXPECT_EQ(shown, Utf8(sc.expectedOutput));
+  const std::string last =
+      "; exit status " + std::to_string(sc.record.expect_exit);
+  EXPECT_NE(lines.back().find(" ms  end of run: "), std::string::npos);
+  EXPECT_EQ(lines.back().substr(lines.back().size() - last.size()), last);
+}
 
 TEST_P(Scenarios, RunAsDescribed) {
   const fake::Scenario sc = LoadedScenario(GetParam());
@@ -59,12 +109,15 @@ TEST_P(Scenarios, RunAsDescribed) {
   if (sc.record.checks & SCN_CHECK_NO_SERVICE_CALLS) {
     EXPECT_EQ(fake::ServiceCallCount(), 0);
   }
+  if (sc.record.checks & SCN_CHECK_LOG) ExpectRecord(sc);
 
   // Balance: every event and service handle closed, every block freed, every
   // device closed but the one being updated, nothing closed twice. A run
   // that updates always asks the service first, so one without a service
-  // call (help, version, list) holds no device.
-  const bool updated = target >= 0 && fake::ServiceCallCount() > 0;
+  // call (help, version, list) holds no device; --all closes each scanner
+  // after its verdict.
+  const bool updated = target >= 0 && fake::ServiceCallCount() > 0 &&
+                       std::count(sc.args.begin(), sc.args.end(), "--all") == 0;
   EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Event), 0);
   EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Manager), 0);
   EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Service), 0);

@@ -61,8 +61,14 @@ void CheckBalance(RunKind kind, std::vector<std::string> *v) {
         Named(e, "CreateFileA") && e.ok ? FindHandle(e.handle) : nullptr;
     if (h != nullptr && h->open) open = e.handle;
   }
+  // Transfers go to the device opened last, while it is open (--all opens
+  // and closes one scanner after another), and to the one left open.
+  const void *latest = nullptr;
   for (const Entry &e : Entries()) {
-    if ((Named(e, "WriteFile") || Named(e, "ReadFile")) && e.handle != open) {
+    if (Named(e, "CreateFileA") && e.ok) latest = e.handle;
+    if (Named(e, "CloseHandle") && e.handle == latest) latest = nullptr;
+    if ((Named(e, "WriteFile") || Named(e, "ReadFile")) &&
+        (e.handle != latest || (open != nullptr && e.handle != open))) {
       v->push_back("a transfer to a device that is not the open scanner");
       break;
     }
@@ -146,7 +152,11 @@ size_t AskingLine(const std::string &out, size_t at, LanguageIndex language) {
       (again() && Numbered(out, &p, "\\\\.\\usbscan", " ") &&
        HexDigits(out, &p, 4, false) && Literal(out, &p, ":") &&
        HexDigits(out, &p, 4, false) && Literal(out, &p, " ") &&
-       HexDigits(out, &p, 4, false) && Literal(out, &p, "\n")))
+       HexDigits(out, &p, 4, false) &&
+       // --list ends there; --check tells the scanner's verdict.
+       (Literal(out, &p, "\n") || Literal(out, &p, " current\n") ||
+        (Literal(out, &p, " needs ") && HexDigits(out, &p, 4, false) &&
+         Literal(out, &p, "\n")))))
     return p;
   return at;
 }
@@ -160,6 +170,13 @@ void CheckOutput(const std::string &out, RunKind kind,
   while (kind == RunKind::Whole && warning != nullptr &&
          Literal(out, &at, std::string(warning) + "\n")) {
   }
+  // A run refused before it began (its log file cannot be opened) touched
+  // nothing and printed nothing.
+  const bool touched =
+      std::any_of(Entries().begin(), Entries().end(), [](const Entry &e) {
+        return Named(e, "CreateFileA") || Named(e, "OpenSCManagerA");
+      });
+  if (kind == RunKind::Whole && out.empty() && !touched) return;
   if (kind == RunKind::Whole && !Numbered(out, &at, "", "\n")) {
     v->push_back("the output does not begin with the option line");
     return;
@@ -181,6 +198,10 @@ void CheckOutput(const std::string &out, RunKind kind,
     size_t p = at;
     if (kind == RunKind::Whole)
       Numbered(out, &p, "Burning firmware... (", ")\n");
+    best = std::max(best, p);
+    p = at;
+    // --all names each scanner before its update.
+    if (kind == RunKind::Whole) Numbered(out, &p, "\\\\.\\usbscan", "\n");
     best = std::max(best, p);
     p = at;
     Numbered(out, &p, "QueryServiceConfig failed (", ")");
@@ -367,15 +388,36 @@ CommandLine ReadArguments(const std::vector<std::string> &args) {
 
 RunKind KindOfArguments(const std::vector<std::string> &args) {
   const CommandLine line = ReadArguments(args);
-  return line.help || line.version || line.list ? RunKind::Asking
-                                                : RunKind::Whole;
+  return line.help || line.version || line.list || line.check ||
+                 line.error != kLineRunnable
+             ? RunKind::Asking
+             : RunKind::Whole;
 }
 
 void CheckExitStatus(const std::vector<std::string> &args,
                      const std::string &output, int status,
                      std::vector<std::string> *violations) {
   int expected = 0;
-  if (ReadArguments(args).exitCode && KindOfArguments(args) == RunKind::Whole) {
+  const CommandLine line = ReadArguments(args);
+  // Refused before it began (a wrong command line, a log file that cannot
+  // be opened): nothing printed, 7 with --exit-code.
+  const bool refused = line.error != kLineRunnable ||
+                       (line.log != nullptr && output.empty() && !line.check);
+  if (refused && !line.help) {
+    expected = line.exitCode ? kOutcomeRefused : 0;
+  } else if (line.check && !line.help && !line.version && !line.list) {
+    // --check's answer, whether or not asked: 8 when a scanner needs the
+    // firmware, 0 when all are current, 1 with none, 9 without a release.
+    expected =
+        output.find(" needs ") != std::string::npos      ? kOutcomeNeedsFirmware
+        : output.find(" current\n") != std::string::npos ? kOutcomeBurnDone
+        : Image().release < 0 ? kOutcomeReleaseUnknown
+                              : kOutcomeNotFound;
+    if (output.find(
+            MessageText(MsgUpdateCancelled, LanguageFromLangId(S().langId))) !=
+        std::string::npos)
+      expected = kOutcomeCancelled;
+  } else if (line.exitCode && KindOfArguments(args) == RunKind::Whole) {
     static const struct {
       MessageId id;
       int code;
@@ -407,6 +449,21 @@ void CheckExitStatus(const std::vector<std::string> &args,
     if (last == std::string::npos) {
       violations->push_back("a run with --exit-code that ends with no verdict");
       return;
+    }
+    // --all: the first scanner that failed decides, not the last verdict.
+    if (ReadArguments(args).all && expected != kOutcomeNotFound) {
+      size_t first = std::string::npos;
+      expected = kOutcomeBurnDone;
+      for (const auto &verdict : verdicts) {
+        const std::string text =
+            std::string(MessageText(verdict.id, language)) + "\n";
+        const size_t at = output.find(text);
+        if (verdict.code != kOutcomeBurnDone && at != std::string::npos &&
+            at < first) {
+          first = at;
+          expected = verdict.code;
+        }
+      }
     }
   }
   if (status != expected)
