@@ -20,7 +20,7 @@ if(WIN32)
                    --ctl $<TARGET_FILE:scanfw_e2e_e2ectl>
                    --standin $<TARGET_FILE:scanfw_e2e_stisvc_standin>
                    --image "${SCANFW_IMAGE_FILE}")
-  set_tests_properties(screen.wine PROPERTIES LABELS "screen;wine" TIMEOUT 300)
+  set_tests_properties(screen.wine PROPERTIES LABELS "screen;wine" TIMEOUT 600)
   scanfw_wine_test(screen.wine)
 else()
   add_test(NAME screen.linux

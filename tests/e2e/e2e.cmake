@@ -51,7 +51,7 @@ if(WIN32)
                    --image "${SCANFW_IMAGE_FILE}")
   # Its runs overlap on several prefixes: alone on the machine, not beside a
   # build, it takes one to two minutes.
-  set_tests_properties(e2e.wine PROPERTIES LABELS e2e TIMEOUT 300 RUN_SERIAL TRUE)
+  set_tests_properties(e2e.wine PROPERTIES LABELS e2e TIMEOUT 600 RUN_SERIAL TRUE)
   scanfw_wine_test(e2e.wine)
 
   # --verbose end to end: one success and two failures, in a prefix of its own.
@@ -65,6 +65,6 @@ if(WIN32)
                    --scenarios ${SCANFW_SCENARIO_DIR}
                    --records ${SCANFW_SCENARIO_RECORDS}
                    --image "${SCANFW_IMAGE_FILE}")
-  set_tests_properties(e2e.wine.verbose PROPERTIES LABELS e2e TIMEOUT 300)
+  set_tests_properties(e2e.wine.verbose PROPERTIES LABELS e2e TIMEOUT 600)
   scanfw_wine_test(e2e.wine.verbose)
 endif()
