@@ -27,13 +27,14 @@ struct Model {
   int32_t value = 0;
   int warnings = 0;  // "no following argument" messages
   bool help = false, version = false, list = false, exitCode = false,
-       verbose = false;
+       verbose = false, all = false, check = false;
 };
 
 // One argument after another. The asking options, --exit-code and --verbose
 // match the whole argument, exactly; otherwise only the second character
 // counts: 'a' sets 1, 'b' takes the next argument as the number, whatever it
-// reads, or warns when there is none.
+// reads, or warns when there is none. --device and --log take the next
+// argument as their value, whatever it reads.
 Model ModelScan(const std::vector<std::string> &args) {
   Model m;
   for (size_t i = 1; i < args.size(); ++i) {
@@ -43,6 +44,12 @@ Model ModelScan(const std::vector<std::string> &args) {
     if (a == "--list") m.list = true;
     if (a == "--exit-code") m.exitCode = true;
     if (a == "--verbose") m.verbose = true;
+    if (a == "--all") m.all = true;
+    if (a == "--check") m.check = true;
+    if (a == "--device" || a == "--log") {
+      if (i + 1 < args.size()) ++i;
+      continue;
+    }
     if (a.size() < 2) continue;
     if (a[1] == 'a') {
       m.value = 1;
@@ -106,7 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                   &line);
   if (line.help != model.help || line.version != model.version ||
       line.list != model.list || line.exitCode != model.exitCode ||
-      line.verbose != model.verbose)
+      line.verbose != model.verbose || line.all != model.all ||
+      line.check != model.check)
     v.push_back("whole-argument options differ from the model");
   if (line.optionValue != model.value)
     v.push_back("the command line's option value differs from the model");
