@@ -71,15 +71,25 @@ else()
   scanfw_attach_image(scanfw_linux_carrier_test)
   add_test(NAME resources.linux_carrier COMMAND scanfw_linux_carrier_test)
 
+  set(_not_carriers --not-carrier $<TARGET_FILE:scanfw_usb_names_tests>)
+  if(TARGET scanfw_tests)
+    list(APPEND _not_carriers --not-carrier $<TARGET_FILE:scanfw_tests>)
+  endif()
   add_test(NAME resources.elf
            COMMAND ${Python3_EXECUTABLE} ${_res_dir}/inspect_elf.py
                    --image ${SCANFW_IMAGE_FILE}
                    --carrier $<TARGET_FILE:scanfw>
                    --carrier $<TARGET_FILE:scanfw_image_probe>
-                   --not-carrier $<TARGET_FILE:scanfw_tests>
-                   --not-carrier $<TARGET_FILE:scanfw_usb_names_tests>)
-  set_tests_properties(resources.linux_in_place resources.linux_carrier resources.elf
+                   ${_not_carriers})
+  set_tests_properties(resources.linux_in_place resources.linux_carrier
                        PROPERTIES LABELS resources TIMEOUT 120)
+  # The build of the tests on the fake checks that they carry no image
+  # either, among those tests.
+  if(TARGET scanfw_tests AND SCANFW_SANITIZE)
+    set_tests_properties(resources.elf PROPERTIES LABELS unit TIMEOUT 120)
+  else()
+    set_tests_properties(resources.elf PROPERTIES LABELS resources TIMEOUT 120)
+  endif()
 
   # Configuring with a given image: an empty or missing file is refused, a
   # real one is embedded byte for byte. A separate build tree, so slow;

@@ -2,8 +2,11 @@
 // platform calls, then once for each call and each way that call can fail,
 // with the invariants checked after every run.
 //
-//   scanfw_sweep [--mutant NAME] [--only SCENARIO] [--long-stride N] [--quiet]
-//                [--verbose] [--console]
+//   scanfw_sweep [--mutant NAME] [--only SCENARIO] [--shard K/N]
+//                [--long-stride N] [--quiet] [--verbose] [--console]
+//
+// --shard K/N sweeps the Kth of every N scenarios in name order (K from 1),
+// so that N processes share the sweep.
 //
 // --verbose runs every scenario with scanfw's --verbose, its log thrown
 // away: the log's own calls are then swept too.
@@ -37,6 +40,7 @@ int main(int argc, char **argv) {
   bool verbose = false;
   bool console = false;
   long stride = 1;
+  unsigned shard = 0, shards = 1;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--mutant") == 0 && i + 1 < argc) {
       mutant = fake::MutantFromName(argv[++i]);
@@ -46,6 +50,13 @@ int main(int argc, char **argv) {
       }
     } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
       only = argv[++i];
+    } else if (std::strcmp(argv[i], "--shard") == 0 && i + 1 < argc) {
+      if (std::sscanf(argv[++i], "%u/%u", &shard, &shards) != 2 || shard < 1 ||
+          shard > shards) {
+        std::fprintf(stderr, "sweep: --shard wants K/N, 1 <= K <= N\n");
+        return 2;
+      }
+      --shard;
     } else if (std::strcmp(argv[i], "--long-stride") == 0 && i + 1 < argc) {
       stride = std::max(1L, std::atol(argv[++i]));
     } else if (std::strcmp(argv[i], "--quiet") == 0) {
@@ -57,7 +68,8 @@ int main(int argc, char **argv) {
     } else {
       std::fprintf(stderr,
                    "usage: scanfw_sweep [--mutant NAME] [--only SCENARIO] "
-                   "[--long-stride N] [--quiet] [--verbose] [--console]\n");
+                   "[--shard K/N] [--long-stride N] [--quiet] [--verbose] "
+                   "[--console]\n");
       return 2;
     }
   }
@@ -77,8 +89,10 @@ int main(int argc, char **argv) {
       for (const std::string &line : v)
         std::printf("%s: %s\n", at.c_str(), line.c_str());
   };
+  unsigned index = 0;
   for (const std::string &name : fake::FakeScenarioNames(records)) {
     if (!only.empty() && name != only) continue;
+    if (index++ % shards != shard) continue;
     fake::Scenario sc;
     std::string error;
     if (!fake::LoadScenario(records + "/" + name + ".rec",
