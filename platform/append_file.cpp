@@ -4,7 +4,7 @@
 #include <cstring>
 
 #ifdef _WIN32
-#include <windows.h>
+#include "platform/win32.h"
 #else
 #include <fcntl.h>
 #include <unistd.h>

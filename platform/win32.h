@@ -4,6 +4,11 @@
 #pragma once
 
 #ifdef _WIN32
+// Nothing here needs the sockets, RPC, OLE or shell headers, which are most
+// of <windows.h>'s compile time.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
 #include <windows.h>
 // After <windows.h>, which it needs.
 #include <tlhelp32.h>

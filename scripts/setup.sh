@@ -2,21 +2,38 @@
 # Installs what building and testing scanfw needs on Debian 12, when missing.
 # Idempotent: quiet and quick when everything is already there.
 #
+#   scripts/setup.sh [native|windows]
+#
+# native: what the Linux builds and their tests need (and the fuzzers);
+# windows: the cross compilers, Wine and the release tools. Without an
+# argument, both. scripts/test.sh installs the first and starts building
+# while the second installs.
+#
 # The 32-bit scanfw.exe needs Wine's 32-bit side, which needs a machine that
 # runs 32-bit x86 code: natively where the kernel allows it, otherwise
 # through qemu-user 10 registered with binfmt_misc (Debian 12's own qemu 7.2
 # cannot run Wine). Only where one of them works are i386 packages installed.
 set -euo pipefail
 
-pkgs=(cmake make g++ libgtest-dev libgmock-dev
-      g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
-      g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-      mingw-w64-x86-64-dev
-      wine wine64 python3 python3-pefile xxd
-      pkg-config libusb-1.0-0-dev umockdev libumockdev-dev
-      libsystemd-dev python3-dbusmock dbus-daemon
-      git osslsigncode openssl dpkg-dev lintian
-      clang-14 libclang-rt-14-dev tmux locales)
+part=${1:-all}
+case $part in
+  all | native | windows) ;;
+  *) echo "usage: scripts/setup.sh [native|windows]" >&2; exit 2 ;;
+esac
+
+native=(cmake make ninja-build g++ libgtest-dev libgmock-dev python3 xxd git
+        pkg-config libusb-1.0-0-dev umockdev libumockdev-dev
+        libsystemd-dev python3-dbusmock dbus-daemon
+        clang-14 libclang-rt-14-dev tmux locales)
+windows=(g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
+         g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+         mingw-w64-x86-64-dev
+         wine wine64 python3-pefile osslsigncode openssl dpkg-dev lintian)
+case $part in
+  native) pkgs=("${native[@]}") ;;
+  windows) pkgs=("${windows[@]}") ;;
+  *) pkgs=("${native[@]}" "${windows[@]}") ;;
+esac
 pkgs32=(wine32)
 QEMU_MIN=1:10.0   # the first qemu-user that runs Wine's 32-bit loader here
 
@@ -36,8 +53,14 @@ missing() {
 # A mirror in the middle of a sync serves an index that does not match its
 # release file. Try again; if one index stays broken, go on with the ones
 # that came: the installs below fail loudly if what they need is missing.
+# An index read in the last half hour (by the other part, say) is used as
+# is, unless the caller says "again" (a new architecture needs its own).
 apt_update() {
   local try
+  if [ "${1:-}" != again ] &&
+     [ -n "$(find /var/lib/apt/lists -maxdepth 1 -name '*Packages*' -mmin -30 2>/dev/null | head -1)" ]; then
+    return 0
+  fi
   for try in 1 2 3 4; do
     if $SUDO apt-get update -qq; then return 0; fi
     echo "setup: apt-get update failed (try $try of 4)" >&2
@@ -53,13 +76,28 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 
 # The locales the tests run the programs in, as a user's terminal would be.
-for locale in en_US.UTF-8 zh_TW.UTF-8 zh_TW.BIG5 zh_CN.UTF-8 zh_CN.GB2312; do
+if [ "$part" = windows ]; then
+  locales=()
+else
+  locales=(en_US.UTF-8 zh_TW.UTF-8 zh_TW.BIG5 zh_CN.UTF-8 zh_CN.GB2312)
+fi
+for locale in "${locales[@]}"; do
   name=${locale%%.*} charset=${locale#*.}
   if ! locale -a 2>/dev/null | grep -qix "$name.$(echo "$charset" | tr -d -)"; then
     echo "setup: generating the locale $locale"
     $SUDO localedef -i "$name" -f "$charset" "$locale"
   fi
 done
+
+# The presets build with Ninja: a build folder that an earlier generator
+# configured is configured afresh (its Wine prefixes stay).
+for cache in "$(dirname "$0")"/../build/*/CMakeCache.txt; do
+  if [ -f "$cache" ] && ! grep -qx 'CMAKE_GENERATOR:INTERNAL=Ninja' "$cache"; then
+    rm -rf "$cache" "$(dirname "$cache")/CMakeFiles"
+  fi
+done
+
+if [ "$part" = native ]; then exit 0; fi
 
 # ------------------------------------------------------------ 32-bit code
 # The smallest i386 program: exit(0). Whether it runs is the kernel's answer,
@@ -141,7 +179,7 @@ if [ -n "$i386" ]; then
   mapfile -t need32 < <(missing "${pkgs32[@]}")
   if [ ${#need32[@]} -gt 0 ]; then
     echo "setup: installing ${need32[*]} (i386)"
-    apt_update
+    apt_update again
     # With the i386 index of the security archive unreadable, the amd64
     # libraries carry security versions whose i386 twins apt cannot see.
     # The security archive then ranks below the main one for this install

@@ -37,6 +37,8 @@ if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
                    --build ${CMAKE_BINARY_DIR}
                    --x64-build ${SCANFW_X64_BUILD_DIR}
                    --prefix ${CMAKE_BINARY_DIR}/wineprefix-release)
-  set_tests_properties(release.script PROPERTIES LABELS release TIMEOUT 900)
+  # The longest of its preset (five releases, two of them built from
+  # scratch): started first.
+  set_tests_properties(release.script PROPERTIES LABELS release TIMEOUT 900 COST 2000)
   scanfw_wine_test(release.script)
 endif()
