@@ -2,12 +2,12 @@
 # Installs what building and testing scanfw needs on Debian 12, when missing.
 # Idempotent: quiet and quick when everything is already there.
 #
-#   scripts/setup.sh [native|windows]
+#   scripts/setup.sh [first|rest]
 #
-# native: what the Linux builds and their tests need (and the fuzzers);
-# windows: the cross compilers, Wine and the release tools. Without an
-# argument, both. scripts/test.sh installs the first and starts building
-# while the second installs.
+# first: what the Linux builds and their tests need; rest: the cross
+# compilers, Wine and its 32-bit side, the release tools and clang for the
+# fuzzers. Without an argument, both. scripts/test.sh installs the first
+# part and starts building while the rest installs.
 #
 # The 32-bit scanfw.exe needs Wine's 32-bit side, which needs a machine that
 # runs 32-bit x86 code: natively where the kernel allows it, otherwise
@@ -17,22 +17,22 @@ set -euo pipefail
 
 part=${1:-all}
 case $part in
-  all | native | windows) ;;
-  *) echo "usage: scripts/setup.sh [native|windows]" >&2; exit 2 ;;
+  all | first | rest) ;;
+  *) echo "usage: scripts/setup.sh [first|rest]" >&2; exit 2 ;;
 esac
 
-native=(cmake make ninja-build g++ libgtest-dev libgmock-dev python3 xxd git
-        pkg-config libusb-1.0-0-dev umockdev libumockdev-dev
-        libsystemd-dev python3-dbusmock dbus-daemon
-        clang-14 libclang-rt-14-dev tmux locales)
-windows=(g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
-         g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-         mingw-w64-x86-64-dev
-         wine wine64 python3-pefile osslsigncode openssl dpkg-dev lintian)
+first=(cmake make ninja-build g++ libgtest-dev libgmock-dev python3 xxd git
+       pkg-config libusb-1.0-0-dev umockdev libumockdev-dev
+       libsystemd-dev python3-dbusmock dbus-daemon tmux locales)
+rest=(clang-14 libclang-rt-14-dev
+      g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
+      g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+      mingw-w64-x86-64-dev
+      wine wine64 python3-pefile osslsigncode openssl dpkg-dev lintian)
 case $part in
-  native) pkgs=("${native[@]}") ;;
-  windows) pkgs=("${windows[@]}") ;;
-  *) pkgs=("${native[@]}" "${windows[@]}") ;;
+  first) pkgs=("${first[@]}") ;;
+  rest) pkgs=("${rest[@]}") ;;
+  *) pkgs=("${first[@]}" "${rest[@]}") ;;
 esac
 pkgs32=(wine32)
 QEMU_MIN=1:10.0   # the first qemu-user that runs Wine's 32-bit loader here
@@ -76,7 +76,7 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 
 # The locales the tests run the programs in, as a user's terminal would be.
-if [ "$part" = windows ]; then
+if [ "$part" = rest ]; then
   locales=()
 else
   locales=(en_US.UTF-8 zh_TW.UTF-8 zh_TW.BIG5 zh_CN.UTF-8 zh_CN.GB2312)
@@ -97,7 +97,7 @@ for cache in "$(dirname "$0")"/../build/*/CMakeCache.txt; do
   fi
 done
 
-if [ "$part" = native ]; then exit 0; fi
+if [ "$part" = first ]; then exit 0; fi
 
 # ------------------------------------------------------------ 32-bit code
 # The smallest i386 program: exit(0). Whether it runs is the kernel's answer,

@@ -13,7 +13,7 @@
 # - fuzz: clang builds the fuzzers only; each runs its seeds, then all three
 #   run side by side for a bounded time.
 # Set-up comes in two parts: what the Linux builds need first, then the
-# Windows tool chain, Wine and the 32-bit side, which install in the
+# Windows tool chain, Wine and its 32-bit side and clang, which install in the
 # background while the sanitizer build compiles; the two Windows presets
 # follow them there. Their Wine suites mostly wait (the scanner's 6-second
 # burns), as do the umockdev runs, which run several at a time. Each part
@@ -21,7 +21,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh native
+bash scripts/setup.sh first
 
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc 2>/dev/null || echo 2)}
 export CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-$CMAKE_BUILD_PARALLEL_LEVEL}
@@ -72,8 +72,10 @@ build() {
 # preset's simulated scanner, so the 64-bit tests come first; the 32-bit
 # build compiles beside them.
 windows_presets() {
-  local x64 status=0
-  part "set-up: Windows tool chain and Wine" bash scripts/setup.sh windows || return 1
+  local x64 status=0 setup=0
+  part "set-up, the rest: Windows tool chain, Wine, clang" bash scripts/setup.sh rest || setup=$?
+  echo "$setup" >"$rest_done"
+  [ "$setup" -eq 0 ] || return 1
   part "windows-x64 build" build windows-x64 || return 1
   part "windows-x64 tests" ctest --preset windows-x64 -j 3 &
   x64=$!
@@ -87,6 +89,9 @@ windows_presets() {
 
 mkdir -p build
 wine_log=build/windows-presets.log
+# The rest of the set-up's status, once it has run (the fuzzers need clang).
+rest_done=build/setup-rest.status
+rm -f "$rest_done"
 windows_presets >"$wine_log" 2>&1 &
 wine=$!
 
@@ -95,6 +100,7 @@ part "asan build" build asan || status=1
 part "asan tests: on the fake platform" ctest --preset asan -LE "$shipped" || status=1
 part "linux build" build linux || status=1
 part "linux tests: the shipped program" ctest --preset linux -L "$shipped" -j 6 || status=1
+while [ ! -s "$rest_done" ] && kill -0 "$wine" 2>/dev/null; do sleep 2; done
 part "fuzz: the fuzzers and their inputs" cmake --workflow --preset fuzz || status=1
 part "fuzz runs" bash scripts/fuzz.sh "${SCANFW_FUZZ_SECONDS:-30}" || status=1
 
