@@ -8,6 +8,7 @@ through qemu-user, registered with binfmt_misc by scripts/setup.sh. A suite
 whose programs cannot run here fails and says why, unless the caller sets
 SCANFW_SKIP_32BIT=1 for the 32-bit ones; the test then reports itself as
 skipped (exit status SKIP)."""
+import contextlib
 import fcntl
 import os
 import shutil
@@ -152,6 +153,24 @@ def hold(prefix):
         _held[path] = fd
 
 
+@contextlib.contextmanager
+def template_read(template):
+    """Shares the template with other readers; the process that boots it
+    holds it alone (see hold)."""
+    path = os.path.abspath(template) + ".lock"
+    with _held_lock:
+        mine = path in _held
+    if mine:
+        yield
+        return
+    fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_SH)
+        yield
+    finally:
+        os.close(fd)
+
+
 def base_env(prefix, arch="i386"):
     """The environment of Wine programs in the prefix, which this process
     holds from now on (see hold)."""
@@ -208,10 +227,12 @@ def make_prefix(prefix, arch):
     env = base_env(prefix, arch)
     if not os.path.exists(os.path.join(prefix, "system.reg")):
         template = os.environ.get("SCANFW_WINE_TEMPLATE", "")
-        if template and prefix_arch(template) == WINEARCH[arch] and \
-                os.path.abspath(template) != os.path.abspath(prefix):
-            copy_prefix(template, prefix)
-            return env
+        if template and os.path.abspath(template) != os.path.abspath(prefix):
+            # A template that another process is still booting is waited for.
+            with template_read(template):
+                if prefix_arch(template) == WINEARCH[arch]:
+                    copy_prefix(template, prefix)
+                    return env
         os.makedirs(prefix, exist_ok=True)
         subprocess.run(loader(arch) + ["wineboot", "-i"], env=env, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
@@ -260,12 +281,15 @@ def stop(env):
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-def run(command, env, timeout=120):
+# A bound for a hang, not an expectation: on a loaded 2-core machine where
+# 32-bit Wine runs through qemu-user, installing the driver has taken over
+# two minutes.
+def run(command, env, timeout=300):
     """Runs a Windows program; returns (exit status, stdout bytes)."""
     return run_watched(command, env, timeout)[:2]
 
 
-def run_watched(command, env, timeout=120, watch=None):
+def run_watched(command, env, timeout=300, watch=None):
     """Runs a Windows program, calling watch(process) every 0.1 s until it
     returns true or the program ends; (exit status, stdout, stderr) bytes,
     killed on a time-out or an error. Output goes to files, not pipes: Wine's
@@ -355,21 +379,30 @@ def self_test():
             if got != want:
                 problems.append("wineserver %r: Wine programs may start when it is %s"
                                 % (script.split()[0], got))
-    # A second test command on the same prefix waits until the first ends.
-    with tempfile.TemporaryDirectory() as d:
-        prefix = os.path.join(d, "prefix")
-        first = subprocess.Popen([sys.executable, "-c", "import sys, time; sys.path[0] = %r; "
-                                  "import wineenv; wineenv.hold(%r); print(flush=True); "
-                                  "time.sleep(1)" % (os.path.dirname(__file__), prefix)],
-                                 stdout=subprocess.PIPE)
-        first.stdout.readline()
-        started = time.monotonic()
+    # A second test command on the same prefix waits until the first ends;
+    # so does a copy of a template that another process is still booting.
+    def take(prefix):
         hold(prefix)
-        waited = time.monotonic() - started
         os.close(_held.pop(os.path.abspath(prefix) + ".lock"))
-        first.wait()
-        if waited < 0.5:
-            problems.append("a second command took a held prefix after %.2f s" % waited)
+
+    def read(prefix):
+        with template_read(prefix):
+            pass
+    for what, second in (("a second command took a held prefix", take),
+                         ("a copy was made of a template still booting", read)):
+        with tempfile.TemporaryDirectory() as d:
+            prefix = os.path.join(d, "prefix")
+            first = subprocess.Popen([sys.executable, "-c", "import sys, time; sys.path[0] = %r; "
+                                      "import wineenv; wineenv.hold(%r); print(flush=True); "
+                                      "time.sleep(1)" % (os.path.dirname(__file__), prefix)],
+                                     stdout=subprocess.PIPE)
+            first.stdout.readline()
+            started = time.monotonic()
+            second(prefix)
+            waited = time.monotonic() - started
+            first.wait()
+            if waited < 0.5:
+                problems.append("%s after %.2f s" % (what, waited))
     return problems
 
 
