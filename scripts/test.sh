@@ -64,14 +64,18 @@ part() {
   fi
 }
 
-# Compiling, the sweep and the fuzzers keep no time but their own: they run
-# at a lower priority, so that the suites that talk to a simulated scanner
-# in real time (Wine, umockdev) are not starved into their time limits.
+# The sanitizer build and tests and the fuzzers keep no time but their own:
+# they run at a lower priority, so that the suites that talk to a simulated
+# scanner in real time (Wine, umockdev) are not starved into their time
+# limits.
 later() {
   nice -n 10 "$@"
 }
 
 build() {
+  cmake --preset "$1" && cmake --build --preset "$1"
+}
+build_later() {
   cmake --preset "$1" && later cmake --build --preset "$1"
 }
 
@@ -103,7 +107,7 @@ windows_presets >"$wine_log" 2>&1 &
 wine=$!
 
 status=0
-part "asan build" build asan || status=1
+part "asan build" build_later asan || status=1
 part "asan tests: on the fake platform" later ctest --preset asan -LE "$shipped" || status=1
 part "linux build" build linux || status=1
 part "linux tests: the shipped program" ctest --preset linux -L "$shipped" -j 6 || status=1
