@@ -72,11 +72,14 @@ later() {
   nice -n 10 "$@"
 }
 
+# build PRESET [later]: configures and builds, at a lower priority if asked.
 build() {
-  cmake --preset "$1" && cmake --build --preset "$1"
+  cmake --preset "$1" && ${2:+"$2"} cmake --build --preset "$1"
 }
-build_later() {
-  cmake --preset "$1" && later cmake --build --preset "$1"
+
+# wait_for FILE: until the Windows presets' job has written FILE or ended.
+wait_for() {
+  while [ ! -s "$1" ] && kill -0 "$wine" 2>/dev/null; do sleep 2; done
 }
 
 # Both Windows programs are built first: the 32-bit preset's release test
@@ -109,15 +112,15 @@ rm -f "$rest_done" "$wine_done"
 wine=$( (windows_presets >"$wine_log" 2>&1; echo $? >"$wine_done") </dev/null >/dev/null 2>&1 & echo $! )
 
 status=0
-part "asan build" build_later asan || status=1
+part "asan build" build asan later || status=1
 part "asan tests: on the fake platform" later ctest --preset asan -LE "$shipped" || status=1
 part "linux build" build linux || status=1
 part "linux tests: the shipped program" ctest --preset linux -L "$shipped" -j 6 || status=1
-while [ ! -s "$rest_done" ] && kill -0 "$wine" 2>/dev/null; do sleep 2; done
+wait_for "$rest_done"
 part "fuzz: the fuzzers and their inputs" later cmake --workflow --preset fuzz || status=1
 part "fuzz runs" later bash scripts/fuzz.sh "${SCANFW_FUZZ_SECONDS:-30}" || status=1
 
-while [ ! -s "$wine_done" ] && kill -0 "$wine" 2>/dev/null; do sleep 2; done
+wait_for "$wine_done"
 [ "$(cat "$wine_done" 2>/dev/null)" = 0 ] || status=1
 echo "== the Windows presets, run beside the above ($wine_log):"
 cat "$wine_log"

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "app/interrupt.h"
 #include "app/window.h"
 #include "tests/fake/check/faults.h"
 #include "tests/fake/fake_platform.h"
@@ -290,7 +289,6 @@ TEST(Window, AnEarlierCtrlCDoesNotCloseIt) {
   EXPECT_NE(out.find(MessageText(MsgUpdateCancelled, 0)), std::string::npos);
   EXPECT_NE(out.find(MessageText(MsgPressAnyKey, 0)), std::string::npos);
   EXPECT_GE(fake::S().tick, kHoldWindowMs);
-  InstallInterruptHandler();  // the next test starts without the Ctrl+C
 }
 
 }  // namespace
