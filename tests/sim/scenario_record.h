@@ -11,7 +11,7 @@
 #include <stdint.h>
 
 #define SCN_MAGIC 0x52434E53u /* "SNCR" */
-#define SCN_VERSION 2u
+#define SCN_VERSION 3u
 #define SCN_MAX_DEVICES 16
 #define SCN_MAX_ANSWERS 64
 #define SCN_MAX_FAULTS 8
@@ -145,6 +145,7 @@ typedef struct scn_record {
   uint32_t wire_length;
   uint32_t elapsed_min_ms;
   uint32_t elapsed_max_ms;
+  uint32_t elapsed_from_fault; /* 1: timed from the first URB a fault strikes */
   uint32_t run_as_nobody;
   uint32_t bulk_fault_offset; /* the image byte a bulk fault strikes from */
   uint32_t usbfs_limit;       /* bytes usbfs may hold in URBs; 0: no limit */

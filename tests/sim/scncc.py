@@ -252,10 +252,13 @@ def service_state(words):
 
 
 def d_elapsed(sc, words, rest):
+    if len(words) == 3 and words[2] == "from-fault":
+        sc["elapsed_from_fault"] = 1
+        words = words[:2]
     try:
         low, high = (int(round(float(w) * 1000)) for w in words)
     except ValueError:
-        raise Bad("MIN MAX, seconds")
+        raise Bad("MIN MAX, seconds, then optionally from-fault")
     if not 0 <= low <= high:
         raise Bad("MIN must not exceed MAX")
     sc["elapsed_min_ms"], sc["elapsed_max_ms"] = low, high
@@ -410,6 +413,8 @@ def resolve(sc):
     if sc["bulk_fault_offset"] != C["SCN_NO_OFFSET"] and \
             not any(f["phase"] == PHASES["bulk"] for f in sc["faults"]):
         raise Bad("fault-offset: without a bulk fault")
+    if sc.get("elapsed_from_fault") and not sc["faults"]:
+        raise Bad("elapsed: from-fault without a fault")
     if sc["image"]:
         sc["limits"].append("image not ok")
     indices = [d["index"] for d in sc["devices"]]

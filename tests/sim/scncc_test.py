@@ -36,6 +36,7 @@ REFUSED = [
     (DEVICE + "expect-opened: 1\n", "expect-opened names 1, which is not attached"),
     ("expect-service: running\n", "STATE START, or absent"),
     ("elapsed: 5 1\n", "MIN must not exceed MAX"),
+    ("elapsed: 0 5 from-fault\n", "from-fault without a fault"),
     ("run-as: root\n", "only nobody"),
     ("run-as: nobody root\n", "only nobody"),
     ("fault-offset: 10\n", "fault-offset: without a bulk fault"),
@@ -72,6 +73,8 @@ RESOLVED = [
     ("service: paused start=demand stop=refused hint=300\n",
      {"service": {"state": 3, "start": 3, "wait_hint": 300, "flags": 1}}),
     ("elapsed: 4.9 9\n", {"elapsed_min_ms": 4900, "elapsed_max_ms": 9000, "checks": 32}),
+    ("fault: bulk 1 write fail\nelapsed: 0 5 from-fault\n",
+     {"elapsed_max_ms": 5000, "elapsed_from_fault": 1}),
     ("interrupt: SIGTERM bulk 1\n",
      {"interrupt_signal": 15, "interrupt_phase": 3, "interrupt_occurrence": 1}),
 ]
