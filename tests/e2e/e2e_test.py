@@ -429,6 +429,13 @@ def live(prefix, exe, sc, want, record_file, image):
     return 0
 
 
+def scanner_record(prefix):
+    try:
+        return prefix.record()
+    except (RuntimeError, OSError, subprocess.SubprocessError) as e:
+        return "unavailable (%s)" % e
+
+
 def run_one(prefix, exe, image, args, name, when, base):
     """One run of the list on this prefix: (name, problems, seconds)."""
     t0 = time.monotonic()
@@ -444,6 +451,12 @@ def run_one(prefix, exe, image, args, name, when, base):
                                          locale_env(prefix.env, sc["lang"]), timeout=180)
             problems = check(sc, want, stdout, status, prefix.record(),
                              prefix.service_events(), image)
+    except subprocess.TimeoutExpired as e:
+        # What it had printed, its last words to Wine and how far the
+        # scanner got: the difference between a hang and a slow machine.
+        problems = ["did not end within %d s; standard output: %r" % (e.timeout, e.output),
+                    "standard error, its end: %r" % (e.stderr or b"")[-2000:],
+                    "the simulated scanner's record: %s" % scanner_record(prefix)]
     except (RuntimeError, OSError, subprocess.SubprocessError) as e:
         problems = ["could not run: %s" % e]
     return name, problems, time.monotonic() - t0

@@ -292,8 +292,10 @@ def run(command, env, timeout=300):
 def run_watched(command, env, timeout=300, watch=None):
     """Runs a Windows program, calling watch(process) every 0.1 s until it
     returns true or the program ends; (exit status, stdout, stderr) bytes,
-    killed on a time-out or an error. Output goes to files, not pipes: Wine's
-    helper processes inherit a pipe and would keep it open for long."""
+    killed on a time-out or an error. A time-out raises TimeoutExpired with
+    what the program had written, to tell a hang from a slow run. Output goes
+    to files, not pipes: Wine's helper processes inherit a pipe and would
+    keep it open for long."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         with subprocess.Popen(command, env=env, stdout=out, stderr=err,
                               stdin=subprocess.DEVNULL) as process:
@@ -301,6 +303,12 @@ def run_watched(command, env, timeout=300, watch=None):
                 while watch and process.poll() is None and not watch(process):
                     time.sleep(0.1)
                 status = process.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+                out.seek(0)
+                err.seek(0)
+                raise subprocess.TimeoutExpired(command, timeout, out.read(), err.read())
             except BaseException:
                 process.kill()
                 raise
@@ -403,6 +411,13 @@ def self_test():
             first.wait()
             if waited < 0.5:
                 problems.append("%s after %.2f s" % (what, waited))
+    # A run that times out still tells what it had written.
+    try:
+        run_watched(["sh", "-c", "echo said; echo warned >&2; sleep 10"], None, 0.5)
+        problems.append("a hanging run did not time out")
+    except subprocess.TimeoutExpired as e:
+        if (e.output, e.stderr) != (b"said\n", b"warned\n"):
+            problems.append("a run that timed out kept %r and %r" % (e.output, e.stderr))
     return problems
 
 
