@@ -132,6 +132,10 @@ LIMITS = {
                            "are tests/unit/interrupt_test.cpp)",
                   "wine": "a signal cannot be timed to a request under Wine (its Ctrl+C runs "
                           "are INTERRUPTS in tests/e2e/e2e_test.py)"},
+    "never burnt": {h: "the burn wait runs out its 10 minutes in real time"
+                    for h in ("wine", "umockdev")},
+    "never burnt, no request-ms": {"fake": "the burn never ends, and while it polls only "
+                                           "request-ms moves the virtual clock"},
     "clock": CLOCK, "request-ms": CLOCK,
     "expect-stderr": {"wine": "the Wine harness does not read standard error"},
     "elapsed": PROCESS, "run-as": PROCESS,
@@ -426,6 +430,17 @@ def resolve(sc):
             not any(f["phase"] == PHASES["readiness"] for f in sc["faults"]) and \
             sc.get("interrupt_phase") != PHASES["readiness"]:
         sc["limits"].append("never ready")
+    # A scanner that answers 7 (still burning) to the end keeps the burn loop
+    # polling, without a pause, until 10 minutes have passed.
+    burns = [d["burn"] if d.get("own_burn") else sc["burn"][-1]
+             for d in sc["devices"] if d.get("receives")]
+    if 7 in burns and sc["image"] == 0 and not sc["faults"] and \
+            "never ready" not in sc["limits"] and not sc.get("interrupt_signal") and \
+            not set(sc["args"]) & {"--help", "-h", "-?", "/?", "--version", "--list",
+                                   "--check"}:
+        sc["limits"].append("never burnt")
+        if not sc.get("request_ms"):
+            sc["limits"].append("never burnt, no request-ms")
     sc["excluded"] = {}
     for limit in sc["limits"]:
         for harness, reason in LIMITS.get(limit, {}).items():

@@ -50,6 +50,8 @@ REFUSED = [
     ("interrupt: SIGINT burn\n", "SIGNAL PHASE N"),
     ("title: a\ntitle: b\n", "t.scn:2: title given twice"),
     ("clock: 1\nrun-as: nobody\n", "no harness can run it"),
+    (DEVICE + "burn: 7\n", "fake: the burn never ends, and while it polls only request-ms "
+                           "moves the virtual clock; umockdev: the burn wait runs out its 10"),
 ]
 
 # text, what it resolves to (keys of the compiled scenario)
@@ -106,6 +108,8 @@ HARNESS_CASES = [
     (DEVICE + "image: lock\n", ("fake",), {"wine": "carries its image"}),
     (DEVICE + "run-as: nobody\nexpect-stderr: rules\n", ("umockdev",), {"fake": "process"}),
     (DEVICE + "elapsed: 1 2\n", ("umockdev",), {"wine": "process"}),
+    (DEVICE + "burn: 0 7\nrequest-ms: 9\n", ("fake",), {"umockdev": "virtual clock"}),
+    (DEVICE + "burn: 7\nargs: --check\n", ("fake", "wine", "umockdev"), {}),
     (DEVICE + "fault: bulk 1 write gone\n", ("umockdev",), {"fake": "unplugged", "wine": "unplugged"}),
     (DEVICE + "fault: bulk 1 write short\nfault-offset: 5\n", ("umockdev",), {"fake": "offset"}),
     (DEVICE + "usbfs-limit: 1048576 refused\n", ("umockdev",), {"wine": "usbfs"}),
