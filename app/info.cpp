@@ -13,9 +13,8 @@ void PrintVersion(LanguageIndex language) {
   PrintConsole("scanfw %s\n", SCANFW_VERSION);
   const VersionTexts &texts = VersionTextsFor(language);
   FirmwareImage image = {nullptr, 0};
-  if (LoadFirmwareImage(language, &image)) {
-    char hex[kSha256HexChars];
-    Sha256Hex(image.Data, image.Length, hex);
+  char hex[kSha256HexChars];
+  if (LoadFirmwareImage(language, &image, hex)) {
     PrintConsole("%s%lu%s", texts.imageBefore,
                  static_cast<unsigned long>(image.Length), texts.imageAfter);
     PrintConsole("SHA-256: %s\n", hex);

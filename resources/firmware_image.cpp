@@ -15,7 +15,8 @@ const char kImagePlace[] = "the executable's read-only image section";
 #endif
 }  // namespace
 
-bool LoadFirmwareImage(LanguageIndex language, FirmwareImage *image) {
+bool LoadFirmwareImage(LanguageIndex language, FirmwareImage *image,
+                       char *sha256) {
   // No language is named: the single entry is found whatever the user's
   // language is.
   HRSRC entry = FindResourceA(nullptr, MAKEINTRESOURCEA(kFirmwareResourceId),
@@ -43,13 +44,15 @@ bool LoadFirmwareImage(LanguageIndex language, FirmwareImage *image) {
     PrintMessage(MsgResourceEmpty, language);
     return false;
   }
-  if (diag::On()) {
-    // What --version shows, so that support can tell which image it was.
-    char sha256[kSha256HexChars];
+  char own[kSha256HexChars];
+  if (sha256 != nullptr || diag::On()) {
+    if (sha256 == nullptr) sha256 = own;
     Sha256Hex(static_cast<const uint8_t *>(bytes), length, sha256);
+  }
+  // What --version shows, so that support can tell which image it was.
+  if (diag::On())
     diag::Line("firmware image: %lu bytes, SHA-256 %s, in %s",
                static_cast<unsigned long>(length), sha256, kImagePlace);
-  }
   image->Data = static_cast<const uint8_t *>(bytes);
   image->Length = length;
   return true;

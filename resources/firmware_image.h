@@ -15,8 +15,11 @@ struct FirmwareImage {
 };
 
 // Fills the view and returns true, or prints the failing step's message and
-// returns false. Copies nothing and allocates nothing.
-bool LoadFirmwareImage(LanguageIndex language, FirmwareImage *image);
+// returns false. Copies nothing and allocates nothing. `sha256`, when given
+// (kSha256HexChars), receives the image's hash, which the log's line then
+// shares: the image is read for it once.
+bool LoadFirmwareImage(LanguageIndex language, FirmwareImage *image,
+                       char *sha256 = nullptr);
 
 // True when the build embeds the generated placeholder rather than the
 // scanner's firmware. Defined by whatever carries the image (the build's
