@@ -6,6 +6,7 @@ same run on a bus without logind, where scanfw must go on without a word.
 
 Usage: logind_test.py TESTBED TESTBED-ARGUMENTS..."""
 import os
+import shutil
 import subprocess
 import sys
 
@@ -43,7 +44,11 @@ def main():
             server.wait()
         return 1 if failed("absent", "without logind") or held else 0
     finally:
+        # This dbusmock forgets its data folder before it would remove it.
+        data = getattr(Bus, "_DBusTestCase__datadir", None)
         Bus.tearDownClass()
+        if data:
+            shutil.rmtree(data, ignore_errors=True)
 
 
 if __name__ == "__main__":
