@@ -19,7 +19,9 @@ if(_release_preset)
                    --build-type ${CMAKE_BUILD_TYPE}
                    "--image=${SCANFW_FIRMWARE_IMAGE}"
                    --work ${CMAKE_BINARY_DIR}/release-rebuild)
-  set_tests_properties(release.rebuild PROPERTIES LABELS release TIMEOUT 300)
+  # Started first, as resources.configure, which also builds.
+  set_tests_properties(release.rebuild PROPERTIES LABELS release TIMEOUT 300
+                       COST 1000)
 endif()
 
 # release.script: scripts/release.sh end to end, in the Windows build, whose

@@ -23,7 +23,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 RESOURCES = os.path.join(HERE, "..", "resources")
 sys.path.insert(0, RESOURCES)
-from checks import check, expect, load_pe, read, run, write  # noqa: E402
+from checks import check, expect, load_pe, read, run, run_build, write  # noqa: E402
 import wineenv  # noqa: E402
 
 VERSION = "0.3.53.0"
@@ -65,11 +65,11 @@ def rebuild(args):
     other = os.path.join(work, "another-build")
     t0 = time.monotonic()
     # The preset as this build tree was configured: the same image.
-    rc, out = run([args.cmake, "--preset", args.preset, "-B", other,
+    rc, out = run_build([args.cmake, "--preset", args.preset, "-B", other,
                    "-DCMAKE_BUILD_TYPE=" + args.build_type,
                    "-DSCANFW_FIRMWARE_IMAGE=" + args.image], cwd=copy)
     if rc == 0:
-        rc, out = run([args.cmake, "--build", other, "-j", "2", "--target", "scanfw"])
+        rc, out = run_build([args.cmake, "--build", other, "-j", "2", "--target", "scanfw"])
     if not expect(rc == 0, "the %s preset builds from %s into %s" % (args.preset, copy, other),
                   out):
         return check.report()
@@ -176,7 +176,7 @@ def release(args, out, argv, env=None, cwd=None):
     (status, output, seconds, that folder)."""
     out = os.path.join(args.work, out)
     t0 = time.monotonic()
-    rc, text = run(["bash", args.script] + argv + ["--out", out], env=env, cwd=cwd)
+    rc, text = run_build(["bash", args.script] + argv + ["--out", out], env=env, cwd=cwd)
     return rc, text, time.monotonic() - t0, out
 
 

@@ -7,14 +7,14 @@ import shutil
 import subprocess
 import sys
 
-from checks import check, expect, parse_args, read, run, write
+from checks import check, expect, parse_args, read, run_build, write
 
 WARNING = "NEVER RUN THIS EXECUTABLE ON A REAL SCANNER"
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def cmake(args, *extra):
-    status, text = run([args.cmake] + list(extra), stdin=subprocess.DEVNULL, timeout=600)
+    status, text = run_build([args.cmake] + list(extra), stdin=subprocess.DEVNULL, timeout=600)
     # CMake wraps long messages at arbitrary spaces: compare with the white
     # space folded.
     return status, " ".join(text.split())

@@ -103,6 +103,14 @@ def run(cmd, **kw):
     return p.returncode, p.stdout
 
 
+def run_build(cmd, **kw):
+    """run, at a lower priority: a build inside a test keeps no time of its
+    own, while the tests beside it that talk to a simulated scanner in real
+    time (a 16 KiB URB at a time, under umockdev) fail their bounds when
+    compilers starve them."""
+    return run(["nice", "-n", "10"] + cmd, **kw)
+
+
 def parse_args(required, wine=False, **optional):
     """The command line: --NAME for each of `required`, which must be given,
     and for each keyword of `optional` (its argparse settings); with `wine`,
