@@ -66,8 +66,8 @@ def rebuild(args):
     t0 = time.monotonic()
     # The preset as this build tree was configured: the same image.
     rc, out = run_build([args.cmake, "--preset", args.preset, "-B", other,
-                   "-DCMAKE_BUILD_TYPE=" + args.build_type,
-                   "-DSCANFW_FIRMWARE_IMAGE=" + args.image], cwd=copy)
+                         "-DCMAKE_BUILD_TYPE=" + args.build_type,
+                         "-DSCANFW_FIRMWARE_IMAGE=" + args.image], cwd=copy)
     if rc == 0:
         rc, out = run_build([args.cmake, "--build", other, "-j", "2", "--target", "scanfw"])
     if not expect(rc == 0, "the %s preset builds from %s into %s" % (args.preset, copy, other),

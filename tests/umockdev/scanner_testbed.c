@@ -64,7 +64,6 @@ typedef struct {
   GQueue stalled; /* Urb*: never completed unless discarded */
   scn_scanner model;
   gint64 bulk_started_us, bulk_reaped_us;
-  gint64 fault_us; /* when the first URB a fault strikes arrived; 0: none */
   GString *log;
 } Device;
 
@@ -75,6 +74,8 @@ static GMutex state_lock;
 static uint32_t image_length, image_crc;
 static volatile pid_t child_pid; /* scanfw, while it runs */
 static gint64 child_ended_us;
+/* When the first URB that a fault strikes arrived; 0: none yet. */
+static gint64 fault_us;
 
 /* --logind: the inhibitors that logind holds for scanfw, looked up as each
  * request reaches the scanner. */
@@ -245,8 +246,7 @@ static int scanner_urb(Device *dev, int out, guint8 *data, int length,
                 : o.fault == SCN_FAULT_GONE ? -ESHUTDOWN
                                             : 0;
   urb->actual = (int)o.count;
-  if (o.fault != SCN_FAULT_NONE && !dev->fault_us)
-    dev->fault_us = g_get_monotonic_time();
+  if (o.fault != SCN_FAULT_NONE && !fault_us) fault_us = g_get_monotonic_time();
   return o.fault == SCN_FAULT_STALL;
 }
 
@@ -895,10 +895,6 @@ int main(int argc, char **argv) {
   }
   /* From the fault: how soon scanfw gives up once the scanner fails, apart
    * from how fast a loaded machine moved the image up to there. */
-  gint64 fault_us = 0;
-  for (int i = 0; i < device_total; i++)
-    if (devices[i].fault_us && (!fault_us || devices[i].fault_us < fault_us))
-      fault_us = devices[i].fault_us;
   const double timed = !scenario.elapsed_from_fault ? seconds
                        : fault_us ? (child_ended_us - fault_us) / 1e6
                                   : -1;
