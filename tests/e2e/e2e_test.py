@@ -287,6 +287,13 @@ def target_device(report, sc):
     return next(fields for i, fields in report["devices"] if i == index)
 
 
+def scanner_record(prefix):
+    try:
+        return prefix.record()
+    except (RuntimeError, OSError, subprocess.SubprocessError) as e:
+        return "unavailable (%s)" % e
+
+
 def run_interrupted(prefix, exe, sc, want, when, image, records):
     """Runs scanfw, sends SIGINT when the driver's report shows `when`, and
     checks the run against what the stage allows."""
@@ -315,7 +322,9 @@ def run_interrupted(prefix, exe, sc, want, when, image, records):
     except subprocess.TimeoutExpired:
         return ["did not end within a minute of the interrupt"]
     if not queries_at_signal:
-        return ["the run ended before the moment (%s) was seen: %r" % (when, stdout)]
+        return ["the run ended (exit status %d) before the moment (%s) was seen: %r"
+                % (status, when, stdout), "standard error, its end: %r" % stderr[-2000:],
+                "the simulated scanner's record: %s" % scanner_record(prefix)]
     text = prefix.record()
     problems = ["standard error: %r" % stderr] if stderr else []
     wire = target_device(parse_record(text), sc)["wire"]
@@ -427,13 +436,6 @@ def live(prefix, exe, sc, want, record_file, image):
         return 1
     print("ok: transcript, scanner and service as expected")
     return 0
-
-
-def scanner_record(prefix):
-    try:
-        return prefix.record()
-    except (RuntimeError, OSError, subprocess.SubprocessError) as e:
-        return "unavailable (%s)" % e
 
 
 def run_one(prefix, exe, image, args, name, when, base):
