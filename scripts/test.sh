@@ -32,11 +32,13 @@ started=$SECONDS
 
 # cpu_now: the CPU time used so far by the processes this shell has waited
 # for, user and system, in whole seconds (bash's times, read in this shell:
-# a subshell would count only its own).
-cpu_file=$(mktemp)
-trap 'rm -f "$cpu_file"' EXIT
+# a subshell would count only its own). The Windows presets' job is a shell
+# of its own that reports its parts at the same moments, so each shell writes
+# a file of its own.
+cpu_dir=$(mktemp -d)
+trap 'rm -rf "$cpu_dir"' EXIT
 children_cpu() {
-  local user system
+  local user system cpu_file=$cpu_dir/$BASHPID
   times >"$cpu_file"
   { read -r _ _; read -r user system; } <"$cpu_file"
   cpu_now=$(($(seconds_of "$user") + $(seconds_of "$system")))
