@@ -287,11 +287,15 @@ def target_device(report, sc):
     return next(fields for i, fields in report["devices"] if i == index)
 
 
-def scanner_record(prefix):
+def last_words(prefix, stderr):
+    """What tells a hang or a failed start from a slow run: the end of what
+    the program said to Wine, and how far the scanner got."""
     try:
-        return prefix.record()
+        record = prefix.record()
     except (RuntimeError, OSError, subprocess.SubprocessError) as e:
-        return "unavailable (%s)" % e
+        record = "unavailable (%s)" % e
+    return ["standard error, its end: %r" % (stderr or b"")[-2000:],
+            "the simulated scanner's record: %s" % record]
 
 
 def run_interrupted(prefix, exe, sc, want, when, image, records):
@@ -316,15 +320,12 @@ def run_interrupted(prefix, exe, sc, want, when, image, records):
             queries_at_signal.append(device["wire"].count("R"))
             os.kill(wine_pid(process), signal.SIGINT)
         return queries_at_signal or time.monotonic() > deadline
-    try:
-        status, stdout, stderr = wineenv.run_watched(
-            prefix.wine + [exe] + sc["args"], locale_env(prefix.env, lang), 60, watch)
-    except subprocess.TimeoutExpired:
-        return ["did not end within a minute of the interrupt"]
+    # A time-out is reported by the caller, with what the run had written.
+    status, stdout, stderr = wineenv.run_watched(
+        prefix.wine + [exe] + sc["args"], locale_env(prefix.env, lang), 60, watch)
     if not queries_at_signal:
         return ["the run ended (exit status %d) before the moment (%s) was seen: %r"
-                % (status, when, stdout), "standard error, its end: %r" % stderr[-2000:],
-                "the simulated scanner's record: %s" % scanner_record(prefix)]
+                % (status, when, stdout)] + last_words(prefix, stderr)
     text = prefix.record()
     problems = ["standard error: %r" % stderr] if stderr else []
     wire = target_device(parse_record(text), sc)["wire"]
@@ -454,11 +455,8 @@ def run_one(prefix, exe, image, args, name, when, base):
             problems = check(sc, want, stdout, status, prefix.record(),
                              prefix.service_events(), image)
     except subprocess.TimeoutExpired as e:
-        # What it had printed, its last words to Wine and how far the
-        # scanner got: the difference between a hang and a slow machine.
-        problems = ["did not end within %d s; standard output: %r" % (e.timeout, e.output),
-                    "standard error, its end: %r" % (e.stderr or b"")[-2000:],
-                    "the simulated scanner's record: %s" % scanner_record(prefix)]
+        problems = ["did not end within %d s; standard output: %r"
+                    % (e.timeout, e.output)] + last_words(prefix, e.stderr)
     except (RuntimeError, OSError, subprocess.SubprocessError) as e:
         problems = ["could not run: %s" % e]
     return name, problems, time.monotonic() - t0
