@@ -7,10 +7,16 @@
 
 namespace {
 
-// Asked about each candidate whose identity could be read, in index order:
-// true keeps the device open and ends the walk there.
-typedef bool (*CandidateVisitor)(void *context, const char *name,
-                                 const DEVICE_DESCRIPTOR &descriptor);
+// What a walk does with a candidate whose identity could be read.
+enum Visit {
+  kVisitClose,     // close it and go on
+  kVisitKeepStop,  // keep it open and end the walk there
+  kVisitKeepGoOn,  // keep it open (the visitor holds it now) and go on
+};
+// Asked about each such candidate, in index order.
+typedef Visit (*CandidateVisitor)(void *context, int index, const char *name,
+                                  const DEVICE_DESCRIPTOR &descriptor,
+                                  DeviceHandle device);
 
 bool IsTarget(const DEVICE_DESCRIPTOR &descriptor) {
   // Only the two identifiers decide; the returned byte count, release and
@@ -31,10 +37,10 @@ void LogWalkEnd(int absent) {
 // a device that opens has its identity read, or MsgGetDescriptorError
 // printed; every device not kept is closed before the next is opened. An
 // interrupt ends the walk as if there were nothing more to find, and says so
-// in *cancelled. The kept device's index goes to *kept.
+// in *cancelled.
 DeviceHandle WalkCandidates(LanguageIndex language, Candidates among,
                             CandidateVisitor visit, void *context,
-                            bool *cancelled, int *kept = nullptr) {
+                            bool *cancelled) {
   char name[kFormatBufferSize];
   std::memset(name, 0, sizeof(name));
   *cancelled = false;
@@ -72,30 +78,46 @@ DeviceHandle WalkCandidates(LanguageIndex language, Candidates among,
                static_cast<unsigned>(descriptor.usVendorId),
                static_cast<unsigned>(descriptor.usProductId),
                static_cast<unsigned>(descriptor.usBcdDevice));
-    if (visit(context, name, descriptor)) {
+    const Visit action = visit(context, index, name, descriptor, device);
+    if (action == kVisitKeepStop) {
       LogWalkEnd(absent);
       diag::Note("the scanner is the device just opened: the search ends");
-      if (kept != nullptr) *kept = index;
       return device;
     }
-    CloseDevice(device);
+    if (action == kVisitClose) CloseDevice(device);
   }
   LogWalkEnd(absent);
   return INVALID_HANDLE_VALUE;
 }
 
-bool KeepTarget(void *, const char *, const DEVICE_DESCRIPTOR &descriptor) {
-  return IsTarget(descriptor);
+Visit KeepTarget(void *context, int, const char *,
+                 const DEVICE_DESCRIPTOR &descriptor, DeviceHandle) {
+  if (!IsTarget(descriptor)) return kVisitClose;
+  if (context != nullptr) *static_cast<int *>(context) = descriptor.usBcdDevice;
+  return kVisitKeepStop;
 }
 
-bool PrintIdentity(void *context, const char *name,
-                   const DEVICE_DESCRIPTOR &descriptor) {
+Visit KeepEveryTarget(void *context, int index, const char *name,
+                      const DEVICE_DESCRIPTOR &descriptor,
+                      DeviceHandle device) {
+  if (!IsTarget(descriptor)) return kVisitClose;
+  ScannerList *list = static_cast<ScannerList *>(context);
+  FoundScanner &found = list->scanners[list->count++];
+  found.device = device;
+  found.index = index;
+  found.release = descriptor.usBcdDevice;
+  diag::Line("%s is a scanner: kept open for its update", name);
+  return kVisitKeepGoOn;
+}
+
+Visit PrintIdentity(void *context, int, const char *name,
+                    const DEVICE_DESCRIPTOR &descriptor, DeviceHandle) {
   PrintConsole("%s %04X:%04X %04X\n", name,
                static_cast<unsigned>(descriptor.usVendorId),
                static_cast<unsigned>(descriptor.usProductId),
                static_cast<unsigned>(descriptor.usBcdDevice));
   if (IsTarget(descriptor)) *static_cast<bool *>(context) = true;
-  return false;
+  return kVisitClose;
 }
 
 struct CheckTally {
@@ -104,22 +126,26 @@ struct CheckTally {
   int needing;
 };
 
-bool PrintVerdict(void *context, const char *name,
-                  const DEVICE_DESCRIPTOR &descriptor) {
-  if (!IsTarget(descriptor)) return false;
+Visit PrintVerdict(void *context, int, const char *name,
+                   const DEVICE_DESCRIPTOR &descriptor, DeviceHandle) {
+  if (!IsTarget(descriptor)) return kVisitClose;
   CheckTally *tally = static_cast<CheckTally *>(context);
   ++tally->scanners;
   PrintConsole("%s %04X:%04X %04X ", name,
                static_cast<unsigned>(descriptor.usVendorId),
                static_cast<unsigned>(descriptor.usProductId),
                static_cast<unsigned>(descriptor.usBcdDevice));
+  // Releases are compared as numbers: a scanner ahead of the image is not
+  // sent back to it.
   if (descriptor.usBcdDevice == tally->release) {
     PrintConsole("current\n");
+  } else if (descriptor.usBcdDevice > tally->release) {
+    PrintConsole("newer\n");
   } else {
     ++tally->needing;
     PrintConsole("needs %04X\n", static_cast<unsigned>(tally->release));
   }
-  return false;
+  return kVisitClose;
 }
 
 }  // namespace
@@ -130,20 +156,35 @@ Candidates CandidatesFor(int device) {
 }
 
 DeviceHandle Discover(LanguageIndex language) {
-  return DiscoverAmong(language, CandidatesFor(-1), true, nullptr);
+  return DiscoverAmong(language, CandidatesFor(-1), nullptr);
 }
 
 DeviceHandle DiscoverAmong(LanguageIndex language, Candidates among,
-                           bool reportNone, int *index) {
+                           int *release) {
   bool cancelled = false;
   const DeviceHandle device =
-      WalkCandidates(language, among, KeepTarget, nullptr, &cancelled, index);
+      WalkCandidates(language, among, KeepTarget, release, &cancelled);
   if (cancelled) {
     PrintMessage(MsgUpdateCancelled, language);
-  } else if (device == INVALID_HANDLE_VALUE && reportNone) {
+  } else if (device == INVALID_HANDLE_VALUE) {
     PrintMessage(MsgDeviceNotFound, language);
   }
   return device;
+}
+
+bool DiscoverEveryScanner(LanguageIndex language, ScannerList *list) {
+  list->count = 0;
+  bool cancelled = false;
+  WalkCandidates(language, CandidatesFor(-1), KeepEveryTarget, list,
+                 &cancelled);
+  if (cancelled) {
+    for (int i = 0; i < list->count; ++i) CloseDevice(list->scanners[i].device);
+    list->count = 0;
+    PrintMessage(MsgUpdateCancelled, language);
+    return false;
+  }
+  if (list->count == 0) PrintMessage(MsgDeviceNotFound, language);
+  return true;
 }
 
 int CheckScanners(LanguageIndex language, int device, int release) {

@@ -23,17 +23,33 @@ Candidates CandidatesFor(int device);
 // MsgUpdateCancelled when an interrupt ended the search (RunWasCancelled()
 // in app/interrupt.h then tells the two apart).
 DeviceHandle Discover(LanguageIndex language);
-// The same among the candidates given; *index (when not null) gets the
-// found device's index. Without `reportNone` a search that finds nothing
-// prints nothing.
+// The same among the candidates given; *release (when not null) gets the
+// release the found device reports (bcdDevice).
 DeviceHandle DiscoverAmong(LanguageIndex language, Candidates among,
-                           bool reportNone, int *index);
+                           int *release);
+
+// A scanner found by the walk of --all, still open.
+struct FoundScanner {
+  DeviceHandle device;
+  int index;
+  int release;  // bcdDevice
+};
+struct ScannerList {
+  FoundScanner scanners[kCandidateCount];
+  int count = 0;
+};
+// --all: one walk over every name, as Discover's, that keeps every scanner
+// open in *list, in index order; what is attached later is not looked for.
+// MsgDeviceNotFound when there is none. False after MsgUpdateCancelled when
+// an interrupt ended the walk; every scanner is closed again then.
+bool DiscoverEveryScanner(LanguageIndex language, ScannerList *list);
 
 // --check: walks the candidates as ListDevices does and prints, for each
 // scanner among them, "\\.\usbscanN VVVV:PPPP RRRR " and "current" when
-// RRRR is `release`, else "needs " and `release` in hex; MsgDeviceNotFound
-// when there is none. Returns 0 when every scanner is current, 1 when there
-// is none, 8 when one needs the firmware, 6 when an interrupt ended it.
+// RRRR is `release`, "newer" when it is higher, else "needs " and `release`
+// in hex; MsgDeviceNotFound when there is none. Returns 0 when every scanner
+// is current or newer, 1 when there is none, 8 when one needs the firmware,
+// 6 when an interrupt ended it.
 int CheckScanners(LanguageIndex language, int device, int release);
 
 // Walks the same candidates as Discover and prints, for each device that

@@ -55,8 +55,10 @@ int ParseDeviceName(const char *name) {
   const size_t prefix = sizeof kPrefix - 1;
   const char *digits = name;
   size_t i = 0;
+  // Letters in any case; every other character only as itself.
   while (i < prefix && name[i] != '\0' &&
-         (name[i] | 0x20) == (kPrefix[i] | 0x20))
+         (name[i] == kPrefix[i] || (kPrefix[i] >= 'a' && kPrefix[i] <= 'z' &&
+                                    (name[i] | 0x20) == kPrefix[i])))
     ++i;
   if (i == prefix) digits = name + prefix;
   int index = 0;
@@ -104,6 +106,10 @@ void ReadCommandLine(int argc, char **argv, CommandLine *line) {
       line->all = true;
     } else if (Is(arg, "--check")) {
       line->check = true;
+    } else if (Is(arg, "--allow-older")) {
+      line->policy.allowOlder = true;
+    } else if (Is(arg, "--allow-reinstall")) {
+      line->policy.allowReinstall = true;
     } else if (Is(arg, "--device")) {
       const char *name = ValueAfter(argc, argv, &i);
       deviceGiven = true;
@@ -147,11 +153,28 @@ bool EveryChineseText(bool (*visit)(const char *text)) {
 // the one --device names.
 UpdateOutcome UpdateChosenScanner(const CommandLine &line,
                                   LanguageIndex language) {
+  int release = -1;
   const DeviceHandle device =
-      DiscoverAmong(language, CandidatesFor(line.device), true, nullptr);
+      DiscoverAmong(language, CandidatesFor(line.device), &release);
   // The found device stays open until the process ends.
-  if (device != INVALID_HANDLE_VALUE) return RunUpdate(device, language);
+  if (device != INVALID_HANDLE_VALUE)
+    return RunUpdate(device, language, release, line.policy);
   return RunWasCancelled() ? kOutcomeCancelled : kOutcomeNotFound;
+}
+
+// The last word of a --check's record: its own answer, never an update's.
+const char *CheckAnswer(int status) {
+  switch (status) {
+    case 0:
+      return "every scanner current or newer";
+    case kOutcomeNotFound:
+      return "no scanner";
+    case kOutcomeNeedsFirmware:
+      return "a scanner needs this firmware";
+    case kOutcomeReleaseUnknown:
+      return "release unknown";
+  }
+  return OutcomeName(status);
 }
 
 // The run once the command line is read: an answer, or discovery and the
@@ -177,20 +200,21 @@ int Run(const CommandLine &line, LanguageIndex language, const char **what) {
   if (line.check) {
     const int status =
         CheckScanners(language, line.device, CarriedFirmwareRelease());
-    *what = OutcomeName(status);
+    *what = CheckAnswer(status);
     return status;
   }
 
   const int32_t optionValue = ReportOptions(line, language);
   PrintConsole("%d\n", static_cast<int>(optionValue));
-  const UpdateOutcome outcome = line.all ? UpdateEveryScanner(language)
-                                         : UpdateChosenScanner(line, language);
-  diag::Line("outcome %d: %s; exit status %d%s", static_cast<int>(outcome),
-             OutcomeName(outcome),
-             line.exitCode ? static_cast<int>(outcome) : 0,
+  const UpdateOutcome outcome = line.all
+                                    ? UpdateEveryScanner(language, line.policy)
+                                    : UpdateChosenScanner(line, language);
+  const int code = ExitCodeOf(outcome);
+  diag::Line("outcome %d: %s; exit status %d%s", code, OutcomeName(outcome),
+             line.exitCode ? code : 0,
              line.exitCode ? " (--exit-code)" : " (no --exit-code)");
   *what = OutcomeName(outcome);
-  return line.exitCode ? static_cast<int>(outcome) : 0;
+  return line.exitCode ? code : 0;
 }
 
 // A command line that cannot be run: why, then the usage, on standard error.
@@ -230,8 +254,10 @@ int ScanfwMain(int argc, char **argv) {
   ReadCommandLine(argc, argv, &line);
   diag::Stop();
   // Nothing is touched for a command line that cannot be run, nor when the
-  // record it asks for cannot be kept.
-  const int refused = line.exitCode ? static_cast<int>(kOutcomeRefused) : 0;
+  // record it asks for cannot be kept. A detection rule reads every exit
+  // status, so --check is never answered 0 for a run that was refused.
+  const int refused =
+      line.exitCode || line.check ? static_cast<int>(kOutcomeRefused) : 0;
   if (line.error != kLineRunnable && !line.help) {
     RefuseCommandLine(line.error, language);
     return refused;
@@ -245,7 +271,7 @@ int ScanfwMain(int argc, char **argv) {
   if (line.check && !line.help && !line.version && !line.list &&
       CarriedFirmwareRelease() < 0) {
     PrintError("%s", CommandLineTextsFor(language).releaseUnknown);
-    runlog::End(OutcomeName(kOutcomeReleaseUnknown), kOutcomeReleaseUnknown);
+    runlog::End(CheckAnswer(kOutcomeReleaseUnknown), kOutcomeReleaseUnknown);
     return kOutcomeReleaseUnknown;
   }
   // Help is only the usage text, with or without --verbose.

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "app/update.h"
 #include "messages/messages.h"
 
 // Decimal text as the "b" option reads it: leading white space, an optional
@@ -20,8 +21,9 @@ enum CommandLineError {
 };
 
 // The candidate index a --device NAME stands for: "\\.\usbscanN" in any
-// letter case, or N alone, N as --list prints it (0 to 255, no sign, no
-// leading zero); -1 for anything else.
+// letter case (no other character stands for another), or N alone, N as
+// --list prints it (0 to 255, no sign, no leading zero); -1 for anything
+// else.
 int ParseDeviceName(const char *name);
 
 // What the command line asks for. Only the second character of an argument
@@ -41,6 +43,7 @@ struct CommandLine {
   bool check = false;         // --check
   int device = -1;            // --device: the candidate index; -1: every one
   const char *log = nullptr;  // --log FILE
+  UpdatePolicy policy;        // --allow-older, --allow-reinstall
   CommandLineError error = kLineRunnable;
 };
 
@@ -57,10 +60,10 @@ int32_t ScanOptions(int argc, char **argv, LanguageIndex language);
 
 // The whole run. Help wins over everything, then a command line that cannot
 // be run (its message and the usage on standard error; 0, or 7 with
-// --exit-code), then --version, then --list, then --check; none of those
-// opens a device for the update. Otherwise the update runs, of every scanner
-// with --all; the exit status is 0 on every path, or with --exit-code the
-// run's UpdateOutcome (app/update.h). --log opens its file before anything
-// else is done, and a file it cannot open ends the run the same way as a
-// wrong command line.
+// --exit-code or --check), then --version, then --list, then --check; none of
+// those opens a device for the update. Otherwise the update runs, of every
+// scanner with --all; the exit status is 0 on every path, or with --exit-code
+// the run's UpdateOutcome as ExitCodeOf gives it (app/update.h). --log opens
+// its file before anything else is done, and a file it cannot open ends the run
+// the same way as a wrong command line.
 int ScanfwMain(int argc, char **argv);

@@ -37,6 +37,10 @@ bool g_refusalShown = false;
 const DWORD kEndingBudgetMs = 4000;
 const DWORD kEndingSliceMs = 50;
 
+bool Burning(unsigned state) {
+  return (state & kWriting) != 0 && (state & kVerdict) == 0;
+}
+
 bool TimeLeft(DWORD start) {
   return static_cast<DWORD>(GetTickCount() - start) < kEndingBudgetMs;
 }
@@ -44,7 +48,7 @@ bool TimeLeft(DWORD start) {
 // Close, logoff or shutdown, on the handler's own thread.
 void GiveServiceBack() {
   const DWORD start = GetTickCount();
-  const unsigned before = g_state.fetch_or(kInterrupted | kEnding);
+  g_state.fetch_or(kInterrupted | kEnding);
   // A service call the main thread has begun is let finish: two callers
   // moving one service at once could leave it disabled. After the budget
   // the handler goes ahead anyway, as waiting longer only gets the process
@@ -55,18 +59,20 @@ void GiveServiceBack() {
   if ((state & kSuspended) == 0) return;
 
   CWIAControl own;
-  // kInterrupted went in with the same operation that read kWriting, so the
-  // main thread can no longer begin writing if it had not yet.
-  if ((before & kWriting) == 0 || (state & kVerdict) != 0) {
+  // kInterrupted went in first, so the main thread can no longer begin
+  // writing: a scanner is being written only if `state`, read since, says
+  // so. Between two scanners of --all the flags of the one before are
+  // cleared together, so one snapshot never pairs one scanner's writing
+  // with another's verdict.
+  if (!Burning(state)) {
     own.ResumeService();
     return;
   }
   // The scanner may be burning: nothing may talk to it now, but the service
   // comes back at the next start of the system.
   own.SetStartType(SERVICE_AUTO_START);
-  while ((g_state.load() & kVerdict) == 0 && TimeLeft(start))
-    Sleep(kEndingSliceMs);
-  if ((g_state.load() & kVerdict) != 0) own.ResumeService();
+  while (Burning(g_state.load()) && TimeLeft(start)) Sleep(kEndingSliceMs);
+  if (!Burning(g_state.load())) own.ResumeService();
 }
 
 }  // namespace
@@ -122,6 +128,10 @@ void AcknowledgeRefusedInterrupt(LanguageIndex language) {
 }
 
 bool RunWasCancelled() { return g_cancelled; }
+
+bool InterruptArrived() { return (g_state.load() & kInterrupted) != 0; }
+
+void NoteRunCancelled() { g_cancelled = true; }
 
 unsigned StopRequests() { return g_stopRequests.load(); }
 

@@ -40,8 +40,13 @@ void BeginNextScanner();
 void AcknowledgeRefusedInterrupt(LanguageIndex language);
 
 // True when this run ended at a safe point for an interrupt, in discovery or
-// before the download command.
+// before the download command, or --all left a scanner without its update.
 bool RunWasCancelled();
+// --all: an interrupt has arrived, refused or not; the next scanner is not
+// started.
+bool InterruptArrived();
+// --all: the run left a scanner without its update after an interrupt.
+void NoteRunCancelled();
 
 // How many Ctrl+C and Ctrl+Break events have arrived since the process
 // began; a change means one came in between.

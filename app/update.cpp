@@ -161,18 +161,46 @@ UpdateOutcome UpdateFirmware(DeviceHandle device, LanguageIndex language) {
 
 }  // namespace
 
+UpdateOutcome ReleaseVerdict(int scannerRelease, const UpdatePolicy &policy) {
+  const int image = CarriedFirmwareRelease();
+  if (image < 0 || scannerRelease < 0) return kOutcomeBurnDone;
+  if (scannerRelease > image && !policy.allowOlder)
+    return kOutcomeFirmwareNewer;
+  if (scannerRelease == image && !policy.allowReinstall)
+    return kOutcomeFirmwareCurrent;
+  return kOutcomeBurnDone;
+}
+
 UpdateOutcome RunUpdate(DeviceHandle device, LanguageIndex language) {
+  return RunUpdate(device, language, -1, UpdatePolicy());
+}
+
+UpdateOutcome RunUpdate(DeviceHandle device, LanguageIndex language,
+                        int scannerRelease, const UpdatePolicy &policy) {
   CWIAControl service;
   ServiceHold hold;
   const UpdateOutcome outcome =
-      UpdateScanner(device, language, &service, &hold);
-  ReleaseService(&service, hold);
+      UpdateScanner(device, language, scannerRelease, policy, &service, &hold);
+  // A scanner left as it is leaves the service as it is, unasked.
+  if (hold.asked) ReleaseService(&service, hold);
   return outcome;
 }
 
 UpdateOutcome UpdateScanner(DeviceHandle device, LanguageIndex language,
+                            int scannerRelease, const UpdatePolicy &policy,
                             CWIAControl *service, ServiceHold *hold) {
   PrintMessage(MsgDeviceFound, language);
+  const UpdateOutcome verdict = ReleaseVerdict(scannerRelease, policy);
+  if (verdict != kOutcomeBurnDone) {
+    diag::Line("the scanner reports release %04X, the image is %04X: %s",
+               static_cast<unsigned>(scannerRelease),
+               static_cast<unsigned>(CarriedFirmwareRelease()),
+               OutcomeName(verdict));
+    PrintMessage(verdict == kOutcomeFirmwareNewer ? MsgFirmwareNewer
+                                                  : MsgFirmwareCurrent,
+                 language);
+    return verdict;
+  }
 
   // The service is given back only if it was taken away, whatever happens
   // in between. Once the console control handler has taken the service over

@@ -29,6 +29,11 @@ enum UpdateOutcome {
   kOutcomeRefused = 7,
   kOutcomeNeedsFirmware = 8,
   kOutcomeReleaseUnknown = 9,
+  // A scanner that runs a newer release than the image is left as it is.
+  kOutcomeFirmwareNewer = 10,
+  // One that runs the image's release already is left as it is too; the
+  // rollout has what it wants, so its exit code is 0 (ExitCodeOf).
+  kOutcomeFirmwareCurrent = 11,
 };
 
 // Their names, for the log, in the order of their values.
@@ -41,20 +46,42 @@ const char *const kOutcomeNames[] = {"update done",
                                      "cancelled by the user",
                                      "command line or log file refused",
                                      "a scanner needs this firmware",
-                                     "firmware release unknown"};
+                                     "firmware release unknown",
+                                     "firmware newer than this update",
+                                     "firmware already current"};
 static_assert(sizeof kOutcomeNames / sizeof kOutcomeNames[0] ==
-                  kOutcomeReleaseUnknown + 1,
+                  kOutcomeFirmwareCurrent + 1,
               "every outcome has its name");
 
 inline const char *OutcomeName(int outcome) {
-  return outcome >= 0 && outcome <= kOutcomeReleaseUnknown
+  return outcome >= 0 && outcome <= kOutcomeFirmwareCurrent
              ? kOutcomeNames[outcome]
              : "unknown outcome";
 }
 
+// The process exit code --exit-code gives for an outcome.
+inline int ExitCodeOf(UpdateOutcome outcome) {
+  return outcome == kOutcomeFirmwareCurrent ? 0 : static_cast<int>(outcome);
+}
+
+// What the user allows beyond an update to the image's release from an
+// older one (--allow-older, --allow-reinstall).
+struct UpdatePolicy {
+  bool allowOlder = false;      // burn over a newer release
+  bool allowReinstall = false;  // burn over the same release
+};
+
+// Whether a scanner that reports `scannerRelease` (bcdDevice; -1 when not
+// read) is updated: kOutcomeBurnDone when it is, else the outcome of leaving
+// it as it is. An executable that does not know its image's release updates
+// every scanner.
+UpdateOutcome ReleaseVerdict(int scannerRelease, const UpdatePolicy &policy);
+
 // Reports every outcome as messages and returns it; the device handle stays
-// open.
+// open. Without a release (-1) the scanner is updated whatever it runs.
 UpdateOutcome RunUpdate(DeviceHandle device, LanguageIndex language);
+UpdateOutcome RunUpdate(DeviceHandle device, LanguageIndex language,
+                        int scannerRelease, const UpdatePolicy &policy);
 
 // The still-image service over a run that updates one scanner or several:
 // asked about and taken out of the way by the first UpdateScanner, given
@@ -65,12 +92,19 @@ struct ServiceHold {
 };
 
 // One scanner's update, from MsgDeviceFound to its verdict; the handle
-// stays open.
+// stays open. A scanner the policy leaves as it is gets its message and no
+// command, and the service is not touched for it.
 UpdateOutcome UpdateScanner(DeviceHandle device, LanguageIndex language,
+                            int scannerRelease, const UpdatePolicy &policy,
                             CWIAControl *service, ServiceHold *hold);
 void ReleaseService(CWIAControl *service, const ServiceHold &hold);
 
-// --all: every attached scanner in index order, each named on a line of its
-// own before its update and closed after its verdict. 0 when every one was
-// burnt, 1 when none was found, else the first failure's outcome.
-UpdateOutcome UpdateEveryScanner(LanguageIndex language);
+// --all: the scanners attached when it starts, found in one walk over the
+// names and kept open, then updated in index order, each named on a line of
+// its own before its update and closed after its verdict. 0 when every one
+// was burnt or current, 1 when none was found, else the first non-zero
+// outcome. After an interrupt, refused or not, no further scanner is
+// started; when one that would have been updated is left, the run ends with
+// MsgUpdateCancelled and counts as cancelled.
+UpdateOutcome UpdateEveryScanner(LanguageIndex language,
+                                 const UpdatePolicy &policy);

@@ -38,7 +38,9 @@ const char *const kCatalogue[kMessageSlotsPerLanguage * kCatalogueLanguages] = {
     "Update cancelled!!\n",
     "FW Upgrade in progress, cannot cancel... Please wait...\n",
     "Press any key to close this window...\n",
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    "Device firmware is newer than this update!!\n",
+    "Device firmware is already up to date!!\n",
+    nullptr, nullptr, nullptr,
     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
     // Traditional Chinese, slots 40 to 79.
     /*  0 MsgNoFollowingArgument: 警告 - no following argument!!\n */
@@ -99,7 +101,11 @@ const char *const kCatalogue[kMessageSlotsPerLanguage * kCatalogueLanguages] = {
     "\xB6\xB4\xC5\xE9\xA4\xC9\xAF\xC5\xA4\xA4\xA1\x41\xB5\x4C\xAA\x6B\xA8\xFA\xAE\xF8\xA1\x41\xBD\xD0\xB5\x79\xAD\xD4...\n",
     /* 28 MsgPressAnyKey: 請按任意鍵關閉此視窗...\n */
     "\xBD\xD0\xAB\xF6\xA5\xF4\xB7\x4E\xC1\xE4\xC3\xF6\xB3\xAC\xA6\xB9\xB5\xF8\xB5\xA1...\n",
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    /* 29 MsgFirmwareNewer: 設備韌體比此次更新還新!!\n */
+    "\xB3\x5D\xB3\xC6\xB6\xB4\xC5\xE9\xA4\xF1\xA6\xB9\xA6\xB8\xA7\xF3\xB7\x73\xC1\xD9\xB7\x73!!\n",
+    /* 30 MsgFirmwareCurrent: 設備韌體已是最新版本!!\n */
+    "\xB3\x5D\xB3\xC6\xB6\xB4\xC5\xE9\xA4\x77\xAC\x4F\xB3\xCC\xB7\x73\xAA\xA9\xA5\xBB!!\n",
+    nullptr, nullptr, nullptr,
     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
     // Slots 80 to 399 stay empty.
 };

@@ -45,9 +45,12 @@ enum MessageId {
   MsgUpdateCancelled = 26,
   MsgCannotCancel = 27,
   MsgPressAnyKey = 28,
+  // The scanner already runs this release, or a newer one: no update.
+  MsgFirmwareNewer = 29,
+  MsgFirmwareCurrent = 30,
 };
 
-const int kMessageCount = 29;
+const int kMessageCount = 31;
 const int kMessageSlotsPerLanguage = 40;
 const int kCatalogueLanguages = 10;
 const int kFormatBufferSize = 200;
@@ -66,7 +69,7 @@ bool EveryText(LanguageIndex language, bool (*visit)(const char *text));
 // file or a pipe, and where the console refuses it, its bytes go out.
 void BeginConsoleOutput();
 
-// Writes the message's text and one more line feed. Ids outside 0..28 and
+// Writes the message's text and one more line feed. Ids outside 0..30 and
 // languages other than 0 and 1 have no text and print nothing.
 void PrintMessage(int id, LanguageIndex language);
 

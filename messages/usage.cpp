@@ -8,7 +8,7 @@ namespace {
 // clang-format off
 const char kUsageEnglish[] =
     "Usage: scanfw [-a | -b N] [--device NAME | --all] [--exit-code] [--verbose]\n"
-    "              [--log FILE]\n"
+    "              [--log FILE] [--allow-older] [--allow-reinstall]\n"
     "       scanfw --check [--device NAME] [--log FILE]\n"
     "       scanfw --list | --version | --help\n"
     "\n"
@@ -23,22 +23,27 @@ const char kUsageEnglish[] =
     "  --exit-code    end with an exit code that tells the outcome (below)\n"
     "  --verbose      also log every step to standard error, for support\n"
     "  --log FILE     append a record of the run to FILE\n"
+    "  --allow-older  also update a scanner whose firmware is newer than this one\n"
+    "  --allow-reinstall\n"
+    "                 also update a scanner that already runs this firmware\n"
     "  --check        tell whether each scanner runs this firmware; updates nothing\n"
     "  --list         list the attached still-image devices; updates nothing\n"
     "  --version      show the version and the carried image; updates nothing\n"
     "  --help         show this text (also -h, -? or /?); updates nothing\n"
     "\n"
-    "Exit codes with --exit-code: 0 update done, 1 no scanner found,\n"
-    "2 firmware image unavailable, 3 scanner not ready, 4 image not sent,\n"
-    "5 burn failed, 6 cancelled by the user, 7 wrong command line or log file.\n"
-    "Without --exit-code always 0. --check always: 0 every scanner current,\n"
-    "1 no scanner found, 8 a scanner needs this firmware, 9 release unknown.\n";
+    "Exit codes with --exit-code: 0 update done or already current,\n"
+    "1 no scanner found, 2 firmware image unavailable, 3 scanner not ready,\n"
+    "4 image not sent, 5 burn failed, 6 cancelled by the user,\n"
+    "7 wrong command line or log file, 10 scanner firmware newer than this one.\n"
+    "Without --exit-code always 0. --check always: 0 every scanner current or\n"
+    "newer, 1 no scanner found, 7 wrong command line or log file, 8 a scanner\n"
+    "needs this firmware, 9 release unknown.\n";
 
 const char kUsageTraditionalChinese[] =
     // 用法: scanfw [-a | -b N] [--device NAME | --all] [--exit-code] [--verbose]
     "\xA5\xCE\xAA\x6B: scanfw [-a | -b N] [--device NAME | --all] [--exit-code] [--verbose]\n"
-    //              [--log FILE]
-    "             [--log FILE]\n"
+    //              [--log FILE] [--allow-older] [--allow-reinstall]
+    "             [--log FILE] [--allow-older] [--allow-reinstall]\n"
     //       scanfw --check [--device NAME] [--log FILE]
     "      scanfw --check [--device NAME] [--log FILE]\n"
     //       scanfw --list | --version | --help
@@ -67,6 +72,12 @@ const char kUsageTraditionalChinese[] =
     "  --verbose      \xA5\x74\xB1\x4E\xA8\x43\xAD\xD3\xA8\x42\xC6\x4A\xAA\xBA\xB0\x4F\xBF\xFD\xBC\x67\xA8\xEC\xBC\xD0\xB7\xC7\xBF\xF9\xBB\x7E\xBF\xE9\xA5\x58\xA1\x41\xA8\xD1\xA7\xDE\xB3\x4E\xA4\xE4\xB4\xA9\xA8\xCF\xA5\xCE\n"
     //   --log FILE     將本次執行的記錄附加到 FILE
     "  --log FILE     \xB1\x4E\xA5\xBB\xA6\xB8\xB0\xF5\xA6\xE6\xAA\xBA\xB0\x4F\xBF\xFD\xAA\xFE\xA5\x5B\xA8\xEC FILE\n"
+    //   --allow-older  也更新韌體比此韌體還新的掃描器
+    "  --allow-older  \xA4\x5D\xA7\xF3\xB7\x73\xB6\xB4\xC5\xE9\xA4\xF1\xA6\xB9\xB6\xB4\xC5\xE9\xC1\xD9\xB7\x73\xAA\xBA\xB1\xBD\xB4\x79\xBE\xB9\n"
+    //   --allow-reinstall
+    "  --allow-reinstall\n"
+    //                  也更新已是此韌體的掃描器
+    "                 \xA4\x5D\xA7\xF3\xB7\x73\xA4\x77\xAC\x4F\xA6\xB9\xB6\xB4\xC5\xE9\xAA\xBA\xB1\xBD\xB4\x79\xBE\xB9\n"
     //   --check        檢查每台掃描器是否已是此韌體，不更新韌體
     "  --check        \xC0\xCB\xAC\x64\xA8\x43\xA5\x78\xB1\xBD\xB4\x79\xBE\xB9\xAC\x4F\xA7\x5F\xA4\x77\xAC\x4F\xA6\xB9\xB6\xB4\xC5\xE9\xA1\x41\xA4\xA3\xA7\xF3\xB7\x73\xB6\xB4\xC5\xE9\n"
     //   --list         列出連接的影像裝置，不更新韌體
@@ -77,16 +88,20 @@ const char kUsageTraditionalChinese[] =
     "  --help         \xC5\xE3\xA5\xDC\xA5\xBB\xBB\xA1\xA9\xFA (\xA4\x5D\xA5\x69\xA5\xCE -h\xA1\x42-? \xA9\xCE /?)\xA1\x41\xA4\xA3\xA7\xF3\xB7\x73\xB6\xB4\xC5\xE9\n"
     //
     "\n"
-    // 使用 --exit-code 時的結束代碼: 0 更新完成，1 找不到掃描器，
-    "\xA8\xCF\xA5\xCE --exit-code \xAE\xC9\xAA\xBA\xB5\xB2\xA7\xF4\xA5\x4E\xBD\x58: 0 \xA7\xF3\xB7\x73\xA7\xB9\xA6\xA8\xA1\x41" "1 \xA7\xE4\xA4\xA3\xA8\xEC\xB1\xBD\xB4\x79\xBE\xB9\xA1\x41\n"
+    // 使用 --exit-code 時的結束代碼: 0 更新完成或已是最新，1 找不到掃描器，
+    "\xA8\xCF\xA5\xCE --exit-code \xAE\xC9\xAA\xBA\xB5\xB2\xA7\xF4\xA5\x4E\xBD\x58: 0 \xA7\xF3\xB7\x73\xA7\xB9\xA6\xA8\xA9\xCE\xA4\x77\xAC\x4F\xB3\xCC\xB7\x73\xA1\x41" "1 \xA7\xE4\xA4\xA3\xA8\xEC\xB1\xBD\xB4\x79\xBE\xB9\xA1\x41\n"
     // 2 無法取得韌體映像，3 掃描器未就緒，4 無法傳送韌體，
     "2 \xB5\x4C\xAA\x6B\xA8\xFA\xB1\x6F\xB6\xB4\xC5\xE9\xAC\x4D\xB9\xB3\xA1\x41" "3 \xB1\xBD\xB4\x79\xBE\xB9\xA5\xBC\xB4\x4E\xBA\xFC\xA1\x41" "4 \xB5\x4C\xAA\x6B\xB6\xC7\xB0\x65\xB6\xB4\xC5\xE9\xA1\x41\n"
-    // 5 燒錄失敗，6 使用者取消，7 命令列錯誤或無法開啟記錄檔。
-    "5 \xBF\x4E\xBF\xFD\xA5\xA2\xB1\xD1\xA1\x41" "6 \xA8\xCF\xA5\xCE\xAA\xCC\xA8\xFA\xAE\xF8\xA1\x41" "7 \xA9\x52\xA5\x4F\xA6\x43\xBF\xF9\xBB\x7E\xA9\xCE\xB5\x4C\xAA\x6B\xB6\x7D\xB1\xD2\xB0\x4F\xBF\xFD\xC0\xC9\xA1\x43\n"
-    // 不加 --exit-code 時一律為 0。--check 一律: 0 每台掃描器皆為最新，
-    "\xA4\xA3\xA5\x5B --exit-code \xAE\xC9\xA4\x40\xAB\xDF\xAC\xB0 0\xA1\x43--check \xA4\x40\xAB\xDF: 0 \xA8\x43\xA5\x78\xB1\xBD\xB4\x79\xBE\xB9\xAC\xD2\xAC\xB0\xB3\xCC\xB7\x73\xA1\x41\n"
-    // 1 找不到掃描器，8 有掃描器需要此韌體，9 不知道韌體版本。
-    "1 \xA7\xE4\xA4\xA3\xA8\xEC\xB1\xBD\xB4\x79\xBE\xB9\xA1\x41" "8 \xA6\xB3\xB1\xBD\xB4\x79\xBE\xB9\xBB\xDD\xAD\x6E\xA6\xB9\xB6\xB4\xC5\xE9\xA1\x41" "9 \xA4\xA3\xAA\xBE\xB9\x44\xB6\xB4\xC5\xE9\xAA\xA9\xA5\xBB\xA1\x43\n";
+    // 5 燒錄失敗，6 使用者取消，7 命令列錯誤或無法開啟記錄檔，
+    "5 \xBF\x4E\xBF\xFD\xA5\xA2\xB1\xD1\xA1\x41" "6 \xA8\xCF\xA5\xCE\xAA\xCC\xA8\xFA\xAE\xF8\xA1\x41" "7 \xA9\x52\xA5\x4F\xA6\x43\xBF\xF9\xBB\x7E\xA9\xCE\xB5\x4C\xAA\x6B\xB6\x7D\xB1\xD2\xB0\x4F\xBF\xFD\xC0\xC9\xA1\x41\n"
+    // 10 掃描器韌體比此韌體還新。
+    "10 \xB1\xBD\xB4\x79\xBE\xB9\xB6\xB4\xC5\xE9\xA4\xF1\xA6\xB9\xB6\xB4\xC5\xE9\xC1\xD9\xB7\x73\xA1\x43\n"
+    // 不加 --exit-code 時一律為 0。--check 一律: 0 每台掃描器皆為最新或較新，
+    "\xA4\xA3\xA5\x5B --exit-code \xAE\xC9\xA4\x40\xAB\xDF\xAC\xB0 0\xA1\x43--check \xA4\x40\xAB\xDF: 0 \xA8\x43\xA5\x78\xB1\xBD\xB4\x79\xBE\xB9\xAC\xD2\xAC\xB0\xB3\xCC\xB7\x73\xA9\xCE\xB8\xFB\xB7\x73\xA1\x41\n"
+    // 1 找不到掃描器，7 命令列錯誤或無法開啟記錄檔，8 有掃描器需要此韌體，
+    "1 \xA7\xE4\xA4\xA3\xA8\xEC\xB1\xBD\xB4\x79\xBE\xB9\xA1\x41" "7 \xA9\x52\xA5\x4F\xA6\x43\xBF\xF9\xBB\x7E\xA9\xCE\xB5\x4C\xAA\x6B\xB6\x7D\xB1\xD2\xB0\x4F\xBF\xFD\xC0\xC9\xA1\x41" "8 \xA6\xB3\xB1\xBD\xB4\x79\xBE\xB9\xBB\xDD\xAD\x6E\xA6\xB9\xB6\xB4\xC5\xE9\xA1\x41\n"
+    // 9 不知道韌體版本。
+    "9 \xA4\xA3\xAA\xBE\xB9\x44\xB6\xB4\xC5\xE9\xAA\xA9\xA5\xBB\xA1\x43\n";
 
 const CommandLineTexts kCommandLineTexts[2] = {
     {"scanfw: --device needs a device name as --list shows it (\\\\.\\usbscan3) or its number (3)\n",

@@ -161,11 +161,27 @@ configure_file(${SCANFW_RESOURCES_DIR}/image_facts.cpp.in
 add_library(scanfw_image_facts OBJECT
             ${CMAKE_BINARY_DIR}/resources/image_facts.cpp)
 target_include_directories(scanfw_image_facts PRIVATE ${PROJECT_SOURCE_DIR})
+# A test build knows no release; the Windows runs that compare releases need
+# one that does: the same facts, told 0102, for a second executable.
+if(SCANFW_FIRMWARE_RELEASE STREQUAL "")
+  set(SCANFW_FIRMWARE_RELEASE_CPP 0x0102)
+  configure_file(${SCANFW_RESOURCES_DIR}/image_facts.cpp.in
+                 ${CMAKE_BINARY_DIR}/resources/image_facts_r0102.cpp @ONLY)
+  add_library(scanfw_image_facts_r0102 OBJECT
+              ${CMAKE_BINARY_DIR}/resources/image_facts_r0102.cpp)
+  target_include_directories(scanfw_image_facts_r0102 PRIVATE ${PROJECT_SOURCE_DIR})
+  set(SCANFW_FIRMWARE_RELEASE_CPP -1)
+endif()
 
 # Joins the image, and on Windows the manifest and version record, to
 # `target`: on Linux the carrier object that the platform layer's resource
-# calls hand out, linked into this executable alone.
+# calls hand out, linked into this executable alone. The facts about the
+# image are scanfw_image_facts unless a second argument names others.
 function(scanfw_attach_image target)
+  set(_facts scanfw_image_facts)
+  if(ARGC GREATER 1)
+    set(_facts ${ARGV1})
+  endif()
   string(REPLACE "\\" "\\\\" _quoted_image "${SCANFW_IMAGE_FILE}")
   if(WIN32)
     set(SCANFW_RC_IMAGE ${_quoted_image})
@@ -181,7 +197,7 @@ function(scanfw_attach_image target)
       add_dependencies(scanfw_resources scanfw_firmware_image)
     endif()
     target_link_libraries(${target} PRIVATE scanfw_resources
-                          $<TARGET_OBJECTS:scanfw_image_facts>)
+                          $<TARGET_OBJECTS:${_facts}>)
     # The static runtime libraries bring their own debug sections and
     # symbols, several times our code's size; the shipped executable
     # leaves them out.
@@ -199,7 +215,7 @@ function(scanfw_attach_image target)
       add_dependencies(scanfw_image_carrier scanfw_firmware_image)
     endif()
     target_sources(${target} PRIVATE $<TARGET_OBJECTS:scanfw_image_carrier>
-                   $<TARGET_OBJECTS:scanfw_image_facts>)
+                   $<TARGET_OBJECTS:${_facts}>)
     add_dependencies(${target} scanfw_image_carrier)
   endif()
 endfunction()

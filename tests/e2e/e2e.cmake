@@ -42,6 +42,7 @@ if(WIN32)
   add_test(NAME e2e.wine
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/e2e_test.py
                    --exe $<TARGET_FILE:scanfw>
+                   --exe-r0102 $<TARGET_FILE:scanfw_r0102>
                    --driver ${_e2e_driver}
                    --ctl $<TARGET_FILE:scanfw_e2e_e2ectl>
                    --standin $<TARGET_FILE:scanfw_e2e_stisvc_standin>

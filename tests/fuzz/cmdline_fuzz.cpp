@@ -27,7 +27,8 @@ struct Model {
   int32_t value = 0;
   int warnings = 0;  // "no following argument" messages
   bool help = false, version = false, list = false, exitCode = false,
-       verbose = false, all = false, check = false;
+       verbose = false, all = false, check = false, allowOlder = false,
+       allowReinstall = false;
 };
 
 // One argument after another. The asking options, --exit-code and --verbose
@@ -46,6 +47,8 @@ Model ModelScan(const std::vector<std::string> &args) {
     if (a == "--verbose") m.verbose = true;
     if (a == "--all") m.all = true;
     if (a == "--check") m.check = true;
+    if (a == "--allow-older") m.allowOlder = true;
+    if (a == "--allow-reinstall") m.allowReinstall = true;
     if (a == "--device" || a == "--log") {
       if (i + 1 < args.size()) ++i;
       continue;
@@ -114,7 +117,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (line.help != model.help || line.version != model.version ||
       line.list != model.list || line.exitCode != model.exitCode ||
       line.verbose != model.verbose || line.all != model.all ||
-      line.check != model.check)
+      line.check != model.check || line.policy.allowOlder != model.allowOlder ||
+      line.policy.allowReinstall != model.allowReinstall)
     v.push_back("whole-argument options differ from the model");
   if (line.optionValue != model.value)
     v.push_back("the command line's option value differs from the model");

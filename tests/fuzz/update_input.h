@@ -122,6 +122,9 @@ inline void UpdateFields(IO &io, UpdateInput *in) {
                         fake::ImageFault::Load, fake::ImageFault::Lock,
                         fake::ImageFault::Empty});
   ListOf(io, &in->injections, 3, 0, InjectionFields);
+  // The release the image makes, which decides whether a scanner is updated;
+  // last, so that inputs written before it read as unknown.
+  io.Choice(&sc.record.firmware_release, {-1, 0x0100, 0x0102, 0x0001});
   // The program sends any image in one write; a small one takes the same
   // path, and the fuzzer is not busy hashing and comparing 256 KiB a run.
   if (!io.writing) sc.imageLength = kImageLength;

@@ -88,6 +88,10 @@ SERVICE_NUMBERS = {"hint=": "wait_hint", "config-error=": "config_error",
                    "status-fails=": "status_fails"}
 SERVICE_OPTIONS = ("start=",) + tuple(SERVICE_FLAGS) + tuple(SERVICE_NUMBERS)
 
+# The release the Windows test build's second executable, scanfw-r0102.exe,
+# knows for its image.
+TEST_RELEASE = 0x0102
+
 # What a harness cannot make: harness -> reason, by what the scenario asks.
 CLOCK = {"wine": "needs the virtual clock", "umockdev": "needs the virtual clock"}
 PROCESS = {h: "only the umockdev testbed runs the Linux executable as a process"
@@ -140,7 +144,11 @@ LIMITS = {
     "expect-stderr": {"wine": "the Wine harness does not read standard error"},
     "elapsed": PROCESS, "run-as": PROCESS,
     "firmware-release": {h: "the built executable knows only the release it was built with "
-                            "(none in a test build)" for h in ("wine", "umockdev")},
+                            "(none in a test build; under Wine a second one knows %04X)"
+                            % TEST_RELEASE for h in ("wine", "umockdev")},
+    "firmware-release %04X" % TEST_RELEASE: {
+        "umockdev": "the built executable knows only the release it was built with (none in "
+                    "a test build)"},
     "expect-log": {h: "the record is read back in process" for h in ("wine", "umockdev")},
 }
 
@@ -396,6 +404,20 @@ def named_device(args):
     return None
 
 
+def updated(sc, d):
+    """Whether an update sends commands to this scanner: an executable that
+    knows its image's release leaves a newer one (without --allow-older) and
+    the same one (without --allow-reinstall) as they are."""
+    known = sc["firmware_release"]
+    if known < 0:
+        return True
+    if d["release"] > known:
+        return "--allow-older" in sc["args"]
+    if d["release"] == known:
+        return "--allow-reinstall" in sc["args"]
+    return True
+
+
 def resolve(sc):
     """What the harnesses expect, and which of them can run the scenario."""
     # The devices commands reach: the scanner discovery settles on (among
@@ -409,7 +431,8 @@ def resolve(sc):
             continue
         if "--device" in sc["args"] and d["index"] != named:
             continue
-        d["receives"] = 1
+        if updated(sc, d):
+            d["receives"] = 1
         if sc["target"] < 0:
             sc["target"] = slot
         if "--all" not in sc["args"]:
@@ -421,6 +444,10 @@ def resolve(sc):
         raise Bad("elapsed: from-fault without a fault")
     if sc["image"]:
         sc["limits"].append("image not ok")
+    if "firmware-release" in sc["limits"] and sc["firmware_release"] in (-1, TEST_RELEASE):
+        sc["limits"].remove("firmware-release")
+        if sc["firmware_release"] == TEST_RELEASE:
+            sc["limits"].append("firmware-release %04X" % TEST_RELEASE)
     indices = [d["index"] for d in sc["devices"]]
     for index in sc["opened"]:
         if index not in indices:

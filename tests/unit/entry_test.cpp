@@ -96,13 +96,18 @@ TEST(Options, DeviceNamesAsListPrintsThem) {
       {"usbscan3", -1},
       {"\\\\?\\usbscan3", -1},
       {"1000", -1},
+      // Only letters fold: no other character stands for another.
+      {"||.|usbscan1", -1},
+      {"\\\\\x0e\\usbscan1", -1},
+      {"\\\\.\\usbscan\x11", -1},
   };
   for (const auto &row : kNames)
     EXPECT_EQ(ParseDeviceName(row.name), row.index) << row.name;
 }
 
 // A command line that cannot be run: one line and the usage on standard
-// error, nothing on standard output, nothing touched, 7 with --exit-code.
+// error, nothing on standard output, nothing touched, 7 with --exit-code
+// and with --check, whose status a detection rule reads.
 TEST(Options, WrongCommandLinesAreRefusedOnStandardError) {
   const struct {
     std::vector<std::string> args;
@@ -115,11 +120,12 @@ TEST(Options, WrongCommandLinesAreRefusedOnStandardError) {
       {{"--all", "--device", "1"}, "--all and --device cannot be given"},
   };
   for (const auto &row : kWrong) {
-    for (bool exitCode : {false, true}) {
+    for (const char *asking : {"", "--exit-code", "--check"}) {
+      const bool exitCode = asking[0] != '\0';
       fake::Reset();
       fake::AddDevice(Attached(0));
       std::vector<std::string> args = row.args;
-      if (exitCode) args.insert(args.begin(), "--exit-code");
+      if (exitCode) args.insert(args.begin(), asking);
       testing::internal::CaptureStderr();
       int status = -1;
       const std::string out = fake::RunProgram(args, &status);

@@ -424,6 +424,8 @@ TEST(Interrupts, ANewRunForgetsTheLastOnesEvents) {
 // With --exit-code a cancel ends the process with 6, wherever it came before
 // the download command; one refused while the scanner is written leaves the
 // verdict's code. A listing that is interrupted ends without its verdict.
+// --all finishes the scanner that refused it and starts no other: a cancel
+// only when a scanner was left without its update.
 TEST(Interrupts, TheExitCodeTellsACancel) {
   const struct {
     const char *name;
@@ -432,6 +434,7 @@ TEST(Interrupts, TheExitCodeTellsACancel) {
     int status;
     std::string before;  // what comes before the pieces
     Pieces output;
+    bool second = false;  // a second scanner at index 3
   } cases[] = {
       {"discovery", Args{"--exit-code"},
        At{"CreateFileA", "usbscan1", 1, CTRL_C_EVENT}, 6, "",
@@ -446,17 +449,31 @@ TEST(Interrupts, TheExitCodeTellsACancel) {
       {"list", Args{"--list"}, At{"CreateFileA", "usbscan2", 1, CTRL_C_EVENT},
        0, "\\\\.\\usbscan1 1234:4E21 0100\n\\\\.\\usbscan2 3A7C:4E21 0100\n",
        Pieces{kCancelled}},
+      {"all_burn", Args{"--all", "--exit-code"},
+       At{"WriteFile", "bytes=16", 4, CTRL_C_EVENT}, 0, "0\n\\\\.\\usbscan2\n",
+       Pieces(kRefusedInBurn.begin() + 1, kRefusedInBurn.end())},
+      {"all_burn_one_left", Args{"--all", "--exit-code"},
+       At{"WriteFile", "bytes=16", 4, CTRL_C_EVENT}, 6, "0\n\\\\.\\usbscan2\n",
+       Then(Pieces(kRefusedInBurn.begin() + 1, kRefusedInBurn.end()),
+            {kCancelled}),
+       true},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     SetUpScanner(false);
+    if (c.second) fake::AddDevice(Attached(3));
     fake::ArmInterrupt(c.at);
     int status = -1;
     std::string out = fake::RunProgram(c.args, &status);
     EXPECT_TRUE(fake::Fired().fired);
     EXPECT_EQ(status, c.status);
     EXPECT_EQ(out, c.before + Transcript(c.output, false));
+    EXPECT_TRUE(fake::ReceivedBy(3).empty());
+    EXPECT_EQ(fake::DescribeService(), "running auto");
     EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Event), 0);
+    if (c.args[0] == "--all") {
+      EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Device), 0);
+    }
   }
 }
 

@@ -39,6 +39,8 @@ const char *const kEnglish[kMessageCount] = {
     "Update cancelled!!\n",
     "FW Upgrade in progress, cannot cancel... Please wait...\n",
     "Press any key to close this window...\n",
+    "Device firmware is newer than this update!!\n",
+    "Device firmware is already up to date!!\n",
 };
 
 // Code page 950 bytes of the Traditional Chinese texts.
@@ -80,11 +82,14 @@ const char *const kChineseHex[kMessageCount] = {
     "b6 b4 c5 e9 a4 c9 af c5 a4 a4 a1 41 b5 4c aa 6b a8 fa ae f8 a1 41 bd d0 "
     "b5 79 ad d4 2e 2e 2e 0a",
     "bd d0 ab f6 a5 f4 b7 4e c1 e4 c3 f6 b3 ac a6 b9 b5 f8 b5 a1 2e 2e 2e 0a",
+    "b3 5d b3 c6 b6 b4 c5 e9 a4 f1 a6 b9 a6 b8 a7 f3 b7 73 c1 d9 b7 73 21 21 "
+    "0a",
+    "b3 5d b3 c6 b6 b4 c5 e9 a4 77 ac 4f b3 cc b7 73 aa a9 a5 bb 21 21 0a",
 };
 
 const size_t kChineseLengths[kMessageCount] = {
-    31, 23, 11, 26, 14, 27, 27, 27, 31, 1,  21, 24, 19, 17, 12,
-    19, 19, 20, 16, 15, 15, 14, 22, 14, 14, 32, 13, 32, 24};
+    31, 23, 11, 26, 14, 27, 27, 27, 31, 1,  21, 24, 19, 17, 12, 19,
+    19, 20, 16, 15, 15, 14, 22, 14, 14, 32, 13, 32, 24, 25, 23};
 
 // Each text in each language, printed with one more line feed, the Chinese
 // as its Big5 bytes; and none holds a conversion, which the "%s\n" path
@@ -123,7 +128,7 @@ TEST(Catalogue, KnownBytesFromTheTable) {
 }
 
 TEST(Catalogue, OutOfRangeIdsAndLanguagesPrintNothing) {
-  for (int id : {-1, 29, 39, 40, 1000}) {
+  for (int id : {-1, 31, 39, 40, 1000}) {
     EXPECT_EQ(CaptureOutput([&] { PrintMessage(id, 0); }), "") << id;
     EXPECT_EQ(MessageText(id, 0), nullptr);
   }

@@ -92,6 +92,7 @@ TEST_P(VerboseScenarios, SameOutputAndALogOfTimedLines) {
   // A refused command line or log file says so on standard error, the same
   // with --verbose: nothing else is done, so there is nothing to log.
   const bool refused = (sc.record.checks & SCN_CHECK_STDERR) != 0 ||
+                       sc.record.expect_exit == kOutcomeRefused ||
                        sc.record.expect_exit == kOutcomeReleaseUnknown;
   if (refused) {
     EXPECT_NE(quiet.err.find(sc.record.expect_stderr), std::string::npos)

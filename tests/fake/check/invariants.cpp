@@ -61,14 +61,25 @@ void CheckBalance(RunKind kind, std::vector<std::string> *v) {
         Named(e, "CreateFileA") && e.ok ? FindHandle(e.handle) : nullptr;
     if (h != nullptr && h->open) open = e.handle;
   }
-  // Transfers go to the device opened last, while it is open (--all opens
-  // and closes one scanner after another), and to the one left open.
-  const void *latest = nullptr;
+  // Transfers go only to a scanner's handle while it is open (--all keeps
+  // every scanner it found open until that one's verdict), and to the one
+  // left open.
+  std::vector<const void *> scanners;
   for (const Entry &e : Entries()) {
-    if (Named(e, "CreateFileA") && e.ok) latest = e.handle;
-    if (Named(e, "CloseHandle") && e.handle == latest) latest = nullptr;
+    if (Named(e, "CreateFileA") && e.ok) {
+      const HandleInfo *h = FindHandle(e.handle);
+      const FakeDevice *d = h != nullptr ? Device(h->tag) : nullptr;
+      if (d != nullptr && d->vendor == kTargetVendorId &&
+          d->product == kTargetProductId)
+        scanners.push_back(e.handle);
+    }
+    if (Named(e, "CloseHandle"))
+      scanners.erase(std::remove(scanners.begin(), scanners.end(), e.handle),
+                     scanners.end());
     if ((Named(e, "WriteFile") || Named(e, "ReadFile")) &&
-        (e.handle != latest || (open != nullptr && e.handle != open))) {
+        (std::find(scanners.begin(), scanners.end(), e.handle) ==
+             scanners.end() ||
+         (open != nullptr && e.handle != open))) {
       v->push_back("a transfer to a device that is not the open scanner");
       break;
     }
@@ -155,6 +166,7 @@ size_t AskingLine(const std::string &out, size_t at, LanguageIndex language) {
        HexDigits(out, &p, 4, false) &&
        // --list ends there; --check tells the scanner's verdict.
        (Literal(out, &p, "\n") || Literal(out, &p, " current\n") ||
+        Literal(out, &p, " newer\n") ||
         (Literal(out, &p, " needs ") && HexDigits(out, &p, 4, false) &&
          Literal(out, &p, "\n")))))
     return p;
