@@ -25,7 +25,8 @@ inline uint32_t CandidateKey(uint8_t bus, uint8_t address) {
 
 // Where a device is attached: its bus and address, and the ports from the
 // root hub down to it. A device that leaves and comes back gets another
-// address, so it is another place.
+// address, so it is another place (a bus hands an address out again only
+// after all 127).
 struct UsbPlace {
   uint8_t bus;
   uint8_t address;
