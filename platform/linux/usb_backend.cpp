@@ -33,10 +33,11 @@ namespace {
 
 // Discovery holds one candidate at a time besides the scanner it keeps.
 const int kDevices = 16;
-// More devices than a machine has; the rest are not numbered.
-const size_t kMaxListed = 512;
 
 Device g_devices[kDevices];
+// The names' numbers, fixed for the run from the first time a name is
+// looked up (usb_names.h).
+Numbering g_numbering;
 
 // A libusb call that failed, or a transfer that ended badly, with libusb's
 // own name for the code (LIBUSB_ERROR_PIPE, LIBUSB_TRANSFER_STALL, ...).
@@ -290,25 +291,29 @@ Device *Acquire(const char *name) {
   }
 
   // Hubs carry no function of their own; every other device is numbered.
-  uint32_t keys[kMaxListed];
-  libusb_device *candidates[kMaxListed];
+  // Where each device sits is what libusb learnt when it enumerated it:
+  // nothing is sent to any device.
+  UsbPlace places[kMaxNumbered];
+  libusb_device *candidates[kMaxNumbered];
   size_t count = 0;
-  for (ssize_t i = 0; i < listed && count < kMaxListed; ++i) {
+  for (ssize_t i = 0; i < listed && count < kMaxNumbered; ++i) {
     libusb_device_descriptor descriptor{};
     if (libusb_get_device_descriptor(list[i], &descriptor) != LIBUSB_SUCCESS ||
         descriptor.bDeviceClass == LIBUSB_CLASS_HUB) {
       continue;
     }
-    keys[count] = CandidateKey(libusb_get_bus_number(list[i]),
-                               libusb_get_device_address(list[i]));
+    UsbPlace &place = places[count];
+    place = UsbPlace{};
+    place.bus = libusb_get_bus_number(list[i]);
+    place.address = libusb_get_device_address(list[i]);
+    const int depth = libusb_get_port_numbers(
+        list[i], place.ports, static_cast<int>(sizeof place.ports));
+    place.depth = depth > 0 ? static_cast<uint8_t>(depth) : 0;
     candidates[count++] = list[i];
   }
-  libusb_device *chosen = nullptr;
-  for (size_t i = 0; i < count && chosen == nullptr; ++i) {
-    if (RankOf(keys[i], keys, count) == static_cast<size_t>(index)) {
-      chosen = candidates[i];
-    }
-  }
+  NumberAttached(&g_numbering, places, count);
+  const int at = AttachedWithNumber(g_numbering, index, places, count);
+  libusb_device *chosen = at < 0 ? nullptr : candidates[at];
 
   Device *device = nullptr;
   for (Device &slot : g_devices) {

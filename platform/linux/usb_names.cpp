@@ -54,11 +54,54 @@ const char *const *ErrnoNames(const int **values, size_t *count) {
   return kErrnoTexts;
 }
 
-size_t RankOf(uint32_t key, const uint32_t *keys, size_t count) {
-  size_t rank = 0;
+bool SamePlace(const UsbPlace &a, const UsbPlace &b) {
+  if (a.bus != b.bus || a.address != b.address || a.depth != b.depth)
+    return false;
+  for (uint8_t i = 0; i < a.depth && i < sizeof a.ports; ++i)
+    if (a.ports[i] != b.ports[i]) return false;
+  return true;
+}
+
+namespace {
+
+bool IsNumbered(const Numbering &numbering, const UsbPlace &place) {
+  for (size_t n = 0; n < numbering.count; ++n)
+    if (SamePlace(numbering.places[n], place)) return true;
+  return false;
+}
+
+}  // namespace
+
+void NumberAttached(Numbering *numbering, const UsbPlace *attached,
+                    size_t count) {
+  if (count > kMaxNumbered) count = kMaxNumbered;
+  bool fresh[kMaxNumbered];
   for (size_t i = 0; i < count; ++i)
-    if (keys[i] < key) ++rank;
-  return rank;
+    fresh[i] = !IsNumbered(*numbering, attached[i]);
+  // The newcomers, smallest key first; keys are unique among the devices
+  // attached at one time.
+  while (numbering->count < kMaxNumbered) {
+    size_t next = count;
+    for (size_t i = 0; i < count; ++i) {
+      if (fresh[i] &&
+          (next == count ||
+           CandidateKey(attached[i].bus, attached[i].address) <
+               CandidateKey(attached[next].bus, attached[next].address)))
+        next = i;
+    }
+    if (next == count) return;
+    fresh[next] = false;
+    numbering->places[numbering->count++] = attached[next];
+  }
+}
+
+int AttachedWithNumber(const Numbering &numbering, int number,
+                       const UsbPlace *attached, size_t count) {
+  if (number < 0 || static_cast<size_t>(number) >= numbering.count) return -1;
+  for (size_t i = 0; i < count; ++i)
+    if (SamePlace(numbering.places[number], attached[i]))
+      return static_cast<int>(i);
+  return -1;
 }
 
 }  // namespace linux_usb

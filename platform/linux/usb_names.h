@@ -1,6 +1,6 @@
 // The pure rules of the Linux USB backend, kept apart from libusb so that
 // they can be tested on their own: which device names are ours, how long a
-// transfer may take, and in which order the attached devices are numbered.
+// transfer may take, and which number each attached device goes by.
 #pragma once
 
 #include <cstddef>
@@ -18,15 +18,44 @@ int CandidateIndexFromName(const char *name);
 // 12 Mbit/s full-speed bus needs.
 unsigned int TransferTimeoutMs(uint64_t bytes);
 
-// Devices are numbered by bus, then by address: the same numbering on
-// every run while nothing is plugged or unplugged.
+// Devices are ordered by bus, then by address.
 inline uint32_t CandidateKey(uint8_t bus, uint8_t address) {
   return (static_cast<uint32_t>(bus) << 8) | address;
 }
 
-// The position of `key` among `keys` in increasing order: how many keys are
-// smaller. Keys are unique (one device per bus and address).
-size_t RankOf(uint32_t key, const uint32_t *keys, size_t count);
+// Where a device is attached: its bus and address, and the ports from the
+// root hub down to it. A device that leaves and comes back gets another
+// address, so it is another place (a bus hands an address out again only
+// after all 127).
+struct UsbPlace {
+  uint8_t bus;
+  uint8_t address;
+  uint8_t depth;     // ports used in `ports`
+  uint8_t ports[7];  // USB allows seven tiers
+};
+
+bool SamePlace(const UsbPlace &a, const UsbPlace &b);
+
+// The device numbers of one run. The first numbering gives the devices
+// attached then 0..n-1 by bus and address; a device seen later gets the
+// next number, and a number once given never passes to another device, so
+// that an update which makes one scanner re-enumerate moves no other
+// scanner's number. A device that is gone leaves its number without one.
+const size_t kMaxNumbered = 512;
+struct Numbering {
+  size_t count;
+  UsbPlace places[kMaxNumbered];  // places[N]: the device numbered N
+};
+
+// Numbers the devices of `attached` (in any order) that have no number yet,
+// by bus and address among themselves; past kMaxNumbered none.
+void NumberAttached(Numbering *numbering, const UsbPlace *attached,
+                    size_t count);
+
+// The position in `attached` of the device numbered `number`, or -1 when
+// no device has that number or its device is no longer attached.
+int AttachedWithNumber(const Numbering &numbering, int number,
+                       const UsbPlace *attached, size_t count);
 
 // The errno values a failure from the kernel can carry here (usbfs, the
 // device nodes, the system bus), by their <cerrno> names.

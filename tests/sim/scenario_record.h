@@ -105,7 +105,8 @@ typedef struct scn_device {
   uint8_t expect_opened;
   uint8_t receives; /* commands reach it: the scanner updated (each, --all) */
   uint8_t own_burn; /* 1: it answers burn below to every burn-status query */
-  uint8_t reserved;
+  uint8_t reenumerate; /* 1: once its burn answers done, it leaves the bus
+                         and comes back at a higher address (umockdev) */
   uint16_t burn;
 } scn_device;
 

@@ -126,6 +126,9 @@ LIMITS = {
                                       "query", "umockdev": NO_SERVICE},
     "service status-fails=": {"wine": "the stand-in service cannot fail one status query",
                               "umockdev": NO_SERVICE},
+    "reenumerate": {"fake": "the fake's devices cannot leave and come back during a run",
+                    "wine": "the simulated driver's devices cannot leave and come back during "
+                            "a run"},
     "device option": {"umockdev": "the identity is the kernel's copy of the device descriptor: "
                                   "it cannot fail or come short"},
     "image not ok": {h: "the built executable always carries its image"
@@ -193,13 +196,17 @@ def d_device(sc, words, rest):
         if option.startswith("burn="):
             d["own_burn"], d["burn"] = 1, statuses([option[5:]])[0]
             continue
+        if option == "reenumerate":
+            d["reenumerate"] = 1
+            sc["limits"].append("reenumerate")
+            continue
         if option == "descriptor-fails":
             d["descriptor_fails"] = 1
         elif option.startswith("descriptor-bytes="):
             d["descriptor_bytes"] = number(option[17:], 10, 8, "descriptor-bytes")
         else:
-            raise Bad("device option %r: descriptor-fails, descriptor-bytes=N, release=HHHH "
-                      "or burn=S" % option)
+            raise Bad("device option %r: descriptor-fails, descriptor-bytes=N, release=HHHH, "
+                      "burn=S or reenumerate" % option)
         sc["limits"].append("device option")
     if sc["devices"] and d["index"] <= sc["devices"][-1]["index"]:
         raise Bad("device indices must ascend")
@@ -324,7 +331,8 @@ DIRECTIVES = {
     "lang": (setter("lang", lambda w: number(one(w, "one LANGID, hex"), 16, 0xFFFF, "LANGID")),
              0, ()),
     "clock": (setter("clock", lambda w: number(one(w, "one tick count, hex"), 16)), 0, ()),
-    "device": (d_device, 0, ("descriptor-fails", "descriptor-bytes=", "release=", "burn=")),
+    "device": (d_device, 0, ("descriptor-fails", "descriptor-bytes=", "release=", "burn=",
+                             "reenumerate")),
     "readiness": (setter("readiness", statuses), 0, ()),
     "download": (setter("download", lambda w: statuses([one(w, "one status")])[0]), 0, ()),
     "burn": (setter("burn", statuses), 0, ()),

@@ -111,6 +111,7 @@ HARNESS_CASES = [
     (DEVICE + "burn: 0 7\nrequest-ms: 9\n", ("fake",), {"umockdev": "virtual clock"}),
     (DEVICE + "burn: 7\nargs: --check\n", ("fake", "wine", "umockdev"), {}),
     (DEVICE + "fault: bulk 1 write gone\n", ("umockdev",), {"fake": "unplugged", "wine": "unplugged"}),
+    ("device: 0 3a7c 4e21 reenumerate\n", ("umockdev",), {"fake": "come back", "wine": "come back"}),
     (DEVICE + "fault: bulk 1 write short\nfault-offset: 5\n", ("umockdev",), {"fake": "offset"}),
     (DEVICE + "usbfs-limit: 1048576 refused\n", ("umockdev",), {"wine": "usbfs"}),
     (DEVICE + "expect-exit: 4\nexpect-service-calls: none\n", ("fake", "wine", "umockdev"), {}),

@@ -9,7 +9,8 @@
  * and what the devices received is judged by the model's checks.
  *
  * The URB layer is the testbed's own: the kernel's usbfs memory accounting
- * (see "usbfs memory" below) and an unplugged device.
+ * (see "usbfs memory" below), an unplugged device, and a scanner that
+ * re-enumerates after its burn.
  *
  * Exit status: 0 passed, 1 failed, 77 a run as another user without root. */
 #define _GNU_SOURCE /* nftw */
@@ -47,12 +48,19 @@ typedef struct {
   int status;
   int actual;
   guint64 charged; /* what usbfs counts for it until it is reaped */
+  int leaves;      /* the burn's answer "done" from a scanner that then
+                      re-enumerates, once it is reaped */
 } Urb;
 
-typedef struct {
+typedef struct Device {
   char devnode[64];
   char *syspath;
-  int slot; /* the scenario's device; -1 for a hub */
+  char name[32]; /* in sysfs, under its parent */
+  const struct Device *parent;
+  int bus, address;
+  int slot;   /* the scenario's device; -1 for a hub */
+  int left;   /* it left the bus to re-enumerate */
+  int reborn; /* the scanner back at a new address, never to be opened */
   int connections;
   int claimed;
   int ever_claimed;
@@ -67,7 +75,10 @@ typedef struct {
   GString *log;
 } Device;
 
-static Device devices[SCN_MAX_DEVICES + 3]; /* and three hubs */
+/* the scenario's devices, three hubs, and each scanner back after it
+ * re-enumerated */
+static Device devices[2 * SCN_MAX_DEVICES + 3];
+static UMockdevTestbed *testbed;
 static int device_total;
 static guint32 capabilities;
 static GMutex state_lock;
@@ -247,6 +258,10 @@ static int scanner_urb(Device *dev, int out, guint8 *data, int length,
                                             : 0;
   urb->actual = (int)o.count;
   if (o.fault != SCN_FAULT_NONE && !fault_us) fault_us = g_get_monotonic_time();
+  if (!out && o.phase == SCN_PHASE_BURN && o.fault == SCN_FAULT_NONE &&
+      o.count >= 6 && (data[4] == 0 || data[4] == 6) && data[5] == 0 &&
+      dev->model.device->reenumerate && !dev->reborn)
+    urb->leaves = 1;
   return o.fault == SCN_FAULT_STALL;
 }
 
@@ -363,6 +378,8 @@ static int discard_urb(Device *dev, UMockdevIoctlData *arg) {
   return EINVAL;
 }
 
+static void reenumerate(Device *dev);
+
 static gboolean on_ioctl(UMockdevIoctlBase *handler,
                          UMockdevIoctlClient *client, gpointer user_data) {
   (void)handler;
@@ -413,6 +430,9 @@ static gboolean on_ioctl(UMockdevIoctlBase *handler,
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY:
       error = reap_urb(dev, arg, &reaped);
+      /* Gone before scanfw reads the answer: whatever it looks up next
+       * already sees the scanner at its new address. */
+      if (!error && reaped->leaves) reenumerate(dev);
       break;
     case USBDEVFS_DISCARDURB:
       error = discard_urb(dev, arg);
@@ -442,11 +462,15 @@ static void on_connected(UMockdevIoctlBase *handler,
 
 /* ---- the testbed --------------------------------------------------------- */
 
-static Device *add_usb_device(UMockdevTestbed *testbed, const char *name,
-                              const Device *parent, int bus, int address,
-                              unsigned vendor, unsigned product, int slot) {
+static Device *add_usb_device(const char *name, const Device *parent, int bus,
+                              int address, unsigned vendor, unsigned product,
+                              int slot) {
   Device *dev = &devices[device_total++];
   const int hub = slot < 0;
+  g_strlcpy(dev->name, name, sizeof dev->name);
+  dev->parent = parent;
+  dev->bus = bus;
+  dev->address = address;
   char *devname = dev->devnode;
   snprintf(devname, sizeof dev->devnode, "/dev/bus/usb/%03d/%03d", bus,
            address);
@@ -490,6 +514,28 @@ static Device *add_usb_device(UMockdevTestbed *testbed, const char *name,
   return dev;
 }
 
+/* The scanner restarts on its new firmware: it leaves the bus, and the hub
+ * enumerates it again on the same port at an address above any on the bus,
+ * as the kernel hands addresses out. The old node keeps answering what a
+ * node of an unplugged device answers. */
+static void reenumerate(Device *dev) {
+  int address = 0;
+  for (int i = 0; i < device_total; i++)
+    if (devices[i].bus == dev->bus && devices[i].address > address)
+      address = devices[i].address;
+  device_gone(dev);
+  dev->left = 1;
+  umockdev_testbed_uevent(testbed, dev->syspath, "remove");
+  umockdev_testbed_remove_device(testbed, dev->syspath);
+  const scn_device *d = &scenario.devices[dev->slot];
+  Device *back = add_usb_device(dev->name, dev->parent, dev->bus, address + 1,
+                                d->vendor, d->product, dev->slot);
+  back->reborn = 1;
+  umockdev_testbed_uevent(testbed, back->syspath, "add");
+  g_string_append_printf(dev->log, "left the bus after its burn, back as %s\n",
+                         back->devnode);
+}
+
 /* Root hub usb1 and an external hub 1-1, then the scenario's devices
  * behind the hub in scenario order. Their addresses increase with the
  * scenario's index while their port numbers (and so their sysfs names)
@@ -497,20 +543,19 @@ static Device *add_usb_device(UMockdevTestbed *testbed, const char *name,
  * that the numbering must follow. With two devices or more, the last one
  * sits on a second bus at the lowest address of all, so that only the bus
  * number puts it last. */
-static void build_testbed(UMockdevTestbed *testbed) {
-  Device *root = add_usb_device(testbed, "usb1", NULL, 1, 1, 0x1d6b, 2, -1);
-  Device *hub = add_usb_device(testbed, "1-1", root, 1, 2, 0x05e3, 0x0610, -1);
+static void build_testbed(void) {
+  Device *root = add_usb_device("usb1", NULL, 1, 1, 0x1d6b, 2, -1);
+  Device *hub = add_usb_device("1-1", root, 1, 2, 0x05e3, 0x0610, -1);
   int n = (int)scenario.device_count;
   for (int p = 0; p < n; p++) {
     const scn_device *d = &scenario.devices[p];
     if (n > 1 && p == n - 1) {
-      root = add_usb_device(testbed, "usb2", NULL, 2, 1, 0x1d6b, 3, -1);
-      add_usb_device(testbed, "2-1", root, 2, 2, d->vendor, d->product, p);
+      root = add_usb_device("usb2", NULL, 2, 1, 0x1d6b, 3, -1);
+      add_usb_device("2-1", root, 2, 2, d->vendor, d->product, p);
     } else {
       char name[32];
       snprintf(name, sizeof name, "1-1.%d", n - p);
-      add_usb_device(testbed, name, hub, 1, 5 + 3 * p, d->vendor, d->product,
-                     p);
+      add_usb_device(name, hub, 1, 5 + 3 * p, d->vendor, d->product, p);
     }
   }
 }
@@ -782,8 +827,8 @@ int main(int argc, char **argv) {
     printf("SKIP: running scanfw as another user needs root\n");
     return SKIP;
   }
-  UMockdevTestbed *testbed = umockdev_testbed_new();
-  build_testbed(testbed);
+  testbed = umockdev_testbed_new();
+  build_testbed();
   if (scenario.run_as_nobody) restrict_device_nodes(testbed);
 
   /* The build tree may lie where another user cannot reach it (a home
@@ -850,20 +895,27 @@ int main(int argc, char **argv) {
     Device *dev = &devices[i];
     const scn_scanner *m = &dev->model;
     if (dev->log->len) printf("%s: %s", dev->devnode, dev->log->str);
-    if (dev->slot >= 0) models[dev->slot] = dev->model;
+    if (dev->slot >= 0 && !dev->reborn) models[dev->slot] = dev->model;
     /* Identity comes from sysfs: only the scanners updated (the one
-     * discovery picks, or each with --all) are ever opened. */
-    const int updated = dev->slot >= 0 && scenario.devices[dev->slot].receives;
-    if (!updated && dev->connections)
+     * discovery picks, or each with --all) are ever opened, and each only
+     * at the address it had when it was updated. */
+    const int updated =
+        dev->slot >= 0 && !dev->reborn && scenario.devices[dev->slot].receives;
+    if (dev->reborn && dev->connections)
+      fail("%s, scanner %d back after its burn, was opened %d times",
+           dev->devnode, scenario.devices[dev->slot].index, dev->connections);
+    else if (!updated && dev->connections)
       fail("%s was opened %d times, not being the scanner discovery picks",
            dev->devnode, dev->connections);
+    if (updated && m->device->reenumerate && !dev->left)
+      fail("%s never left the bus: its burn did not answer done", dev->devnode);
     if (dev->submits_before_claim || dev->ioctls_before_claim)
       fail("%s was used unclaimed (%d URBs, %d other requests)", dev->devnode,
            dev->submits_before_claim, dev->ioctls_before_claim);
     if (dev->done.length || dev->stalled.length)
       fail("%s has %u URBs never reaped", dev->devnode,
            dev->done.length + dev->stalled.length);
-    if (!updated) continue;
+    if (!updated && !(dev->reborn && dev->connections)) continue;
     if (probe && !strstr(dev->log->str, "interface 0 released"))
       fail("closing the handle did not release the claimed interface");
     printf("wire: %.*s\n", (int)m->wire_length, m->wire);

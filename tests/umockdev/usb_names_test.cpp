@@ -10,15 +10,19 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "app/discovery.h"
 
 namespace {
 
+using linux_usb::AttachedWithNumber;
 using linux_usb::CandidateIndexFromName;
 using linux_usb::CandidateKey;
-using linux_usb::RankOf;
+using linux_usb::NumberAttached;
+using linux_usb::Numbering;
 using linux_usb::TransferTimeoutMs;
+using linux_usb::UsbPlace;
 
 TEST(CandidateName, DecimalIndexAfterThePrefix) {
   EXPECT_EQ(CandidateIndexFromName("\\\\.\\usbscan0"), 0);
@@ -69,14 +73,53 @@ TEST(TransferBound, LeavesRoomForTheImageOnAFullSpeedBus) {
   EXPECT_GT(TransferTimeoutMs(26214400) / 1000.0, seconds * 1.3);
 }
 
-TEST(Numbering, BusFirstThenAddress) {
+UsbPlace Place(uint8_t bus, uint8_t address, uint8_t port, uint8_t port2 = 0) {
+  UsbPlace place{};
+  place.bus = bus;
+  place.address = address;
+  place.ports[0] = port;
+  place.ports[1] = port2;
+  place.depth = port2 != 0 ? 2 : 1;
+  return place;
+}
+
+// One look at the attached devices, in the order libusb lists them, and
+// the position among them of the device each number 0, 1, ... stands for
+// (-1: none).
+struct NumberingLook {
+  std::vector<UsbPlace> attached;
+  std::vector<int> numbered;
+};
+
+TEST(Numbering, FixedForTheRunFromTheFirstLook) {
   EXPECT_LT(CandidateKey(1, 127), CandidateKey(2, 1));
   EXPECT_LT(CandidateKey(3, 4), CandidateKey(3, 5));
-  const uint32_t keys[] = {CandidateKey(2, 3), CandidateKey(1, 9),
-                           CandidateKey(1, 4), CandidateKey(3, 1)};
-  const uint32_t ranks[] = {2, 1, 0, 3};
-  for (int i = 0; i < 4; ++i)
-    EXPECT_EQ(RankOf(keys[i], keys, 4), ranks[i]) << i;
+  const NumberingLook looks[] = {
+      // The first look numbers by bus, then address.
+      {{Place(2, 3, 1), Place(1, 9, 1, 2), Place(1, 4, 1, 3), Place(3, 1, 4)},
+       {2, 1, 0, 3, -1}},
+      // Bus 1 address 4 back at address 12 on the same port: a new number, no
+      // other number moves; its old number has no device.
+      {{Place(3, 1, 4), Place(1, 12, 1, 3), Place(2, 3, 1), Place(1, 9, 1, 2)},
+       {-1, 3, 2, 0, 1, -1}},
+      // Address 4 again on another port is not the device once there.
+      {{Place(1, 4, 1, 5), Place(1, 12, 1, 3)}, {-1, -1, -1, -1, 1, 0, -1}},
+      // Newcomers seen together: by bus, then address.
+      {{Place(2, 9, 2), Place(1, 20, 1, 1), Place(1, 4, 1, 5)},
+       {-1, -1, -1, -1, -1, 2, 1, 0, -1}},
+  };
+  static Numbering numbering;
+  int step = 0;
+  for (const NumberingLook &look : looks) {
+    NumberAttached(&numbering, look.attached.data(), look.attached.size());
+    for (size_t n = 0; n < look.numbered.size(); ++n)
+      EXPECT_EQ(AttachedWithNumber(numbering, static_cast<int>(n),
+                                   look.attached.data(), look.attached.size()),
+                look.numbered[n])
+          << "look " << step << ", number " << n;
+    ++step;
+  }
+  EXPECT_EQ(AttachedWithNumber(numbering, -1, nullptr, 0), -1);
 }
 
 TEST(UdevRule, MatchesTheScannerThatDiscoveryLooksFor) {
