@@ -13,7 +13,8 @@ struct Entry {
   void (*release)(void *device) = nullptr;
 };
 
-const int kSlots = 64;
+// Every device a run can hold open (257) and the events of its transfers.
+const int kSlots = 640;
 const uintptr_t kBase = 0x100;
 Entry g_entries[kSlots];
 

@@ -31,8 +31,9 @@ struct Device {
 
 namespace {
 
-// Discovery holds one candidate at a time besides the scanner it keeps.
-const int kDevices = 16;
+// --all keeps every scanner it found open, one for each of the 256 names at
+// most, and discovery holds one candidate at a time besides.
+const int kDevices = 257;
 
 Device g_devices[kDevices];
 // The names' numbers, fixed for the run from the first time a name is
