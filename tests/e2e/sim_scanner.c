@@ -163,9 +163,9 @@ static NTSTATUS sim_transfer(scn_scanner *scanner, PIRP irp,
     ULONG length = stack->Parameters.Write.Length;
     int first_bulk = scanner->bulk_armed;
     scn_write(scanner, data, length, 0, &o);
-    if (first_bulk && scanner - sim_scanners == sim_scenario.target &&
-        !sim_bulk_time)
-      sim_note_bulk();
+    /* The first image any scanner receives: with --all the first scanner
+       found may be one its release leaves alone. */
+    if (first_bulk && !sim_bulk_time) sim_note_bulk();
     return sim_finish(irp, &o, o.count);
   }
   RtlZeroMemory(data, stack->Parameters.Read.Length);
