@@ -106,6 +106,8 @@ void ReadCommandLine(int argc, char **argv, CommandLine *line) {
       line->all = true;
     } else if (Is(arg, "--check")) {
       line->check = true;
+    } else if (Is(arg, "--one-at-a-time")) {
+      line->oneAtATime = true;
     } else if (Is(arg, "--allow-older")) {
       line->policy.allowOlder = true;
     } else if (Is(arg, "--allow-reinstall")) {
@@ -206,9 +208,9 @@ int Run(const CommandLine &line, LanguageIndex language, const char **what) {
 
   const int32_t optionValue = ReportOptions(line, language);
   PrintConsole("%d\n", static_cast<int>(optionValue));
-  const UpdateOutcome outcome = line.all
-                                    ? UpdateEveryScanner(language, line.policy)
-                                    : UpdateChosenScanner(line, language);
+  const UpdateOutcome outcome =
+      line.all ? UpdateEveryScanner(language, line.policy, line.oneAtATime)
+               : UpdateChosenScanner(line, language);
   const int code = ExitCodeOf(outcome);
   diag::Line("outcome %d: %s; exit status %d%s", code, OutcomeName(outcome),
              line.exitCode ? code : 0,

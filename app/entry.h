@@ -40,6 +40,7 @@ struct CommandLine {
   bool exitCode = false;      // --exit-code
   bool verbose = false;       // --verbose
   bool all = false;           // --all
+  bool oneAtATime = false;    // --one-at-a-time: --all in today's order
   bool check = false;         // --check
   int device = -1;            // --device: the candidate index; -1: every one
   const char *log = nullptr;  // --log FILE

@@ -6,18 +6,19 @@
 
 namespace {
 
-// One word holds everything the handler and the main thread must agree on,
-// so that each decision is one atomic read-modify-write and the two sides
-// are totally ordered: an interrupt recorded before BeginWriting stops the
-// download, one recorded after it is refused.
+// One word holds everything the handler and the update threads must agree
+// on, so that each decision is one atomic read-modify-write and the sides
+// are totally ordered: an interrupt recorded before a scanner's BeginWriting
+// stops its download, one recorded after it is refused. The scanners being
+// written (from the download command to the verdict) are counted in the
+// high bits: --all writes several side by side.
 enum : unsigned {
   kInterrupted = 1u << 0,  // any console control event has arrived
   kEnding = 1u << 1,       // close, logoff or shutdown: the handler takes over
-  kWriting = 1u << 2,      // the download command may have been sent
-  kVerdict = 1u << 3,      // the burn is over
   kMainInService = 1u << 4,  // the main thread is inside a service call
   kHandlerOwns = 1u << 5,    // the main thread must not touch the service
   kSuspended = 1u << 6,      // suspended by the main thread, not yet back
+  kWritingOne = 1u << 8,     // one scanner being written
 };
 
 std::atomic<unsigned> g_state{0};
@@ -28,18 +29,16 @@ static_assert(std::atomic<unsigned>::is_always_lock_free,
 // tell one during it from one the run has already answered.
 std::atomic<unsigned> g_stopRequests{0};
 
-// Main thread only.
-bool g_cancelled = false;
-bool g_refusalShown = false;
+// Set by the update threads, read by the main thread after them.
+std::atomic<bool> g_cancelled{false};
+std::atomic<bool> g_refusalShown{false};
 
 // Windows ends the process about 5 s after an ending event reached the
 // handler; what the handler does must fit well inside.
 const DWORD kEndingBudgetMs = 4000;
 const DWORD kEndingSliceMs = 50;
 
-bool Burning(unsigned state) {
-  return (state & kWriting) != 0 && (state & kVerdict) == 0;
-}
+bool Burning(unsigned state) { return state >= kWritingOne; }
 
 bool TimeLeft(DWORD start) {
   return static_cast<DWORD>(GetTickCount() - start) < kEndingBudgetMs;
@@ -59,11 +58,8 @@ void GiveServiceBack() {
   if ((state & kSuspended) == 0) return;
 
   CWIAControl own;
-  // kInterrupted went in first, so the main thread can no longer begin
-  // writing: a scanner is being written only if `state`, read since, says
-  // so. Between two scanners of --all the flags of the one before are
-  // cleared together, so one snapshot never pairs one scanner's writing
-  // with another's verdict.
+  // kInterrupted went in first, so no scanner can begin being written any
+  // more: one is being written only if `state`, read since, counts it.
   if (!Burning(state)) {
     own.ResumeService();
     return;
@@ -113,17 +109,15 @@ bool BeginWriting() {
       g_cancelled = true;
       return false;
     }
-  } while (!g_state.compare_exchange_weak(state, state | kWriting));
+  } while (!g_state.compare_exchange_weak(state, state + kWritingOne));
   return true;
 }
 
-void EndWriting() { g_state.fetch_or(kVerdict); }
-
-void BeginNextScanner() { g_state.fetch_and(~(kWriting | kVerdict)); }
+void EndWriting() { g_state.fetch_sub(kWritingOne); }
 
 void AcknowledgeRefusedInterrupt(LanguageIndex language) {
-  if (g_refusalShown || (g_state.load() & kInterrupted) == 0) return;
-  g_refusalShown = true;
+  if ((g_state.load() & kInterrupted) == 0 || g_refusalShown.exchange(true))
+    return;
   PrintMessage(MsgCannotCancel, language);
 }
 

@@ -6,8 +6,10 @@
 // itself, with its own handles.
 //
 // The handler only changes lock-free atomic words (and, for the three
-// ending events, talks to the service manager on its own thread); everything
-// else here runs on the main thread.
+// ending events, talks to the service manager on its own thread). The
+// writing calls and the acknowledgement are made by each scanner's update,
+// on its own thread under --all; the service hand-over only by the main
+// thread.
 #pragma once
 
 #include "messages/messages.h"
@@ -25,18 +27,17 @@ BOOL WINAPI OnConsoleControl(DWORD event);
 // MsgUpdateCancelled and goes to its end.
 bool CancelAtSafePoint();
 
-// Right before the download command: true when the scanner may now be
-// written, after which interrupts are refused; false (the run cancelled, as
-// by CancelAtSafePoint) when an interrupt came first.
+// Right before a scanner's download command: true when it may now be
+// written, after which interrupts are refused for it; false (the run
+// cancelled, as by CancelAtSafePoint) when an interrupt came first.
 bool BeginWriting();
-// The verdict is in: the scanner no longer burns.
+// Its verdict is in: it no longer burns. Once no scanner is being written,
+// a close, logoff or shutdown gives the service back at once.
 void EndWriting();
-// --all, after a verdict: the next scanner has not been written yet. An
-// interrupt that arrived meanwhile still stops it at its first safe point.
-void BeginNextScanner();
 
-// Prints MsgCannotCancel when an interrupt has arrived while the scanner is
-// written and it has not been printed yet in this run.
+// Prints MsgCannotCancel when an interrupt has arrived while a scanner is
+// written and it has not been printed yet in this run (once, whichever
+// scanner prints next).
 void AcknowledgeRefusedInterrupt(LanguageIndex language);
 
 // True when this run ended at a safe point for an interrupt, in discovery or

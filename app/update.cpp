@@ -31,6 +31,7 @@ UpdateOutcome WaitUntilReady(DeviceHandle device, LanguageIndex language,
   const CommandBlock query = ReadinessQuery();
   const DWORD start = GetTickCount();
   for (;;) {
+    ReportStep(kStepReadiness);
     if (CancelAtSafePoint()) {
       diag::Note(
           "the update stops before a readiness query: a console "
@@ -67,6 +68,7 @@ void Report(int id, LanguageIndex language) {
 
 bool SendImage(DeviceHandle device, LanguageIndex language,
                const FirmwareImage &image, ResponseBlock *response) {
+  ReportStep(kStepSending);
   // The answer to the download command decides nothing: the data follow.
   if (!ExchangeCommand(device, FirmwareDownload(image.Length), response,
                        language)) {
@@ -102,6 +104,7 @@ UpdateOutcome FollowBurn(DeviceHandle device, LanguageIndex language,
     const uint16_t status = DeviceStatus(*response);
     LogStatus('B', status);
     if (status == kStatusBurning) {
+      ReportStep(kStepBurning, progress);
       AcknowledgeRefusedInterrupt(language);
       PrintConsole("Burning firmware... (%d)\n", static_cast<int>(progress));
       ++progress;  // unsigned, so an endless burn cannot overflow into UB
@@ -124,6 +127,7 @@ UpdateOutcome WriteAndBurn(DeviceHandle device, LanguageIndex language,
   SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
   UpdateOutcome outcome = kOutcomeSendError;
   if (SendImage(device, language, image, response)) {
+    ReportStep(kStepPause);
     Pause("pause before the first burn-status query", kBurnStartPauseMs);
     Report(MsgUpgradeWait, language);
     outcome = FollowBurn(device, language, response);
@@ -202,23 +206,27 @@ UpdateOutcome UpdateScanner(DeviceHandle device, LanguageIndex language,
     return verdict;
   }
 
+  TakeService(service, hold);
+  return UpdateFirmware(device, language);
+}
+
+void TakeService(CWIAControl *service, ServiceHold *hold) {
+  if (hold->asked) return;
+  hold->asked = true;
   // The service is given back only if it was taken away, whatever happens
   // in between. Once the console control handler has taken the service over
   // (console closed, logoff, shutdown), this thread leaves it alone.
-  if (!hold->asked && BeginServiceCall()) {
-    SERVICE_STATUS initial;
-    std::memset(&initial, 0, sizeof(initial));
-    const BOOL queried = service->QueryStatus(&initial);
-    if (queried && diag::On()) service->LogStartType("found");
-    hold->wasActive = queried != FALSE && initial.dwControlsAccepted != 0;
-    if (hold->wasActive) {
-      NoteServiceSuspended();
-      service->SuspendService();
-    }
-    EndServiceCall();
+  if (!BeginServiceCall()) return;
+  SERVICE_STATUS initial;
+  std::memset(&initial, 0, sizeof(initial));
+  const BOOL queried = service->QueryStatus(&initial);
+  if (queried && diag::On()) service->LogStartType("found");
+  hold->wasActive = queried != FALSE && initial.dwControlsAccepted != 0;
+  if (hold->wasActive) {
+    NoteServiceSuspended();
+    service->SuspendService();
   }
-  hold->asked = true;
-  return UpdateFirmware(device, language);
+  EndServiceCall();
 }
 
 void ReleaseService(CWIAControl *service, const ServiceHold &hold) {

@@ -97,7 +97,22 @@ struct ServiceHold {
 UpdateOutcome UpdateScanner(DeviceHandle device, LanguageIndex language,
                             int scannerRelease, const UpdatePolicy &policy,
                             CWIAControl *service, ServiceHold *hold);
+// Asks about the service and takes it out of the way, once per hold; --all
+// side by side does it before the first command to any scanner.
+void TakeService(CWIAControl *service, ServiceHold *hold);
 void ReleaseService(CWIAControl *service, const ServiceHold &hold);
+
+// Where a scanner's update is, for the status line of --all side by side.
+enum ScannerStep {
+  kStepWaiting = 0,  // not started, or waiting for its turn
+  kStepReadiness,    // asking whether it is ready
+  kStepSending,      // the download command and the image
+  kStepPause,        // the pause before the first burn-status query
+  kStepBurning,      // answering "burning" (progress: its count)
+  kStepDone,         // its verdict is in
+};
+// Said by the update on its thread; nothing unless --all runs the thread.
+void ReportStep(ScannerStep step, uint32_t progress = 0);
 
 // --all: the scanners attached when it starts, found in one walk over the
 // names and kept open, then updated in index order, each named on a line of
@@ -106,5 +121,10 @@ void ReleaseService(CWIAControl *service, const ServiceHold &hold);
 // outcome. After an interrupt, refused or not, no further scanner is
 // started; when one that would have been updated is left, the run ends with
 // MsgUpdateCancelled and counts as cancelled.
+// Side by side unless `oneAtATime`: each scanner on a thread of its own from
+// "Device found!!" to its verdict, the service taken once before the first
+// command to any scanner; each scanner's name and block are written whole,
+// in name order, as soon as they and every one before are complete, so the
+// output is byte for byte the one-at-a-time run's.
 UpdateOutcome UpdateEveryScanner(LanguageIndex language,
-                                 const UpdatePolicy &policy);
+                                 const UpdatePolicy &policy, bool oneAtATime);

@@ -1,8 +1,21 @@
-// --all: the update of every scanner attached when the run starts.
+// --all: the update of every scanner attached when the run starts, side by
+// side or one at a time.
+//
+// Threads: the main thread finds the scanners, takes the service, starts one
+// thread per scanner and writes the blocks; each scanner's thread runs its
+// update from "Device found!!" to the verdict on its own handle, printing
+// into its own block (messages.h), and touches nothing else but its step
+// word and the interrupt state, which are atomic. Its block and outcome are
+// read only after the main thread has seen the thread end.
+#include <atomic>
+#include <cstring>
+#include <string>
+
 #include "app/discovery.h"
 #include "app/interrupt.h"
 #include "app/update.h"
 #include "messages/diagnostics.h"
+#include "platform/win32.h"
 
 namespace {
 
@@ -14,17 +27,156 @@ UpdateOutcome Combine(UpdateOutcome result, UpdateOutcome outcome) {
   return result;
 }
 
-}  // namespace
+void NoteOutcome(const char *name, UpdateOutcome outcome) {
+  if (!diag::On()) return;
+  char text[kFormatBufferSize];
+  FormatToBuffer(text, "%s: outcome %d, %s", name, ExitCodeOf(outcome),
+                 OutcomeName(outcome));
+  diag::Note(text);
+}
 
-UpdateOutcome UpdateEveryScanner(LanguageIndex language,
-                                 const UpdatePolicy &policy) {
-  // The list is fixed before the first command: a scanner that re-appears
-  // under another name after its burn is not updated twice, and one whose
-  // name moved is not missed.
-  ScannerList list;
-  if (!DiscoverEveryScanner(language, &list)) return kOutcomeCancelled;
-  if (list.count == 0) return kOutcomeNotFound;
+// One scanner of the side-by-side run.
+struct ScannerTask {
+  FoundScanner scanner;
+  char name[32];
+  LanguageIndex language;
+  const UpdatePolicy *policy;
+  CWIAControl *service;
+  ServiceHold *hold;
+  std::string block;
+  UpdateOutcome outcome;
+  HANDLE thread;
+  std::atomic<int> step;
+  std::atomic<uint32_t> progress;
+};
 
+thread_local ScannerTask *t_task = nullptr;
+
+// Room for a whole block but a long burn's progress lines, taken before the
+// thread starts.
+const size_t kBlockReserve = 4096;
+// How often the console's status line is brought up to date.
+const DWORD kStatusMs = 250;
+
+DWORD WINAPI UpdateOnItsThread(LPVOID parameter) {
+  ScannerTask *task = static_cast<ScannerTask *>(parameter);
+  t_task = task;
+  BindOutputBlock(&task->block);
+  task->outcome =
+      UpdateScanner(task->scanner.device, task->language, task->scanner.release,
+                    *task->policy, task->service, task->hold);
+  CloseDevice(task->scanner.device);
+  BindOutputBlock(nullptr);
+  task->step = kStepDone;
+  t_task = nullptr;
+  return 0;
+}
+
+// "usbscan1 ready? | usbscan3 sending | usbscan4 burning (12)": the
+// scanners still working and where each is.
+void ShowSteps(ScannerTask *tasks, int count) {
+  if (!OutputIsConsole()) return;
+  std::string line;
+  for (int i = 0; i < count; ++i) {
+    const int step = tasks[i].step;
+    if (step == kStepDone) continue;
+    if (!line.empty()) line += " | ";
+    line += tasks[i].name + 4;  // without "\\.\"
+    switch (step) {
+      case kStepReadiness:
+        line += " ready?";
+        break;
+      case kStepSending:
+        line += " sending";
+        break;
+      case kStepPause:
+        line += " waiting";
+        break;
+      case kStepBurning: {
+        char count[24];
+        FormatToBuffer(count, " burning (%u)",
+                       static_cast<unsigned>(tasks[i].progress));
+        line += count;
+        break;
+      }
+      default:
+        line += " starting";
+    }
+  }
+  // A console line is 80 columns at the least; the end is what is cut.
+  if (line.size() > 79) line.resize(79);
+  ShowStatusLine(line.c_str());
+}
+
+UpdateOutcome SideBySide(const ScannerList &list, LanguageIndex language,
+                         const UpdatePolicy &policy) {
+  CWIAControl service;
+  ServiceHold hold;
+  // Taken once, before the first command to any scanner, and only if one
+  // will be updated.
+  for (int i = 0; i < list.count; ++i) {
+    if (ReleaseVerdict(list.scanners[i].release, policy) == kOutcomeBurnDone) {
+      TakeService(&service, &hold);
+      break;
+    }
+  }
+  static ScannerTask tasks[kCandidateCount];
+  for (int i = 0; i < list.count; ++i) {
+    ScannerTask &task = tasks[i];
+    task.scanner = list.scanners[i];
+    FormatToBuffer(task.name, "\\\\.\\usbscan%d", task.scanner.index);
+    task.language = language;
+    task.policy = &policy;
+    task.service = &service;
+    task.hold = &hold;
+    task.block.clear();
+    task.block.reserve(kBlockReserve);
+    task.outcome = kOutcomeBurnDone;
+    task.step = kStepWaiting;
+    task.progress = 0;
+  }
+  for (int i = 0; i < list.count; ++i) {
+    tasks[i].thread =
+        CreateThread(nullptr, 0, UpdateOnItsThread, &tasks[i], 0, nullptr);
+    // Without a thread of its own the scanner is updated here, in turn.
+    if (tasks[i].thread == nullptr) {
+      diag::CallFailedLastError("CreateThread");
+      UpdateOnItsThread(&tasks[i]);
+    }
+  }
+  UpdateOutcome result = kOutcomeFirmwareCurrent;
+  for (int i = 0; i < list.count; ++i) {
+    ScannerTask &task = tasks[i];
+    if (task.thread != nullptr) {
+      for (;;) {
+        const DWORD waited = WaitForSingleObject(task.thread, kStatusMs);
+        if (waited == WAIT_OBJECT_0) break;
+        // A wait that fails is tried again: every step of an update is
+        // bounded, so its thread ends.
+        if (waited != WAIT_TIMEOUT) Sleep(kStatusMs);
+        ShowSteps(tasks, list.count);
+      }
+      CloseHandle(task.thread);
+      task.thread = nullptr;
+    }
+    ShowStatusLine("");
+    PrintConsole("%s\n", task.name);
+    WriteBlock(task.block);
+    result = Combine(result, task.outcome);
+    NoteOutcome(task.name, task.outcome);
+    ShowSteps(tasks, list.count);
+  }
+  ShowStatusLine("");
+  for (int i = 0; i < list.count; ++i) {
+    tasks[i].block.clear();
+    tasks[i].block.shrink_to_fit();
+  }
+  if (hold.asked) ReleaseService(&service, hold);
+  return result;
+}
+
+UpdateOutcome OneAtATime(const ScannerList &list, LanguageIndex language,
+                         const UpdatePolicy &policy) {
   CWIAControl service;
   ServiceHold hold;
   UpdateOutcome result = kOutcomeFirmwareCurrent;
@@ -38,18 +190,11 @@ UpdateOutcome UpdateEveryScanner(LanguageIndex language,
     char name[kFormatBufferSize];
     FormatToBuffer(name, "\\\\.\\usbscan%d", scanner.index);
     PrintConsole("%s\n", name);
-    // A burn that went before is over: this scanner starts from the top.
-    if (next > 0) BeginNextScanner();
     const UpdateOutcome outcome = UpdateScanner(
         scanner.device, language, scanner.release, policy, &service, &hold);
     CloseDevice(scanner.device);
     result = Combine(result, outcome);
-    if (diag::On()) {
-      char text[kFormatBufferSize];
-      FormatToBuffer(text, "%s: outcome %d, %s", name, ExitCodeOf(outcome),
-                     OutcomeName(outcome));
-      diag::Note(text);
-    }
+    NoteOutcome(name, outcome);
     if (outcome == kOutcomeCancelled) {
       stopped = true;
       ++next;
@@ -72,4 +217,24 @@ UpdateOutcome UpdateEveryScanner(LanguageIndex language,
   }
   if (hold.asked) ReleaseService(&service, hold);
   return result;
+}
+
+}  // namespace
+
+void ReportStep(ScannerStep step, uint32_t progress) {
+  if (t_task == nullptr) return;
+  t_task->progress = progress;
+  t_task->step = step;
+}
+
+UpdateOutcome UpdateEveryScanner(LanguageIndex language,
+                                 const UpdatePolicy &policy, bool oneAtATime) {
+  // The list is fixed before the first command: a scanner that re-appears
+  // under another name after its burn is not updated twice, and one whose
+  // name moved is not missed.
+  static ScannerList list;
+  if (!DiscoverEveryScanner(language, &list)) return kOutcomeCancelled;
+  if (list.count == 0) return kOutcomeNotFound;
+  return oneAtATime ? OneAtATime(list, language, policy)
+                    : SideBySide(list, language, policy);
 }

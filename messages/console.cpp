@@ -1,5 +1,7 @@
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "messages/messages.h"
 #include "messages/run_log.h"
@@ -13,6 +15,12 @@ HANDLE g_console = nullptr;
 // The same for standard error, decided the first time a text goes there.
 HANDLE g_errorConsole = nullptr;
 bool g_errorDecided = false;
+
+// The block of --all's scanner whose thread this is, if any.
+thread_local std::string *t_block = nullptr;
+// The status line on the console, main thread only: its length, so that a
+// shorter one, or the clearing, covers it.
+size_t g_statusLength = 0;
 
 // The Chinese texts are code page 950 (Big5); the English ones are ASCII,
 // which decodes the same under it.
@@ -73,6 +81,16 @@ void PrintMessage(int id, LanguageIndex language) {
 int PrintConsole(const char *format, ...) {
   va_list args;
   va_start(args, format);
+  if (t_block != nullptr) {
+    char text[kConsoleTextSize];
+    const int n = vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n > 0)
+      t_block->append(text, n < static_cast<int>(sizeof text)
+                                ? static_cast<size_t>(n)
+                                : sizeof text - 1);
+    return n;
+  }
   if (runlog::On()) {
     char text[kConsoleTextSize];
     va_list copy;
@@ -102,6 +120,46 @@ int PrintConsole(const char *format, ...) {
   }
   va_end(args);
   return written;
+}
+
+void BindOutputBlock(std::string *block) { t_block = block; }
+
+void WriteBlock(const std::string &block) {
+  ShowStatusLine("");
+  size_t at = 0;
+  while (at < block.size()) {
+    size_t end = block.find('\n', at);
+    end = end == std::string::npos ? block.size() : end + 1;
+    PrintConsole("%.*s", static_cast<int>(end - at), block.data() + at);
+    at = end;
+  }
+}
+
+bool OutputIsConsole() { return g_console != nullptr; }
+
+void ShowStatusLine(const char *text) {
+  if (g_console == nullptr) return;
+  const size_t length = std::strlen(text);
+  if (length == 0 && g_statusLength == 0) return;
+  // "\r", the text, blanks over what is left of the last one, and the
+  // cursor back after the text: a block written next starts at column 0
+  // only after a clearing, which leaves it there.
+  char line[kConsoleTextSize];
+  size_t used = 0;
+  line[used++] = '\r';
+  for (size_t i = 0; i < length && used < sizeof line - 2; ++i)
+    line[used++] = text[i];
+  const size_t end = used;
+  for (size_t i = length; i < g_statusLength && used < sizeof line - 2; ++i)
+    line[used++] = ' ';
+  if (used > end) {
+    line[used++] = '\r';
+    for (size_t i = 1; i < end && used < sizeof line - 1; ++i)
+      line[used++] = line[i];
+  }
+  if (!WriteCharacters(g_console, line, static_cast<int>(used)))
+    WriteBytes(line, static_cast<int>(used));
+  g_statusLength = length;
 }
 
 int PrintError(const char *format, ...) {

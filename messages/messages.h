@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #if defined(__GNUC__)
 #define SCANFW_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
@@ -76,6 +77,19 @@ void PrintMessage(int id, LanguageIndex language);
 // Formatted text to standard output; the count of characters produced, or a
 // negative value when the stream fails.
 int PrintConsole(const char *format, ...) SCANFW_PRINTF(1, 2);
+
+// --all side by side: while a thread has a block bound, what it prints is
+// kept there instead, for WriteBlock to write whole, line by line, as
+// PrintConsole would have (the run's record included). Null unbinds.
+void BindOutputBlock(std::string *block);
+void WriteBlock(const std::string &block);
+
+// Whether standard output is a console, and one status line shown there
+// alone, never in a file, a pipe or the run's record: rewritten in place
+// after a carriage return, without moving the cursor up; "" clears it, as
+// each block written does first.
+bool OutputIsConsole();
+void ShowStatusLine(const char *text);
 
 // Formatted text to standard error, shown the way standard output's is (as
 // characters on a console, code page 950 bytes elsewhere); for the few

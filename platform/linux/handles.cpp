@@ -1,9 +1,26 @@
 #include "platform/linux/handles.h"
 
+#include <pthread.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
 #include <cstdint>
+#include <mutex>
 
 namespace linux_handles {
 namespace {
+
+// A thread's end, shared by the thread and its handle: whichever lets go
+// last frees it.
+struct ThreadState {
+  DWORD (*routine)(void *) = nullptr;
+  void *parameter = nullptr;
+  std::mutex lock;
+  std::condition_variable ended;
+  bool done = false;
+  bool abandoned = false;  // the handle closed before the thread ended
+};
 
 struct Entry {
   Kind kind = Kind::Free;
@@ -11,13 +28,32 @@ struct Entry {
   bool signalled = false;
   void *device = nullptr;
   void (*release)(void *device) = nullptr;
+  ThreadState *thread = nullptr;
 };
+
+void *RunThread(void *argument) {
+  ThreadState *state = static_cast<ThreadState *>(argument);
+  state->routine(state->parameter);
+  bool last = false;
+  {
+    std::lock_guard<std::mutex> hold(state->lock);
+    state->done = true;
+    last = state->abandoned;
+  }
+  state->ended.notify_all();
+  if (last) delete state;
+  return nullptr;
+}
+
+// The table is shared by the threads of --all.
+std::mutex g_tableLock;
 
 // Every device a run can hold open (257) and the events of its transfers.
 const int kSlots = 640;
 const uintptr_t kBase = 0x100;
 Entry g_entries[kSlots];
 
+// Called with g_tableLock held.
 HANDLE Allocate(Kind kind, Entry **entry) {
   for (int i = 0; i < kSlots; ++i) {
     if (g_entries[i].kind == Kind::Free) {
@@ -30,6 +66,7 @@ HANDLE Allocate(Kind kind, Entry **entry) {
   return nullptr;
 }
 
+// Called with g_tableLock held.
 Entry *Lookup(HANDLE handle, Kind kind) {
   uintptr_t value = reinterpret_cast<uintptr_t>(handle);
   if (value < kBase || (value - kBase) % 4 != 0) return nullptr;
@@ -42,6 +79,7 @@ Entry *Lookup(HANDLE handle, Kind kind) {
 }  // namespace
 
 HANDLE NewEvent(bool manualReset, bool signalled) {
+  std::lock_guard<std::mutex> hold(g_tableLock);
   Entry *entry = nullptr;
   HANDLE handle = Allocate(Kind::Event, &entry);
   if (handle == nullptr) {
@@ -54,6 +92,7 @@ HANDLE NewEvent(bool manualReset, bool signalled) {
 }
 
 bool SignalEvent(HANDLE handle) {
+  std::lock_guard<std::mutex> hold(g_tableLock);
   Entry *entry = Lookup(handle, Kind::Event);
   if (entry == nullptr) return false;
   entry->signalled = true;
@@ -61,6 +100,7 @@ bool SignalEvent(HANDLE handle) {
 }
 
 bool ConsumeEvent(HANDLE handle) {
+  std::lock_guard<std::mutex> hold(g_tableLock);
   Entry *entry = Lookup(handle, Kind::Event);
   if (entry == nullptr || !entry->signalled) return false;
   if (!entry->manualReset) entry->signalled = false;
@@ -68,6 +108,7 @@ bool ConsumeEvent(HANDLE handle) {
 }
 
 HANDLE NewDevice(void *device, void (*release)(void *device)) {
+  std::lock_guard<std::mutex> hold(g_tableLock);
   Entry *entry = nullptr;
   HANDLE handle = Allocate(Kind::Device, &entry);
   if (handle == nullptr) return INVALID_HANDLE_VALUE;
@@ -77,21 +118,96 @@ HANDLE NewDevice(void *device, void (*release)(void *device)) {
 }
 
 void *DeviceOf(HANDLE handle) {
+  std::lock_guard<std::mutex> hold(g_tableLock);
   Entry *entry = Lookup(handle, Kind::Device);
   return entry == nullptr ? nullptr : entry->device;
 }
 
-bool Close(HANDLE handle) {
-  Entry *entry = Lookup(handle, Kind::Event);
-  if (entry == nullptr) entry = Lookup(handle, Kind::Device);
-  if (entry == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return false;
+bool IsThread(HANDLE handle) {
+  std::lock_guard<std::mutex> hold(g_tableLock);
+  return Lookup(handle, Kind::Thread) != nullptr;
+}
+
+HANDLE NewThread(DWORD (*routine)(void *), void *parameter) {
+  ThreadState *state = new ThreadState;
+  HANDLE handle = nullptr;
+  {
+    std::lock_guard<std::mutex> hold(g_tableLock);
+    Entry *entry = nullptr;
+    handle = Allocate(Kind::Thread, &entry);
+    if (handle != nullptr) entry->thread = state;
   }
-  Entry closed = *entry;
-  *entry = Entry();
+  if (handle == nullptr) {
+    delete state;
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  // The new thread inherits this mask: the console's signals stay with the
+  // main thread, whose handlers are the only ones that know the run.
+  sigset_t blocked, previous;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGINT);
+  sigaddset(&blocked, SIGTERM);
+  sigaddset(&blocked, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+  state->routine = routine;
+  state->parameter = parameter;
+  pthread_t thread;
+  const bool started = pthread_create(&thread, nullptr, RunThread, state) == 0;
+  if (started) pthread_detach(thread);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (!started) {
+    std::lock_guard<std::mutex> hold(g_tableLock);
+    *Lookup(handle, Kind::Thread) = Entry();
+    delete state;
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  return handle;
+}
+
+bool WaitThread(HANDLE handle, DWORD milliseconds) {
+  ThreadState *state = nullptr;
+  {
+    std::lock_guard<std::mutex> hold(g_tableLock);
+    Entry *entry = Lookup(handle, Kind::Thread);
+    if (entry == nullptr) return false;
+    state = entry->thread;
+  }
+  std::unique_lock<std::mutex> hold(state->lock);
+  if (milliseconds == INFINITE) {
+    state->ended.wait(hold, [state] { return state->done; });
+    return true;
+  }
+  return state->ended.wait_for(hold, std::chrono::milliseconds(milliseconds),
+                               [state] { return state->done; });
+}
+
+bool Close(HANDLE handle) {
+  Entry closed;
+  {
+    std::lock_guard<std::mutex> hold(g_tableLock);
+    Entry *entry = Lookup(handle, Kind::Event);
+    if (entry == nullptr) entry = Lookup(handle, Kind::Device);
+    if (entry == nullptr) entry = Lookup(handle, Kind::Thread);
+    if (entry == nullptr) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return false;
+    }
+    closed = *entry;
+    *entry = Entry();
+  }
   if (closed.kind == Kind::Device && closed.release != nullptr) {
     closed.release(closed.device);
+  }
+  if (closed.kind == Kind::Thread) {
+    bool last = false;
+    {
+      std::lock_guard<std::mutex> hold(closed.thread->lock);
+      closed.thread->abandoned = true;
+      last = closed.thread->done;
+    }
+    if (last) delete closed.thread;
   }
   return true;
 }

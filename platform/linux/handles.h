@@ -6,7 +6,7 @@
 
 namespace linux_handles {
 
-enum class Kind { Free, Event, Device };
+enum class Kind { Free, Event, Device, Thread };
 
 HANDLE NewEvent(bool manualReset, bool signalled);
 // Signals an event; false if the handle is no event.
@@ -18,6 +18,15 @@ bool ConsumeEvent(HANDLE handle);
 HANDLE NewDevice(void *device, void (*release)(void *device) = nullptr);
 void *DeviceOf(HANDLE handle);
 
+// A thread running `routine(parameter)`, started with the console's signals
+// blocked (the main thread alone takes them); null when it cannot start.
+HANDLE NewThread(DWORD (*routine)(void *), void *parameter);
+// Waits up to `milliseconds` (INFINITE: for ever) for the thread to end.
+bool WaitThread(HANDLE handle, DWORD milliseconds);
+bool IsThread(HANDLE handle);
+
+// Every call may be made from any thread: --all updates scanners side by
+// side.
 bool Close(HANDLE handle);
 
 }  // namespace linux_handles

@@ -12,7 +12,8 @@
 #include "platform/win32.h"
 
 namespace {
-DWORD g_lastError = 0;
+// Each thread's own, as Windows keeps it.
+thread_local DWORD g_lastError = 0;
 PLATFORM_LOG_ROUTINE g_logRoutine = nullptr;
 }  // namespace
 
@@ -87,10 +88,18 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState,
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  (void)milliseconds;
+  if (linux_handles::IsThread(handle))
+    return linux_handles::WaitThread(handle, milliseconds) ? WAIT_OBJECT_0
+                                                           : WAIT_TIMEOUT;
   // Every request completes before its call returns, so an event is either
   // signalled already or never will be.
   return linux_handles::ConsumeEvent(handle) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T,
+                    LPTHREAD_START_ROUTINE routine, LPVOID parameter, DWORD,
+                    LPDWORD) {
+  return linux_handles::NewThread(routine, parameter);
 }
 
 BOOL CloseHandle(HANDLE handle) {

@@ -6,6 +6,8 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <mutex>
+
 #include "platform/linux/kernel.h"
 #include "platform/linux/usb_names.h"
 #include "platform/win32.h"
@@ -15,7 +17,11 @@ namespace {
 // logind hands out the inhibitor as a file descriptor; it holds while the
 // descriptor is open.
 int g_inhibitor = -1;
-EXECUTION_STATE g_state = ES_CONTINUOUS;
+// As on Windows, each thread asks for itself, and the system is kept awake
+// while any thread asks: --all writes several scanners side by side.
+thread_local EXECUTION_STATE t_state = ES_CONTINUOUS;
+int g_asking = 0;  // threads asking for ES_SYSTEM_REQUIRED
+std::mutex g_lock;
 
 // logind answers at once; a bus that does not must not stall the update.
 const uint64_t kCallTimeoutUsec = 2000000;
@@ -77,17 +83,21 @@ int TakeInhibitor() {
 }  // namespace
 
 EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE flags) {
-  const EXECUTION_STATE previous = g_state;
+  const EXECUTION_STATE previous = t_state;
   // Without ES_CONTINUOUS the request is a one-off reset of the idle timer,
   // which has no inhibitor to match.
   if ((flags & ES_CONTINUOUS) == 0) return previous;
   const bool wanted = (flags & ES_SYSTEM_REQUIRED) != 0;
-  if (wanted && g_inhibitor < 0) g_inhibitor = TakeInhibitor();
-  if (!wanted && g_inhibitor >= 0) {
+  const bool was = (previous & ES_SYSTEM_REQUIRED) != 0;
+  t_state = flags;
+  if (wanted == was) return previous;
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_asking += wanted ? 1 : -1;
+  if (g_asking > 0 && g_inhibitor < 0) g_inhibitor = TakeInhibitor();
+  if (g_asking == 0 && g_inhibitor >= 0) {
     close(g_inhibitor);
     g_inhibitor = -1;
     Inhibitor("released");
   }
-  g_state = flags;
   return previous;
 }

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <mutex>
 
 #include "platform/linux/bulk_plan.h"
 #include "platform/linux/bulk_stream.h"
@@ -36,6 +37,14 @@ namespace {
 const int kDevices = 257;
 
 Device g_devices[kDevices];
+// The numbering and the slots: taken by the search, given back by each
+// scanner's update, which --all runs on threads of their own.
+std::mutex g_slotsLock;
+// usbfs holds its memory budget for the whole system, not per device: the
+// images of several scanners go out one after another, while their waits,
+// pauses and burns overlap.
+std::mutex g_imageLock;
+const DWORD kImageTransferBytes = 64 * 1024;
 // The names' numbers, fixed for the run from the first time a name is
 // looked up (usb_names.h).
 Numbering g_numbering;
@@ -312,6 +321,7 @@ Device *Acquire(const char *name) {
     place.depth = depth > 0 ? static_cast<uint8_t>(depth) : 0;
     candidates[count++] = list[i];
   }
+  std::unique_lock<std::mutex> slots(g_slotsLock);
   NumberAttached(&g_numbering, places, count);
   const int at = AttachedWithNumber(g_numbering, index, places, count);
   libusb_device *chosen = at < 0 ? nullptr : candidates[at];
@@ -327,6 +337,7 @@ Device *Acquire(const char *name) {
     *device =
         Device{true, libusb_ref_device(chosen), nullptr, 0, 0, {-1, -1}, 0, 0};
   }
+  slots.unlock();
   libusb_free_device_list(list, 1);
 
   if (chosen == nullptr) {
@@ -347,6 +358,7 @@ void Release(Device *device) {
     libusb_close(device->handle);
   }
   libusb_unref_device(device->usb);
+  std::lock_guard<std::mutex> slots(g_slotsLock);
   *device = Device{false, nullptr, nullptr, 0, 0, {-1, -1}, 0, 0};
 }
 
@@ -362,6 +374,8 @@ void Identify(Device *device, DEVICE_DESCRIPTOR *descriptor) {
 }
 
 bool Write(Device *device, const void *data, DWORD count, DWORD *moved) {
+  std::unique_lock<std::mutex> image(g_imageLock, std::defer_lock);
+  if (count >= kImageTransferBytes) image.lock();
   // libusb takes a non-const buffer for both directions; an OUT transfer
   // only reads it.
   return Transfer(device, true,

@@ -279,6 +279,10 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD read,
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset,
                     BOOL initialState, LPCSTR name);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID parameter);
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
+                    LPTHREAD_START_ROUTINE routine, LPVOID parameter,
+                    DWORD flags, LPDWORD threadId);
 BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped,
                          LPDWORD transferred, BOOL wait);
 BOOL CloseHandle(HANDLE handle);

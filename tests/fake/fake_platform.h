@@ -22,7 +22,7 @@ struct Call {
   std::vector<uint8_t> bytes;  // what went out, for writes of 64 bytes or less
 };
 
-enum class HandleKind { Device, Event, Manager, Service, Snapshot };
+enum class HandleKind { Device, Event, Manager, Service, Snapshot, Thread };
 
 struct HandleInfo {
   HandleKind kind;

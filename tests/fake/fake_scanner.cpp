@@ -353,11 +353,33 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset,
   return event;
 }
 
+// The fake runs one thread at a time, so that the virtual clock and the call
+// log keep one writer and every run is repeatable: a new thread runs to its
+// end before CreateThread returns, as a real one may while its creator is
+// slow to go on. Its handle is then signalled for good.
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
+                    LPTHREAD_START_ROUTINE routine, LPVOID parameter,
+                    DWORD flags, LPDWORD threadId) {
+  HANDLE thread = nullptr;
+  {
+    fake::Bookkeeping b;
+    fake::Record("CreateThread", "security=" + Hex(security) + " stack=" +
+                                     Dec(stackSize) + " flags=" + Dec(flags));
+    thread = fake::NewHandle(fake::HandleKind::Thread, 0);
+    if (threadId != nullptr) *threadId = 1;
+  }
+  routine(parameter);
+  return thread;
+}
+
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   fake::Bookkeeping b;
   fake::Record("WaitForSingleObject",
                "handle=" + Hex(handle) + " ms=" + Dec(milliseconds));
   if (handle == fake::kConsoleInput) return fake::WaitForInput(milliseconds);
+  const fake::HandleInfo *info = fake::FindHandle(handle);
+  if (info != nullptr && info->open && info->kind == fake::HandleKind::Thread)
+    return WAIT_OBJECT_0;
   fake::EventState *event = fake::OpenEvent(handle);
   if (event == nullptr) return fake::Fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
   if (event->fault == fake::WaitFault::Fails) {
@@ -398,10 +420,12 @@ BOOL CloseHandle(HANDLE handle) {
   const bool known =
       info != nullptr && (info->kind == fake::HandleKind::Device ||
                           info->kind == fake::HandleKind::Event ||
-                          info->kind == fake::HandleKind::Snapshot);
+                          info->kind == fake::HandleKind::Snapshot ||
+                          info->kind == fake::HandleKind::Thread);
   const char *kind = !known                                     ? "unknown"
                      : info->kind == fake::HandleKind::Device   ? "device"
                      : info->kind == fake::HandleKind::Snapshot ? "snapshot"
+                     : info->kind == fake::HandleKind::Thread   ? "thread"
                                                                 : "event";
   fake::Record("CloseHandle",
                "handle=" + Hex(handle) + " kind=" + std::string(kind));

@@ -28,7 +28,7 @@ struct Model {
   int warnings = 0;  // "no following argument" messages
   bool help = false, version = false, list = false, exitCode = false,
        verbose = false, all = false, check = false, allowOlder = false,
-       allowReinstall = false;
+       allowReinstall = false, oneAtATime = false;
 };
 
 // One argument after another. The asking options, --exit-code and --verbose
@@ -48,6 +48,7 @@ Model ModelScan(const std::vector<std::string> &args) {
     if (a == "--all") m.all = true;
     if (a == "--check") m.check = true;
     if (a == "--allow-older") m.allowOlder = true;
+    if (a == "--one-at-a-time") m.oneAtATime = true;
     if (a == "--allow-reinstall") m.allowReinstall = true;
     if (a == "--device" || a == "--log") {
       if (i + 1 < args.size()) ++i;
@@ -118,7 +119,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       line.list != model.list || line.exitCode != model.exitCode ||
       line.verbose != model.verbose || line.all != model.all ||
       line.check != model.check || line.policy.allowOlder != model.allowOlder ||
-      line.policy.allowReinstall != model.allowReinstall)
+      line.policy.allowReinstall != model.allowReinstall ||
+      line.oneAtATime != model.oneAtATime)
     v.push_back("whole-argument options differ from the model");
   if (line.optionValue != model.value)
     v.push_back("the command line's option value differs from the model");

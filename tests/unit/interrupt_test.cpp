@@ -434,7 +434,9 @@ TEST(Interrupts, TheExitCodeTellsACancel) {
     int status;
     std::string before;  // what comes before the pieces
     Pieces output;
-    bool second = false;  // a second scanner at index 3
+    bool second = false;                   // a second scanner at index 3
+    std::string after = "";                // what comes after the pieces
+    const char *service = "running auto";  // at the end
   } cases[] = {
       {"discovery", Args{"--exit-code"},
        At{"CreateFileA", "usbscan1", 1, CTRL_C_EVENT}, 6, "",
@@ -452,7 +454,25 @@ TEST(Interrupts, TheExitCodeTellsACancel) {
       {"all_burn", Args{"--all", "--exit-code"},
        At{"WriteFile", "bytes=16", 4, CTRL_C_EVENT}, 0, "0\n\\\\.\\usbscan2\n",
        Pieces(kRefusedInBurn.begin() + 1, kRefusedInBurn.end())},
-      {"all_burn_one_left", Args{"--all", "--exit-code"},
+      // Side by side: the scanner still waiting stops at its next safe
+      // point, the one burning goes on to its verdict.
+      {"all_burn_one_waiting", Args{"--all", "--exit-code"},
+       At{"WriteFile", "bytes=16", 4, CTRL_C_EVENT}, 6, "0\n\\\\.\\usbscan2\n",
+       Pieces(kRefusedInBurn.begin() + 1, kRefusedInBurn.end()), true,
+       "\\\\.\\usbscan3\n" +
+           Transcript({kFound, kLoading, kEmpty, kChecking, kCancelled},
+                      false)},
+      // The console closed while one scanner burns and one waits: the
+      // service is set to start with the system and left stopped.
+      {"all_close_in_burn", Args{"--all", "--exit-code"},
+       At{"WriteFile", "bytes=16", 4, CTRL_CLOSE_EVENT}, 6,
+       "0\n\\\\.\\usbscan2\n",
+       Pieces(kRefusedInBurn.begin() + 1, kRefusedInBurn.end()), true,
+       "\\\\.\\usbscan3\n" +
+           Transcript({kFound, kLoading, kEmpty, kChecking, kCancelled}, false),
+       "stopped auto"},
+      {"one_at_a_time_burn_one_left",
+       Args{"--all", "--one-at-a-time", "--exit-code"},
        At{"WriteFile", "bytes=16", 4, CTRL_C_EVENT}, 6, "0\n\\\\.\\usbscan2\n",
        Then(Pieces(kRefusedInBurn.begin() + 1, kRefusedInBurn.end()),
             {kCancelled}),
@@ -467,9 +487,9 @@ TEST(Interrupts, TheExitCodeTellsACancel) {
     std::string out = fake::RunProgram(c.args, &status);
     EXPECT_TRUE(fake::Fired().fired);
     EXPECT_EQ(status, c.status);
-    EXPECT_EQ(out, c.before + Transcript(c.output, false));
+    EXPECT_EQ(out, c.before + Transcript(c.output, false) + c.after);
     EXPECT_TRUE(fake::ReceivedBy(3).empty());
-    EXPECT_EQ(fake::DescribeService(), "running auto");
+    EXPECT_EQ(fake::DescribeService(), c.service);
     EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Event), 0);
     if (c.args[0] == "--all") {
       EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Device), 0);

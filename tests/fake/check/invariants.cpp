@@ -33,6 +33,9 @@ void CheckBalance(RunKind kind, std::vector<std::string> *v) {
   const int events = OpenHandles(HandleKind::Event);
   if (events != 0)
     v->push_back("completion events left open: " + std::to_string(events));
+  const int threads = OpenHandles(HandleKind::Thread);
+  if (threads != 0)
+    v->push_back("thread handles left open: " + std::to_string(threads));
   if (OpenHandles(HandleKind::Manager) + OpenHandles(HandleKind::Service) != 0)
     v->push_back("service manager or service handle left open");
   if (S().badCloses != 0)

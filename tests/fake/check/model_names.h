@@ -34,6 +34,8 @@
   X(CreateEventA, 4, (NullHandle),                                             \
     PASS, (nullptr, nullptr, ERROR_NOT_ENOUGH_MEMORY, nullptr))                \
   X(WaitForSingleObject, 2, (Timeout, WaitFails), OWN, ())                     \
+  X(CreateThread, 6, (NullHandle),                                             \
+    PASS, (nullptr, nullptr, ERROR_NOT_ENOUGH_MEMORY, nullptr))                \
   X(GetOverlappedResult, 4, (Fails, Short, Long), OWN, ())                     \
   X(CloseHandle, 1, (Fails), OWN, ())                                          \
   X(FindResourceA, 3, (NullHandle),                                            \
