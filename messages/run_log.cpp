@@ -242,13 +242,16 @@ void FlushOutputLine() {
 }
 
 // Ends the writer of the last run, if any, and closes its file: within the
-// bound when the file takes its lines, else the writer is left behind.
+// bound when the file takes its lines, else the writer is left behind with
+// it. Once the lock is let go nothing else reaches the file.
 void StopWriting(std::unique_lock<std::mutex> &lock) {
+  const bool drained = Drain(lock);
+  AppendFile file = g_file;
+  g_file.handle = -1;
   if (!g_threaded) {
-    CloseAppendFile(&g_file);
+    CloseAppendFile(&file);
     return;
   }
-  const bool drained = Drain(lock);
   g_stop = true;
   g_threaded = false;
   if (!drained) ++g_generation;
@@ -256,10 +259,10 @@ void StopWriting(std::unique_lock<std::mutex> &lock) {
   lock.unlock();
   if (drained) {
     JoinWriterThread(&g_writer);
-    CloseAppendFile(&g_file);
+    CloseAppendFile(&file);
   } else {
+    // The writer closes the file when its write returns.
     AbandonWriterThread(&g_writer);
-    g_file.handle = -1;  // the writer closes it when its write returns
   }
   lock.lock();
 }
@@ -286,8 +289,10 @@ const char *Architecture() {
 
 bool Open(const char *path, char *reason, size_t reasonSize) {
   std::unique_lock<std::mutex> lock(output::g_lock);
-  if (g_on) StopWriting(lock);
-  g_on = false;
+  if (g_on) {
+    g_on = false;
+    StopWriting(lock);
+  }
   g_pendingLength = 0;
   if (!OpenAppendFile(path, &g_file, reason, reasonSize)) return false;
   ComputerName(g_computer, sizeof g_computer);
@@ -358,8 +363,8 @@ void End(const char *outcome, int status) {
   if (used > 0)
     Emit(line,
          static_cast<size_t>(used) < sizeof line ? used : sizeof line - 1);
-  StopWriting(lock);
   g_on = false;
+  StopWriting(lock);
 }
 
 }  // namespace runlog

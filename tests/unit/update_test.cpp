@@ -123,9 +123,10 @@ bool HoldBack() {
   if (!held) return true;
   ++waiting;
   changed.notify_all();
-  // Bounded, so that an update that waits for its record fails here rather
-  // than hangs.
-  changed.wait_for(lock, std::chrono::seconds(10), [] { return !held; });
+  // Bounded, so that an update that waits for its record fails rather than
+  // hangs: the file then takes writes again.
+  if (!changed.wait_for(lock, std::chrono::seconds(5), [] { return !held; }))
+    held = false;
   --waiting;
   return true;
 }
