@@ -5,6 +5,7 @@
 #include "app/interrupt.h"
 #include "device/protocol.h"
 #include "messages/diagnostics.h"
+#include "messages/run_log.h"
 #include "platform/win32.h"
 #include "resources/firmware_image.h"
 #include "service/wia_control.h"
@@ -152,6 +153,9 @@ UpdateOutcome UpdateFirmware(DeviceHandle device, LanguageIndex language) {
   if (ready != kOutcomeBurnDone) return ready;
 
   PrintMessage(MsgSendingFirmware, language);
+  // The record holds what led here before the scanner is written; from here
+  // to the verdict nothing waits for its file.
+  runlog::Flush();
   // The last moment at which stopping leaves the scanner as it was.
   if (!BeginWriting()) {
     diag::Note(

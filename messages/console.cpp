@@ -4,11 +4,13 @@
 #include <string>
 
 #include "messages/messages.h"
+#include "messages/output_lock.h"
 #include "messages/run_log.h"
 #include "platform/win32.h"
 
 namespace {
 
+// Guarded, with what goes to standard output and error, by output::g_lock.
 // Standard output when it is a console, decided once per run; null while
 // output is a file or a pipe, which take the bytes as they are.
 HANDLE g_console = nullptr;
@@ -62,6 +64,7 @@ bool WriteCharacters(HANDLE console, const char *text, int bytes) {
 }  // namespace
 
 void BeginConsoleOutput() {
+  output::Guard guard(output::g_lock);
   g_console = nullptr;
   g_errorDecided = false;
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -79,6 +82,7 @@ void PrintMessage(int id, LanguageIndex language) {
 }
 
 int PrintConsole(const char *format, ...) {
+  output::Guard guard(output::g_lock);
   va_list args;
   va_start(args, format);
   if (t_block != nullptr) {
@@ -170,6 +174,7 @@ int PrintError(const char *format, ...) {
   va_end(args);
   if (written <= 0) return written;
   if (written >= static_cast<int>(sizeof text)) written = sizeof text - 1;
+  output::Guard guard(output::g_lock);
   // Asked only here: a run without an error never looks at standard error.
   if (!g_errorDecided) {
     g_errorDecided = true;

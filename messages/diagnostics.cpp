@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "messages/error_names.h"
+#include "messages/output_lock.h"
 #include "messages/run_log.h"
 #include "scanfw_version.h"
 
@@ -13,11 +14,12 @@ namespace {
 const ErrorName kWindowsErrors[] = {SCANFW_WINDOWS_ERRORS(SCANFW_ERROR_ROW)};
 #undef SCANFW_ERROR_ROW
 
+// Guarded by output::g_lock.
 DWORD g_start = 0;
 bool g_echo = false;  // --verbose: the lines go to standard error too
 
 // The one writer: "<ms> ms  <text>\n", formatted on the stack, written in
-// one call so that a line is never split.
+// one call so that a line is never split. The caller holds output::g_lock.
 void Write(const char *format, va_list args) {
   char line[640];
   const DWORD elapsed = GetTickCount() - g_start;
@@ -82,13 +84,17 @@ const char *WindowsErrorName(uint32_t code) {
 
 namespace diag {
 
-bool g_on = false;
+std::atomic<bool> g_on{false};
 
 void Start(int argc, char **argv, LANGID langId, LanguageIndex language,
            bool echo) {
+  const DWORD start = GetTickCount();
+  {
+    output::Guard guard(output::g_lock);
+    g_echo = echo;
+    g_start = start;
+  }
   g_on = true;
-  g_echo = echo;
-  g_start = GetTickCount();
   Line("scanfw %s, %s", SCANFW_VERSION, runlog::Architecture());
   Line("user's LANGID 0x%04X: messages in %s", static_cast<unsigned>(langId),
        language == kLanguageTraditionalChinese ? "Traditional Chinese (Big5)"
@@ -107,7 +113,10 @@ void Line(const char *format, ...) {
   if (!g_on) return;
   va_list args;
   va_start(args, format);
-  Write(format, args);
+  {
+    output::Guard guard(output::g_lock);
+    Write(format, args);
+  }
   va_end(args);
 }
 

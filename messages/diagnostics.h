@@ -4,9 +4,12 @@
 // formats a line and writes it. Off unless Start was called: each call then
 // returns at once, and callers test On() before gathering anything only the
 // log needs.
-// No call allocates: a line is formatted on the stack and written whole.
+// No call allocates: a line is formatted on the stack and written whole,
+// under output::g_lock (messages/output_lock.h), so that the console control
+// handler's thread can log too.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "messages/messages.h"
@@ -14,8 +17,8 @@
 
 namespace diag {
 
-extern bool g_on;
-inline bool On() { return g_on; }
+extern std::atomic<bool> g_on;
+inline bool On() { return g_on.load(std::memory_order_relaxed); }
 
 // Turns the log on and writes the run's first lines: version and
 // architecture, the LANGID and the language chosen, the arguments. Every

@@ -6,9 +6,11 @@ Under Wine every line feed must arrive as CR LF (the Windows text stream)."""
 import os
 import subprocess
 import sys
+import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'resources'))
-from checks import check, in_locale, native_or_wine, parse_args, run_in_locale  # noqa: E402
+from checks import check, in_locale, native_or_wine, parse_args  # noqa: E402
+import wineenv  # noqa: E402
 
 WARN_EN = b"Warning - no following argument!!\n\n"
 WARN_ZH = bytes.fromhex("c4b5a769") + b" - no following argument!!\n\n"
@@ -19,8 +21,10 @@ USAGE_ZH = bytes.fromhex("a5ceaa6b") + b": scanfw [-a | -b N] [--device NAME | -
 NOT_FOUND = b"Device not found!!\nEnd program...\n\n"
 
 # (arguments, locale, expected start of output with LF line ends[, exit
-# status, 0 unless given]). GONE: standard output and error are a pipe whose
-# reader has gone. Linux only: locales as NAME=VALUE.
+# status, 0 unless given[, a text standard error must hold, and then the
+# output must be exactly the expected]]). GONE: standard output and error are
+# a pipe whose reader has gone. Linux only: locales as NAME=VALUE. {fifo} and
+# {dir} stand for a FIFO without a reader and a directory of the run's own.
 GONE = None
 CASES = [
     ([], "en_US.UTF-8", b"0\n"),
@@ -49,6 +53,18 @@ CASES = [
     # GB2312 has 中 but not every character of the Chinese texts.
     (["-b"], "LC_CTYPE=zh_CN.GB2312 LC_MESSAGES=zh_TW.UTF-8", WARN_EN + b"0\n"),
     (["--exit-code", "--verbose"], "zh_TW.UTF-8", GONE, 1),
+    # --log takes a regular file only, refused at once and touching nothing.
+    (["--exit-code", "--log", "{fifo}"], "LC_ALL=en_US.UTF-8", b"", 7,
+     b"{fifo} for appending: not a regular file (a FIFO)\n"),
+    (["--exit-code", "--log", "{dir}"], "LC_ALL=en_US.UTF-8", b"", 7,
+     b"{dir} for appending: not a regular file (a directory)\n"),
+]
+# Under Wine only: names Windows keeps for its devices.
+WINE_CASES = [
+    (["--exit-code", "--log", "CON"], "en_US.UTF-8", b"", 7,
+     b"CON for appending: a device name, not a file"),
+    (["--exit-code", "--log", "C:\\logs\\com1.txt"], "en_US.UTF-8", b"", 7,
+     b"com1.txt for appending: a device name, not a file"),
 ]
 
 
@@ -66,18 +82,35 @@ def run_to_gone_reader(command, env):
 
 def main():
     args = parse_args(["exe"], wine=True)
-    with native_or_wine(args, "cli", args.exe) as (env, wrap):
-        for argv, locale, expected, *exit_status in CASES:
-            exit_status = exit_status[0] if exit_status else 0
+    with native_or_wine(args, "cli", args.exe) as (env, wrap), \
+            tempfile.TemporaryDirectory() as own:
+        places = {"{fifo}": os.path.join(own, "fifo"), "{dir}": os.path.join(own, "dir")}
+        os.mkfifo(places["{fifo}"])
+        os.mkdir(places["{dir}"])
+        for argv, locale, expected, *more in CASES + (WINE_CASES if args.wine else []):
+            exit_status = more[0] if more else 0
+            stderr_holds = more[1] if len(more) > 1 else None
             if args.wine and "=" in locale:
                 continue
+            argv = [places.get(a, a) for a in argv]
+            stderr = b""
             if expected is GONE:
                 status, stdout = run_to_gone_reader(wrap + [args.exe] + argv,
                                                     in_locale(env, locale))
                 expected = b""
             else:
-                status, stdout = run_in_locale(wrap + [args.exe] + argv, env, locale,
-                                               timeout=120)
+                # A FIFO must be refused at once: a run that waits for a
+                # reader ends in the time-out.
+                status, stdout, stderr = wineenv.run_watched(
+                    wrap + [args.exe] + argv, in_locale(env, locale),
+                    timeout=120 if args.wine else 20)
+            if stderr_holds is not None:
+                for name, path in places.items():
+                    stderr_holds = stderr_holds.replace(name.encode(), path.encode())
+                check.expect(stderr_holds in stderr and stdout == expected
+                             and os.listdir(places["{dir}"]) == [],
+                             "%s: standard error holds %r" % (argv, stderr_holds),
+                             "got %r, standard output %r" % (stderr, stdout))
             want = expected.replace(b"\n", b"\r\n") if args.wine else expected
             if not args.wine and locale.startswith("zh_TW"):
                 # The Linux program writes the locale's character set.

@@ -6,11 +6,18 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/update.h"
 #include "device/protocol.h"
+#include "messages/diagnostics.h"
+#include "messages/run_log.h"
 #include "tests/fake/fake_image.h"
 #include "tests/fake/fake_scanner.h"
 #include "tests/fake/fake_service.h"
@@ -393,6 +400,61 @@ TEST(Interrupts, AMainThreadServiceCallThatNeverEndsHoldsTheHandlerBack) {
   EXPECT_GE(waited, 3000u);
   EXPECT_LT(fake::S().tick - start, 5000u);
   EXPECT_EQ(fake::DescribeService(), "running auto");
+}
+
+// Close, logoff and shutdown on the handler's own thread, each giving the
+// service back and logging it, while this thread prints and logs: every
+// line of both arrives whole, and this thread's once each and in order.
+TEST(Interrupts, TheHandlerThreadAndTheMainThreadWriteInTurn) {
+  ASSERT_NO_FATAL_FAILURE(SuspendedInAServiceCall());
+  EndServiceCall();
+  const std::string path = testing::TempDir() + "scanfw_threads.log";
+  std::remove(path.c_str());
+  char reason[256];
+  ASSERT_TRUE(runlog::Open(path.c_str(), reason, sizeof reason)) << reason;
+  diag::Start(0, nullptr, 0x0409, kLanguageEnglish, false);
+  int lines = 0;
+  const std::string out = CaptureOutput([&] {
+    std::atomic<bool> done{false};
+    std::thread handler([&] {
+      for (int round = 0; round < 10; ++round)
+        for (DWORD event :
+             {CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT})
+          EXPECT_EQ(OnConsoleControl(event), TRUE);
+      done = true;
+    });
+    while (!done || lines < 200) {
+      PrintConsole("console line %d\n", lines);
+      diag::Line("log line %d", lines);
+      ++lines;
+    }
+    handler.join();
+  });
+  runlog::End("both threads", 0);
+  diag::Stop();
+
+  std::string printed;
+  for (int i = 0; i < lines; ++i)
+    printed += "console line " + std::to_string(i) + "\n";
+  EXPECT_EQ(out, printed);
+  std::ifstream file(path);
+  const std::regex whole(
+      "\\S+Z \\S+ scanfw\\[[0-9]+\\]: ([0-9]+ ms  )?[^\\n]*[^ ]");
+  const std::regex mine("[0-9]+ ms  (stdout: console|log) line ([0-9]+)$");
+  int console = 0, logged = 0, handlers = 0;
+  for (std::string line; std::getline(file, line);) {
+    EXPECT_TRUE(std::regex_match(line, whole)) << line;
+    std::smatch m;
+    if (std::regex_search(line, m, mine)) {
+      int &next = m[1] == "log" ? logged : console;
+      EXPECT_EQ(m[2], std::to_string(next)) << line;
+      ++next;
+    }
+    if (line.find("service STISVC status") != std::string::npos) ++handlers;
+  }
+  EXPECT_EQ(console, lines);
+  EXPECT_EQ(logged, lines);
+  EXPECT_GE(handlers, 30);
 }
 
 TEST(Interrupts, NothingSuspendedNothingToGiveBack) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <iconv.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -37,8 +38,10 @@ std::string Utf8(const std::string &big5) {
   return out;
 }
 
-// --log's record of the run: the first line, then timed lines, the standard
-// output among them as UTF-8, and last the exit status.
+// --log's record of the run: every line headed as syslog heads it (the UTC
+// time with milliseconds, this computer, this process), then the first line,
+// timed lines, the standard output among them as UTF-8, and last the exit
+// status.
 void ExpectRecord(const fake::Scenario &sc) {
   std::ifstream file(sc.logPath, std::ios::binary);
   std::stringstream all;
@@ -50,12 +53,19 @@ void ExpectRecord(const fake::Scenario &sc) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   ASSERT_GE(lines.size(), 3u);
-  const std::regex first(
-      "[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z  scanfw "
-      "0\\.3\\.53\\.0, Linux [^,]+, computer [^,]+, \"scanfw\\.exe\"( "
-      "\"[^\"]*\")+");
+  char host[256] = "";
+  gethostname(host, sizeof host - 1);
+  // A host name is letters, digits, '-' and '.'.
+  const std::string computer =
+      std::regex_replace(host, std::regex("\\."), "\\.");
+  const std::string head =
+      "[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}Z " +
+      computer + " scanfw\\[" + std::to_string(getpid()) + "\\]: ";
+  const std::regex first(head +
+                         "scanfw 0\\.3\\.53\\.0, Linux [^,]+, computer " +
+                         computer + ", \"scanfw\\.exe\"( \"[^\"]*\")+");
   EXPECT_TRUE(std::regex_match(lines[0], first)) << lines[0];
-  const std::regex timed("[0-9]+ ms  [^\n]*");
+  const std::regex timed(head + "[0-9]+ ms  [^\n]*");
   std::string shown;
   for (size_t i = 1; i < lines.size(); ++i) {
     EXPECT_TRUE(std::regex_match(lines[i], timed)) << lines[i];

@@ -4,10 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/discovery.h"
+#include "platform/append_file.h"
+#include "tests/fake/check/checked_run.h"
 #include "tests/fake/fake_image.h"
 #include "tests/fake/fake_scanner.h"
 #include "tests/fake/fake_service.h"
@@ -101,6 +108,78 @@ TEST(Update, TheFoundDeviceStaysOpen) {
   EXPECT_EQ(fake::OpenHandles(fake::HandleKind::Device), 1);
   EXPECT_TRUE(fake::FindHandle(device) != nullptr &&
               fake::FindHandle(device)->open);
+}
+
+// The record's writes held back from the pause before the burn on.
+namespace stalled {
+std::mutex m;
+std::condition_variable changed;
+bool held = false;
+int waiting = 0;  // writes held back now
+bool verdictWhileWaiting = false;
+
+bool HoldBack() {
+  std::unique_lock<std::mutex> lock(m);
+  if (!held) return true;
+  ++waiting;
+  changed.notify_all();
+  // Bounded, so that an update that waits for its record fails rather than
+  // hangs: the file then takes writes again.
+  if (!changed.wait_for(lock, std::chrono::seconds(5), [] { return !held; }))
+    held = false;
+  --waiting;
+  return true;
+}
+
+// At the pause before the burn the file stops taking writes; at the first
+// pause after it (the service's restart) the verdict must be in while a
+// write still waits; then the file is let go.
+void OnSleep(DWORD milliseconds) {
+  std::unique_lock<std::mutex> lock(m);
+  if (milliseconds == kBurnStartPauseMs) {
+    held = true;
+    return;
+  }
+  if (!held) return;
+  changed.wait_for(lock, std::chrono::seconds(5), [] { return waiting > 0; });
+  verdictWhileWaiting = waiting > 0 &&
+                        fake::S().executionRequests.size() == 2 &&
+                        fake::S().executionState == ES_CONTINUOUS;
+  held = false;
+  changed.notify_all();
+}
+}  // namespace stalled
+
+TEST(Update, ALogFileThatStallsHoldsNothingUp) {
+  fake::Reset();
+  fake::FakeDevice scanner;
+  scanner.burn = {7, 7, 0};
+  fake::AddDevice(scanner);
+  const std::string path = testing::TempDir() + "scanfw_stalled.log";
+  std::remove(path.c_str());
+  {
+    std::lock_guard<std::mutex> lock(stalled::m);
+    stalled::held = false;
+    stalled::verdictWhileWaiting = false;
+  }
+  SetAppendFileWriteHook(stalled::HoldBack);
+  fake::S().onSleep = stalled::OnSleep;
+  int status = -1;
+  const std::string out =
+      fake::RunProgram({"--exit-code", "--log", path}, &status);
+  SetAppendFileWriteHook(nullptr);
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(out.find("Burning firmware done!!"), std::string::npos);
+  EXPECT_TRUE(stalled::verdictWhileWaiting);
+  // Once the file took writes again, the record was finished whole.
+  std::ifstream file(path);
+  std::stringstream record;
+  record << file.rdbuf();
+  EXPECT_NE(record.str().find("stdout: Burning firmware done!!\n"),
+            std::string::npos);
+  EXPECT_NE(record.str().find("end of run: update done; exit status 0\n"),
+            std::string::npos);
+  EXPECT_EQ(record.str().find("left out"), std::string::npos);
 }
 
 }  // namespace

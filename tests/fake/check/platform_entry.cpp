@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -34,10 +35,19 @@ Layer &L() {
   return layer;
 }
 
-// A call as counted: its log entry and the fault armed for it.
+// One thread in the fake at a time: the console control handler's thread
+// calls it too. Recursive, as the fake calls the handler from inside a call.
+std::recursive_mutex &Serial() {
+  static std::recursive_mutex serial;
+  return serial;
+}
+
+// A call as counted: its log entry and the fault armed for it; the fake is
+// the caller's until the call returns.
 struct Course {
   size_t slot;
   Way way;
+  std::unique_lock<std::recursive_mutex> hold;
 };
 
 Entry &At(size_t slot) { return L().entries[slot]; }
@@ -45,6 +55,7 @@ Entry &At(size_t slot) { return L().entries[slot]; }
 // Counts the call, with the handle it was given, and returns the fault armed
 // for it.
 Course Begin(const char *name, const void *handle = nullptr) {
+  std::unique_lock<std::recursive_mutex> hold(Serial());
   Bookkeeping b;
   Layer &l = L();
   if (l.entries.capacity() == 0) l.entries.reserve(1 << 16);
@@ -64,7 +75,7 @@ Course Begin(const char *name, const void *handle = nullptr) {
     if (std::find(ways.begin(), ways.end(), way) == ways.end()) way = Way::None;
   }
   l.entries.back().injected = way;
-  return Course{l.entries.size() - 1, way};
+  return Course{l.entries.size() - 1, way, std::move(hold)};
 }
 
 void Failed(size_t slot, DWORD error) {
@@ -99,7 +110,7 @@ void Adjust(Way way, LPDWORD count) {
 // model answers, a handle it returns is logged, a `bad` answer is logged
 // with its last error, and a good one has its count bent as the fault says.
 template <typename R, typename Model>
-R Answer(Course c, R bad, DWORD error, LPDWORD count, Model model) {
+R Answer(const Course &c, R bad, DWORD error, LPDWORD count, Model model) {
   if (FailingWay(c.way)) {
     if (error == 0) error = ErrorOf(c.way);
     Model_SetLastError(error);
@@ -119,14 +130,14 @@ R Answer(Course c, R bad, DWORD error, LPDWORD count, Model model) {
 
 // A counted call the model answers with the caller's own arguments.
 template <typename R, typename... P, typename... A>
-R Pass(Course c, std::common_type_t<R> bad, DWORD error, LPDWORD count,
+R Pass(const Course &c, std::common_type_t<R> bad, DWORD error, LPDWORD count,
        R (*model)(P...), A... args) {
   return Answer<R>(c, bad, error, count, [&] { return model(args...); });
 }
 
 // A call whose failure is laid on after the model has answered: a close
 // happens all the same, as a failing close frees the handle on Windows.
-BOOL Overruled(Course c, BOOL ok) {
+BOOL Overruled(const Course &c, BOOL ok) {
   if (ok && FailingWay(c.way)) {
     Model_SetLastError(ErrorOf(c.way));
     ok = FALSE;
@@ -242,7 +253,7 @@ SCANFW_MODEL_CALLS(SCANFW_ENTRY)
 // clang-format on
 
 LANGID GetUserDefaultLangID() {
-  fake::Begin("GetUserDefaultLangID");
+  const fake::Course c = fake::Begin("GetUserDefaultLangID");
   return Model_GetUserDefaultLangID();
 }
 
@@ -252,7 +263,7 @@ DWORD GetLastError() {
 }
 
 void SetLastError(DWORD error) {
-  fake::Begin("SetLastError");
+  const fake::Course c = fake::Begin("SetLastError");
   Model_SetLastError(error);
 }
 
@@ -391,6 +402,6 @@ BOOL CloseServiceHandle(SC_HANDLE handle) {
 }
 
 DWORD GetCurrentProcessId() {
-  fake::Begin("GetCurrentProcessId");
+  const fake::Course c = fake::Begin("GetCurrentProcessId");
   return Model_GetCurrentProcessId();
 }
