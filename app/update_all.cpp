@@ -62,11 +62,13 @@ DWORD WINAPI UpdateOnItsThread(LPVOID parameter) {
   ScannerTask *task = static_cast<ScannerTask *>(parameter);
   t_task = task;
   BindOutputBlock(&task->block);
+  diag::SetThreadSubject(task->name);
   task->outcome =
       UpdateScanner(task->scanner.device, task->language, task->scanner.release,
                     *task->policy, task->service, task->hold);
   CloseDevice(task->scanner.device);
   BindOutputBlock(nullptr);
+  diag::SetThreadSubject(nullptr);
   task->step = kStepDone;
   t_task = nullptr;
   return 0;
@@ -161,7 +163,7 @@ UpdateOutcome SideBySide(const ScannerList &list, LanguageIndex language,
     }
     ShowStatusLine("");
     PrintConsole("%s\n", task.name);
-    WriteBlock(task.block);
+    WriteBlock(task.block, task.name);
     result = Combine(result, task.outcome);
     NoteOutcome(task.name, task.outcome);
     ShowSteps(tasks, list.count);

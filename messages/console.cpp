@@ -128,8 +128,12 @@ int PrintConsole(const char *format, ...) {
 
 void BindOutputBlock(std::string *block) { t_block = block; }
 
-void WriteBlock(const std::string &block) {
+void WriteBlock(const std::string &block, const char *subject) {
   ShowStatusLine("");
+  {
+    output::Guard guard(output::g_lock);
+    runlog::SetOutputSubject(subject);
+  }
   size_t at = 0;
   while (at < block.size()) {
     size_t end = block.find('\n', at);
@@ -137,11 +141,14 @@ void WriteBlock(const std::string &block) {
     PrintConsole("%.*s", static_cast<int>(end - at), block.data() + at);
     at = end;
   }
+  output::Guard guard(output::g_lock);
+  runlog::SetOutputSubject(nullptr);
 }
 
 bool OutputIsConsole() { return g_console != nullptr; }
 
 void ShowStatusLine(const char *text) {
+  output::Guard guard(output::g_lock);
   if (g_console == nullptr) return;
   const size_t length = std::strlen(text);
   if (length == 0 && g_statusLength == 0) return;

@@ -14,6 +14,10 @@ namespace {
 const ErrorName kWindowsErrors[] = {SCANFW_WINDOWS_ERRORS(SCANFW_ERROR_ROW)};
 #undef SCANFW_ERROR_ROW
 
+// The scanner this thread updates (--all side by side), named on each of
+// its lines.
+thread_local const char *t_subject = nullptr;
+
 // Guarded by output::g_lock.
 DWORD g_start = 0;
 bool g_echo = false;  // --verbose: the lines go to standard error too
@@ -23,8 +27,13 @@ bool g_echo = false;  // --verbose: the lines go to standard error too
 void Write(const char *format, va_list args) {
   char line[640];
   const DWORD elapsed = GetTickCount() - g_start;
-  int used = std::snprintf(line, sizeof line, "%lu ms  ",
-                           static_cast<unsigned long>(elapsed));
+  int used =
+      t_subject == nullptr
+          ? std::snprintf(line, sizeof line, "%lu ms  ",
+                          static_cast<unsigned long>(elapsed))
+          : std::snprintf(line, sizeof line,
+                          "%lu ms  %s: ", static_cast<unsigned long>(elapsed),
+                          t_subject);
   if (used < 0) return;
   const int text =
       std::vsnprintf(line + used, sizeof line - 1 - used, format, args);
@@ -119,6 +128,8 @@ void Line(const char *format, ...) {
   }
   va_end(args);
 }
+
+void SetThreadSubject(const char *subject) { t_subject = subject; }
 
 void Note(const char *text) {
   if (g_on) Line("%s", text);

@@ -33,6 +33,9 @@ void Stop();
 // One line of the log, formatted as printf does. The module that knows a
 // fact formats it; nothing is written while the log is off.
 void Line(const char *format, ...) SCANFW_PRINTF(1, 2);
+// The scanner the calling thread updates (--all side by side): its lines
+// name it after the time. Null for none.
+void SetThreadSubject(const char *subject);
 // A line that is only a remark.
 void Note(const char *text);
 

@@ -80,9 +80,10 @@ int PrintConsole(const char *format, ...) SCANFW_PRINTF(1, 2);
 
 // --all side by side: while a thread has a block bound, what it prints is
 // kept there instead, for WriteBlock to write whole, line by line, as
-// PrintConsole would have (the run's record included). Null unbinds.
+// PrintConsole would have (the run's record included, each line naming
+// `subject`, the scanner). Null unbinds.
 void BindOutputBlock(std::string *block);
-void WriteBlock(const std::string &block);
+void WriteBlock(const std::string &block, const char *subject);
 
 // Whether standard output is a console, and one status line shown there
 // alone, never in a file, a pipe or the run's record: rewritten in place

@@ -22,6 +22,9 @@ DWORD g_start = 0;
 // The standard output line being gathered.
 char g_pending[1024];
 size_t g_pendingLength = 0;
+// The scanner whose block standard output is writing (--all side by side),
+// named on each of its lines; null otherwise.
+const char *g_outputSubject = nullptr;
 // The syslog-style head of every line, but its time.
 char g_computer[256];
 unsigned long g_processId = 0;
@@ -217,9 +220,13 @@ size_t Utf8(const WCHAR *wide, int units, char *out, size_t room) {
 // that are no text of it are kept as they are.
 void FlushOutputLine() {
   char line[kLineSize];
-  int used = std::snprintf(
-      line, sizeof line,
-      "%lu ms  stdout: ", static_cast<unsigned long>(GetTickCount() - g_start));
+  const unsigned long elapsed =
+      static_cast<unsigned long>(GetTickCount() - g_start);
+  int used =
+      g_outputSubject == nullptr
+          ? std::snprintf(line, sizeof line, "%lu ms  stdout: ", elapsed)
+          : std::snprintf(line, sizeof line, "%lu ms  stdout (%s): ", elapsed,
+                          g_outputSubject);
   if (used < 0) used = 0;
   WCHAR wide[sizeof g_pending];
   const int units =
@@ -332,6 +339,11 @@ void Line(const char *text, size_t length) {
   // Standard output's unfinished line keeps its place before this one.
   if (g_pendingLength > 0) FlushOutputLine();
   Emit(text, length);
+}
+
+void SetOutputSubject(const char *subject) {
+  if (g_on && g_pendingLength > 0) FlushOutputLine();
+  g_outputSubject = subject;
 }
 
 void Output(const char *text, size_t length) {

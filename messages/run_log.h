@@ -34,6 +34,10 @@ void Line(const char *text, size_t length);
 // Text written to standard output, code page 950 bytes: kept until its line
 // ends, then written as one UTF-8 line. The caller holds output::g_lock.
 void Output(const char *text, size_t length);
+// The scanner the standard output that follows is about, named on each of
+// its lines ("stdout (\\.\usbscan1): ..."); null for none. Called, like
+// Output, with the output lock held.
+void SetOutputSubject(const char *subject);
 
 // Waits, a few seconds at most, until every line given so far is in the
 // file: called right before the scanner is written, so that a run killed
