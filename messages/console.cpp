@@ -23,6 +23,9 @@ thread_local std::string *t_block = nullptr;
 // The status line on the console, main thread only: its length, so that a
 // shorter one, or the clearing, covers it.
 size_t g_statusLength = 0;
+// Whether the console takes a carriage return as one (a terminal on Linux,
+// where texts go out as characters to files and pipes too).
+bool g_returns = false;
 
 // The Chinese texts are code page 950 (Big5); the English ones are ASCII,
 // which decodes the same under it.
@@ -69,9 +72,12 @@ void BeginConsoleOutput() {
   g_errorDecided = false;
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
+  g_returns = false;
   if (out != nullptr && out != INVALID_HANDLE_VALUE &&
-      GetConsoleMode(out, &mode))
+      GetConsoleMode(out, &mode)) {
     g_console = out;
+    g_returns = (mode & ENABLE_PROCESSED_OUTPUT) != 0;
+  }
 }
 
 void PrintMessage(int id, LanguageIndex language) {
@@ -145,11 +151,11 @@ void WriteBlock(const std::string &block, const char *subject) {
   runlog::SetOutputSubject(nullptr);
 }
 
-bool OutputIsConsole() { return g_console != nullptr; }
+bool OutputIsConsole() { return g_console != nullptr && g_returns; }
 
 void ShowStatusLine(const char *text) {
   output::Guard guard(output::g_lock);
-  if (g_console == nullptr) return;
+  if (g_console == nullptr || !g_returns) return;
   const size_t length = std::strlen(text);
   if (length == 0 && g_statusLength == 0) return;
   // "\r", the text, blanks over what is left of the last one, and the

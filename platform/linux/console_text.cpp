@@ -114,7 +114,13 @@ BOOL GetConsoleMode(HANDLE console, LPDWORD mode) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  if (mode != nullptr) *mode = 0;
+  // Texts go out in the locale's characters to a terminal, a file and a
+  // pipe alike; only a terminal also takes a carriage return as one, as a
+  // Windows console in its default mode does.
+  const int fd = console == kOutput   ? STDOUT_FILENO
+                 : console == kError ? STDERR_FILENO
+                                     : STDIN_FILENO;
+  if (mode != nullptr) *mode = isatty(fd) ? ENABLE_PROCESSED_OUTPUT : 0;
   return TRUE;
 }
 
