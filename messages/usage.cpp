@@ -9,6 +9,7 @@ namespace {
 const char kUsageEnglish[] =
     "Usage: scanfw [-a | -b N] [--device NAME | --all] [--exit-code] [--verbose]\n"
     "              [--log FILE] [--allow-older] [--allow-reinstall]\n"
+    "              [--one-at-a-time]\n"
     "       scanfw --check [--device NAME] [--log FILE]\n"
     "       scanfw --list | --version | --help\n"
     "\n"
@@ -19,7 +20,9 @@ const char kUsageEnglish[] =
     "  -b N           set the option value shown first to N\n"
     "  --device NAME  update only the device NAME as --list shows it\n"
     "                 (\\\\.\\usbscan3, or 3)\n"
-    "  --all          update every attached scanner, one after another\n"
+    "  --all          update every attached scanner, side by side\n"
+    "  --one-at-a-time\n"
+    "                 with --all: one scanner after another\n"
     "  --exit-code    end with an exit code that tells the outcome (below)\n"
     "  --verbose      also log every step to standard error, for support\n"
     "  --log FILE     append a record of the run to FILE\n"
@@ -44,6 +47,8 @@ const char kUsageTraditionalChinese[] =
     "\xA5\xCE\xAA\x6B: scanfw [-a | -b N] [--device NAME | --all] [--exit-code] [--verbose]\n"
     //              [--log FILE] [--allow-older] [--allow-reinstall]
     "             [--log FILE] [--allow-older] [--allow-reinstall]\n"
+    //              [--one-at-a-time]
+    "             [--one-at-a-time]\n"
     //       scanfw --check [--device NAME] [--log FILE]
     "      scanfw --check [--device NAME] [--log FILE]\n"
     //       scanfw --list | --version | --help
@@ -64,8 +69,12 @@ const char kUsageTraditionalChinese[] =
     "  --device NAME  \xA5\x75\xA7\xF3\xB7\x73 --list \xA9\xD2\xA6\x43\xA6\x57\xAC\xB0 NAME \xAA\xBA\xB8\xCB\xB8\x6D\n"
     //                  (\\.\usbscan3 或 3)
     "                 (\\\\.\\usbscan3 \xA9\xCE 3)\n"
-    //   --all          逐一更新所有連接的掃描器
-    "  --all          \xB3\x76\xA4\x40\xA7\xF3\xB7\x73\xA9\xD2\xA6\xB3\xB3\x73\xB1\xB5\xAA\xBA\xB1\xBD\xB4\x79\xBE\xB9\n"
+    //   --all          同時更新所有連接的掃描器
+    "  --all          \xA6\x50\xAE\xC9\xA7\xF3\xB7\x73\xA9\xD2\xA6\xB3\xB3\x73\xB1\xB5\xAA\xBA\xB1\xBD\xB4\x79\xBE\xB9\n"
+    //   --one-at-a-time
+    "  --one-at-a-time\n"
+    //                  搭配 --all: 逐一更新掃描器
+    "                 \xB7\x66\xB0\x74 --all: \xB3\x76\xA4\x40\xA7\xF3\xB7\x73\xB1\xBD\xB4\x79\xBE\xB9\n"
     //   --exit-code    以結束代碼表示結果 (見下)
     "  --exit-code    \xA5\x48\xB5\xB2\xA7\xF4\xA5\x4E\xBD\x58\xAA\xED\xA5\xDC\xB5\xB2\xAA\x47 (\xA8\xA3\xA4\x55)\n"
     //   --verbose      另將每個步驟的記錄寫到標準錯誤輸出，供技術支援使用
