@@ -11,6 +11,7 @@ whose image is explorer.exe) the start by double-click is tried: the window
 is held until a key, Ctrl+C ends it, --exit-code never holds it."""
 import argparse
 import os
+import re
 import shlex
 import shutil
 import subprocess
@@ -41,9 +42,16 @@ WINE_SCREENS = [
     ("help_zh", 437, "用法: scanfw [-a | -b N] [--device NAME | --all] [--exit-code] [--verbose]"),
     ("success_zh", None, "升級韌體完畢!!"),
     ("success_en", None, "Burning firmware done!!"),
+    # --all side by side: while both work, one status line names each and its
+    # step; at the end it is gone and the blocks read as one after another.
+    ("all_two_scanners_one_fails", None, "Burning firmware error!!"),
 ]
+# What shows while --all works, before its end.
+STATUS_LINE = re.compile(r"^usbscan0 (ready\?|sending|waiting|burning \(\d+\)) \| "
+                         r"usbscan2 (ready\?|sending|waiting|burning \(\d+\))$")
 # The Linux program is tried where no scanner is needed.
-LINUX_SCREENS = [s for s in WINE_SCREENS if s[1] is None and not s[0].startswith("success")]
+LINUX_SCREENS = [s for s in WINE_SCREENS
+                 if s[1] is None and not s[0].startswith(("success", "all_"))]
 # Started through the Explorer stand-in: (name, scenario, extra arguments,
 # what is done once the screen settles, held, exit status).
 EXPLORER_STARTS = [
@@ -55,7 +63,7 @@ EXPLORER_STARTS = [
 
 
 def scenario(directory, name):
-    fields = {"args": "", "lang": "0409"}
+    fields = {"args": "", "lang": "0409", "expect-exit": "0"}
     with open(os.path.join(directory, name + ".scn"), encoding="utf-8") as f:
         for line in f:
             key, _, value = line.partition(":")
@@ -64,7 +72,7 @@ def scenario(directory, name):
     with open(os.path.join(directory, name + ".out"), "rb") as f:
         transcript = f.read()
     return (shlex.split(fields["args"]), LOCALES.get(fields["lang"], "en_US.UTF-8"),
-            transcript)
+            transcript, int(fields["expect-exit"]))
 
 
 class Terminal:
@@ -174,13 +182,20 @@ def expected_lines(transcript):
     return transcript.decode("big5").rstrip("\n").split("\n")
 
 
-def check_screen(term, what, command, env, transcript, anchor, timeout=120):
+def check_screen(term, what, command, env, transcript, anchor, status=0, timeout=120):
     term.start(command, env)
+    status_seen = None
+    if "--all" in command:
+        term.wait(timeout, until=lambda screen: any(STATUS_LINE.match(line) for line in screen))
+        status_seen = [line for line in term.screen() if STATUS_LINE.match(line)]
+        check.expect(len(status_seen) == 1, what + ": one status line while they work",
+                     "\n".join(term.screen()).rstrip())
     ended = term.wait(timeout)
     screen = term.screen()
     want = expected_lines(transcript)
-    check.expect(ended and term.ended() == 0 and shows(screen, want) and shows(screen, [anchor])
-                 and not any(text in screen for text in PRESS.values()),
+    check.expect(ended and term.ended() == status and shows(screen, want) and shows(screen, [anchor])
+                 and not any(text in screen for text in PRESS.values())
+                 and not any(STATUS_LINE.match(line) for line in screen),
                  what, "expected on the screen:\n%s\nscreen:\n%s"
                  % ("\n".join(want), "\n".join(screen).rstrip()))
 
@@ -188,7 +203,7 @@ def check_screen(term, what, command, env, transcript, anchor, timeout=120):
 def explorer_starts(term, wine, args):
     exe = windows_path(args.exe)
     for name, scn, extra, action, held, status in EXPLORER_STARTS:
-        run_args, locale, transcript = scenario(args.scenarios, scn)
+        run_args, locale, transcript, _ = scenario(args.scenarios, scn)
         term.start(wine.loader + [args.explorer, exe] + run_args + extra,
                    dict(wine.env, LC_ALL=locale, LANG=locale))
         press = PRESS[locale]
@@ -231,14 +246,15 @@ def main():
                 wine.install_scanner()
                 image = read_image(args)
             for name, codepage, anchor in WINE_SCREENS:
-                run_args, locale, transcript = scenario(args.scenarios, name)
+                run_args, locale, transcript, status = scenario(args.scenarios, name)
                 if scanner:
                     wine.apply(name, image)
                 elif name.startswith("success"):
                     continue
                 check_screen(term, "Wine %s%s" % (name, " after chcp %d" % codepage if codepage else ""),
                              wine.command(args.exe, run_args, codepage),
-                             dict(wine.env, LC_ALL=locale, LANG=locale), transcript, anchor)
+                             dict(wine.env, LC_ALL=locale, LANG=locale), transcript, anchor,
+                             status)
             if args.explorer:
                 if scanner:
                     wine.apply("no_device", image)
@@ -260,9 +276,9 @@ def read_image(args):
 
 def native(term, args):
     for name, _, anchor in LINUX_SCREENS:
-        run_args, locale, transcript = scenario(args.scenarios, name)
+        run_args, locale, transcript, status = scenario(args.scenarios, name)
         check_screen(term, "Linux %s" % name, [args.exe] + run_args,
-                     {"LC_ALL": locale, "LANG": locale}, transcript, anchor)
+                     {"LC_ALL": locale, "LANG": locale}, transcript, anchor, status)
         # Under a Big5 locale the bytes are the transcript's own.
         if locale.startswith("zh_TW"):
             done = subprocess.run([args.exe] + run_args, capture_output=True,
