@@ -416,18 +416,22 @@ void CheckExitStatus(const std::vector<std::string> &args,
   const CommandLine line = ReadArguments(args);
   // Refused before it began (a wrong command line, a log file that cannot
   // be opened): nothing printed, 7 with --exit-code.
-  const bool refused = line.error != kLineRunnable ||
-                       (line.log != nullptr && output.empty() && !line.check);
+  const bool refused =
+      line.error != kLineRunnable || (line.log != nullptr && output.empty());
   if (refused && !line.help) {
-    expected = line.exitCode ? kOutcomeRefused : 0;
+    // A detection rule reads --check's status: never 0 when refused.
+    expected = line.exitCode || line.check ? kOutcomeRefused : 0;
   } else if (line.check && !line.help && !line.version && !line.list) {
     // --check's answer, whether or not asked: 8 when a scanner needs the
-    // firmware, 0 when all are current, 1 with none, 9 without a release.
-    expected =
-        output.find(" needs ") != std::string::npos      ? kOutcomeNeedsFirmware
-        : output.find(" current\n") != std::string::npos ? kOutcomeBurnDone
-        : Image().release < 0 ? kOutcomeReleaseUnknown
-                              : kOutcomeNotFound;
+    // firmware, 0 when all are current or newer, 1 with none, 9 without a
+    // release.
+    expected = output.find(" needs ") != std::string::npos
+                   ? kOutcomeNeedsFirmware
+               : output.find(" current\n") != std::string::npos ||
+                       output.find(" newer\n") != std::string::npos
+                   ? kOutcomeBurnDone
+               : Image().release < 0 ? kOutcomeReleaseUnknown
+                                     : kOutcomeNotFound;
     if (output.find(
             MessageText(MsgUpdateCancelled, LanguageFromLangId(S().langId))) !=
         std::string::npos)
@@ -449,6 +453,8 @@ void CheckExitStatus(const std::vector<std::string> &args,
         {MsgSendDataError, kOutcomeSendError},
         {MsgBurnError, kOutcomeBurnError},
         {MsgUpdateCancelled, kOutcomeCancelled},
+        {MsgFirmwareNewer, kOutcomeFirmwareNewer},
+        {MsgFirmwareCurrent, ExitCodeOf(kOutcomeFirmwareCurrent)},
     };
     const LanguageIndex language = LanguageFromLangId(S().langId);
     size_t last = std::string::npos;
