@@ -182,7 +182,7 @@ bool IsManagerCall(const char *name) {
       "QueryServiceConfigA", "ControlService", "ChangeServiceConfigA",
       "StartServiceA"};
   for (const char *call : kCalls)
-    if (std::strcmp(name, call) == 0) return true;
+    if (name[0] == call[0] && std::strcmp(name, call) == 0) return true;
   return false;
 }
 
