@@ -247,7 +247,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share,
   fake::Bookkeeping b;
   const std::string text = name ? name : "(null)";
   // One format, not a dozen joined strings: discovery asks for 256 names.
-  char detail[96];
+  char detail[160];
   std::snprintf(
       detail, sizeof detail,
       " access=0x%lx share=%lu security=0x%llx disposition=%lu "

@@ -237,6 +237,7 @@ BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
   fake::Record("QueryServiceStatus", fake::Name(service), status,
                sizeof(SERVICE_STATUS));
   S().tick += Service().statusQueryMs;
+  if (!P().moving || P().pendingLeft < 0) S().tick += Service().heldQueryMs;
   if (!fake::UsableService(service, SERVICE_QUERY_STATUS)) return FALSE;
   if (status == nullptr) return fake::Fail(fake::kErrorNullRefPointer, FALSE);
   if (n > Service().statusQueryLimit)

@@ -86,10 +86,11 @@ inline void ServiceFields(IO &io, fake::FakeService *s) {
   io.Choice(&s->startFinalState, {SERVICE_RUNNING, SERVICE_STOPPED});
   io.Choice(&s->statusTrueValue, {TRUE, 2});
   io.Choice(&s->statusQueryMs, {0, 5, 50, 500});
-  // Past this many status queries every one fails: a poll that would go on
-  // for hundreds of queries ends after a few dozen. Its 60-second bound is
-  // reached in a few queries through the long wait hints.
-  if (!io.writing) s->statusQueryLimit = 24;
+  // A state that stays as it is moves the clock on by 5 s a query: a poll
+  // reaches its 60-second bound in a dozen queries, not six hundred. Past
+  // the limit every query fails, should a poll still go on.
+  if (!io.writing) s->heldQueryMs = 5000;
+  if (!io.writing) s->statusQueryLimit = 400;
 }
 
 inline void InjectionFields(IO &io, Injection *inj) {
