@@ -124,7 +124,7 @@ inline void UpdateFields(IO &io, UpdateInput *in) {
   // clock on by this much a poll, so that the 10-minute bounds come within
   // a few polls. Last, so that shorter inputs mean what they meant before.
   for (fake::FakeDevice &d : sc.devices)
-    io.Choice(&d.heldAnswerMs, {60000, 30000, 200000, 599000, 600000});
+    io.Choice(&d.heldAnswerMs, {60000, 30000, 200000, 599000, 600000, 15000});
   // The program sends any image in one write; a small one takes the same
   // path, and the fuzzer is not busy hashing and comparing 256 KiB a run.
   if (!io.writing) sc.imageLength = kImageLength;
