@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 
+#include "platform/signals_blocked.h"
 #include "platform/win32.h"
 
 namespace {
@@ -16,8 +17,6 @@ namespace {
 std::atomic<PHANDLER_ROUTINE> g_routine{nullptr};
 static_assert(std::atomic<PHANDLER_ROUTINE>::is_always_lock_free,
               "read inside a signal handler");
-
-const int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 void OnSignal(int signo) {
   const int saved = errno;
@@ -46,7 +45,7 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
   sigemptyset(&action.sa_mask);
   // Requests on the device go on where a signal interrupted them.
   action.sa_flags = SA_RESTART;
-  for (int signo : kSignals) {
+  for (int signo : kConsoleSignals) {
     if (sigaction(signo, &action, nullptr) != 0) {
       SetLastError(ERROR_INVALID_PARAMETER);
       return FALSE;

@@ -15,6 +15,7 @@
 #include "platform/linux/bulk_stream.h"
 #include "platform/linux/kernel.h"
 #include "platform/linux/usb_names.h"
+#include "platform/signals_blocked.h"
 
 namespace linux_usb {
 
@@ -66,10 +67,11 @@ libusb_context *g_context = nullptr;
 
 // One libusb context for the process, made on first use and kept to the
 // end, like the handles it serves. A machine without usable USB support
-// fails once and then has no devices.
+// fails once and then has no devices. libusb starts its event thread here.
 libusb_context *Context() {
   if (g_contextState == ContextState::kUntried) {
-    const int result = libusb_init(&g_context);
+    const int result =
+        WithConsoleSignalsBlocked([] { return libusb_init(&g_context); });
     g_contextState =
         result == LIBUSB_SUCCESS ? ContextState::kReady : ContextState::kFailed;
     if (result != LIBUSB_SUCCESS) LibusbFailed("libusb_init", result);

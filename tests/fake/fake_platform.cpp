@@ -77,7 +77,13 @@ Bookkeeping::~Bookkeeping() { alloc_counter::Resume(); }
 void Reset() {
   Bookkeeping b;
   for (void *block : S().liveBlocks) std::free(block);
+  // The record keeps its room from run to run: a fuzzer resets thousands of
+  // times a second.
+  std::vector<Call> calls;
+  calls.swap(S().calls);
+  calls.clear();
   S() = State();
+  S().calls.swap(calls);
   S().calls.reserve(4096);
   A().clear();
   ResetScanner();

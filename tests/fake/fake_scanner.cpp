@@ -8,6 +8,7 @@
 #include "tests/fake/fake_scanner.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
@@ -245,11 +246,19 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share,
                    DWORD flags, HANDLE templateFile) {
   fake::Bookkeeping b;
   const std::string text = name ? name : "(null)";
-  fake::Record("CreateFileA",
-               "name=" + text + " access=" + Hex(access) +
-                   " share=" + Dec(share) + " security=" + Hex(security) +
-                   " disposition=" + Dec(disposition) + " flags=" + Hex(flags) +
-                   " template=" + Hex(templateFile));
+  // One format, not a dozen joined strings: discovery asks for 256 names.
+  char detail[160];
+  std::snprintf(
+      detail, sizeof detail,
+      " access=0x%lx share=%lu security=0x%llx disposition=%lu "
+      "flags=0x%lx template=0x%llx",
+      static_cast<unsigned long>(access), static_cast<unsigned long>(share),
+      static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(security)),
+      static_cast<unsigned long>(disposition),
+      static_cast<unsigned long>(flags),
+      static_cast<unsigned long long>(
+          reinterpret_cast<uintptr_t>(templateFile)));
+  fake::Record("CreateFileA", "name=" + text + detail);
   if (name != nullptr) {
     for (auto &entry : fake::Scanner().slots) {
       if (text == "\\\\.\\usbscan" + std::to_string(entry.first)) {
@@ -332,6 +341,12 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD read,
   scn_outcome o;
   scn_read(&slot->model, into, buffer ? bytes : std::min<DWORD>(bytes, 32), &o);
   if (o.fault == SCN_FAULT_FAIL) return fake::Fail(ERROR_GEN_FAILURE, FALSE);
+  const uint32_t scripted =
+      o.phase == SCN_PHASE_READINESS ? slot->record.readiness_count
+      : o.phase == SCN_PHASE_BURN    ? slot->record.burn_count
+                                     : UINT32_MAX;
+  if (slot->model.answered[o.phase] > scripted)
+    S().tick += slot->config.heldAnswerMs;
   fake::FinishRequest(o, read, overlapped);
   return TRUE;
 }

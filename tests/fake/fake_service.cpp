@@ -182,7 +182,7 @@ bool IsManagerCall(const char *name) {
       "QueryServiceConfigA", "ControlService", "ChangeServiceConfigA",
       "StartServiceA"};
   for (const char *call : kCalls)
-    if (std::strcmp(name, call) == 0) return true;
+    if (name[0] == call[0] && std::strcmp(name, call) == 0) return true;
   return false;
 }
 
@@ -237,6 +237,7 @@ BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
   fake::Record("QueryServiceStatus", fake::Name(service), status,
                sizeof(SERVICE_STATUS));
   S().tick += Service().statusQueryMs;
+  if (!P().moving || P().pendingLeft < 0) S().tick += Service().heldQueryMs;
   if (!fake::UsableService(service, SERVICE_QUERY_STATUS)) return FALSE;
   if (status == nullptr) return fake::Fail(fake::kErrorNullRefPointer, FALSE);
   if (n > Service().statusQueryLimit)

@@ -67,6 +67,10 @@ struct FakeService {
   // Virtual milliseconds each QueryServiceStatus takes: a poll with a wait
   // hint of 0 still sees the clock move, as on a real machine.
   uint32_t statusQueryMs = 0;
+  // Added by each QueryServiceStatus while the state cannot change by itself
+  // (no request under way, or one that never ends): the fuzzer reaches the
+  // poll's 60-second bound in a few queries.
+  uint32_t heldQueryMs = 0;
   // Past this many QueryServiceStatus calls every call fails, so that a poll
   // without a bound ends and its test can see how far it ran.
   int statusQueryLimit = 1000000;

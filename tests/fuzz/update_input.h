@@ -52,10 +52,6 @@ inline void DeviceFields(IO &io, fake::FakeDevice *d) {
   ListOf(io, &d->readiness, 4, 1, StatusField);
   StatusField(io, &d->download);
   ListOf(io, &d->burn, 4, 1, StatusField);
-  // A scanner that burns for ever is given up on after 10 minutes of ticks,
-  // which requests that take no time never reach; the fuzzer needs runs that
-  // end.
-  if (!io.writing && d->burn.back() == 7) d->burn.back() = 0;
   ListOf(io, &d->faults, 3, 0, FaultFields);
   io.Choice(&d->requestMs, {0, 1, 250, 1000});
 }
@@ -90,8 +86,10 @@ inline void ServiceFields(IO &io, fake::FakeService *s) {
   io.Choice(&s->startFinalState, {SERVICE_RUNNING, SERVICE_STOPPED});
   io.Choice(&s->statusTrueValue, {TRUE, 2});
   io.Choice(&s->statusQueryMs, {0, 5, 50, 500});
-  // Past this many status queries every one fails: a poll the clock does
-  // not move ends quickly instead of after a million queries.
+  // A state that stays as it is moves the clock on by 5 s a query: a poll
+  // reaches its 60-second bound in a dozen queries, not six hundred. Past
+  // the limit every query fails, should a poll still go on.
+  if (!io.writing) s->heldQueryMs = 5000;
   if (!io.writing) s->statusQueryLimit = 400;
 }
 
@@ -122,8 +120,13 @@ inline void UpdateFields(IO &io, UpdateInput *in) {
                         fake::ImageFault::Load, fake::ImageFault::Lock,
                         fake::ImageFault::Empty});
   ListOf(io, &in->injections, 3, 0, InjectionFields);
+  // A scanner whose last answer holds (busy, or burning for ever) moves the
+  // clock on by this much a poll, so that the 10-minute bounds come within
+  // a few polls. Last, so that shorter inputs mean what they meant before.
+  for (fake::FakeDevice &d : sc.devices)
+    io.Choice(&d.heldAnswerMs, {60000, 30000, 200000, 599000, 600000, 15000});
   // The release the image makes, which decides whether a scanner is updated;
-  // last, so that inputs written before it read as unknown.
+  // after those, so that inputs written before it read as unknown.
   io.Choice(&sc.record.firmware_release, {-1, 0x0100, 0x0102, 0x0001});
   // The program sends any image in one write; a small one takes the same
   // path, and the fuzzer is not busy hashing and comparing 256 KiB a run.

@@ -668,7 +668,8 @@ static GString *probe_setup(char **argv, int *argc) {
   g_string_append(e,
                   "before: 258\n"
                   "write: 1 16 0 258 1 16\n"
-                  "read: 1 32 0 1 32 status 0\n");
+                  "read: 1 32 0 1 32 status 0\n"
+                  "console signals taken by other threads: none\n");
   return e;
 }
 

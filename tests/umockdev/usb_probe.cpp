@@ -1,11 +1,18 @@
 // Exercises the Linux platform layer's device calls directly, under the
 // umockdev testbed that scanner_testbed builds: the numbering of the
 // candidates, names that do not open, the identity record, and the
-// completion semantics of one command exchange on the scanner. Prints one
+// completion semantics of one command exchange on the scanner, and that no
+// thread but the main one takes the console signals. Prints one
 // line per observation; the testbed, which names what to probe, compares
 // them with what the emulated bus must give.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform/win32.h"
 
@@ -67,6 +74,34 @@ void Exchange(const char *name) {
   CloseHandle(device);
 }
 
+// The threads besides this one (libusb's among them once a device was
+// used) that do not block SIGINT, SIGTERM and SIGHUP, by name, or "none".
+void SignalThreads() {
+  const unsigned long console =
+      1ul << (SIGINT - 1) | 1ul << (SIGTERM - 1) | 1ul << (SIGHUP - 1);
+  std::string taking;
+  DIR *tasks = opendir("/proc/self/task");
+  for (dirent *t = tasks ? readdir(tasks) : nullptr; t; t = readdir(tasks)) {
+    if (t->d_name[0] == '.' || atoi(t->d_name) == getpid()) continue;
+    const std::string dir = std::string("/proc/self/task/") + t->d_name;
+    char line[128], name[32] = "?";
+    unsigned long blocked = 0;
+    if (FILE *f = std::fopen((dir + "/status").c_str(), "r")) {
+      while (std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "SigBlk: %lx", &blocked) == 1) break;
+      std::fclose(f);
+    }
+    if (FILE *f = std::fopen((dir + "/comm").c_str(), "r")) {
+      if (std::fscanf(f, "%31s", name) != 1) std::strcpy(name, "?");
+      std::fclose(f);
+    }
+    if ((blocked & console) != console) taking += std::string(" ") + name;
+  }
+  if (tasks) closedir(tasks);
+  std::printf("console signals taken by other threads:%s\n",
+              taking.empty() ? " none" : taking.c_str());
+}
+
 }  // namespace
 
 // usb_probe SCANNER NAME...: identifies each NAME, then makes the exchange
@@ -74,5 +109,6 @@ void Exchange(const char *name) {
 int main(int argc, char **argv) {
   for (int i = 2; i < argc; ++i) Identify(argv[i]);
   if (argc > 1) Exchange(argv[1]);
+  SignalThreads();
   return 0;
 }
