@@ -13,8 +13,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <ctime>
+
+#include "platform/signals_blocked.h"
 #endif
 
 namespace {
@@ -275,19 +276,10 @@ static_assert(sizeof(pthread_t) <= sizeof(intptr_t), "a thread fits a word");
 bool StartWriterThread(void (*run)(), WriterThread *thread) {
   static void (*s_run)() = nullptr;
   s_run = run;
-  // SIGINT, SIGTERM and SIGHUP stay with the main thread: the new thread
-  // inherits the mask in force while it is created.
-  // SIGNAL-MASK: blocked by hand here until the shared helper for new
-  // threads takes it over.
-  sigset_t stops, previous;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
-  sigaddset(&stops, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &stops, &previous);
+  // The console's signals stay with the main thread.
   pthread_t id;
-  const int error = pthread_create(&id, nullptr, RunWriter, &s_run);
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  const int error = WithConsoleSignalsBlocked(
+      [&id] { return pthread_create(&id, nullptr, RunWriter, &s_run); });
   if (error != 0) return false;
   thread->handle = 0;
   std::memcpy(&thread->handle, &id, sizeof id);

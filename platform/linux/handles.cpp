@@ -4,9 +4,10 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <cstdint>
 #include <mutex>
+
+#include "platform/signals_blocked.h"
 
 namespace linux_handles {
 namespace {
@@ -142,20 +143,14 @@ HANDLE NewThread(DWORD (*routine)(void *), void *parameter) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
-  // The new thread inherits this mask: the console's signals stay with the
-  // main thread, whose handlers are the only ones that know the run.
-  sigset_t blocked, previous;
-  sigemptyset(&blocked);
-  sigaddset(&blocked, SIGINT);
-  sigaddset(&blocked, SIGTERM);
-  sigaddset(&blocked, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
   state->routine = routine;
   state->parameter = parameter;
+  // The console's signals stay with the main thread.
   pthread_t thread;
-  const bool started = pthread_create(&thread, nullptr, RunThread, state) == 0;
+  const bool started = WithConsoleSignalsBlocked([&thread, state] {
+    return pthread_create(&thread, nullptr, RunThread, state) == 0;
+  });
   if (started) pthread_detach(thread);
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (!started) {
     std::lock_guard<std::mutex> hold(g_tableLock);
     *Lookup(handle, Kind::Thread) = Entry();
