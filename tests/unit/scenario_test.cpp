@@ -67,16 +67,31 @@ void ExpectRecord(const fake::Scenario &sc) {
   EXPECT_TRUE(std::regex_match(lines[0], first)) << lines[0];
   const std::regex timed(head + "[0-9]+ ms  [^\n]*");
   std::string shown;
+  // Standard output, each line of a scanner's block of --all naming it.
+  const std::regex stdoutLine(
+      R"( ms  stdout(?: \((\\\\\.\\usbscan[0-9]+)\))?: (.*)$)");
+  std::string scanner;
   for (size_t i = 1; i < lines.size(); ++i) {
     EXPECT_TRUE(std::regex_match(lines[i], timed)) << lines[i];
-    const size_t at = lines[i].find(" ms  stdout: ");
-    if (at != std::string::npos) shown += lines[i].substr(at + 13) + "\n";
+    std::smatch m;
+    if (!std::regex_search(lines[i], m, stdoutLine)) continue;
+    if (m[2].str().rfind("\\\\.\\usbscan", 0) == 0) scanner = m[2];
+    if (m[1].matched) EXPECT_EQ(m[1].str(), scanner) << lines[i];
+    shown += m[2].str() + "\n";
   }
   EXPECT_EQ(shown, Utf8(sc.expectedOutput));
   const std::string last =
       "; exit status " + std::to_string(sc.record.expect_exit);
   EXPECT_NE(lines.back().find(" ms  end of run: "), std::string::npos);
   EXPECT_EQ(lines.back().substr(lines.back().size() - last.size()), last);
+  // --check's record ends with its own answer, never an update's.
+  if (std::count(sc.args.begin(), sc.args.end(), "--check") > 0) {
+    EXPECT_TRUE(std::regex_search(
+        lines.back(),
+        std::regex("end of run: (every scanner current or newer|a scanner "
+                   "needs this firmware|no scanner|release unknown); ")))
+        << lines.back();
+  }
 }
 
 TEST_P(Scenarios, RunAsDescribed) {
