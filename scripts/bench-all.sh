@@ -62,14 +62,17 @@ for h in $harnesses; do
 done
 python3 "$root/tests/sim/scncc.py" plan "$work/scn" "$work/rec" >/dev/null
 
-# The whole benchmark's time, roughly: a scanner takes the burn and about 7 s
+# The whole benchmark's time, roughly: a scanner takes the burn and about 6 s
 # (readiness, transfer, the 6-second pause); side by side N take about one's.
-total=0
+one=$((burn_ms / 1000 + 6)) side=0 turns=0
 for h in $harnesses; do
-  for n in $scanners; do total=$((total + runs * (n + 1) * (burn_ms / 1000 + 7))); done
+  for n in $scanners; do
+    side=$((side + runs * (n + 1) * one)) turns=$((turns + runs * 2 * n * one))
+  done
 done
-echo "bench-all: scanners $scanners, $runs runs each, burns of $burn_ms ms," \
-     "harnesses $harnesses: about $((total / 60)) min while one-at-a-time runs in turn" >&2
+echo "bench-all: scanners $scanners, $runs runs each, burns of $burn_ms ms, harnesses" \
+     "$harnesses: about $(((side + 59) / 60)) min when --all runs side by side," \
+     "$(((turns + 59) / 60)) min when it runs one at a time" >&2
 
 declare -A result
 time_umockdev() { # N MODE -> the seconds of each run
