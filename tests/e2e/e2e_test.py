@@ -5,7 +5,9 @@ stand-in still-image service, for every scenario in wine.list beside the
 compiled records; README.md tells what each run checks.
 
 --live NAME runs one scenario with the transcript shown as it happens (what
-scripts/run.sh shows a newcomer); --self-test checks the checks, without Wine."""
+scripts/run.sh shows a newcomer); --time runs the --only scenarios --runs
+times each for their wall time (scripts/bench-all.sh); --self-test checks the
+checks, without Wine."""
 import argparse
 import hashlib
 import os
@@ -439,6 +441,35 @@ def live(prefix, exe, sc, want, record_file, image):
     return 0
 
 
+def timed(prefix, exe, image, args):
+    """Each --only scenario --runs times on one prefix, for the wall time of
+    scanfw alone: "time NAME SECONDS..." a line, or a FAIL line. Their
+    output is not compared (the count of progress lines is the poll rate's),
+    but every scanner must have finished its burn."""
+    failed = 0
+    for name in args.only or []:
+        sc = scncc.compile_file(os.path.join(args.scenarios, name + ".scn"))
+        seconds, problems = [], []
+        for _ in range(args.runs):
+            prefix.set_scenario(os.path.join(args.records, name + ".rec"), image)
+            t0 = time.monotonic()
+            status, stdout = wineenv.run(prefix.wine + [exe] + sc["args"],
+                                         locale_env(prefix.env, sc["lang"]),
+                                         timeout=args.time_limit)
+            seconds.append(time.monotonic() - t0)
+            done = stdout.count(b"Burning firmware done!!")
+            want = sum(1 for d in sc["devices"] if d.get("receives"))
+            problems += parse_record(prefix.record())["problems"]
+            if status != sc.get("expect_exit", 0) or done != want:
+                problems.append("exit status %d, %d of %d burns done" % (status, done, want))
+            if problems:
+                break
+        failed += bool(problems)
+        print(("FAIL %s: %s" % (name, "; ".join(problems))) if problems else
+              "time %s %s" % (name, " ".join("%.2f" % s for s in seconds)), flush=True)
+    return 1 if failed else 0
+
+
 def run_one(prefix, exe, image, args, name, when, base):
     """One run of the list on this prefix: (name, problems, seconds)."""
     t0 = time.monotonic()
@@ -541,6 +572,10 @@ def main():
     parser.add_argument("--only", nargs="*",
                         help="run only these scenarios (interrupt_WHEN_BASE for the Ctrl+C runs)")
     parser.add_argument("--live", metavar="NAME", help="run one scenario for the eye")
+    parser.add_argument("--time", action="store_true", help="time the --only scenarios")
+    parser.add_argument("--runs", type=int, default=3, help="runs of each, with --time")
+    parser.add_argument("--time-limit", type=float, default=900,
+                        help="seconds a run of --time may take")
     parser.add_argument("--jobs", type=int, default=int(os.environ.get("SCANFW_WINE_JOBS", "6")),
                         help="prefixes run side by side (default 6, or SCANFW_WINE_JOBS)")
     args = parser.parse_args()
@@ -554,7 +589,7 @@ def main():
     with open(os.path.join(args.records, "wine.list")) as f:
         runs = [(name, None, name) for name in f.read().split()]
     runs += [("interrupt_%s_%s" % (when, base), when, base) for base, when in INTERRUPTS]
-    if args.live:
+    if args.live or args.time:
         try:
             prefix = Prefix(args.prefix, vars(args), arch)
         except (RuntimeError, OSError, subprocess.SubprocessError) as e:
@@ -562,6 +597,8 @@ def main():
             wineenv.stop(wineenv.base_env(os.path.abspath(args.prefix), arch))
             return 1
         try:
+            if args.time:
+                return timed(prefix, exe, image, args)
             sc = scncc.compile_file(os.path.join(args.scenarios, args.live + ".scn"))
             with open(os.path.join(args.scenarios, args.live + ".out"), "rb") as f:
                 want = f.read()

@@ -25,6 +25,9 @@ static scn_scanner sim_scanners[SCN_MAX_DEVICES];
 static ULONGLONG sim_bulk_time;
 static ULONG sim_bulk_start;
 
+typedef VOID(NTAPI *sim_clock_routine)(PLARGE_INTEGER);
+static sim_clock_routine sim_clock;
+
 static char sim_report[SIM_REPORT_SIZE];
 
 /* ---- small helpers: no C library here ---- */
@@ -115,14 +118,20 @@ static NTSTATUS sim_finish(PIRP irp, const scn_outcome *o, ULONG limit) {
   return sim_complete(irp, STATUS_SUCCESS, o->count < limit ? o->count : limit);
 }
 
-/* The time of the bulk write, and the still-image service's start type as
- * the service manager stored it at that moment (-1: not installed). */
 /* On x86-64 the DDK header makes KeQuerySystemTime a read of the shared user
    page, which Wine refreshes only when its server wakes: the exported
    function is the live clock. */
-typedef VOID(NTAPI *sim_clock_routine)(PLARGE_INTEGER);
-static sim_clock_routine sim_clock;
+static ULONGLONG sim_now(void) {
+  LARGE_INTEGER now;
+  if (sim_clock)
+    sim_clock(&now);
+  else
+    KeQuerySystemTime(&now);
+  return (ULONGLONG)now.QuadPart;
+}
 
+/* The time of the bulk write, and the still-image service's start type as
+ * the service manager stored it at that moment (-1: not installed). */
 static void sim_note_bulk(void) {
   static const WCHAR path[] =
       L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\STISVC";
@@ -132,15 +141,10 @@ static void sim_note_bulk(void) {
   } value;
   UNICODE_STRING key_path, name;
   OBJECT_ATTRIBUTES attributes;
-  LARGE_INTEGER now;
   HANDLE key;
   ULONG needed;
 
-  if (sim_clock)
-    sim_clock(&now);
-  else
-    KeQuerySystemTime(&now);
-  sim_bulk_time = (ULONGLONG)now.QuadPart;
+  sim_bulk_time = sim_now();
   RtlInitUnicodeString(&key_path, path);
   RtlInitUnicodeString(&name, L"Start");
   InitializeObjectAttributes(&attributes, &key_path,
@@ -169,7 +173,9 @@ static NTSTATUS sim_transfer(scn_scanner *scanner, PIRP irp,
     return sim_finish(irp, &o, o.count);
   }
   RtlZeroMemory(data, stack->Parameters.Read.Length);
-  scn_read(scanner, data, stack->Parameters.Read.Length, &o);
+  /* The system time, in 100-ns units, as milliseconds. */
+  scn_read(scanner, data, stack->Parameters.Read.Length,
+           (uint32_t)(sim_now() / 10000), &o);
   return sim_finish(irp, &o, stack->Parameters.Read.Length);
 }
 

@@ -91,6 +91,7 @@ void Sync(Slot *slot) {
   if (r.readiness_count == 0) r.readiness[r.readiness_count++] = 0;
   if (r.burn_count == 0) r.burn[r.burn_count++] = 0;
   r.download = d.download;
+  r.burn_time_ms = d.burnTimeMs;
   r.fault_count =
       static_cast<uint32_t>(std::min<size_t>(d.faults.size(), SCN_MAX_FAULTS));
   for (uint32_t i = 0; i < r.fault_count; ++i) {
@@ -339,7 +340,8 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD read,
   uint8_t response[32];
   uint8_t *into = buffer ? static_cast<uint8_t *>(buffer) : response;
   scn_outcome o;
-  scn_read(&slot->model, into, buffer ? bytes : std::min<DWORD>(bytes, 32), &o);
+  scn_read(&slot->model, into, buffer ? bytes : std::min<DWORD>(bytes, 32),
+           S().tick, &o);
   if (o.fault == SCN_FAULT_FAIL) return fake::Fail(ERROR_GEN_FAILURE, FALSE);
   const uint32_t scripted =
       o.phase == SCN_PHASE_READINESS ? slot->record.readiness_count

@@ -50,7 +50,8 @@ struct FakeDevice {
   uint16_t download = 0;
   std::vector<uint16_t> burn{0};  // answers in order; the last repeats
   std::vector<Fault> faults;
-  uint32_t requestMs = 0;  // virtual time each request takes
+  uint32_t requestMs = 0;   // virtual time each request takes
+  uint32_t burnTimeMs = 0;  // answers 7 this long after the first burn query
   // Added to the clock by each readiness or burn-status read whose answer is
   // the last one again: the fuzzer reaches the 10-minute bounds in a few
   // polls instead of hundreds of thousands.

@@ -109,6 +109,7 @@ bool LoadScenario(const std::string &recordPath, const std::string &outPath,
                 static_cast<Stage>(f.stage), static_cast<FaultKind>(f.kind)});
     }
     d.requestMs = r.request_ms;
+    d.burnTimeMs = r.burn_time_ms;
     sc->devices.push_back(d);
   }
   sc->service = ServiceOf(r.service);

@@ -62,7 +62,7 @@ struct Scanner {
     if (ow.fault == SCN_FAULT_FAIL) return -1;
     uint8_t response[32];
     scn_outcome orr;
-    scn_read(&s, response, sizeof response, &orr);
+    scn_read(&s, response, sizeof response, now, &orr);
     if (r) *r = orr;
     if (orr.fault == SCN_FAULT_FAIL || orr.count < 6) return -1;
     return response[4] | response[5] << 8;
@@ -70,6 +70,7 @@ struct Scanner {
   std::string Wire() const { return std::string(s.wire, s.wire_length); }
   scn_record rec;
   scn_scanner s;
+  uint32_t now = 0;  // the harness's clock, ms
 };
 
 TEST(ScannerModel, AnswersFollowTheScriptAndTheLastRepeats) {
@@ -95,6 +96,30 @@ TEST(ScannerModel, AnswersFollowTheScriptAndTheLastRepeats) {
   EXPECT_EQ(sc.Wire(), "RRRDBSSS");
   EXPECT_EQ(sc.s.bulk_length, 10u);
   EXPECT_EQ(sc.s.bulk_crc, scn_crc32(0, kImage, sizeof kImage));
+}
+
+// A burn that takes its time: 7 until that many ms have passed since the
+// first burn-status answer, on a clock that may wrap, then the script's last.
+TEST(ScannerModel, BurnTimeAnswersBurningUntilItHasPassed) {
+  scn_record r = Record();
+  r.burn_time_ms = 2500;
+  r.burn_count = 5;  // not the script's fourth answer, but its last
+  for (int i = 0; i < 4; ++i) r.burn[i] = 5;
+  r.burn[4] = 6;
+  Scanner sc(r);
+  const struct {
+    uint32_t now;
+    int status;
+  } kPolls[] = {{0xFFFFF800u, 7},
+                {0xFFFFFFFFu, 7},
+                {0x1C3u, 7},
+                {0x1C4u, 6},
+                {0x10000u, 6}};
+  for (const auto &p : kPolls) {
+    sc.now = p.now;
+    EXPECT_EQ(sc.Exchange(kBurn), p.status) << p.now;
+  }
+  EXPECT_EQ(sc.Wire(), "SSSSS");
 }
 
 // Each byte that names a command: changed, the command is another one. A
@@ -181,7 +206,7 @@ TEST_P(ModelFaults, HitOnlyTheirRequest) {
     if (phase == SCN_PHASE_BULK || wfault == SCN_FAULT_FAIL) continue;
     uint8_t response[32];
     scn_outcome rd;
-    scn_read(&sc.s, response, 32, &rd);
+    scn_read(&sc.s, response, 32, 0, &rd);
     const uint32_t rfault =
         hit && c.stage == SCN_STAGE_READ ? c.kind : SCN_FAULT_NONE;
     EXPECT_EQ(rd.fault, rfault) << "read " << phase << " #" << n;
@@ -203,16 +228,16 @@ TEST(ScannerModel, ResponsesAreJunkButTheStatus) {
   uint8_t first[32], second[32];
   scn_outcome o;
   scn_write(&sc.s, kReadiness, 16, 0, &o);
-  scn_read(&sc.s, first, 32, &o);
+  scn_read(&sc.s, first, 32, 0, &o);
   scn_write(&sc.s, kReadiness, 16, 0, &o);
-  scn_read(&sc.s, second, 32, &o);
+  scn_read(&sc.s, second, 32, 0, &o);
   EXPECT_EQ(first[4], 0x06);
   EXPECT_EQ(first[5], 0x01);
   EXPECT_NE(std::memcmp(first, second, 4), 0);
   for (int i = 0; i < 32; ++i)
     EXPECT_TRUE(first[i] != 0 || i == 4 || i == 5) << i;
   // A read without a command before it answers as to an unknown command.
-  scn_read(&sc.s, first, 32, &o);
+  scn_read(&sc.s, first, 32, 0, &o);
   EXPECT_EQ(first[4] | first[5] << 8, SCN_UNKNOWN_STATUS);
 }
 

@@ -183,7 +183,24 @@ static uint16_t scripted(const uint16_t *answers, uint32_t count, uint32_t n) {
   return answers[n < count ? n : count - 1];
 }
 
-void scn_read(scn_scanner *s, uint8_t *data, uint32_t length, scn_outcome *o) {
+/* A burn that takes its time answers 7 until that much has passed since the
+ * first burn-status answer, then as the script ends. */
+static uint32_t burn_answer(scn_scanner *s, uint32_t now_ms) {
+  const scn_record *rec = s->rec;
+  if (rec->burn_time_ms) {
+    if (!s->burn_started) {
+      s->burn_started = 1;
+      s->burn_start_ms = now_ms;
+    }
+    if (now_ms - s->burn_start_ms < rec->burn_time_ms) return 7;
+    if (!s->device->own_burn) return rec->burn[rec->burn_count - 1];
+  }
+  if (s->device->own_burn) return s->device->burn;
+  return scripted(rec->burn, rec->burn_count, s->answered[SCN_PHASE_BURN]);
+}
+
+void scn_read(scn_scanner *s, uint8_t *data, uint32_t length, uint32_t now_ms,
+              scn_outcome *o) {
   const scn_record *rec = s->rec;
   const uint32_t phase = s->phase;
   uint32_t status = SCN_UNKNOWN_STATUS, filled, i, serial;
@@ -195,10 +212,8 @@ void scn_read(scn_scanner *s, uint8_t *data, uint32_t length, scn_outcome *o) {
   if (o->fault == SCN_FAULT_FAIL) return;
   if (phase == SCN_PHASE_READINESS)
     status = scripted(rec->readiness, rec->readiness_count, s->answered[phase]);
-  else if (phase == SCN_PHASE_BURN && s->device->own_burn)
-    status = s->device->burn;
   else if (phase == SCN_PHASE_BURN)
-    status = scripted(rec->burn, rec->burn_count, s->answered[phase]);
+    status = burn_answer(s, now_ms);
   else if (phase == SCN_PHASE_DOWNLOAD)
     status = rec->download;
   s->answered[phase]++;

@@ -36,6 +36,7 @@ typedef struct scn_scanner {
   uint32_t bulk_length, bulk_crc;
   uint32_t opened;
   uint32_t responses;
+  uint32_t burn_started, burn_start_ms; /* the first burn-status answer */
   uint32_t wire_length;
   char wire[SCN_MAX_WIRE]; /* R D B S, '?' for anything else */
 } scn_scanner;
@@ -53,8 +54,11 @@ int scn_descriptor(const scn_scanner *s, uint8_t *out, uint32_t size);
  * pieces. */
 void scn_write(scn_scanner *s, const uint8_t *data, uint32_t length,
                int continues, scn_outcome *o);
-/* A read into data (length bytes): the response block. */
-void scn_read(scn_scanner *s, uint8_t *data, uint32_t length, scn_outcome *o);
+/* A read into data (length bytes): the response block. now_ms is the
+ * harness's clock in milliseconds (any origin; it may wrap), which times a
+ * burn that takes a given time. */
+void scn_read(scn_scanner *s, uint8_t *data, uint32_t length, uint32_t now_ms,
+              scn_outcome *o);
 uint32_t scn_crc32(uint32_t crc, const uint8_t *data, uint32_t length);
 
 /* Text written without the C library, cut to size. */

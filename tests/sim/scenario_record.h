@@ -11,7 +11,7 @@
 #include <stdint.h>
 
 #define SCN_MAGIC 0x52434E53u /* "SNCR" */
-#define SCN_VERSION 3u
+#define SCN_VERSION 4u
 #define SCN_MAX_DEVICES 16
 #define SCN_MAX_ANSWERS 64
 #define SCN_MAX_FAULTS 8
@@ -136,6 +136,8 @@ typedef struct scn_record {
   uint32_t lang;
   uint32_t clock;
   uint32_t request_ms;
+  uint32_t burn_time_ms; /* burn-status answers 7 until this long after the
+                           first; 0: burn: alone decides */
   uint32_t image;
   uint32_t download;
   uint32_t readiness_count;

@@ -143,6 +143,8 @@ LIMITS = {
                     for h in ("wine", "umockdev")},
     "never burnt, no request-ms": {"fake": "the burn never ends, and while it polls only "
                                            "request-ms moves the virtual clock"},
+    "burn-time, no request-ms": {"fake": "the burn's time never passes: while it polls only "
+                                         "request-ms moves the virtual clock"},
     "clock": CLOCK, "request-ms": CLOCK,
     "expect-stderr": {"wine": "the Wine harness does not read standard error"},
     "elapsed": PROCESS, "run-as": PROCESS,
@@ -337,6 +339,7 @@ DIRECTIVES = {
     "download": (setter("download", lambda w: statuses([one(w, "one status")])[0]), 0, ()),
     "burn": (setter("burn", statuses), 0, ()),
     "request-ms": (setter("request_ms", lambda w: number(one(w, "one number of ms"))), 0, ()),
+    "burn-time": (setter("burn_time_ms", lambda w: number(one(w, "one number of ms"))), 0, ()),
     "fault": (d_fault, 0, tuple(PHASES) + tuple(STAGES) + tuple(KINDS)),
     "service": (d_service, 0, tuple(STATES) + SERVICE_OPTIONS),
     "image": (setter("image", lambda w: one_of(one(w, "ok, find, load, lock or empty"), IMAGES,
@@ -476,6 +479,8 @@ def resolve(sc):
         sc["limits"].append("never burnt")
         if not sc.get("request_ms"):
             sc["limits"].append("never burnt, no request-ms")
+    if sc.get("burn_time_ms") and not sc.get("request_ms"):
+        sc["limits"].append("burn-time, no request-ms")
     sc["excluded"] = {}
     for limit in sc["limits"]:
         for harness, reason in LIMITS.get(limit, {}).items():

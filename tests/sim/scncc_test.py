@@ -21,6 +21,7 @@ REFUSED = [
     ("readiness: 65536\n", "status 65536 is out of range"),
     ("burn: x\n", "'x' is not a decimal number"),
     ("download: 0 0\n", "one status"),
+    ("burn-time: 1 2\n", "one number of ms"),
     ("fault: bulk 1 read fail\n", "bulk has only the stage write"),
     ("fault: burn 0 read fail\n", "the first exchange is 1"),
     ("fault: burn 1 read slow\n", "fault kind 'slow'"),
@@ -77,6 +78,7 @@ RESOLVED = [
     ("elapsed: 4.9 9\n", {"elapsed_min_ms": 4900, "elapsed_max_ms": 9000, "checks": 32}),
     ("fault: bulk 1 write fail\nelapsed: 0 5 from-fault\n",
      {"elapsed_max_ms": 5000, "elapsed_from_fault": 1}),
+    ("burn-time: 2500\n", {"burn_time_ms": 2500, "burn": [0]}),
     ("interrupt: SIGTERM bulk 1\n",
      {"interrupt_signal": 15, "interrupt_phase": 3, "interrupt_occurrence": 1}),
 ]
@@ -110,6 +112,7 @@ HARNESS_CASES = [
     (DEVICE + "elapsed: 1 2\n", ("umockdev",), {"wine": "process"}),
     (DEVICE + "burn: 0 7\nrequest-ms: 9\n", ("fake",), {"umockdev": "virtual clock"}),
     (DEVICE + "burn: 7\nargs: --check\n", ("fake", "wine", "umockdev"), {}),
+    (DEVICE + "burn-time: 20000\n", ("wine", "umockdev"), {"fake": "request-ms"}),
     (DEVICE + "fault: bulk 1 write gone\n", ("umockdev",), {"fake": "unplugged", "wine": "unplugged"}),
     ("device: 0 3a7c 4e21 reenumerate\n", ("umockdev",), {"fake": "come back", "wine": "come back"}),
     (DEVICE + "fault: bulk 1 write short\nfault-offset: 5\n", ("umockdev",), {"fake": "offset"}),
