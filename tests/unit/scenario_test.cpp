@@ -76,7 +76,9 @@ void ExpectRecord(const fake::Scenario &sc) {
     std::smatch m;
     if (!std::regex_search(lines[i], m, stdoutLine)) continue;
     if (m[2].str().rfind("\\\\.\\usbscan", 0) == 0) scanner = m[2];
-    if (m[1].matched) EXPECT_EQ(m[1].str(), scanner) << lines[i];
+    if (m[1].matched) {
+      EXPECT_EQ(m[1].str(), scanner) << lines[i];
+    }
     shown += m[2].str() + "\n";
   }
   EXPECT_EQ(shown, Utf8(sc.expectedOutput));
