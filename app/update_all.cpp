@@ -75,38 +75,35 @@ DWORD WINAPI UpdateOnItsThread(LPVOID parameter) {
 }
 
 // "usbscan1 ready? | usbscan3 sending | usbscan4 burning (12)": the
-// scanners still working and where each is.
-void ShowSteps(ScannerTask *tasks, int count) {
-  if (!OutputIsConsole()) return;
+// scanners still working and where each is; "1 ready? | 3 sending | 4
+// burning 12" when that is wider than a console's 80 columns.
+std::string StepsLine(const ScannerTask *tasks, int count, bool compact) {
   std::string line;
   for (int i = 0; i < count; ++i) {
     const int step = tasks[i].step;
     if (step == kStepDone) continue;
     if (!line.empty()) line += " | ";
-    line += tasks[i].name + 4;  // without "\\.\"
-    switch (step) {
-      case kStepReadiness:
-        line += " ready?";
-        break;
-      case kStepSending:
-        line += " sending";
-        break;
-      case kStepPause:
-        line += " waiting";
-        break;
-      case kStepBurning: {
-        char count[24];
-        FormatToBuffer(count, " burning (%u)",
-                       static_cast<unsigned>(tasks[i].progress));
-        line += count;
-        break;
-      }
-      default:
-        line += " starting";
-    }
+    // The name without its "\\.\" prefix, or only its number.
+    line += tasks[i].name + (compact ? 11 : 4);
+    char text[kFormatBufferSize];
+    FormatToBuffer(text, compact ? " burning %u" : " burning (%u)",
+                   static_cast<unsigned>(tasks[i].progress));
+    line += step == kStepReadiness ? " ready?"
+            : step == kStepSending ? " sending"
+            : step == kStepPause   ? " waiting"
+            : step == kStepBurning ? text
+                                   : " starting";
   }
-  // A console line is 80 columns at the least; the end is what is cut.
-  if (line.size() > 79) line.resize(79);
+  return line;
+}
+
+void ShowSteps(const ScannerTask *tasks, int count) {
+  if (!OutputIsConsole()) return;
+  const size_t kColumns = 79;
+  std::string line = StepsLine(tasks, count, false);
+  if (line.size() > kColumns) line = StepsLine(tasks, count, true);
+  // Too many scanners for one line even so: the end is what is cut.
+  if (line.size() > kColumns) line.resize(kColumns);
   ShowStatusLine(line.c_str());
 }
 
