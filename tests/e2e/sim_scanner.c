@@ -9,7 +9,9 @@
 
 #define SIM_MAX_INDEX 256
 #define SIM_CONTROL SIM_MAX_INDEX /* the index of the control device */
-#define SIM_REPORT_SIZE 16384
+/* Room for every scanner of a bench: each line carries up to SCN_MAX_WIRE
+   letters of what it received. */
+#define SIM_REPORT_SIZE (16 * (SCN_MAX_WIRE + 256))
 
 /* The still-image driver's descriptor query (usbscan.h). */
 #define IOCTL_GET_DEVICE_DESCRIPTOR 0x80002018
