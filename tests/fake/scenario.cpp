@@ -1,5 +1,7 @@
 #include "tests/fake/scenario.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -75,7 +77,8 @@ bool LoadScenario(const std::string &recordPath, const std::string &outPath,
   const size_t slash = recordPath.find_last_of('/') + 1;
   sc->logPath =
       std::string(tmp != nullptr && tmp[0] ? tmp : "/tmp") + "/scanfw-" +
-      recordPath.substr(slash, recordPath.size() - slash - 4) + ".log";
+      recordPath.substr(slash, recordPath.size() - slash - 4) + "-" +
+      std::to_string(getpid()) + ".log";
   sc->args.clear();
   const char *arg = sc->record.args;
   for (uint32_t i = 0; i < sc->record.argc; ++i, arg += std::strlen(arg) + 1)

@@ -29,8 +29,9 @@ struct Scenario {
   bool onConsole = false;
   scn_record record{};
   std::string expectedOutput;  // NAME.out, LF line ends
-  // What {log} in the arguments stands for: a file of this scenario's own
-  // in the temporary folder, removed before each run.
+  // What {log} in the arguments stands for: a file of this scenario's and
+  // this process's own in the temporary folder (the unit tests run in
+  // several processes at once), removed before each run.
   std::string logPath;
 };
 

@@ -105,6 +105,7 @@ TEST_P(VerboseScenarios, SameOutputAndALogOfTimedLines) {
   fake::Reset();
   fake::ApplyScenario(sc);
   const Streams loud = RunStreams(Verbose(sc.args));
+  std::remove(sc.logPath.c_str());
   if (refused) {
     EXPECT_EQ(loud.out, "");
     EXPECT_EQ(loud.err, quiet.err);
