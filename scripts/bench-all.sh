@@ -38,7 +38,10 @@ mkdir -p "$work/scn" "$work/rec"
 
 # What a CMake build tree holds: a cache entry, or a file by name.
 cached() { sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt" 2>/dev/null | head -n 1; }
-built() { find "$1" -name "$2" -type f -print -quit 2>/dev/null; }
+# (Not a copy inside a Wine prefix, which may be an older build's.)
+built() {
+  find "$1" -path '*/wineprefix*' -prune -o -name "$2" -type f -print -quit 2>/dev/null
+}
 median() { tr ' ' '\n' | grep . | sort -g | awk '{v[NR]=$1} END {
   if (NR % 2) print v[(NR+1)/2]; else printf "%.2f\n", (v[NR/2]+v[NR/2+1])/2 }'; }
 

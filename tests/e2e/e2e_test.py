@@ -122,7 +122,10 @@ def parse_record(text):
     for line in lines:
         words = line.split()
         if words[:1] == ["device"]:
-            report["devices"].append((int(words[1]), dict(w.split("=", 1) for w in words[2:])))
+            try:
+                report["devices"].append((int(words[1]), dict(w.split("=", 1) for w in words[2:])))
+            except ValueError:
+                raise ValueError("the record's line %r" % line[:300])
         elif words[:1] == ["bulk"]:
             report["bulk"] = dict(w.split("=", 1) for w in words[1:])
         elif words == ["checks"]:
