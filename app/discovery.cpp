@@ -106,6 +106,7 @@ Visit KeepEveryTarget(void *context, int index, const char *name,
   found.device = device;
   found.index = index;
   found.release = descriptor.usBcdDevice;
+  FormatToBuffer(found.name, "%s", name);
   diag::Line("%s is a scanner: kept open for its update", name);
   return kVisitKeepGoOn;
 }

@@ -32,7 +32,8 @@ DeviceHandle DiscoverAmong(LanguageIndex language, Candidates among,
 struct FoundScanner {
   DeviceHandle device;
   int index;
-  int release;  // bcdDevice
+  int release;    // bcdDevice
+  char name[32];  // "\\.\usbscanN", as the walk opened it
 };
 struct ScannerList {
   FoundScanner scanners[kCandidateCount];

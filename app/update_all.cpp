@@ -8,7 +8,6 @@
 // word and the interrupt state, which are atomic. Its block and outcome are
 // read only after the main thread has seen the thread end.
 #include <atomic>
-#include <cstring>
 #include <string>
 
 #include "app/discovery.h"
@@ -38,7 +37,6 @@ void NoteOutcome(const char *name, UpdateOutcome outcome) {
 // One scanner of the side-by-side run.
 struct ScannerTask {
   FoundScanner scanner;
-  char name[32];
   LanguageIndex language;
   const UpdatePolicy *policy;
   CWIAControl *service;
@@ -62,7 +60,7 @@ DWORD WINAPI UpdateOnItsThread(LPVOID parameter) {
   ScannerTask *task = static_cast<ScannerTask *>(parameter);
   t_task = task;
   BindOutputBlock(&task->block);
-  diag::SetThreadSubject(task->name);
+  diag::SetThreadSubject(task->scanner.name);
   task->outcome =
       UpdateScanner(task->scanner.device, task->language, task->scanner.release,
                     *task->policy, task->service, task->hold);
@@ -84,7 +82,7 @@ std::string StepsLine(const ScannerTask *tasks, int count, bool compact) {
     if (step == kStepDone) continue;
     if (!line.empty()) line += " | ";
     // The name without its "\\.\" prefix, or only its number.
-    line += tasks[i].name + (compact ? 11 : 4);
+    line += tasks[i].scanner.name + (compact ? 11 : 4);
     char text[kFormatBufferSize];
     FormatToBuffer(text, compact ? " burning %u" : " burning (%u)",
                    static_cast<unsigned>(tasks[i].progress));
@@ -123,7 +121,6 @@ UpdateOutcome SideBySide(const ScannerList &list, LanguageIndex language,
   for (int i = 0; i < list.count; ++i) {
     ScannerTask &task = tasks[i];
     task.scanner = list.scanners[i];
-    FormatToBuffer(task.name, "\\\\.\\usbscan%d", task.scanner.index);
     task.language = language;
     task.policy = &policy;
     task.service = &service;
@@ -159,10 +156,10 @@ UpdateOutcome SideBySide(const ScannerList &list, LanguageIndex language,
       task.thread = nullptr;
     }
     ShowStatusLine("");
-    PrintConsole("%s\n", task.name);
-    WriteBlock(task.block, task.name);
+    PrintConsole("%s\n", task.scanner.name);
+    WriteBlock(task.block, task.scanner.name);
     result = Combine(result, task.outcome);
-    NoteOutcome(task.name, task.outcome);
+    NoteOutcome(task.scanner.name, task.outcome);
     ShowSteps(tasks, list.count);
   }
   ShowStatusLine("");
@@ -186,8 +183,7 @@ UpdateOutcome OneAtATime(const ScannerList &list, LanguageIndex language,
     // An interrupt stops the run before the next scanner, whether the one
     // before refused it (it was being written) or took it.
     if (next > 0 && InterruptArrived()) break;
-    char name[kFormatBufferSize];
-    FormatToBuffer(name, "\\\\.\\usbscan%d", scanner.index);
+    const char *name = scanner.name;
     PrintConsole("%s\n", name);
     const UpdateOutcome outcome = UpdateScanner(
         scanner.device, language, scanner.release, policy, &service, &hold);
